@@ -1,0 +1,43 @@
+#pragma once
+
+#include "buffers/sg_buffer_list.hpp"
+#include "buffers/wait_queue.hpp"
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+
+namespace shuffler {
+
+// The process-wide pool of 4 MiB blocks, allocated once in 256 MiB chunks. Free blocks are
+// handed out first in, first out; a request that finds too few waits in `waiters`.
+class buffer_pool {
+public:
+    static constexpr std::uint64_t chunk_size = std::uint64_t(1) << 28; // 256 MiB
+    static constexpr std::uint64_t blocks_per_chunk = chunk_size / sg_buffer::block_size;
+
+    buffer_pool() = default;
+    buffer_pool(const buffer_pool&) = delete;
+    buffer_pool& operator=(const buffer_pool&) = delete;
+    ~buffer_pool();
+
+    // Rounds `bytes` up to whole chunks and fills the free list in address order.
+    void create(std::uint64_t bytes);
+
+    // Bytes the pool holds in all; no single request can ever be given more.
+    std::uint64_t total_capacity() const { return descriptors_.size() * sg_buffer::block_size; }
+    std::uint64_t free_blocks() const { return free_.size(); }
+
+    wait_queue& waiters() { return waiters_; }
+    block_list& free_list() { return free_; }
+
+private:
+    wait_queue waiters_;
+    std::deque<sg_buffer> descriptors_;
+    std::deque<std::unique_ptr<char[]>> chunks_;
+    block_list free_;
+};
+
+extern buffer_pool the_buffer_pool;
+
+} // namespace shuffler

@@ -1,0 +1,101 @@
+#include "buffers/sg_buffer_list.hpp"
+
+#include "buffers/buffer_pool.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace shuffler {
+
+std::uint64_t sg_buffer_list::size() const {
+    std::uint64_t n = 0;
+    for (const sg_buffer& b : blocks_)
+        n += b.end - b.begin;
+    return n;
+}
+
+std::uint64_t sg_buffer_list::capacity() const {
+    std::uint64_t n = 0;
+    for (const sg_buffer& b : blocks_)
+        n += b.capacity;
+    return n;
+}
+
+void sg_buffer_list::acquire(std::uint64_t n, boost::asio::yield_context yield) {
+    if (n == 0)
+        return;
+    block_list& free = the_buffer_pool.free_list();
+    std::uint64_t taken = 0;
+    for (;;) {
+        auto last = free.begin();
+        for (; last != free.end(); ++last) {
+            taken += last->capacity;
+            if (taken >= n) {
+                blocks_.splice(blocks_.end(), free, free.begin(), std::next(last));
+                return;
+            }
+        }
+        blocks_.splice(blocks_.end(), free);
+        the_buffer_pool.waiters().wait(yield);
+    }
+}
+
+void sg_buffer_list::reserve(std::uint64_t n, boost::asio::yield_context yield) {
+    const std::uint64_t c = capacity();
+    if (n >= c)
+        acquire(n - c, yield);
+}
+
+std::uint64_t sg_buffer_list::append(const char* first, const char* last,
+                                     boost::asio::yield_context yield) {
+    const std::uint64_t total = std::uint64_t(last - first);
+    std::uint64_t remaining = total;
+    if (remaining == 0)
+        return 0;
+    auto b = std::prev(blocks_.end());
+    for (;;) {
+        if (b->end == b->capacity) {
+            // Continue in the first of the newly taken blocks.
+            auto old_back = std::prev(blocks_.end());
+            acquire(remaining, yield);
+            b = std::next(old_back);
+        }
+        const std::uint64_t step = std::min(remaining, b->capacity - b->end);
+        std::memcpy(b->data + b->end, first, step);
+        b->end += step;
+        first += step;
+        remaining -= step;
+        if (remaining == 0)
+            return total;
+        if (std::next(b) != blocks_.end())
+            ++b;
+    }
+}
+
+void sg_buffer_list::commit(std::uint64_t n) {
+    for (auto b = blocks_.begin(); n > 0 && b != blocks_.end(); ++b) {
+        const std::uint64_t step = std::min(n, b->capacity - b->end);
+        b->end += step;
+        n -= step;
+    }
+}
+
+void sg_buffer_list::consume(std::uint64_t n) {
+    for (auto b = blocks_.begin(); n > 0 && b != blocks_.end(); ++b) {
+        const std::uint64_t step = std::min(n, b->end - b->begin);
+        b->begin += step;
+        n -= step;
+    }
+}
+
+void sg_buffer_list::release() {
+    for (sg_buffer& b : blocks_)
+        b.begin = b.end = 0;
+    block_list& free = the_buffer_pool.free_list();
+    free.splice(free.end(), blocks_);
+    wait_queue& waiters = the_buffer_pool.waiters();
+    while (!free.empty() && !waiters.empty())
+        waiters.wake_one(boost::system::error_code());
+}
+
+} // namespace shuffler

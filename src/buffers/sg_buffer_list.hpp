@@ -1,0 +1,80 @@
+#pragma once
+
+#include "buffers/sg_buffer.hpp"
+
+#include <boost/asio/spawn.hpp>
+#include <boost/intrusive/list.hpp>
+#include <boost/iterator/transform_iterator.hpp>
+
+#include <cstdint>
+
+namespace shuffler {
+
+using block_list = boost::intrusive::list<sg_buffer, boost::intrusive::constant_time_size<true>,
+                                          boost::intrusive::size_type<std::uint64_t>>;
+
+// A buffer sequence over a list's blocks, as Asio's gathered writes and scattered reads take it.
+// Valid only while the list is not changed.
+template <class Buffer, Buffer (sg_buffer::*Region)() const>
+class block_view {
+    struct region_of {
+        Buffer operator()(const sg_buffer& b) const { return (b.*Region)(); }
+    };
+
+public:
+    using value_type = Buffer;
+    using const_iterator = boost::transform_iterator<region_of, block_list::const_iterator>;
+
+    explicit block_view(const block_list& blocks) : blocks_(&blocks) {}
+    const_iterator begin() const { return {blocks_->begin(), region_of{}}; }
+    const_iterator end() const { return {blocks_->end(), region_of{}}; }
+
+private:
+    const block_list* blocks_;
+};
+
+using const_block_view = block_view<boost::asio::const_buffer, &sg_buffer::pending>;
+using mutable_block_view = block_view<boost::asio::mutable_buffer, &sg_buffer::space>;
+
+// An ordered chain of pool blocks holding a run of bytes (usually one message). Bytes are
+// appended at the back and consumed from the front; moving a list only relinks blocks.
+// Destroying a list returns its blocks to the pool.
+class sg_buffer_list {
+public:
+    sg_buffer_list() = default;
+    sg_buffer_list(sg_buffer_list&&) = default;
+    sg_buffer_list(const sg_buffer_list&) = delete;
+    sg_buffer_list& operator=(const sg_buffer_list&) = delete;
+    ~sg_buffer_list() { release(); }
+
+    std::uint64_t block_count() const { return blocks_.size(); }
+    // Bytes filled and not yet consumed.
+    std::uint64_t size() const;
+    // Sum of the blocks' capacities, filled or not.
+    std::uint64_t capacity() const;
+
+    const_block_view const_buffers() const { return const_block_view(blocks_); }
+    mutable_block_view mutable_buffers() const { return mutable_block_view(blocks_); }
+
+    // Appends pool blocks whose capacities add up to at least n; waits while the pool is empty.
+    void acquire(std::uint64_t n, boost::asio::yield_context yield);
+    // Makes the blocks' total capacity at least n.
+    void reserve(std::uint64_t n, boost::asio::yield_context yield);
+    // Copies [first, last) after the filled bytes, taking blocks as needed. The list must hold
+    // at least one block. Returns last - first.
+    std::uint64_t append(const char* first, const char* last, boost::asio::yield_context yield);
+    // Marks n bytes written into mutable_buffers() as filled.
+    void commit(std::uint64_t n);
+    // Marks n bytes at the front as consumed; the blocks stay in the list.
+    void consume(std::uint64_t n);
+    // Returns every block to the pool, then wakes pool waiters while blocks are free.
+    void release();
+
+    block_list& blocks() { return blocks_; }
+    const block_list& blocks() const { return blocks_; }
+
+private:
+    block_list blocks_;
+};
+
+} // namespace shuffler

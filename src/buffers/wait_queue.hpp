@@ -1,0 +1,45 @@
+#pragma once
+
+#include <boost/asio/spawn.hpp>
+#include <boost/system/error_code.hpp>
+
+#include <deque>
+#include <memory>
+
+namespace shuffler {
+
+// First-in first-out queue of suspended coroutines. Wake-up is synchronous: the waker runs the
+// woken coroutine until it suspends again or finishes, before its own call returns.
+class wait_queue {
+public:
+    wait_queue() = default;
+    wait_queue(const wait_queue&) = delete;
+    wait_queue& operator=(const wait_queue&) = delete;
+
+    // Suspends the calling coroutine until woken. The wake-up code goes to the yield context's
+    // error slot when it has one; otherwise a non-zero code is thrown as a system_error.
+    void wait(boost::asio::yield_context yield);
+
+    // Resumes the oldest waiter with `code`. Does nothing on an empty queue.
+    void wake_one(boost::system::error_code code);
+
+    // Resumes every waiter, oldest first, with operation-aborted.
+    void cancel_all();
+
+    bool empty() const { return entries_.empty(); }
+    std::size_t size() const { return entries_.size(); }
+
+private:
+    using callee_type = boost::asio::yield_context::callee_type;
+    using caller_type = boost::asio::yield_context::caller_type;
+
+    struct entry {
+        std::shared_ptr<callee_type> coroutine; // keeps the coroutine alive while queued
+        caller_type* caller;                    // where the coroutine returns when it suspends
+        boost::system::error_code* result;      // filled in by the waker
+    };
+
+    std::deque<entry> entries_;
+};
+
+} // namespace shuffler

@@ -1,0 +1,31 @@
+#pragma once
+
+#include "driver/options.hpp"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/spawn.hpp>
+
+#include <string>
+#include <vector>
+
+namespace shuffler {
+
+// The input side's producer: settles the format ("message", "gzip", "fastq" or "sam"; detected
+// from the file names when `format` is empty), opens the input and turns it into group messages.
+void run_input(const std::vector<std::string>& input_files, const std::string& format,
+               const option_map& options, boost::asio::io_context& io,
+               boost::asio::yield_context yield);
+
+// The format the file names imply, or an empty string after "Too many input files".
+std::string detect_input_format(const std::vector<std::string>& input_files);
+
+// Cuts FASTQ input (one file, paired files in lockstep, or standard input) into blocks of whole
+// records, each one message of group 0.
+void dice_fastq(const std::vector<std::string>& input_files, option_map options,
+                boost::asio::io_context& io, boost::asio::yield_context yield);
+
+// Routes SAM text from standard input to shard groups by position (-O s<k>=intervals).
+void sort_sam(const std::vector<std::string>& input_files, option_map options,
+              boost::asio::io_context& io, boost::asio::yield_context yield);
+
+} // namespace shuffler

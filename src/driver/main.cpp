@@ -1,0 +1,23 @@
+#include "driver/options.hpp"
+#include "driver/run.hpp"
+
+#include <csignal>
+
+namespace {
+
+// A reader or peer that goes away must surface as a write error with its one-line report, not
+// kill the process. A handler (unlike SIG_IGN) is reset on exec, so child commands keep the
+// default behaviour.
+void ignore_broken_pipe(int) {}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const shuffler::run_config config = shuffler::parse_command_line(argc, argv);
+    struct sigaction action = {};
+    action.sa_handler = ignore_broken_pipe;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGPIPE, &action, nullptr);
+    return shuffler::run(config);
+}

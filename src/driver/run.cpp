@@ -1,0 +1,90 @@
+#include "driver/run.hpp"
+
+#include "buffers/buffer_pool.hpp"
+#include "driver/input_driver.hpp"
+#include "driver/output_driver.hpp"
+#include "driver/report.hpp"
+#include "groups/group_table.hpp"
+#include "net/connections.hpp"
+
+#include <boost/asio/deadline_timer.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/spawn.hpp>
+#include <boost/asio/strand.hpp>
+
+#include <sstream>
+#include <sys/resource.h>
+#include <sys/time.h>
+
+namespace shuffler {
+
+namespace asio = boost::asio;
+
+namespace {
+
+double seconds(const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) * 1e-6; }
+
+// "real R user U sys S" and "children user U sys S", each line only if its usage is known.
+void report_times(const timeval& start) {
+    timeval end;
+    gettimeofday(&end, nullptr);
+    rusage usage;
+    if (getrusage(RUSAGE_SELF, &usage) == 0) {
+        const double real =
+            double(end.tv_sec - start.tv_sec) + double(end.tv_usec - start.tv_usec) * 1e-6;
+        std::ostringstream line;
+        line << "real " << real << " user " << seconds(usage.ru_utime) << " sys "
+             << seconds(usage.ru_stime);
+        write_error_line(line.str());
+    }
+    if (getrusage(RUSAGE_CHILDREN, &usage) == 0) {
+        std::ostringstream line;
+        line << "children user " << seconds(usage.ru_utime) << " sys " << seconds(usage.ru_stime);
+        write_error_line(line.str());
+    }
+}
+
+} // namespace
+
+int run(const run_config& config) {
+    timeval start;
+    gettimeofday(&start, nullptr);
+    {
+        asio::io_context io;
+        asio::deadline_timer run_timer(
+            io, boost::posix_time::microseconds(std::int64_t(config.timeout) * 1000000));
+        the_buffer_pool.create(std::uint64_t(config.pool_size));
+        the_group_table.resize(config.max_groups > 0 ? std::size_t(config.max_groups) : 0);
+
+        const bool input_side = config.groupid < 0;
+        if (input_side)
+            run_timer.async_wait(
+                [&io](const boost::system::error_code& ec) { unattended_check(io, ec); });
+
+        // spawn only queues each coroutine's first step: they start in this order once the
+        // loop runs.
+        for (const std::string& address : config.connect_list)
+            asio::spawn(asio::make_strand(io), [&, address](asio::yield_context yield) {
+                connect_peer(address, config.groupid, run_timer, yield);
+            });
+        if (!config.listen.empty())
+            asio::spawn(asio::make_strand(io), [&](asio::yield_context yield) {
+                accept_peers(config.listen, config.groupid, run_timer, yield);
+            });
+        asio::spawn(asio::make_strand(io), [&](asio::yield_context yield) {
+            if (input_side)
+                run_input(config.input_files, config.format, config.options, io, yield);
+            else
+                run_output(config.input_files, config.format, io, yield);
+        });
+
+        io.run();
+
+        the_group_table.clear();
+        the_buffer_pool.waiters().cancel_all();
+        report_times(start);
+    }
+    return failure_flag ? -1 : 0;
+}
+
+} // namespace shuffler

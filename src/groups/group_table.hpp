@@ -1,0 +1,63 @@
+#pragma once
+
+#include "buffers/sg_buffer_list.hpp"
+#include "buffers/wait_queue.hpp"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/intrusive/list.hpp>
+
+#include <cstdint>
+#include <deque>
+
+namespace shuffler {
+
+// One group's FIFO of whole messages and the coroutines waiting to pop one.
+struct group_record {
+    using message_list = boost::intrusive::list<
+        sg_buffer, boost::intrusive::member_hook<sg_buffer, queue_hook, &sg_buffer::qhook_>,
+        boost::intrusive::constant_time_size<true>, boost::intrusive::size_type<std::uint64_t>>;
+
+    wait_queue waiters;      // coroutines suspended in pop_message, oldest first
+    message_list messages;   // first block of every queued message, then end_marker
+    sg_buffer_list blocks;   // all blocks of all queued messages, then end_marker
+    sg_buffer end_marker;    // sentinel with no memory; always last in both lists
+    std::int32_t claim = -1; // -1 unclaimed; >= 0 claimed by a peer; -2 - index unattended
+
+    group_record();
+    group_record(const group_record&) = delete;
+    group_record& operator=(const group_record&) = delete;
+    // Wakes every waiter with operation-aborted and returns the queued blocks to the pool.
+    ~group_record();
+
+    std::uint64_t message_count() const { return messages.size() - 1; }
+};
+
+// Appends the message held in `list` (left empty) and hands it to a waiting consumer at once.
+// Throws "Unattended group N" (after queueing) when the group was marked unattended.
+void push_message(group_record& record, sg_buffer_list& list);
+
+// Waits until `record` holds a message, then moves its blocks to the end of `out`.
+void pop_message(group_record& record, sg_buffer_list& out, boost::asio::yield_context yield);
+
+// The process's groups, indexed by group number. Records never move once created.
+class group_table {
+public:
+    // Grows or shrinks to n records; new records are unclaimed.
+    void resize(std::size_t n);
+    // Destroys every record in index order.
+    void clear();
+
+    std::size_t size() const { return records_.size(); }
+    group_record& operator[](std::size_t i) { return records_[i]; }
+
+private:
+    std::deque<group_record> records_; // a deque never relocates its elements
+};
+
+extern group_table the_group_table;
+
+// Run when the run_timer expires on the input side: marks every unclaimed group unattended and
+// reports those that hold messages nobody will take.
+void unattended_check(boost::asio::io_context& io, const boost::system::error_code& ec);
+
+} // namespace shuffler

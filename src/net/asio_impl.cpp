@@ -1,0 +1,2 @@
+// Asio's compiled parts, built once for the whole project.
+#include <boost/asio/impl/src.hpp>

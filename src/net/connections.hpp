@@ -1,0 +1,27 @@
+#pragma once
+
+#include <boost/asio/deadline_timer.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/spawn.hpp>
+
+#include <string>
+
+namespace shuffler {
+
+// Resolves "host:port" (an empty host means localhost), giving up at the run timer's expiry.
+// An address without a port is refused.
+boost::asio::ip::tcp::resolver::results_type
+resolve_address(const std::string& address, boost::asio::deadline_timer& run_timer,
+                boost::asio::yield_context yield);
+
+// Connects to `address`, retrying every second while the peer refuses or times out, until the
+// run deadline; then runs a peer session on the connection. Errors are reported under `address`.
+void connect_peer(const std::string& address, const int& groupid,
+                  boost::asio::deadline_timer& run_timer, boost::asio::yield_context yield);
+
+// Listens on `address` and starts a peer session for every connection accepted before the run
+// deadline. Errors are reported under `address`.
+void accept_peers(const std::string& address, const int& groupid,
+                  boost::asio::deadline_timer& run_timer, boost::asio::yield_context yield);
+
+} // namespace shuffler
