@@ -34,11 +34,16 @@ std::string make_temp(const char* pattern_suffix) {
 
 } // namespace
 
-child_process::child_process(std::vector<std::string> argv, child_input input) {
+child_process::child_process(std::vector<std::string> argv, child_input input,
+                             child_output output) {
     out_path_ = make_temp("out");
     err_path_ = make_temp("err");
     int pipe_fds[2] = {-1, -1};
-    if (input.how == child_input::pipe && ::pipe(pipe_fds) != 0)
+    // Close-on-exec, so children started later do not hold this child's pipes open.
+    if (input.how == child_input::pipe && ::pipe2(pipe_fds, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    int out_fds[2] = {-1, -1};
+    if (output.how == child_output::pipe && ::pipe2(out_fds, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
     pid_ = fork();
     if (pid_ < 0)
@@ -51,7 +56,9 @@ child_process::child_process(std::vector<std::string> argv, child_input input) {
         } else {
             in = ::open(input.how == child_input::file ? input.path.c_str() : "/dev/null", O_RDONLY);
         }
-        const int out = ::open(out_path_.c_str(), O_WRONLY | O_TRUNC);
+        const int out = output.how == child_output::pipe
+                            ? out_fds[1]
+                            : ::open(out_path_.c_str(), O_WRONLY | O_TRUNC);
         const int err = ::open(err_path_.c_str(), O_WRONLY | O_TRUNC);
         if (in < 0 || out < 0 || err < 0)
             _exit(127);
@@ -70,6 +77,16 @@ child_process::child_process(std::vector<std::string> argv, child_input input) {
         pipe_writer_ = pipe_fds[1];
         pipe_data_ = std::move(input.data);
     }
+    if (output.how == child_output::pipe) {
+        ::close(out_fds[1]);
+        output_reader_ = out_fds[0];
+    }
+}
+
+void child_process::close_output_reader() {
+    if (output_reader_ >= 0)
+        ::close(output_reader_);
+    output_reader_ = -1;
 }
 
 child_process::~child_process() {
@@ -112,6 +129,7 @@ child_result child_process::wait(std::chrono::milliseconds limit) {
     }
     if (writer.joinable())
         writer.join();
+    close_output_reader();
     result_.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     result_.out = read_file(out_path_);
     result_.err = read_file(err_path_);

@@ -10,7 +10,15 @@ namespace shuffler_test {
 struct child_input {
     enum kind { null_device, file, pipe } how = null_device;
     std::string path; // for `file`: a regular file opened as fd 0
-    std::string data; // for `pipe`: written to the child through a pipe, then closed
+    std::string data; // for `pipe`: written to the child through a pipe, then closed; the
+                      // writing starts when wait() is called, not before
+};
+
+// How a child's standard output is taken.
+struct child_output {
+    // file: collected into child_result::out. pipe: the test reads it through output_reader()
+    // (and may close it early); child_result::out stays empty.
+    enum kind { file, pipe } how = file;
 };
 
 struct child_result {
@@ -24,7 +32,8 @@ struct child_result {
 // number of children may run at once without blocking on a full pipe.
 class child_process {
 public:
-    child_process(std::vector<std::string> argv, child_input input = {});
+    child_process(std::vector<std::string> argv, child_input input = {},
+                  child_output output = {});
     child_process(const child_process&) = delete;
     child_process& operator=(const child_process&) = delete;
     ~child_process(); // kills the child if it is still running
@@ -32,11 +41,16 @@ public:
     // Waits at most `limit`; a child still running then is killed and marked timed out.
     child_result wait(std::chrono::milliseconds limit = std::chrono::seconds(60));
     int pid() const { return pid_; }
+    // The reading end of the child's standard output for child_output::pipe, else -1.
+    int output_reader() const { return output_reader_; }
+    // Closes that reading end, so the child's further writes fail with a broken pipe.
+    void close_output_reader();
 
 private:
     int pid_ = -1;
     std::string out_path_, err_path_;
     int pipe_writer_ = -1;
+    int output_reader_ = -1;
     std::string pipe_data_;
     bool waited_ = false;
     child_result result_;
