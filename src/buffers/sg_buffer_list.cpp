@@ -37,6 +37,8 @@ void sg_buffer_list::acquire(std::uint64_t n, boost::asio::yield_context yield) 
         }
         blocks_.splice(blocks_.end(), free);
         the_buffer_pool.waiters().wait(yield);
+        if (yield.ec_ && *yield.ec_)
+            return; // cancelled: the caller reads the code from its error slot
     }
 }
 

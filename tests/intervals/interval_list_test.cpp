@@ -1,5 +1,7 @@
 #include "intervals/interval_list.hpp"
 
+#include "support/process.hpp"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -33,7 +35,7 @@ parse_result parse(const std::string& text, shard_map& map) {
     writable.push_back('\0');
     testing::internal::CaptureStderr();
     const bool ok = parse_interval_list(writable.data(), map);
-    return {ok, testing::internal::GetCapturedStderr()};
+    return {ok, shuffler_test::without_sanitizer_notes(testing::internal::GetCapturedStderr())};
 }
 
 struct parse_case {

@@ -34,7 +34,7 @@ dicing dice(const std::vector<std::string>& files, const option_map& options = {
     run_coroutine([&](asio::io_context& io, asio::yield_context yield) {
         dice_fastq(files, options, io, yield);
     });
-    d.err = testing::internal::GetCapturedStderr();
+    d.err = shuffler_test::without_sanitizer_notes(testing::internal::GetCapturedStderr());
     d.failed = failure_flag != 0;
     failure_flag = 0;
     run_coroutine([&](asio::io_context&, asio::yield_context yield) {

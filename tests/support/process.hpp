@@ -84,6 +84,10 @@ private:
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& data);
 
+// Removes the notice an ASan build prints once when an exception leaves a coroutine's stack
+// (it cannot see the stack switch); the notice is not the program's output.
+std::string without_sanitizer_notes(const std::string& err);
+
 // Strips the two timing lines ("real ..." and "children user ...") from a process's stderr.
 std::string without_timing(const std::string& err);
 
