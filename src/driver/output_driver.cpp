@@ -4,6 +4,7 @@
 #include "driver/report.hpp"
 #include "groups/group_table.hpp"
 #include "net/message_header.hpp"
+#include "net/transfer.hpp"
 #include "pipes/pipe_descriptor.hpp"
 
 #include <boost/asio/write.hpp>
@@ -37,7 +38,8 @@ void run_output(const std::vector<std::string>& input_files, const std::string& 
             pop_message(the_group_table[0], list, yield);
             list.consume(header_size);
             const std::size_t written =
-                boost::asio::async_write(target.descriptor, list.const_buffers(), yield);
+                boost::asio::async_write(target.descriptor, list.const_buffers(),
+                                          transfer_all_at_once{}, yield);
             list.consume(written);
         }
     } catch (const std::exception&) {

@@ -2,6 +2,7 @@
 
 #include "buffers/buffer_pool.hpp"
 #include "net/message_header.hpp"
+#include "net/transfer.hpp"
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/read.hpp>
@@ -39,7 +40,7 @@ void read_message(Stream& stream, sg_buffer_list& list, boost::asio::yield_conte
 
     list.reserve(header_size + h.length, yield);
     const std::size_t body =
-        asio::async_read(stream, list.mutable_buffers(), asio::transfer_exactly(h.length),
+        asio::async_read(stream, list.mutable_buffers(), transfer_exactly_at_once{h.length},
                          yield[ec]);
     list.commit(body);
     if (ec == asio::error::eof)

@@ -4,6 +4,7 @@
 #include "groups/group_table.hpp"
 #include "net/message_header.hpp"
 #include "net/read_message.hpp"
+#include "net/transfer.hpp"
 #include "pipes/pipe_descriptor.hpp"
 
 #include <boost/asio/write.hpp>
@@ -59,7 +60,7 @@ void serve_group(tcp::socket& socket, asio::yield_context yield) {
         for (;;) {
             list.release();
             pop_message(record, list, yield);
-            const std::size_t sent = asio::async_write(socket, list.const_buffers(), yield);
+            const std::size_t sent = asio::async_write(socket, list.const_buffers(), transfer_all_at_once{}, yield);
             list.consume(sent);
         }
     } catch (const std::exception&) {

@@ -3,6 +3,7 @@
 #include "driver/report.hpp"
 #include "groups/group_table.hpp"
 #include "net/message_header.hpp"
+#include "net/transfer.hpp"
 
 #include <boost/asio/read.hpp>
 #include <boost/system/system_error.hpp>
@@ -43,7 +44,7 @@ void pipe_stream::fill(asio::yield_context yield) {
     boost::system::error_code ec;
     const std::size_t got =
         asio::async_read(pipe->descriptor, asio::buffer(start + available, room),
-                         asio::transfer_at_least(std::min(room, read_chunk)), yield[ec]);
+                         transfer_at_least_at_once{std::min(room, read_chunk)}, yield[ec]);
     available += got;
     if (ec && !(ec == asio::error::eof && got > 0))
         throw boost::system::system_error(ec);
@@ -51,6 +52,17 @@ void pipe_stream::fill(asio::yield_context yield) {
 
 void pipe_stream::fail(const std::string& problem) const {
     throw std::runtime_error(name + ": " + problem);
+}
+
+bool pipe_stream::refill(asio::yield_context yield) {
+    try {
+        fill(yield);
+        return false;
+    } catch (const boost::system::system_error& e) {
+        if (!is_end_of_file(e) || !finish_last_line())
+            throw;
+        return true;
+    }
 }
 
 bool pipe_stream::finish_last_line() {
@@ -105,13 +117,7 @@ std::size_t pipe_stream::read_fastq(sg_buffer_list& list, const char* suffix,
             fail_record(": incomplete record at end of input");
         if (available == buffer_size)
             fail_record(" is longer than the 4 MiB input buffer");
-        try {
-            fill(yield);
-        } catch (const boost::system::system_error& e) {
-            if (!is_end_of_file(e) || !finish_last_line())
-                throw;
-            at_end = true;
-        }
+        at_end = refill(yield);
     }
 }
 
@@ -177,13 +183,7 @@ void pipe_stream::read_sam(const shard_map& shards, std::vector<sg_buffer_list>&
             throw boost::system::system_error(asio::error::eof);
         if (available == buffer_size)
             fail("line " + std::to_string(records + 1) + " is longer than the 4 MiB input buffer");
-        try {
-            fill(yield);
-        } catch (const boost::system::system_error& e) {
-            if (!is_end_of_file(e) || !finish_last_line())
-                throw;
-            at_end = true;
-        }
+        at_end = refill(yield);
     }
 }
 

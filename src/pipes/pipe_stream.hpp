@@ -47,6 +47,10 @@ public:
     std::uint64_t records = 0;   // records (FASTQ) or lines (SAM) taken so far
 
 private:
+    // fill() for the record readers: returns true when the input has ended and the last record,
+    // which lacked only its final line feed, has been given one; throws end-of-file when nothing
+    // is left.
+    bool refill(boost::asio::yield_context yield);
     // After fill() found the end of input: gives a last record that lacks only its final line
     // feed that line feed and returns true; returns false when nothing is left.
     bool finish_last_line();
