@@ -35,18 +35,7 @@ die() {
 # ---------------------------------------------------------------------------------------------
 # Tools
 
-packages=(netcat-openbsd parallel samtools mawk time gzip python3)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  sudo_cmd=""
-  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
-  say "bench: installing ${missing[*]}"
-  $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+"$root/scripts/install-deps.sh" netcat-openbsd parallel samtools mawk time gzip python3
 
 if [ -n "${SHUFFLER:-}" ]; then
   bin=$(readlink -f "$SHUFFLER")

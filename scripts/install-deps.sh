@@ -1,15 +1,20 @@
 #!/usr/bin/env bash
-# Installs the Debian packages shuffler needs to build and test, when any is missing.
+# Installs Debian packages when any is missing: the ones shuffler needs to build and test, or the
+# ones named on the command line.
 set -euo pipefail
-packages=(g++ cmake ninja-build libboost-dev libboost-coroutine-dev libboost-context-dev
-          libboost-system-dev libgtest-dev gzip python3)
+packages=("$@")
+if ((${#packages[@]} == 0)); then
+  packages=(g++ cmake ninja-build libboost-dev libboost-coroutine-dev libboost-context-dev
+            libboost-system-dev libgtest-dev gzip python3)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if ((${#missing[@]})); then
+  echo "installing ${missing[*]}" >&2
   sudo_cmd=""
   [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
-  $sudo_cmd apt-get update
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y "${missing[@]}"
+  $sudo_cmd apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
