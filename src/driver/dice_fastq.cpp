@@ -1,5 +1,6 @@
 #include "driver/input_driver.hpp"
 
+#include "buffers/buffer_pool.hpp"
 #include "driver/report.hpp"
 #include "groups/group_table.hpp"
 #include "net/message_header.hpp"
@@ -8,6 +9,7 @@
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/system/system_error.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -105,6 +107,10 @@ void dice_fastq(const std::vector<std::string>& input_files, option_map options,
         }
 
         const std::uint64_t threshold = std::uint64_t(std::int64_t(blksize));
+        // A block must stay well inside the pool (or it waits for ever for blocks that only its
+        // own sending could free) and inside the header's 32-bit length, whatever blksize says.
+        const std::uint64_t block_cap =
+            std::min<std::uint64_t>(the_buffer_pool.total_capacity() / 2, std::uint64_t(1) << 31);
         std::int32_t record_number = 0;
         sg_buffer_list block;
         for (;;) {
@@ -116,7 +122,10 @@ void dice_fastq(const std::vector<std::string>& input_files, option_map options,
             try {
                 // A block ends only after a whole pass and at an even record number, so mates
                 // (paired files, or interleaved pairs in one file) stay together.
-                for (bool first_pass = true; bases < threshold || (record_number & 1);
+                for (bool first_pass = true;
+                     (bases < threshold &&
+                      block.block_count() * sg_buffer::block_size < block_cap) ||
+                     (record_number & 1);
                      first_pass = false) {
                     for (file = 0; file < streams.size(); ++file)
                         bases += streams[file].read_fastq(block, first_pass ? tag : nullptr, yield);

@@ -2,6 +2,7 @@
 
 #include <getopt.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -55,11 +56,14 @@ void usage(const char* program) {
 
 std::int32_t parse_int(const char* arg) { return std::int32_t(std::strtol(arg, nullptr, 10)); }
 
-// A byte count with an optional K, M or G suffix. Zero, negative, malformed and counts too large
-// for 64 bits are refused.
+// A byte count with an optional K, M or G suffix. Zero, negative, malformed and counts beyond
+// what the pool can count are refused.
 std::int64_t parse_pool_size(const char* arg) {
     char* end = nullptr;
+    errno = 0;
     std::int64_t value = std::strtol(arg, &end, 0);
+    if (errno == ERANGE)
+        value = 0;
     int shift = 0;
     if (*end != '\0') {
         switch (*end) {
@@ -71,7 +75,9 @@ std::int64_t parse_pool_size(const char* arg) {
         if (end[1] != '\0')
             value = 0;
     }
-    if (value <= 0 || value > (INT64_MAX >> shift)) {
+    // The pool counts its 256 MiB chunks in 32 bits.
+    constexpr std::int64_t largest_pool = std::int64_t(UINT32_MAX) << 28;
+    if (value <= 0 || value > (largest_pool >> shift)) {
         std::fprintf(stderr, "Bad pool size %s\n", arg);
         std::exit(1);
     }

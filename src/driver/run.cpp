@@ -12,7 +12,9 @@
 #include <boost/asio/spawn.hpp>
 #include <boost/asio/strand.hpp>
 
+#include <new>
 #include <sstream>
+#include <string>
 #include <sys/resource.h>
 #include <sys/time.h>
 
@@ -53,7 +55,13 @@ int run(const run_config& config) {
         asio::io_context io;
         asio::deadline_timer run_timer(
             io, boost::posix_time::microseconds(std::int64_t(config.timeout) * 1000000));
-        the_buffer_pool.create(std::uint64_t(config.pool_size));
+        try {
+            the_buffer_pool.create(std::uint64_t(config.pool_size));
+        } catch (const std::bad_alloc&) {
+            write_error_line("Cannot allocate a buffer pool of " +
+                             std::to_string(config.pool_size) + " bytes");
+            return -1;
+        }
         the_group_table.resize(config.max_groups > 0 ? std::size_t(config.max_groups) : 0);
 
         const bool input_side = config.groupid < 0;
@@ -80,6 +88,16 @@ int run(const run_config& config) {
 
         io.run();
 
+        // Work ran out while a coroutine still waited for blocks: nothing could ever free them,
+        // and what it held or was about to read would be lost without a word.
+        if (!failure_flag && !the_buffer_pool.waiters().empty()) {
+            write_error_line("buffer pool: exhausted with data still waiting for blocks; "
+                             "raise --pool_size");
+            failure_flag = 1;
+        }
+        // Pool waiters end first: a producer woken by a block freed during the groups' teardown
+        // must not push into a record that is half destroyed.
+        the_buffer_pool.waiters().cancel_all();
         the_group_table.clear();
         the_buffer_pool.waiters().cancel_all();
         report_times(start);

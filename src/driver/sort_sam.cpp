@@ -1,5 +1,6 @@
 #include "driver/input_driver.hpp"
 
+#include "buffers/buffer_pool.hpp"
 #include "driver/report.hpp"
 #include "groups/group_table.hpp"
 #include "net/message_header.hpp"
@@ -29,11 +30,12 @@ void sort_sam(const std::vector<std::string>&, option_map options, boost::asio::
     for (const auto& [key, value] : options) {
         if (!is_shard_key(key))
             continue;
-        const std::int32_t shard = std::int32_t(std::strtol(key.c_str() + 1, nullptr, 10));
-        if (shard < 1 || std::size_t(shard) >= the_group_table.size() || shard > largest_shard) {
-            write_error_line("Invalid shard id " + std::to_string(shard));
+        const long number = std::strtol(key.c_str() + 1, nullptr, 10);
+        if (number < 1 || std::size_t(number) >= the_group_table.size() || number > largest_shard) {
+            write_error_line("Invalid shard id " + std::to_string(number));
             return;
         }
+        const std::int32_t shard = std::int32_t(number);
         max_shard = std::max(max_shard, shard);
         std::vector<char> text(value.begin(), value.end());
         text.push_back('\0');
@@ -45,6 +47,15 @@ void sort_sam(const std::vector<std::string>&, option_map options, boost::asio::
     }
     if (max_shard == 0) {
         write_error_line("Missing shard options");
+        return;
+    }
+
+    // Every shard holds an open block from the start; at least one more must circulate.
+    const std::uint64_t pool_blocks = the_buffer_pool.total_capacity() / sg_buffer::block_size;
+    if (std::uint64_t(max_shard) + 1 >= pool_blocks) {
+        report_failure(io, "sort_sam",
+                       std::to_string(max_shard + 1) + " shards need more blocks than the pool's " +
+                           std::to_string(pool_blocks) + "; raise --pool_size");
         return;
     }
 

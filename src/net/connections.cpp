@@ -52,7 +52,15 @@ void connect_peer(const std::string& address, const int& groupid, asio::deadline
                   asio::yield_context yield) {
     asio::io_context& io = context_of(run_timer.get_executor());
     try {
-        const auto endpoints = resolve_address(address, run_timer, yield);
+        tcp::resolver::results_type endpoints;
+        try {
+            endpoints = resolve_address(address, run_timer, yield);
+        } catch (const boost::system::system_error& e) {
+            if (e.code().value() != aborted_value)
+                throw;
+            // Not a silent end: the peer this process was meant to reach was never tried.
+            throw std::runtime_error("address resolution did not finish before the deadline");
+        }
         tcp::socket socket(io);
         auto deadline_reached = std::make_shared<bool>(false);
         asio::deadline_timer deadline(io, run_timer.expires_at());
@@ -64,7 +72,7 @@ void connect_peer(const std::string& address, const int& groupid, asio::deadline
             boost::system::error_code ec;
             asio::async_connect(socket, endpoints, yield[ec]);
             if (!ec) {
-                shuffle(socket, groupid);
+                shuffle(socket, groupid, run_timer.expires_at());
                 break;
             }
             const bool retry = ec.value() == connection_refused || ec.value() == connection_timed_out;
@@ -107,7 +115,7 @@ void accept_peers(const std::string& address, const int& groupid, asio::deadline
             boost::system::error_code ec;
             acceptor->async_accept(socket, yield[ec]);
             if (!ec) {
-                shuffle(socket, groupid);
+                shuffle(socket, groupid, run_timer.expires_at());
                 continue;
             }
             if (ec.value() == interrupted)

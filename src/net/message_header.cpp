@@ -1,5 +1,7 @@
 #include "net/message_header.hpp"
 
+#include <stdexcept>
+
 namespace shuffler {
 
 std::uint16_t header_check_word(std::uint32_t length, std::uint16_t group, std::uint16_t previous) {
@@ -31,7 +33,10 @@ void close_message(sg_buffer_list& list) {
     sg_buffer& first = list.blocks().front();
     char* at = first.data + first.begin;
     message_header h = load_header(at);
-    h.length = std::uint32_t(list.size() - header_size);
+    const std::uint64_t length = list.size() - header_size;
+    if (length > UINT32_MAX)
+        throw std::runtime_error("Message too long");
+    h.length = std::uint32_t(length);
     h.check = header_check_word(h.length, h.group, h.check);
     store_header(at, h);
 }
