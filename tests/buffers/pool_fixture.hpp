@@ -1,13 +1,14 @@
 #pragma once
 
 #include "buffers/buffer_pool.hpp"
+#include "buffers/sg_buffer_list.hpp"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/spawn.hpp>
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <functional>
+#include <string>
 #include <vector>
 
 namespace shuffler_test {
@@ -15,13 +16,17 @@ namespace shuffler_test {
 constexpr std::uint64_t block = shuffler::sg_buffer::block_size;
 constexpr std::uint64_t pool_blocks = 64;
 
-// For tests that use the process-wide pool. main creates it once, and so does every test
-// process, on first use; each test starts with it full and idle and must give every block back.
+// The process-wide pool can be created only once; its 64 blocks serve every test of a process.
+inline void ensure_pool() {
+    static const bool created = (shuffler::the_buffer_pool.create(1), true);
+    (void)created;
+}
+
+// Each test starts with the pool full and idle and must give every block back.
 class pool_test : public ::testing::Test {
 protected:
     void SetUp() override {
-        static const bool created = (shuffler::the_buffer_pool.create(1), true);
-        (void)created;
+        ensure_pool();
         ASSERT_EQ(shuffler::the_buffer_pool.free_blocks(), pool_blocks);
         ASSERT_TRUE(shuffler::the_buffer_pool.waiters().empty());
     }
@@ -31,25 +36,34 @@ protected:
     }
 };
 
-// Runs the handlers that are ready; a loop that ran out of work must be restarted first.
+// Runs the ready handlers; a loop that ran out of work must be restarted first.
 inline std::size_t poll(boost::asio::io_context& io) {
     io.restart();
     return io.poll();
 }
 
-// Runs `body` as one coroutine until the loop runs out of work.
-inline void run_in_coroutine(std::function<void(boost::asio::yield_context)> body) {
+// Runs `body(io, yield)` as the only coroutine of a fresh loop until the loop runs out of work.
+template <class Body> void run_in_coroutine(Body body) {
+    ensure_pool();
     boost::asio::io_context io;
-    boost::asio::spawn(io, std::move(body));
+    boost::asio::spawn(io, [&](boost::asio::yield_context yield) { body(io, yield); });
     io.run();
 }
 
-// The blocks of a list, in list order, by identity; `n` limits how many.
+// The blocks of a list by identity, in list order; at most `n`.
 inline std::vector<const shuffler::sg_buffer*> blocks_of(const shuffler::block_list& list,
                                                          std::size_t n = SIZE_MAX) {
     std::vector<const shuffler::sg_buffer*> out;
     for (auto b = list.begin(); b != list.end() && out.size() < n; ++b)
         out.push_back(&*b);
+    return out;
+}
+
+// Every unconsumed byte of `list`, in order.
+inline std::string contents(const shuffler::sg_buffer_list& list) {
+    std::string out;
+    for (const shuffler::sg_buffer& b : list.blocks())
+        out.append(b.data + b.begin, b.data + b.end);
     return out;
 }
 

@@ -4,8 +4,6 @@
 
 #include <boost/asio/buffer.hpp>
 
-#include <string>
-
 using namespace shuffler;
 using namespace shuffler_test;
 
@@ -36,7 +34,7 @@ ends ends_of(const sg_buffer_list& list) {
 }
 
 TEST_F(list_test, AcquireAndReserveTakeWholeBlocksFromTheFrontOfTheFreeList) {
-    run_in_coroutine([](boost::asio::yield_context yield) {
+    run_in_coroutine([](auto&, auto yield) {
         sg_buffer_list list;
         list.acquire(0, yield);
         EXPECT_EQ(list.block_count(), 0u);
@@ -53,7 +51,6 @@ TEST_F(list_test, AcquireAndReserveTakeWholeBlocksFromTheFrontOfTheFreeList) {
         header.reserve(8, yield);
         EXPECT_EQ(header.block_count(), 1u);
         header.commit(block);
-        header.reserve(8, yield);
         header.reserve(block, yield);
         EXPECT_EQ(header.block_count(), 1u);
         header.reserve(block + 8, yield);
@@ -62,15 +59,14 @@ TEST_F(list_test, AcquireAndReserveTakeWholeBlocksFromTheFrontOfTheFreeList) {
 }
 
 TEST_F(list_test, AppendFillsTheLastBlockThenNewBlocksInOrder) {
-    run_in_coroutine([](boost::asio::yield_context yield) {
+    run_in_coroutine([](auto&, auto yield) {
         sg_buffer_list list;
         list.reserve(8, yield);
         list.commit(block - 4);
         const std::string digits = "0123456789";
         EXPECT_EQ(list.append(digits.data(), digits.data() + 10, yield), 10u);
         EXPECT_EQ(ends_of(list), (ends{block, 6}));
-        EXPECT_EQ(std::string(list.blocks().front().data + block - 4, 4), "0123");
-        EXPECT_EQ(std::string(list.blocks().back().data, 6), "456789");
+        EXPECT_EQ(contents(list).substr(block - 4), digits);
         EXPECT_EQ(list.append(digits.data(), digits.data(), yield), 0u);
         EXPECT_EQ(list.block_count(), 2u);
 
@@ -86,29 +82,23 @@ TEST_F(list_test, AppendFillsTheLastBlockThenNewBlocksInOrder) {
 }
 
 TEST_F(list_test, ScatteredReadsCommitAndGatheredWritesConsumeInListOrder) {
-    run_in_coroutine([](boost::asio::yield_context yield) {
+    run_in_coroutine([](auto&, auto yield) {
         sg_buffer_list list;
         list.reserve(2 * block, yield);
         EXPECT_EQ(boost::asio::buffer_size(list.mutable_buffers()), 2 * block);
-        EXPECT_EQ(boost::asio::buffer_size(list.const_buffers()), 0u);
-
         // What a scattered read does: fill the free space, then commit what arrived.
         const std::string data = pattern(block + 100);
         boost::asio::buffer_copy(list.mutable_buffers(), boost::asio::buffer(data));
         list.commit(data.size());
         EXPECT_EQ(ends_of(list), (ends{block, 100}));
-        EXPECT_EQ(list.size(), data.size());
         EXPECT_EQ(boost::asio::buffer_size(list.mutable_buffers()), block - 100);
         EXPECT_EQ(std::next(list.mutable_buffers().begin())->data(),
                   list.blocks().back().data + 100);
         EXPECT_TRUE(pending_bytes(list) == data);
-
         // Consuming one block's bytes keeps the block in the list, emptied.
         list.consume(block);
         EXPECT_EQ(list.block_count(), 2u);
-        EXPECT_EQ(list.blocks().front().begin, block);
         EXPECT_EQ(pending_bytes(list), data.substr(block));
-
         // Excess is ignored at the end of the list.
         list.consume(1000);
         EXPECT_EQ(list.size(), 0u);
@@ -118,7 +108,7 @@ TEST_F(list_test, ScatteredReadsCommitAndGatheredWritesConsumeInListOrder) {
 }
 
 TEST_F(list_test, ReleaseResetsBlocksAndQueuesThemAtTheBackOfTheFreeList) {
-    run_in_coroutine([](boost::asio::yield_context yield) {
+    run_in_coroutine([](auto&, auto yield) {
         const auto taken = blocks_of(the_buffer_pool.free_list(), 3);
         {
             sg_buffer_list list;

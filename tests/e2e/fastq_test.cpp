@@ -3,14 +3,8 @@
 // the input from the union of the workers' outputs.
 
 #include "e2e/worker_output.hpp"
-#include "support/process.hpp"
 
-#include <gtest/gtest.h>
-
-#include <sys/stat.h>
-
-#include <string>
-#include <vector>
+#include <filesystem>
 
 namespace shuffler_test {
 namespace {
@@ -20,207 +14,129 @@ std::string make_fastq(const std::string& name, int count, unsigned seed,
                        const std::string& eol = "\n") {
     std::string text;
     unsigned state = seed * 2654435761u + 1;
+    const auto next = [&](unsigned n) {
+        return ((state = state * 1103515245u + 12345u) >> 16) % n;
+    };
     for (int i = 0; i < count; ++i) {
-        state = state * 1103515245u + 12345u;
-        const std::size_t length = 1 + (state >> 16) % 40;
         std::string bases, quality;
-        for (std::size_t j = 0; j < length; ++j) {
-            state = state * 1103515245u + 12345u;
-            bases += "ACGTN"[(state >> 16) % 5];
-            quality += char('!' + (state >> 20) % 40);
+        for (unsigned j = 0, length = 1 + next(40); j < length; ++j) {
+            bases += "ACGTN"[next(5)];
+            quality += char('!' + next(40));
         }
-        text += "@" + name + std::to_string(i) + " len=" + std::to_string(length) + eol + bases +
-                eol + "+" + eol + quality + eol;
+        text += "@" + name + std::to_string(i) + eol + bases + eol + "+" + eol + quality + eol;
     }
     return text;
 }
 
-std::string gzip(const temp_dir& dir, const std::string& name, const std::string& data) {
-    write_file(dir.file(name), data);
-    const child_result r = run({"/bin/sh", "-c", "gzip -n '" + dir.file(name) + "'"});
-    EXPECT_EQ(r.exit_status, 0) << r.err;
-    return dir.file(name) + ".gz";
-}
+struct dicing_case {
+    const char* name;
+    int files, records;
+    const char* how; // file names ending in ".fq", ".fastq" or ".txt"; "gzip", "command" or "stdin"
+    const char* eol;
+    long blksize; // 0: the default
+    int workers;
+};
 
-// An input side with no workers, for runs that must fail before their deadline.
-child_result run_alone(std::vector<std::string> args, child_input in = {}) {
-    args.insert(args.begin(), {"-l", "127.0.0.1:" + std::to_string(free_port()), "-t", "10"});
-    return run(shuffler(args), std::move(in), std::chrono::seconds(30));
-}
+void PrintTo(const dicing_case& c, std::ostream* os) { *os << c.name; }
 
-TEST(FastqDicing, OneFileWithTheDefaultBlockSizeIsOneTaggedBlock) {
+class FastqDicing : public ::testing::TestWithParam<dicing_case> {};
+
+TEST_P(FastqDicing, WorkersTogetherReceiveTheInputInTaggedBlocks) {
+    const dicing_case& c = GetParam();
+    const std::string how = c.how;
     temp_dir dir;
-    const std::string input = make_fastq("r", 60, 1);
-    write_file(dir.file("reads.fq"), input);
-    const job_result job = run_job({dir.file("reads.fq")}, {0});
-    EXPECT_TRUE(job_ended_cleanly(job));
-    std::string expected = input;
-    expected.insert(expected.find('\n'), " #0#");
-    EXPECT_EQ(job.workers[0].out, expected);
-    EXPECT_TRUE(rebuilds_input(outputs_of(job), {input}, 10000000));
-}
-
-TEST(FastqDicing, SmallBlocksAreSharedByThreeWorkers) {
-    temp_dir dir;
-    const std::string input = make_fastq("read", 500, 2);
-    write_file(dir.file("reads.fastq"), input);
-    const job_result job = run_job({"-O", "blksize=60", dir.file("reads.fastq")}, {0, 0, 0});
+    std::vector<std::string> inputs, args;
+    if (c.blksize)
+        args = {"-O", "blksize=" + std::to_string(c.blksize)};
+    if (how == "command" || how == "stdin")
+        args.insert(args.end(), {"-f", "fastq"});
+    child_input in;
+    for (int f = 0; f < c.files; ++f) {
+        inputs.push_back(make_fastq("r", c.records, unsigned(f + 1), c.eol));
+        const std::string path = dir.file("in" + std::to_string(f) + (how[0] == '.' ? how : ".fq"));
+        write_file(path, inputs.back());
+        ASSERT_TRUE(how != "gzip" || run({"/bin/sh", "-c", "gzip -n " + path}).exit_status == 0);
+        if (how == "stdin")
+            in = {child_input::pipe, inputs.back()};
+        else
+            args.push_back(how == "gzip"      ? path + ".gz"
+                           : how == "command" ? "cat " + path + " |"
+                                              : path);
+    }
+    const job_result job =
+        run_job(args, std::vector<int>(std::size_t(c.workers), 0), std::move(in));
     EXPECT_TRUE(job_ended_cleanly(job));
     std::size_t blocks = 0;
-    EXPECT_TRUE(rebuilds_input(outputs_of(job), {input}, 60, &blocks));
-    EXPECT_GT(blocks, 100u);
-}
-
-TEST(FastqDicing, TwoFilesAreAPairDicedInLockstep) {
-    temp_dir dir;
-    // Names that do not look like FASTQ: two files always mean a pair.
-    const std::string first = make_fastq("p", 300, 3), second = make_fastq("p", 300, 4);
-    write_file(dir.file("left.txt"), first);
-    write_file(dir.file("right.txt"), second);
-    const job_result job =
-        run_job({"-O", "blksize=45", dir.file("left.txt"), dir.file("right.txt")}, {0, 0});
-    EXPECT_TRUE(job_ended_cleanly(job));
-    std::size_t blocks = 0;
-    EXPECT_TRUE(rebuilds_input(outputs_of(job), {first, second}, 45, &blocks));
-    EXPECT_GT(blocks, 50u);
-}
-
-TEST(FastqDicing, CompressedPairIsDecompressed) {
-    temp_dir dir;
-    const std::string first = make_fastq("z", 200, 5), second = make_fastq("z", 200, 6);
-    const std::string a = gzip(dir, "a.fq", first), b = gzip(dir, "b.fq", second);
-    const job_result job = run_job({"-O", "blksize=100", a, b}, {0, 0});
-    EXPECT_TRUE(job_ended_cleanly(job));
-    EXPECT_TRUE(rebuilds_input(outputs_of(job), {first, second}, 100));
-}
-
-TEST(FastqDicing, NameEndingInABarIsACommandToRead) {
-    temp_dir dir;
-    const std::string input = make_fastq("c", 150, 7);
-    write_file(dir.file("reads.fq"), input);
-    const job_result job =
-        run_job({"-f", "fastq", "-O", "blksize=30", "cat " + dir.file("reads.fq") + " |"}, {0, 0});
-    EXPECT_TRUE(job_ended_cleanly(job));
-    EXPECT_TRUE(rebuilds_input(outputs_of(job), {input}, 30));
-}
-
-TEST(FastqDicing, CrlfRecordsKeepTheirBytesAndCountBasesWithoutTheCr) {
-    temp_dir dir;
-    const std::string input = make_fastq("w", 200, 8, "\r\n");
-    write_file(dir.file("dos.fq"), input);
-    const job_result job = run_job({"-O", "blksize=33", dir.file("dos.fq")}, {0, 0});
-    EXPECT_TRUE(job_ended_cleanly(job));
-    EXPECT_TRUE(rebuilds_input(outputs_of(job), {input}, 33));
-}
-
-TEST(FastqDicing, StandardInputWithoutFiles) {
-    const std::string input = make_fastq("s", 120, 9);
-    const job_result job = run_job({"-f", "fastq", "-O", "blksize=50"}, {0, 0},
-                                   {child_input::pipe, "", input});
-    EXPECT_TRUE(job_ended_cleanly(job));
-    EXPECT_TRUE(rebuilds_input(outputs_of(job), {input}, 50));
-}
-
-TEST(FastqDicing, ZeroRecordsGiveTheWorkersNothing) {
-    temp_dir dir;
-    write_file(dir.file("empty.fq"), "");
-    const job_result job = run_job({dir.file("empty.fq")}, {0, 0});
-    EXPECT_TRUE(job_ended_cleanly(job));
-    EXPECT_EQ(job.workers[0].out, "");
-    EXPECT_EQ(job.workers[1].out, "");
-}
-
-TEST(FastqDicing, LastRecordLackingItsFinalLineFeedGetsOne) {
-    temp_dir dir;
-    const std::string input = make_fastq("e", 21, 10);
-    write_file(dir.file("cut.fq"), input.substr(0, input.size() - 1));
-    const job_result job = run_job({"-O", "blksize=20", dir.file("cut.fq")}, {0, 0});
-    EXPECT_TRUE(job_ended_cleanly(job));
-    EXPECT_TRUE(rebuilds_input(outputs_of(job), {input}, 20));
-}
-
-TEST(FastqErrors, IncompleteFinalRecord) {
-    temp_dir dir;
-    const std::string good = make_fastq("g", 2, 11);
-    for (const std::string tail : {"@g2\n", "@g2\nACGT", "@g2\nACGT\n+\n", "@g2\nACGT\n+"}) {
-        write_file(dir.file("in.fq"), good + tail);
-        const child_result r = run_alone({dir.file("in.fq")});
-        EXPECT_EQ(r.exit_status, 255) << tail;
-        EXPECT_EQ(without_timing(r.err),
-                  "dice_fastq: " + dir.file("in.fq") + ": record 3: incomplete record at end of input\n")
-            << tail;
+    EXPECT_TRUE(rebuilds_input(job, inputs, c.blksize, &blocks));
+    if (c.blksize == 0) {
+        EXPECT_EQ(blocks, c.records > 0 ? 1u : 0u);
+    } else {
+        EXPECT_GT(blocks, std::size_t(c.records / 10)) << "the block size was not applied";
     }
 }
 
-TEST(FastqErrors, MalformedRecordNamesItsFileAndNumber) {
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, FastqDicing,
+    ::testing::Values(dicing_case{"OneFileDefaultBlockSize", 1, 60, ".fq", "\n", 0, 1},
+                      dicing_case{"SmallBlocksThreeWorkers", 1, 500, ".fastq", "\n", 60, 3},
+                      // Names that do not look like FASTQ: two files always mean a pair.
+                      dicing_case{"Pair", 2, 300, ".txt", "\n", 45, 2},
+                      dicing_case{"CompressedPair", 2, 200, "gzip", "\n", 100, 2},
+                      dicing_case{"CommandEndingInABar", 1, 150, "command", "\n", 30, 2},
+                      // CRs stay in the records but do not count as bases.
+                      dicing_case{"Crlf", 1, 200, ".fq", "\r\n", 33, 2},
+                      dicing_case{"StandardInput", 1, 120, "stdin", "\n", 50, 2},
+                      dicing_case{"ZeroRecords", 1, 0, ".fq", "\n", 0, 2}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(FastqErrors, StopTheRunWithOneLine) {
     temp_dir dir;
-    const std::string good = make_fastq("g", 2, 12);
+    const auto file = [&](const std::string& name, const std::string& text) {
+        write_file(dir.file(name), text);
+        return dir.file(name);
+    };
+    const std::string two = make_fastq("g", 2, 1), marker = dir.file("opened");
+    const std::string longer = file("three.fq", make_fastq("t", 3, 2)),
+                      shorter = file("two.fq", two);
+    const std::string counts = "input files hold different numbers of records: " + shorter +
+                               " ended after 2 records, " + longer + " has more";
+    const std::string bad_plus = file("plus.fq", two + "@g2\nACGT\nIIII\n+\n");
     const struct {
-        std::string bad, problem;
+        std::vector<std::string> args;
+        std::string problem; // empty: any text
     } cases[] = {
-        {"g2\nACGT\n+\nIIII\n", "line 1 does not begin with '@'"},
-        {"\n@g2\nACGT\n+\nIIII\n", "blank line where a record should start"},
-        {"@g2\nACGT\nIIII\n+\n", "line 3 does not begin with '+'"},
+        {{file("cut.fq", two + "@g2\nACGT\n+")},
+         dir.file("cut.fq") + ": record 3: incomplete record at end of input"},
+        {{file("at.fq", two + "g2\nACGT\n+\nIIII\n")},
+         dir.file("at.fq") + ": record 3: line 1 does not begin with '@'"},
+        {{file("blank.fq", two + "\n@g2\nACGT\n+\nIIII\n")},
+         dir.file("blank.fq") + ": record 3: blank line where a record should start"},
+        // In a pair, the second file's record is named by that file.
+        {{longer, bad_plus}, bad_plus + ": record 3: line 3 does not begin with '+'"},
+        {{longer, shorter}, counts},
+        {{shorter, longer}, counts},
+        {{file("long.fq", two + "@long\n" + std::string(std::size_t(1) << 22, 'A') + "\n+\n\n")},
+         dir.file("long.fq") + ": record 3 is longer than the 4 MiB input buffer"},
+        // Refused before any input is opened.
+        {{"-f", "fastq", "-O", "blksize=0", "touch " + marker + "; cat " + shorter + " |"}, ""},
+        {{"-f", "fastq", "-O", "blksize=5x", "touch " + marker + "; cat " + shorter + " |"}, ""},
+        {{"-f", "fastq", "-O", "blksize=abc", "touch " + marker + "; cat " + shorter + " |"}, ""},
     };
     for (const auto& c : cases) {
-        write_file(dir.file("one.fq"), good + c.bad);
-        const child_result single = run_alone({dir.file("one.fq")});
-        EXPECT_EQ(single.exit_status, 255) << c.problem;
-        EXPECT_EQ(without_timing(single.err),
-                  "dice_fastq: " + dir.file("one.fq") + ": record 3: " + c.problem + "\n");
-
-        // In a pair the second file's record is named by that file.
-        write_file(dir.file("mate.fq"), good + make_fastq("g", 1, 13));
-        const child_result pair = run_alone({dir.file("mate.fq"), dir.file("one.fq")});
-        EXPECT_EQ(pair.exit_status, 255) << c.problem;
-        EXPECT_EQ(without_timing(pair.err),
-                  "dice_fastq: " + dir.file("one.fq") + ": record 3: " + c.problem + "\n");
-    }
-}
-
-TEST(FastqErrors, PairedFilesWithDifferentRecordCounts) {
-    temp_dir dir;
-    write_file(dir.file("three.fq"), make_fastq("t", 3, 14));
-    write_file(dir.file("two.fq"), make_fastq("t", 2, 15));
-    const child_result longer_first = run_alone({dir.file("three.fq"), dir.file("two.fq")});
-    EXPECT_EQ(longer_first.exit_status, 255);
-    EXPECT_EQ(without_timing(longer_first.err),
-              "dice_fastq: input files hold different numbers of records: " + dir.file("two.fq") +
-                  " ended after 2 records, " + dir.file("three.fq") + " has more\n");
-
-    const child_result shorter_first = run_alone({dir.file("two.fq"), dir.file("three.fq")});
-    EXPECT_EQ(shorter_first.exit_status, 255);
-    EXPECT_EQ(without_timing(shorter_first.err),
-              "dice_fastq: input files hold different numbers of records: " + dir.file("two.fq") +
-                  " ended after 2 records, " + dir.file("three.fq") + " has more\n");
-}
-
-TEST(FastqErrors, RecordLongerThanTheInputBufferFailsInsteadOfHanging) {
-    temp_dir dir;
-    write_file(dir.file("long.fq"), make_fastq("l", 1, 16) + "@long\n" +
-                                        std::string(std::size_t(1) << 22, 'A') + "\n+\n\n");
-    const child_result r = run_alone({dir.file("long.fq")});
-    EXPECT_FALSE(r.timed_out);
-    EXPECT_EQ(r.exit_status, 255);
-    EXPECT_EQ(without_timing(r.err), "dice_fastq: " + dir.file("long.fq") +
-                                         ": record 2 is longer than the 4 MiB input buffer\n");
-}
-
-TEST(FastqErrors, BlockSizeThatIsNotPositiveIsRefusedBeforeReading) {
-    temp_dir dir;
-    write_file(dir.file("in.fq"), make_fastq("b", 4, 17));
-    const std::string marker = dir.file("opened");
-    for (const std::string value : {"0", "-5", "abc"}) {
-        const child_result r =
-            run_alone({"-f", "fastq", "-O", "blksize=" + value,
-                       "touch " + marker + "; cat " + dir.file("in.fq") + " |"});
-        EXPECT_EQ(r.exit_status, 255) << value;
+        SCOPED_TRACE(c.args.back());
+        std::vector<std::string> argv = {"-l", loopback(free_port()), "-t", "10"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const child_result r = run(shuffler(argv), {}, std::chrono::seconds(30));
+        EXPECT_EQ(r.exit_status, 255);
         const std::string err = without_timing(r.err);
-        EXPECT_EQ(err.rfind("dice_fastq: ", 0), 0u) << err;
-        EXPECT_EQ(err.find('\n'), err.size() - 1) << "more than one line: " << err;
-        struct stat st;
-        EXPECT_NE(::stat(marker.c_str(), &st), 0) << "the input was opened for blksize " << value;
+        if (c.problem.empty()) {
+            EXPECT_TRUE(err.rfind("dice_fastq: ", 0) == 0 && err.find('\n') == err.size() - 1)
+                << err;
+        } else {
+            EXPECT_EQ(err, "dice_fastq: " + c.problem + "\n");
+        }
     }
+    EXPECT_FALSE(std::filesystem::exists(marker)) << "the input was opened despite a bad blksize";
 }
 
 } // namespace

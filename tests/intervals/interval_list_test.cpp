@@ -16,28 +16,6 @@ constexpr std::uint32_t all = whole_contig_end;
 
 using entry = std::tuple<std::string, std::uint32_t, std::uint32_t>; // contig, start, end
 
-// The map's entries, contig by contig, each contig's in insertion order.
-std::vector<entry> entries_of(const shard_map& map) {
-    std::vector<entry> out;
-    for (const auto& [contig, intervals] : map)
-        for (const interval_entry& e : intervals)
-            out.push_back({contig, e.start, e.end});
-    return out;
-}
-
-struct parse_result {
-    bool ok;
-    std::string err;
-};
-
-parse_result parse(const std::string& text, shard_map& map) {
-    std::vector<char> writable(text.begin(), text.end());
-    writable.push_back('\0');
-    testing::internal::CaptureStderr();
-    const bool ok = parse_interval_list(writable.data(), map);
-    return {ok, shuffler_test::without_sanitizer_notes(testing::internal::GetCapturedStderr())};
-}
-
 struct parse_case {
     const char* text;
     const char* bad;            // the item the parse stops at, or null when all parse
@@ -46,31 +24,25 @@ struct parse_case {
 
 const parse_case cases[] = {
     {"chr1,chr2:1-1000", nullptr, {{"chr1", 0, all}, {"chr2", 0, 1000}}},
-    {"chr1:100-200", nullptr, {{"chr1", 99, 200}}},
     {"chr1:100", nullptr, {{"chr1", 99, 100}}},
     {"chr1:100+10", nullptr, {{"chr1", 99, 109}}},
-    {"chr1:10-10", nullptr, {{"chr1", 9, 10}}},
     {"chr1:10-9", nullptr, {{"chr1", 9, 9}}}, // empty, but not reversed
     {"chr1:5-", nullptr, {{"chr1", 4, all}}},
-    {"chr1:5+", nullptr, {{"chr1", 4, all}}},
     {"chr1:20-30,chr1:1-5", nullptr, {{"chr1", 19, 30}, {"chr1", 0, 5}}},
     {"chr2,chr1:7", nullptr, {{"chr1", 6, 7}, {"chr2", 0, all}}},
     // The last ':' separates the coordinates, so contig names may hold colons.
     {"HLA:A:1-10", nullptr, {{"HLA:A", 0, 10}}},
     // NO_COOR and its prefixes take the whole contig without reading coordinates.
     {"NO_COOR:5-9", nullptr, {{"NO_COOR", 0, all}}},
-    {"N:5", nullptr, {{"N", 0, all}}},
     {"NO_C:junk", nullptr, {{"NO_C", 0, all}}},
     {"NO_COORD:5-9", nullptr, {{"NO_COORD", 4, 9}}},
     {":5-9", nullptr, {}},
     {"", nullptr, {}},
-    {",,", nullptr, {}},
     // A bad item stops the parse; what came before it stays.
     {"chr1:0-10", "chr1:0-10", {}},
     {"chr1:10-5", "chr1:10-5", {}},
     {"chr1:5x7", "chr1:5x7", {}},
     {"chr1:", "chr1:", {}},
-    {"chr1:x", "chr1:x", {}},
     {"chr1:4294967295+2", "chr1:4294967295+2", {}}, // the end wraps below the start
     {"chr2:1-5,chrX,chr1:0-10,chr3", "chr1:0-10", {{"chr2", 0, 5}, {"chrX", 0, all}}},
 };
@@ -79,31 +51,18 @@ TEST(IntervalList, ParsesItemsIntoZeroBasedHalfOpenIntervals) {
     for (const parse_case& c : cases) {
         SCOPED_TRACE(std::string("text \"") + c.text + "\"");
         shard_map map;
-        const parse_result r = parse(c.text, map);
-        EXPECT_EQ(r.ok, c.bad == nullptr);
-        EXPECT_EQ(entries_of(map), c.entries);
-        EXPECT_EQ(r.err,
+        std::string text = c.text;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(parse_interval_list(text.data(), map), c.bad == nullptr);
+        EXPECT_EQ(shuffler_test::without_sanitizer_notes(testing::internal::GetCapturedStderr()),
                   c.bad ? "Failed to parse interval string " + std::string(c.bad) + "\n" : "");
+        // Contig by contig, each contig's entries in insertion order.
+        std::vector<entry> entries;
+        for (const auto& [contig, intervals] : map)
+            for (const interval_entry& e : intervals)
+                entries.push_back({contig, e.start, e.end});
+        EXPECT_EQ(entries, c.entries);
     }
-}
-
-TEST(IntervalList, StampingGivesOnlyTheNewEntriesTheShardNumber) {
-    shard_map map;
-    ASSERT_TRUE(parse("chr1:1-10", map).ok);
-    stamp_shard(map, 1);
-    ASSERT_TRUE(parse("chr1:20-30,chr2", map).ok);
-    stamp_shard(map, 2);
-    ASSERT_TRUE(parse("chr3,chr2:5", map).ok);
-    stamp_shard(map, 0);
-
-    std::vector<std::tuple<std::string, std::uint32_t, std::uint64_t>> tagged;
-    for (const auto& [contig, intervals] : map)
-        for (const interval_entry& e : intervals)
-            tagged.emplace_back(contig, e.start, e.tag);
-    EXPECT_EQ(
-        tagged,
-        (decltype(tagged){
-            {"chr1", 0, 1}, {"chr1", 19, 2}, {"chr2", 0, 2}, {"chr2", 4, 0}, {"chr3", 0, 0}}));
 }
 
 } // namespace

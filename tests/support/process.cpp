@@ -5,13 +5,11 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -21,50 +19,41 @@ namespace shuffler_test {
 
 namespace {
 
-std::string make_temp(const char* pattern_suffix) {
-    std::string pattern = std::string("/tmp/shuffler-test-") + pattern_suffix + "-XXXXXX";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    const int fd = mkstemp(buf.data());
-    if (fd < 0)
-        throw std::runtime_error("mkstemp failed");
-    ::close(fd);
-    return buf.data();
+void check(bool ok, const char* what) {
+    if (!ok)
+        throw std::runtime_error(std::string(what) + " failed");
+}
+
+// `text` without the lines for which `drop` holds.
+template <class Drop> std::string filter_lines(const std::string& text, Drop drop) {
+    std::istringstream lines(text);
+    std::string line, kept;
+    while (std::getline(lines, line))
+        if (!drop(line))
+            kept += line + (lines.eof() ? "" : "\n");
+    return kept;
 }
 
 } // namespace
 
-child_process::child_process(std::vector<std::string> argv, child_input input,
-                             child_output output) {
-    out_path_ = make_temp("out");
-    err_path_ = make_temp("err");
-    int pipe_fds[2] = {-1, -1};
+child_process::child_process(std::vector<std::string> argv, child_input input, bool piped_output) {
     // Close-on-exec, so children started later do not hold this child's pipes open.
-    if (input.how == child_input::pipe && ::pipe2(pipe_fds, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe failed");
-    int out_fds[2] = {-1, -1};
-    if (output.how == child_output::pipe && ::pipe2(out_fds, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe failed");
+    int in_fds[2] = {-1, -1}, out_fds[2] = {-1, -1};
+    if (input.how == child_input::pipe)
+        check(::pipe2(in_fds, O_CLOEXEC) == 0, "pipe");
+    if (piped_output)
+        check(::pipe2(out_fds, O_CLOEXEC) == 0, "pipe");
+    const std::string in_path = input.how == child_input::file ? input.text : "/dev/null";
+    const std::string out_path = files_.file("out"), err_path = files_.file("err");
     pid_ = fork();
-    if (pid_ < 0)
-        throw std::runtime_error("fork failed");
+    check(pid_ >= 0, "fork");
     if (pid_ == 0) {
-        int in = -1;
-        if (input.how == child_input::pipe) {
-            in = pipe_fds[0];
-            ::close(pipe_fds[1]);
-        } else {
-            in = ::open(input.how == child_input::file ? input.path.c_str() : "/dev/null", O_RDONLY);
-        }
-        const int out = output.how == child_output::pipe
-                            ? out_fds[1]
-                            : ::open(out_path_.c_str(), O_WRONLY | O_TRUNC);
-        const int err = ::open(err_path_.c_str(), O_WRONLY | O_TRUNC);
-        if (in < 0 || out < 0 || err < 0)
+        const int in =
+            input.how == child_input::pipe ? in_fds[0] : ::open(in_path.c_str(), O_RDONLY);
+        const int out = piped_output ? out_fds[1] : ::creat(out_path.c_str(), 0600);
+        const int err = ::creat(err_path.c_str(), 0600);
+        if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
             _exit(127);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
         std::vector<char*> args;
         for (std::string& a : argv)
             args.push_back(a.data());
@@ -73,11 +62,11 @@ child_process::child_process(std::vector<std::string> argv, child_input input,
         _exit(127);
     }
     if (input.how == child_input::pipe) {
-        ::close(pipe_fds[0]);
-        pipe_writer_ = pipe_fds[1];
-        pipe_data_ = std::move(input.data);
+        ::close(in_fds[0]);
+        pipe_writer_ = in_fds[1];
+        pipe_data_ = std::move(input.text);
     }
-    if (output.how == child_output::pipe) {
+    if (piped_output) {
         ::close(out_fds[1]);
         output_reader_ = out_fds[0];
     }
@@ -89,38 +78,23 @@ void child_process::close_output_reader() {
     output_reader_ = -1;
 }
 
-child_process::~child_process() {
-    if (!waited_)
-        wait(std::chrono::milliseconds(0));
-}
+child_process::~child_process() { wait(std::chrono::milliseconds(0)); }
 
 child_result child_process::wait(std::chrono::milliseconds limit) {
     if (waited_)
         return result_;
     waited_ = true;
-    // Feed a piped standard input from a thread: the child may read slowly or not at all.
+    // A thread feeds piped input: the child may read slowly or not at all.
     std::thread writer;
-    if (pipe_writer_ >= 0) {
+    if (pipe_writer_ >= 0)
         writer = std::thread([fd = pipe_writer_, data = std::move(pipe_data_)] {
-            signal(SIGPIPE, SIG_IGN);
-            std::size_t done = 0;
-            while (done < data.size()) {
-                const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-                if (n <= 0)
-                    break;
-                done += std::size_t(n);
-            }
+            write_all(fd, data);
             ::close(fd);
         });
-    }
     const auto deadline = std::chrono::steady_clock::now() + limit;
     int status = 0;
-    for (;;) {
-        const pid_t r = waitpid(pid_, &status, WNOHANG);
-        if (r == pid_)
-            break;
+    while (waitpid(pid_, &status, WNOHANG) != pid_) {
         if (std::chrono::steady_clock::now() >= deadline) {
-            result_.timed_out = true;
             kill(pid_, SIGKILL);
             waitpid(pid_, &status, 0);
             break;
@@ -131,17 +105,24 @@ child_result child_process::wait(std::chrono::milliseconds limit) {
         writer.join();
     close_output_reader();
     result_.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result_.out = read_file(out_path_);
-    result_.err = without_sanitizer_notes(read_file(err_path_));
-    ::unlink(out_path_.c_str());
-    ::unlink(err_path_.c_str());
+    result_.out = read_file(files_.file("out"));
+    result_.err = without_sanitizer_notes(read_file(files_.file("err")));
     return result_;
+}
+
+void write_all(int fd, const std::string& data) {
+    signal(SIGPIPE, SIG_IGN);
+    for (std::size_t done = 0; done < data.size();) {
+        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n <= 0)
+            return;
+        done += std::size_t(n);
+    }
 }
 
 child_result run(std::vector<std::string> argv, child_input input,
                  std::chrono::milliseconds limit) {
-    child_process child(std::move(argv), std::move(input));
-    return child.wait(limit);
+    return child_process(std::move(argv), std::move(input)).wait(limit);
 }
 
 std::string shuffler_binary() { return SHUFFLER_BINARY; }
@@ -151,53 +132,53 @@ std::vector<std::string> shuffler(std::vector<std::string> args) {
     return args;
 }
 
-int free_port() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+int loopback_socket(int peer_port, int& own_port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
+    addr.sin_port = htons(std::uint16_t(peer_port));
     socklen_t len = sizeof addr;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-        throw std::runtime_error("cannot find a free port");
-    ::close(fd);
-    return ntohs(addr.sin_port);
+    auto* a = reinterpret_cast<sockaddr*>(&addr);
+    const int ready = peer_port ? ::connect(fd, a, len) : ::bind(fd, a, len) + ::listen(fd, 4);
+    check(fd >= 0 && ready == 0 && ::getsockname(fd, a, &len) == 0, "loopback socket");
+    own_port = ntohs(addr.sin_port);
+    return fd;
 }
 
+int free_port() {
+    int port = 0;
+    ::close(loopback_socket(0, port));
+    return port;
+}
+
+std::string loopback(int port) { return "127.0.0.1:" + std::to_string(port); }
+
 bool wait_listening(int port, std::chrono::milliseconds limit) {
-    char needle[16];
-    std::snprintf(needle, sizeof needle, ":%04X ", port);
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
-            std::istringstream lines(read_file(table));
-            std::string line;
-            while (std::getline(lines, line)) {
-                // local_address is the second column, state the fourth; 0A is LISTEN.
-                std::istringstream fields(line);
-                std::string slot, local, remote, state;
-                fields >> slot >> local >> remote >> state;
-                if (state == "0A" && (local + " ").find(needle) != std::string::npos)
-                    return true;
-            }
+    do {
+        // Lines "slot: local_address:port remote_address state ...", where state 0A is LISTEN.
+        std::istringstream lines(read_file("/proc/net/tcp"));
+        for (std::string line; std::getline(lines, line);) {
+            unsigned local_port = 0, state = 0;
+            if (std::sscanf(line.c_str(), "%*s %*[0-9A-F]:%x %*s %x", &local_port, &state) == 2 &&
+                int(local_port) == port && state == 0x0A)
+                return true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    } while (std::chrono::steady_clock::now() < deadline);
     return false;
 }
 
 temp_dir::temp_dir() {
     char pattern[] = "/tmp/shuffler-test-dir-XXXXXX";
-    if (!mkdtemp(pattern))
-        throw std::runtime_error("mkdtemp failed");
+    check(mkdtemp(pattern) != nullptr, "mkdtemp");
     path_ = pattern;
 }
 
 temp_dir::~temp_dir() {
-    const std::string command = "rm -rf '" + path_ + "'";
-    if (std::system(command.c_str()) != 0)
-        std::fprintf(stderr, "could not remove %s\n", path_.c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
 }
 
 std::string read_file(const std::string& path) {
@@ -209,36 +190,24 @@ std::string read_file(const std::string& path) {
 
 void write_file(const std::string& path, const std::string& data) {
     std::ofstream out(path, std::ios::binary);
-    out << data;
-    if (!out)
-        throw std::runtime_error("cannot write " + path);
+    check(bool(out << data), ("writing " + path).c_str());
 }
 
 std::string without_sanitizer_notes(const std::string& err) {
-    static const char* const notice[] = {"WARNING: ASan is ignoring requested __asan_handle_no_return",
-                                         "False positive error reports may follow",
-                                         "For details see https://github.com/google/sanitizers/issues/189"};
-    std::istringstream lines(err);
-    std::string line, kept;
-    while (std::getline(lines, line)) {
-        bool drop = false;
-        for (const char* n : notice)
-            drop = drop || line.find(n) != std::string::npos;
-        if (!drop)
-            kept += line + (lines.eof() ? "" : "\n");
-    }
-    return kept;
+    return filter_lines(err, [](const std::string& line) {
+        for (const char* n :
+             {"ASan is ignoring requested __asan_handle_no_return",
+              "False positive error reports may follow", "google/sanitizers/issues/189"})
+            if (line.find(n) != std::string::npos)
+                return true;
+        return false;
+    });
 }
 
 std::string without_timing(const std::string& err) {
-    std::istringstream lines(err);
-    std::string line, kept;
-    while (std::getline(lines, line)) {
-        if (line.rfind("real ", 0) == 0 || line.rfind("children user ", 0) == 0)
-            continue;
-        kept += line + "\n";
-    }
-    return kept;
+    return filter_lines(err, [](const std::string& line) {
+        return line.rfind("real ", 0) == 0 || line.rfind("children user ", 0) == 0;
+    });
 }
 
 } // namespace shuffler_test

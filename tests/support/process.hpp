@@ -6,89 +6,75 @@
 
 namespace shuffler_test {
 
-// How a child's standard input is provided.
-struct child_input {
-    enum kind { null_device, file, pipe } how = null_device;
-    std::string path; // for `file`: a regular file opened as fd 0
-    std::string data; // for `pipe`: written to the child through a pipe, then closed; the
-                      // writing starts when wait() is called, not before
-};
-
-// How a child's standard output is taken.
-struct child_output {
-    // file: collected into child_result::out. pipe: the test reads it through output_reader()
-    // (and may close it early); child_result::out stays empty.
-    enum kind { file, pipe } how = file;
-};
-
-struct child_result {
-    int exit_status = -1; // exit code, or 128 + signal number
-    bool timed_out = false;
-    std::string out;      // everything written to standard output
-    std::string err;      // everything written to standard error
-};
-
-// A process started from argv (argv[0] is the program path). Output goes to files, so any
-// number of children may run at once without blocking on a full pipe.
-class child_process {
-public:
-    child_process(std::vector<std::string> argv, child_input input = {},
-                  child_output output = {});
-    child_process(const child_process&) = delete;
-    child_process& operator=(const child_process&) = delete;
-    ~child_process(); // kills the child if it is still running
-
-    // Waits at most `limit`; a child still running then is killed and marked timed out.
-    child_result wait(std::chrono::milliseconds limit = std::chrono::seconds(60));
-    int pid() const { return pid_; }
-    // The reading end of the child's standard output for child_output::pipe, else -1.
-    int output_reader() const { return output_reader_; }
-    // Closes that reading end, so the child's further writes fail with a broken pipe.
-    void close_output_reader();
-
-private:
-    int pid_ = -1;
-    std::string out_path_, err_path_;
-    int pipe_writer_ = -1;
-    int output_reader_ = -1;
-    std::string pipe_data_;
-    bool waited_ = false;
-    child_result result_;
-};
-
-// Runs argv to completion (bounded by `limit`).
-child_result run(std::vector<std::string> argv, child_input input = {},
-                 std::chrono::milliseconds limit = std::chrono::seconds(60));
-
-// The shuffler binary under test, and argv starting with it.
-std::string shuffler_binary();
-std::vector<std::string> shuffler(std::vector<std::string> args);
-
-// A TCP port on 127.0.0.1 that was free a moment ago.
-int free_port();
-// Waits until something listens on `port` (read from /proc/net/tcp, without connecting).
-bool wait_listening(int port, std::chrono::milliseconds limit = std::chrono::seconds(10));
-
-// A fresh empty directory for one test, removed by the destructor.
+// A fresh empty directory, removed with its contents by the destructor.
 class temp_dir {
 public:
     temp_dir();
     ~temp_dir();
-    const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
 
 private:
     std::string path_;
 };
 
+// A child's standard input: /dev/null, the file named `text`, or `text` fed through a pipe
+// from wait() on.
+struct child_input {
+    enum kind { null_device, file, pipe } how = null_device;
+    std::string text;
+};
+
+struct child_result {
+    int exit_status = -1; // exit code, or 128 + signal number (137: killed at its bound)
+    std::string out, err;
+};
+
+// A process started from argv (argv[0] is the program path). Its output goes to files, so any
+// number of children may run at once, unless `piped_output`: then the test reads it through
+// output_reader() and child_result::out stays empty.
+class child_process {
+public:
+    child_process(std::vector<std::string> argv, child_input input = {}, bool piped_output = false);
+    child_process(const child_process&) = delete;
+    child_process& operator=(const child_process&) = delete;
+    ~child_process(); // kills the child if it still runs
+
+    // Waits at most `limit`, then kills the child.
+    child_result wait(std::chrono::milliseconds limit = std::chrono::seconds(60));
+    int output_reader() const { return output_reader_; }
+    void close_output_reader(); // the child's further writes then fail with a broken pipe
+
+private:
+    temp_dir files_; // the child's standard output and error
+    int pid_ = -1, pipe_writer_ = -1, output_reader_ = -1;
+    std::string pipe_data_;
+    bool waited_ = false;
+    child_result result_;
+};
+
+child_result run(std::vector<std::string> argv, child_input input = {},
+                 std::chrono::milliseconds limit = std::chrono::seconds(60));
+
+std::string shuffler_binary();
+std::vector<std::string> shuffler(std::vector<std::string> args); // argv of the binary
+
+// A loopback TCP socket connected to `peer_port`, or for 0 listening on a fresh port; its own
+// port goes to `own_port`.
+int loopback_socket(int peer_port, int& own_port);
+int free_port();                // a loopback port that was free a moment ago
+std::string loopback(int port); // "127.0.0.1:<port>"
+// Waits until something listens on 127.0.0.1:`port`, seen in /proc/net/tcp: a connection
+// would count as a peer.
+bool wait_listening(int port, std::chrono::milliseconds limit = std::chrono::seconds(10));
+
+// Writes until done or the reader has gone (a broken pipe is an error, not a signal).
+void write_all(int fd, const std::string& data);
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& data);
 
-// Removes the notice an ASan build prints once when an exception leaves a coroutine's stack
-// (it cannot see the stack switch); the notice is not the program's output.
+// Drops the notice an ASan build prints when an exception leaves a coroutine's stack.
 std::string without_sanitizer_notes(const std::string& err);
-
-// Strips the two timing lines ("real ..." and "children user ...") from a process's stderr.
+// Drops the two timing lines ("real ..." and "children user ...") of a run's report.
 std::string without_timing(const std::string& err);
 
 } // namespace shuffler_test
