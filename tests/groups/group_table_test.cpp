@@ -27,7 +27,6 @@ protected:
     }
     void TearDown() override {
         the_group_table.clear();
-        failure_flag = 0;
         pool_test::TearDown();
     }
 

@@ -8,7 +8,6 @@
 #include <boost/system/system_error.hpp>
 
 #include <algorithm>
-#include <functional>
 #include <memory>
 
 using namespace shuffler;
@@ -163,13 +162,12 @@ struct sam_run {
     std::vector<std::vector<std::string>> queued; // per group: whole messages, oldest first
 };
 
-using prepare_lists = std::function<void(std::vector<sg_buffer_list>&, asio::yield_context)>;
-
 // Runs read_sam over `sam` for shards 1.. with the interval lists `intervals` (0 takes the
-// rest), with one open message per shard as the sharder sets them up; `prepare` may fill them
-// first. Returns what read_sam threw, the open messages and everything queued.
+// rest), with one open message per shard as the sharder sets them up, shard 1's filled to leave
+// `room` bytes in its block when `room` is not 0. Returns what read_sam threw, the open messages
+// and everything queued.
 sam_run route(const std::string& sam, const std::vector<std::string>& intervals,
-              const prepare_lists& prepare = {}) {
+              std::uint64_t room = 0) {
     shard_map shards;
     for (std::size_t k = 0; k < intervals.size(); ++k) {
         std::string text = intervals[k];
@@ -185,8 +183,8 @@ sam_run route(const std::string& sam, const std::vector<std::string>& intervals,
         std::vector<sg_buffer_list> lists(count);
         for (std::size_t k = 0; k < count; ++k)
             open_message(lists[k], std::uint16_t(k), yield);
-        if (prepare)
-            prepare(lists, yield);
+        const std::string filler(room ? block - header_size - room : 0, 'f');
+        lists[1].append(filler.data(), filler.data() + filler.size(), yield);
         pipe_stream stream;
         open_stream(stream, io, dir, sam, "stdin");
         result.thrown = thrown_by([&] { stream.read_sam(shards, lists, groups, yield); });
@@ -248,13 +246,8 @@ TEST(ReadSam, ShortOrOverlongLineIsAnErrorWithItsLineNumber) {
 TEST(ReadSam, LineThatDoesNotFitTheBlockClosesTheShardsMessage) {
     const std::string fits = "x\t0\tchr1\t5\t" + std::string(100 - 12, 'A') + "\n";
     const std::string too_long = "y\t0\tchr1\t6\t" + std::string(150 - 12, 'C') + "\n";
-    const std::string filler(sg_buffer::block_size - header_size - 100, 'f');
-    const sam_run r =
-        route(fits + "r\t0\tchr9\t1\n" + too_long, {"chr1"},
-              [&](std::vector<sg_buffer_list>& lists, asio::yield_context yield) {
-                  // Leave exactly 100 bytes of room in shard 1's block.
-                  lists[1].append(filler.data(), filler.data() + filler.size(), yield);
-              });
+    // Exactly 100 bytes of room in shard 1's block.
+    const sam_run r = route(fits + "r\t0\tchr9\t1\n" + too_long, {"chr1"}, 100);
     EXPECT_EQ(r.thrown, "eof");
     ASSERT_EQ(r.queued[1].size(), 1u);
     const std::string& closed = r.queued[1][0];
