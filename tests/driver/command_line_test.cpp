@@ -38,7 +38,8 @@ TEST(CommandLine, RefusalsPrintTheirMessageThenUsage) {
 }
 
 TEST(CommandLine, BadPoolSizesAreRefusedWithoutUsageBeforeTheRoleIsChecked) {
-    for (const std::string size : {"1kb", "1x", "0", "-1", "0k", "abc", ""}) {
+    for (const std::string size : {"1kb", "1x", "0", "-1", "0k", "abc", "",
+                                   "99999999999999999999"}) {
         SCOPED_TRACE(size);
         const child_result r = run(shuffler({"-S", size}));
         EXPECT_EQ(r.exit_status, 1);

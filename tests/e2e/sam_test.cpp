@@ -95,6 +95,16 @@ TEST(SamSharding, AlignmentLineWithFewerThanFourFieldsFails) {
     EXPECT_EQ(without_timing(r.err), "sort_sam: stdin: line 5 has fewer than four fields\n");
 }
 
+TEST(SamSharding, MoreShardsThanThePoolCanHoldOpenIsAFailureNotAHang) {
+    const child_result r =
+        run(shuffler({"-l", loopback(free_port()), "-t", "10", "-f", "sam", "-S", "1", "-G",
+                      "100", "-O", "s64=chr1"}),
+            piped(header + line("a", "chr1", 5)), std::chrono::seconds(30));
+    EXPECT_EQ(r.exit_status, 255);
+    EXPECT_EQ(without_timing(r.err),
+              "sort_sam: 65 shards need more blocks than the pool's 64; raise --pool_size\n");
+}
+
 TEST(SamSharding, BadShardOptionsAreRefusedBeforeReading) {
     // Had any line been routed, its group would be reported unattended: exit status 0 and the
     // one refusal show that nothing was read.
@@ -102,6 +112,7 @@ TEST(SamSharding, BadShardOptionsAreRefusedBeforeReading) {
         {{"-O", "s0=chr1"}, "Invalid shard id 0\n"},
         {{"-O", "s1=chr1", "-O", "s5=chr2", "-G", "5"}, "Invalid shard id 5\n"},
         {{"-O", "s70000=chr1", "-G", "100000"}, "Invalid shard id 70000\n"},
+        {{"-O", "s4294967297=chr1"}, "Invalid shard id 4294967297\n"}, // not shard 1 in 32 bits
         {{"-O", "s1=chr1:0-5"},
          "Failed to parse interval string chr1:0-5\nInvalid shard chr1:0-5\n"},
         {{"-O", "blksize=5"}, "Missing shard options\n"},

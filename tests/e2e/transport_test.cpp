@@ -262,6 +262,36 @@ TEST(InputSide, BadHandshakesAreReportedWithThePeersAddress) {
     }
 }
 
+TEST(InputSide, PeerThatNeverNamesItsGroupCannotKeepTheRunAlive) {
+    const int port = free_port();
+    child_process input(shuffler({"-l", loopback(port), "-t", "1"}));
+    ASSERT_TRUE(wait_listening(port));
+    int own_port = 0;
+    const int fd = loopback_socket(port, own_port); // connects, then stays silent
+    // Dropped at the later of the deadline and a 10 s grace after connecting.
+    const child_result r = input.wait(std::chrono::seconds(25));
+    ::close(fd);
+    EXPECT_TRUE(ended_with(r, 255, loopback(own_port) + ": No handshake before the deadline"));
+}
+
+TEST(InputSide, ProducerStuckOnAFullPoolEndsInItsReportNotACrash) {
+    // Tiny blocks, one pool block each: nobody takes them, so the pool fills and the dicer waits
+    // for blocks when the run ends.
+    const temp_dir dir;
+    std::string fastq;
+    for (int i = 0; i < 2000; ++i)
+        fastq += "@r" + std::to_string(i) + "\n" + std::string(150, 'A') + "\n+\n" +
+                 std::string(150, 'I') + "\n";
+    write_file(dir.file("r.fq"), fastq);
+    const child_result r = run(
+        shuffler({"-l", loopback(free_port()), "-t", "1", "-O", "blksize=100", dir.file("r.fq")}),
+        {}, limit);
+    EXPECT_EQ(r.exit_status, 255) << r.err;
+    EXPECT_EQ(r.err.rfind("Unattended group 0\n", 0), 0u) << r.err;
+    EXPECT_EQ(r.err.find("Internal Program Error"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("\nchildren user "), std::string::npos) << r.err;
+}
+
 TEST(InputSide, FailingDecompressorIsReportedWithItsStatus) {
     const temp_dir dir;
     // Named like a compressed stream, so the format is detected as gzip, but plain text.
