@@ -62,6 +62,21 @@ wait_ok() { # pid name
   [ "$rc" -eq 0 ] || fail "$2 exited with status $rc"
 }
 
+# Starts one worker per group given, connected to the input side on the port; worker k (from 0)
+# writes $work/<prefix>k.out and .err. Sets worker_pids.
+start_workers() { # port prefix group...
+  local port=$1 prefix=$2 k=0 g
+  shift 2
+  worker_pids=()
+  for g in "$@"; do
+    timeout 60 "$bin" -g "$g" -c "127.0.0.1:$port" -t 60 >"$work/$prefix$k.out" \
+      2>"$work/$prefix$k.err" &
+    worker_pids+=($!)
+    pids+=($!)
+    k=$((k + 1))
+  done
+}
+
 echo
 echo "== FASTQ: data/sample_1.fq + data/sample_2.fq diced to three workers"
 port=$(free_port)
@@ -73,20 +88,14 @@ timeout 60 "$bin" -l "127.0.0.1:$port" -t 3 -O blksize=20000 "$work/r1.fifo" "$w
 input_pid=$!
 pids+=("$input_pid")
 wait_for_sockets "$port" 0A 1 "the input side to listen on port $port"
-worker_pids=()
-for w in 1 2 3; do
-  timeout 60 "$bin" -g 0 -c "127.0.0.1:$port" -t 60 >"$work/fastq-worker$w.out" \
-    2>"$work/fastq-worker$w.err" &
-  worker_pids+=($!)
-  pids+=($!)
-done
+start_workers "$port" fastq-worker 0 0 0
 wait_for_sockets "$port" 01 3 "three workers to connect"
 timeout 60 cat data/sample_1.fq >"$work/r1.fifo" &
 pids+=($!)
 timeout 60 cat data/sample_2.fq >"$work/r2.fifo" &
 pids+=($!)
 wait_ok "$input_pid" "FASTQ input side"
-for w in 1 2 3; do wait_ok "${worker_pids[w - 1]}" "FASTQ worker $w"; done
+for w in 0 1 2; do wait_ok "${worker_pids[w]}" "FASTQ worker $((w + 1))"; done
 
 python3 - "$work" <<'EOF' || fail "FASTQ output does not match the input"
 import re, sys
@@ -95,7 +104,7 @@ tag = re.compile(rb" #(\d+)#$")
 blocks = {}
 idle = 0
 for w in (1, 2, 3):
-    data = open(f"{work}/fastq-worker{w}.out", "rb").read()
+    data = open(f"{work}/fastq-worker{w - 1}.out", "rb").read()
     lines = data.split(b"\n")
     if lines[-1] != b"":
         sys.exit(f"worker {w}: output does not end with a line feed")
@@ -154,13 +163,7 @@ timeout 60 "$bin" -l "127.0.0.1:$port" -t 3 -f sam "${shards[@]}" <data/sample.s
 input_pid=$!
 pids+=("$input_pid")
 wait_for_sockets "$port" 0A 1 "the input side to listen on port $port"
-worker_pids=()
-for g in 0 1 2; do
-  timeout 60 "$bin" -g "$g" -c "127.0.0.1:$port" -t 60 >"$work/sam-group$g.out" \
-    2>"$work/sam-group$g.err" &
-  worker_pids+=($!)
-  pids+=($!)
-done
+start_workers "$port" sam-group 0 1 2
 wait_ok "$input_pid" "SAM input side"
 for g in 0 1 2; do wait_ok "${worker_pids[g]}" "SAM worker for group $g"; done
 
