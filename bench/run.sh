@@ -43,7 +43,7 @@ else
   scripts/install-deps.sh
   cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DSHUFFLER_TESTS=OFF >/dev/null
   cmake --build build-bench >/dev/null
-  bin=$root/build-bench/src/driver/shuffler
+  bin=$root/build-bench/shuffler
 fi
 [ -x "$bin" ] || die "no shuffler binary at $bin"
 

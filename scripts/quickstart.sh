@@ -13,7 +13,7 @@ root=$PWD
 scripts/install-deps.sh
 cmake -S . -B build-quickstart -G Ninja -DCMAKE_BUILD_TYPE=Release -DSHUFFLER_TESTS=OFF >/dev/null
 cmake --build build-quickstart
-bin=$root/build-quickstart/src/driver/shuffler
+bin=$root/build-quickstart/shuffler
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/shuffler-quickstart.XXXXXX")
 pids=()

@@ -2,11 +2,9 @@
 
 namespace shuffler {
 
-buffer_pool the_buffer_pool;
-
 buffer_pool::~buffer_pool() {
     free_.clear();
-    for (const sg_buffer& b : descriptors_)
+    for (const block& b : descriptors_)
         BOOST_ASSERT_MSG(!b.is_linked() && !b.qhook_.is_linked(), "block still in use at exit");
 }
 
@@ -16,9 +14,9 @@ void buffer_pool::create(std::uint64_t bytes) {
         chunks_.emplace_back(new char[chunk_size]);
         char* chunk = chunks_.back().get();
         for (std::uint64_t i = 0; i < blocks_per_chunk; ++i) {
-            sg_buffer& b = descriptors_.emplace_back();
-            b.data = chunk + i * sg_buffer::block_size;
-            b.capacity = sg_buffer::block_size;
+            block& b = descriptors_.emplace_back();
+            b.data = chunk + i * block::block_size;
+            b.capacity = block::block_size;
             free_.push_back(b);
         }
     }

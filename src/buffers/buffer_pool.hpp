@@ -1,6 +1,6 @@
 #pragma once
 
-#include "buffers/sg_buffer_list.hpp"
+#include "buffers/block.hpp"
 #include "buffers/wait_queue.hpp"
 
 #include <cstdint>
@@ -9,12 +9,12 @@
 
 namespace shuffler {
 
-// The process-wide pool of 4 MiB blocks, allocated once in 256 MiB chunks. Free blocks are
+// The pool of 4 MiB blocks, allocated once in 256 MiB chunks. Free blocks are
 // handed out first in, first out; a request that finds too few waits in `waiters`.
 class buffer_pool {
 public:
     static constexpr std::uint64_t chunk_size = std::uint64_t(1) << 28; // 256 MiB
-    static constexpr std::uint64_t blocks_per_chunk = chunk_size / sg_buffer::block_size;
+    static constexpr std::uint64_t blocks_per_chunk = chunk_size / block::block_size;
 
     buffer_pool() = default;
     buffer_pool(const buffer_pool&) = delete;
@@ -25,7 +25,7 @@ public:
     void create(std::uint64_t bytes);
 
     // Bytes the pool holds in all; no single request can ever be given more.
-    std::uint64_t total_capacity() const { return descriptors_.size() * sg_buffer::block_size; }
+    std::uint64_t total_capacity() const { return descriptors_.size() * block::block_size; }
     std::uint64_t free_blocks() const { return free_.size(); }
 
     wait_queue& waiters() { return waiters_; }
@@ -33,11 +33,9 @@ public:
 
 private:
     wait_queue waiters_;
-    std::deque<sg_buffer> descriptors_;
+    std::deque<block> descriptors_;
     std::deque<std::unique_ptr<char[]>> chunks_;
     block_list free_;
 };
-
-extern buffer_pool the_buffer_pool;
 
 } // namespace shuffler

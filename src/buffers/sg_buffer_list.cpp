@@ -9,14 +9,14 @@ namespace shuffler {
 
 std::uint64_t sg_buffer_list::size() const {
     std::uint64_t n = 0;
-    for (const sg_buffer& b : blocks_)
+    for (const block& b : blocks_)
         n += b.end - b.begin;
     return n;
 }
 
 std::uint64_t sg_buffer_list::capacity() const {
     std::uint64_t n = 0;
-    for (const sg_buffer& b : blocks_)
+    for (const block& b : blocks_)
         n += b.capacity;
     return n;
 }
@@ -24,7 +24,7 @@ std::uint64_t sg_buffer_list::capacity() const {
 void sg_buffer_list::acquire(std::uint64_t n, boost::asio::yield_context yield) {
     if (n == 0)
         return;
-    block_list& free = the_buffer_pool.free_list();
+    block_list& free = pool_->free_list();
     std::uint64_t taken = 0;
     for (;;) {
         auto last = free.begin();
@@ -36,7 +36,7 @@ void sg_buffer_list::acquire(std::uint64_t n, boost::asio::yield_context yield) 
             }
         }
         blocks_.splice(blocks_.end(), free);
-        the_buffer_pool.waiters().wait(yield);
+        pool_->waiters().wait(yield);
         if (yield.ec_ && *yield.ec_)
             return; // cancelled: the caller reads the code from its error slot
     }
@@ -91,11 +91,11 @@ void sg_buffer_list::consume(std::uint64_t n) {
 }
 
 void sg_buffer_list::release() {
-    for (sg_buffer& b : blocks_)
+    for (block& b : blocks_)
         b.begin = b.end = 0;
-    block_list& free = the_buffer_pool.free_list();
+    block_list& free = pool_->free_list();
     free.splice(free.end(), blocks_);
-    wait_queue& waiters = the_buffer_pool.waiters();
+    wait_queue& waiters = pool_->waiters();
     while (!free.empty() && !waiters.empty())
         waiters.wake_one(boost::system::error_code());
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "buffers/sg_buffer.hpp"
+#include "buffers/block.hpp"
 
 #include <boost/asio/spawn.hpp>
 #include <boost/intrusive/list.hpp>
@@ -10,15 +10,14 @@
 
 namespace shuffler {
 
-using block_list = boost::intrusive::list<sg_buffer, boost::intrusive::constant_time_size<true>,
-                                          boost::intrusive::size_type<std::uint64_t>>;
+class buffer_pool;
 
 // A buffer sequence over a list's blocks, as Asio's gathered writes and scattered reads take it.
 // Valid only while the list is not changed.
-template <class Buffer, Buffer (sg_buffer::*Region)() const>
+template <class Buffer, Buffer (block::*Region)() const>
 class block_view {
     struct region_of {
-        Buffer operator()(const sg_buffer& b) const { return (b.*Region)(); }
+        Buffer operator()(const block& b) const { return (b.*Region)(); }
     };
 
 public:
@@ -33,15 +32,15 @@ private:
     const block_list* blocks_;
 };
 
-using const_block_view = block_view<boost::asio::const_buffer, &sg_buffer::pending>;
-using mutable_block_view = block_view<boost::asio::mutable_buffer, &sg_buffer::space>;
+using const_block_view = block_view<boost::asio::const_buffer, &block::pending>;
+using mutable_block_view = block_view<boost::asio::mutable_buffer, &block::space>;
 
 // An ordered chain of pool blocks holding a run of bytes (usually one message). Bytes are
 // appended at the back and consumed from the front; moving a list only relinks blocks.
-// Destroying a list returns its blocks to the pool.
+// Destroying a list returns its blocks to the pool they came from.
 class sg_buffer_list {
 public:
-    sg_buffer_list() = default;
+    explicit sg_buffer_list(buffer_pool& pool) : pool_(&pool) {}
     sg_buffer_list(sg_buffer_list&&) = default;
     sg_buffer_list(const sg_buffer_list&) = delete;
     sg_buffer_list& operator=(const sg_buffer_list&) = delete;
@@ -72,8 +71,10 @@ public:
 
     block_list& blocks() { return blocks_; }
     const block_list& blocks() const { return blocks_; }
+    buffer_pool& pool() const { return *pool_; }
 
 private:
+    buffer_pool* pool_;
     block_list blocks_;
 };
 

@@ -1,15 +1,13 @@
 #include "groups/group_table.hpp"
 
-#include "driver/report.hpp"
+#include "core/report.hpp"
 
 #include <stdexcept>
 #include <string>
 
 namespace shuffler {
 
-group_table the_group_table;
-
-group_record::group_record() {
+group_record::group_record(buffer_pool& pool) : blocks(pool) {
     messages.push_back(end_marker);
     blocks.blocks().push_back(end_marker);
 }
@@ -35,9 +33,9 @@ void push_message(group_record& record, sg_buffer_list& list) {
 void pop_message(group_record& record, sg_buffer_list& out, boost::asio::yield_context yield) {
     while (record.message_count() == 0)
         record.waiters.wait(yield);
-    sg_buffer& first = record.messages.front();
+    block& first = record.messages.front();
     record.messages.pop_front();
-    sg_buffer& next = record.messages.front(); // next message's first block, or end_marker
+    block& next = record.messages.front(); // next message's first block, or end_marker
     block_list& queued = record.blocks.blocks();
     out.blocks().splice(out.blocks().end(), queued, queued.iterator_to(first),
                         queued.iterator_to(next));
@@ -47,7 +45,7 @@ void group_table::resize(std::size_t n) {
     while (records_.size() > n)
         records_.pop_back();
     while (records_.size() < n)
-        records_.emplace_back();
+        records_.emplace_back(*pool_);
 }
 
 void group_table::clear() {
@@ -55,19 +53,17 @@ void group_table::clear() {
         records_.pop_front();
 }
 
-void unattended_check(boost::asio::io_context& io, const boost::system::error_code& ec) {
-    if (ec.value() == aborted_value)
+void unattended_check(group_table& groups, boost::asio::io_context& io,
+                      const boost::system::error_code& ec) {
+    if (is_cancellation(ec))
         return;
-    for (std::size_t i = 0; i < the_group_table.size(); ++i) {
-        group_record& record = the_group_table[i];
+    for (std::size_t i = 0; i < groups.size(); ++i) {
+        group_record& record = groups[i];
         if (record.claim >= 0)
             continue;
         record.claim = -2 - std::int32_t(i);
-        if (record.message_count() > 0) {
-            write_error_line("Unattended group " + std::to_string(i));
-            failure_flag = 1;
-            io.stop();
-        }
+        if (record.message_count() > 0)
+            report_line(io, "Unattended group " + std::to_string(i));
     }
 }
 

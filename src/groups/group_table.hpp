@@ -1,5 +1,6 @@
 #pragma once
 
+#include "buffers/buffer_pool.hpp"
 #include "buffers/sg_buffer_list.hpp"
 #include "buffers/wait_queue.hpp"
 
@@ -14,16 +15,16 @@ namespace shuffler {
 // One group's FIFO of whole messages and the coroutines waiting to pop one.
 struct group_record {
     using message_list = boost::intrusive::list<
-        sg_buffer, boost::intrusive::member_hook<sg_buffer, queue_hook, &sg_buffer::qhook_>,
+        block, boost::intrusive::member_hook<block, queue_hook, &block::qhook_>,
         boost::intrusive::constant_time_size<true>, boost::intrusive::size_type<std::uint64_t>>;
 
     wait_queue waiters;      // coroutines suspended in pop_message, oldest first
     message_list messages;   // first block of every queued message, then end_marker
     sg_buffer_list blocks;   // all blocks of all queued messages, then end_marker
-    sg_buffer end_marker;    // sentinel with no memory; always last in both lists
+    block end_marker;        // sentinel with no memory; always last in both lists
     std::int32_t claim = -1; // -1 unclaimed; >= 0 claimed by a peer; -2 - index unattended
 
-    group_record();
+    explicit group_record(buffer_pool& pool);
     group_record(const group_record&) = delete;
     group_record& operator=(const group_record&) = delete;
     // Wakes every waiter with operation-aborted and returns the queued blocks to the pool.
@@ -39,9 +40,14 @@ void push_message(group_record& record, sg_buffer_list& list);
 // Waits until `record` holds a message, then moves its blocks to the end of `out`.
 void pop_message(group_record& record, sg_buffer_list& out, boost::asio::yield_context yield);
 
-// The process's groups, indexed by group number. Records never move once created.
+// The process's groups, indexed by group number, all drawing on one pool. Records never move
+// once created.
 class group_table {
 public:
+    explicit group_table(buffer_pool& pool) : pool_(&pool) {}
+    group_table(const group_table&) = delete;
+    group_table& operator=(const group_table&) = delete;
+
     // Grows or shrinks to n records; new records are unclaimed.
     void resize(std::size_t n);
     // Destroys every record in index order.
@@ -49,15 +55,16 @@ public:
 
     std::size_t size() const { return records_.size(); }
     group_record& operator[](std::size_t i) { return records_[i]; }
+    buffer_pool& pool() const { return *pool_; }
 
 private:
+    buffer_pool* pool_;
     std::deque<group_record> records_; // a deque never relocates its elements
 };
 
-extern group_table the_group_table;
-
-// Run when the run_timer expires on the input side: marks every unclaimed group unattended and
+// Run when the run timer expires on the input side: marks every unclaimed group unattended and
 // reports those that hold messages nobody will take.
-void unattended_check(boost::asio::io_context& io, const boost::system::error_code& ec);
+void unattended_check(group_table& groups, boost::asio::io_context& io,
+                      const boost::system::error_code& ec);
 
 } // namespace shuffler

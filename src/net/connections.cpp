@@ -1,7 +1,6 @@
 #include "net/connections.hpp"
 
-#include "driver/report.hpp"
-#include "net/session.hpp"
+#include "core/report.hpp"
 
 #include <boost/algorithm/string/split.hpp>
 #include <boost/asio/connect.hpp>
@@ -14,14 +13,6 @@ namespace shuffler {
 
 namespace asio = boost::asio;
 using asio::ip::tcp;
-
-namespace {
-
-constexpr int connection_refused = 111;
-constexpr int connection_timed_out = 110;
-constexpr int interrupted = 4;
-
-} // namespace
 
 tcp::resolver::results_type resolve_address(const std::string& address,
                                             asio::deadline_timer& run_timer,
@@ -48,15 +39,15 @@ tcp::resolver::results_type resolve_address(const std::string& address,
     return results;
 }
 
-void connect_peer(const std::string& address, const int& groupid, asio::deadline_timer& run_timer,
-                  asio::yield_context yield) {
+void connect_peer(const std::string& address, const session_config& config,
+                  asio::deadline_timer& run_timer, asio::yield_context yield) {
     asio::io_context& io = context_of(run_timer.get_executor());
     try {
         tcp::resolver::results_type endpoints;
         try {
             endpoints = resolve_address(address, run_timer, yield);
         } catch (const boost::system::system_error& e) {
-            if (e.code().value() != aborted_value)
+            if (!is_cancellation(e.code()))
                 throw;
             // Not a silent end: the peer this process was meant to reach was never tried.
             throw std::runtime_error("address resolution did not finish before the deadline");
@@ -72,10 +63,11 @@ void connect_peer(const std::string& address, const int& groupid, asio::deadline
             boost::system::error_code ec;
             asio::async_connect(socket, endpoints, yield[ec]);
             if (!ec) {
-                shuffle(socket, groupid, run_timer.expires_at());
+                start_session(socket, config, run_timer.expires_at());
                 break;
             }
-            const bool retry = ec.value() == connection_refused || ec.value() == connection_timed_out;
+            const bool retry =
+                ec == asio::error::connection_refused || ec == asio::error::timed_out;
             if (retry) {
                 socket.close();
                 asio::deadline_timer pause(io, boost::posix_time::seconds(1));
@@ -92,8 +84,8 @@ void connect_peer(const std::string& address, const int& groupid, asio::deadline
     }
 }
 
-void accept_peers(const std::string& address, const int& groupid, asio::deadline_timer& run_timer,
-                  asio::yield_context yield) {
+void accept_peers(const std::string& address, const session_config& config,
+                  asio::deadline_timer& run_timer, asio::yield_context yield) {
     asio::io_context& io = context_of(run_timer.get_executor());
     try {
         const auto endpoints = resolve_address(address, run_timer, yield);
@@ -115,12 +107,12 @@ void accept_peers(const std::string& address, const int& groupid, asio::deadline
             boost::system::error_code ec;
             acceptor->async_accept(socket, yield[ec]);
             if (!ec) {
-                shuffle(socket, groupid, run_timer.expires_at());
+                start_session(socket, config, run_timer.expires_at());
                 continue;
             }
-            if (ec.value() == interrupted)
+            if (ec == asio::error::interrupted)
                 continue;
-            if (ec.value() != aborted_value)
+            if (!is_cancellation(ec))
                 report_failure(io, address, ec.message());
             break;
         }

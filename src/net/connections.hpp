@@ -1,5 +1,7 @@
 #pragma once
 
+#include "net/session.hpp"
+
 #include <boost/asio/deadline_timer.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/spawn.hpp>
@@ -16,12 +18,12 @@ resolve_address(const std::string& address, boost::asio::deadline_timer& run_tim
 
 // Connects to `address`, retrying every second while the peer refuses or times out, until the
 // run deadline; then runs a peer session on the connection. Errors are reported under `address`.
-void connect_peer(const std::string& address, const int& groupid,
+void connect_peer(const std::string& address, const session_config& config,
                   boost::asio::deadline_timer& run_timer, boost::asio::yield_context yield);
 
 // Listens on `address` and starts a peer session for every connection accepted before the run
 // deadline. Errors are reported under `address`.
-void accept_peers(const std::string& address, const int& groupid,
+void accept_peers(const std::string& address, const session_config& config,
                   boost::asio::deadline_timer& run_timer, boost::asio::yield_context yield);
 
 } // namespace shuffler

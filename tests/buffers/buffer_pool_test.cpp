@@ -19,11 +19,11 @@ TEST(BufferPoolCreate, RoundsUpToWholeChunksOfSixtyFourBlocksInAddressOrder) {
         EXPECT_EQ(pool.free_blocks(), blocks);
         std::uint64_t index = 0;
         const char* previous = nullptr;
-        for (const sg_buffer& b : pool.free_list()) {
-            EXPECT_EQ(b.capacity, block);
+        for (const block& b : pool.free_list()) {
+            EXPECT_EQ(b.capacity, block_bytes);
             EXPECT_EQ(b.end + b.begin, 0u);
             // Within a chunk, each block starts where the one before it ends.
-            EXPECT_TRUE(index++ % buffer_pool::blocks_per_chunk == 0 || b.data == previous + block);
+            EXPECT_TRUE(index++ % buffer_pool::blocks_per_chunk == 0 || b.data == previous + block_bytes);
             previous = b.data;
         }
     }
@@ -34,15 +34,16 @@ class pool_waiting : public pool_test {
 protected:
     boost::asio::io_context io;
     strings events;
-    sg_buffer_list hog;                  // every block the test has not handed back yet
-    sg_buffer_list first, second, third; // what the waiters acquire into
+    sg_buffer_list hog{test_pool()}; // every block the test has not handed back yet
+    // What the waiters acquire into.
+    sg_buffer_list first{test_pool()}, second{test_pool()}, third{test_pool()};
 
     void SetUp() override {
         pool_test::SetUp();
-        run_in_coroutine([this](auto&, auto yield) { hog.acquire(pool_blocks * block, yield); });
+        run_in_coroutine([this](auto&, auto yield) { hog.acquire(pool_blocks * block_bytes, yield); });
     }
     void TearDown() override {
-        the_buffer_pool.waiters().cancel_all(); // no waiter may outlive `io` or its list
+        test_pool().waiters().cancel_all(); // no waiter may outlive `io` or its list
         for (sg_buffer_list* list : {&hog, &first, &second, &third})
             list->release();
         pool_test::TearDown();
@@ -50,7 +51,7 @@ protected:
 
     // Gives `n` of the hog's blocks back through release().
     void release_blocks(std::size_t n) {
-        sg_buffer_list some;
+        sg_buffer_list some(test_pool());
         for (std::size_t i = 0; i < n; ++i)
             some.blocks().splice(some.blocks().end(), hog.blocks(), hog.blocks().begin());
         events.push_back("release " + std::to_string(n));
@@ -85,23 +86,23 @@ protected:
 TEST_F(pool_waiting, ReleaseResumesOnlyTheOldestWaiterBeforeReturning) {
     spawn_acquirer("first", first, 1);
     spawn_acquirer("second", second, 1);
-    const sg_buffer* given = &hog.blocks().front();
+    const block* given = &hog.blocks().front();
     release_blocks(1);
     EXPECT_EQ(events,
               (strings{"first waits", "second waits", "release 1", "first got 1", "released"}));
-    EXPECT_EQ(blocks_of(first.blocks()), std::vector<const sg_buffer*>{given});
-    EXPECT_EQ(the_buffer_pool.waiters().size(), 1u);
+    EXPECT_EQ(blocks_of(first.blocks()), std::vector<const block*>{given});
+    EXPECT_EQ(test_pool().waiters().size(), 1u);
 
     // Two blocks for the one remaining waiter: it takes one, the other stays free.
     events.clear();
     release_blocks(2);
     EXPECT_EQ(events, (strings{"release 2", "second got 1", "released"}));
-    EXPECT_EQ(the_buffer_pool.free_blocks(), 1u);
+    EXPECT_EQ(test_pool().free_blocks(), 1u);
     EXPECT_EQ(poll(io), 0u) << "wake-ups must not go through the loop";
 }
 
 TEST_F(pool_waiting, AWaiterKeepsTheBlocksItTookWhileItWaitsForMore) {
-    spawn_acquirer("big", first, 2 * block + 1); // three blocks
+    spawn_acquirer("big", first, 2 * block_bytes + 1); // three blocks
     release_blocks(1);
     EXPECT_EQ(first.block_count(), 1u);
     release_blocks(2);
@@ -112,25 +113,25 @@ TEST_F(pool_waiting, AWaiterKeepsTheBlocksItTookWhileItWaitsForMore) {
 TEST_F(pool_waiting, ReleasingAnEmptyListWakesWaitersWhileBlocksAreFree) {
     spawn_acquirer("waiter", first, 1);
     // Blocks back on the free list without a wake-up, as inside another release's wake loop.
-    the_buffer_pool.free_list().splice(the_buffer_pool.free_list().end(), hog.blocks());
-    sg_buffer_list().release();
+    test_pool().free_list().splice(test_pool().free_list().end(), hog.blocks());
+    sg_buffer_list(test_pool()).release();
     EXPECT_EQ(events, (strings{"waiter waits", "waiter got 1"}));
 }
 
 TEST_F(pool_waiting, CancelAllEndsEveryWaiterOldestFirstWithOperationAborted) {
     release_blocks(1);
     events.clear();
-    spawn_acquirer("first", first, 2 * block); // takes the free block, waits for one more
+    spawn_acquirer("first", first, 2 * block_bytes); // takes the free block, waits for one more
     spawn_acquirer("second", second, 1, true); // stops at the error without throwing
     spawn_acquirer("third", third, 1);
-    the_buffer_pool.waiters().cancel_all();
+    test_pool().waiters().cancel_all();
     EXPECT_EQ(events,
               (strings{"first waits", "second waits", "third waits", "first threw 125 holding 1",
                        "second slot 125 holding 0", "third threw 125 holding 0"}));
     // The block the first waiter took stays in its list until the list goes.
-    EXPECT_EQ(the_buffer_pool.free_blocks(), 0u);
+    EXPECT_EQ(test_pool().free_blocks(), 0u);
     first.release();
-    EXPECT_EQ(the_buffer_pool.free_blocks(), 1u);
+    EXPECT_EQ(test_pool().free_blocks(), 1u);
 }
 
 } // namespace

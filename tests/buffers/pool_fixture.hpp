@@ -13,26 +13,27 @@
 
 namespace shuffler_test {
 
-constexpr std::uint64_t block = shuffler::sg_buffer::block_size;
+constexpr std::uint64_t block_bytes = shuffler::block::block_size;
 constexpr std::uint64_t pool_blocks = 64;
 
-// The process-wide pool can be created only once; its 64 blocks serve every test of a process.
-inline void ensure_pool() {
-    static const bool created = (shuffler::the_buffer_pool.create(1), true);
+// One pool of 64 blocks serves every test of a process; each test must give back what it takes.
+inline shuffler::buffer_pool& test_pool() {
+    static shuffler::buffer_pool pool;
+    static const bool created = (pool.create(1), true);
     (void)created;
+    return pool;
 }
 
 // Each test starts with the pool full and idle and must give every block back.
 class pool_test : public ::testing::Test {
 protected:
     void SetUp() override {
-        ensure_pool();
-        ASSERT_EQ(shuffler::the_buffer_pool.free_blocks(), pool_blocks);
-        ASSERT_TRUE(shuffler::the_buffer_pool.waiters().empty());
+        ASSERT_EQ(test_pool().free_blocks(), pool_blocks);
+        ASSERT_TRUE(test_pool().waiters().empty());
     }
     void TearDown() override {
-        EXPECT_TRUE(shuffler::the_buffer_pool.waiters().empty()) << "a coroutine still waits";
-        EXPECT_EQ(shuffler::the_buffer_pool.free_blocks(), pool_blocks) << "blocks leaked";
+        EXPECT_TRUE(test_pool().waiters().empty()) << "a coroutine still waits";
+        EXPECT_EQ(test_pool().free_blocks(), pool_blocks) << "blocks leaked";
     }
 };
 
@@ -44,16 +45,15 @@ inline std::size_t poll(boost::asio::io_context& io) {
 
 // Runs `body(io, yield)` as the only coroutine of a fresh loop until the loop runs out of work.
 template <class Body> void run_in_coroutine(Body body) {
-    ensure_pool();
     boost::asio::io_context io;
     boost::asio::spawn(io, [&](boost::asio::yield_context yield) { body(io, yield); });
     io.run();
 }
 
 // The blocks of a list by identity, in list order; at most `n`.
-inline std::vector<const shuffler::sg_buffer*> blocks_of(const shuffler::block_list& list,
+inline std::vector<const shuffler::block*> blocks_of(const shuffler::block_list& list,
                                                          std::size_t n = SIZE_MAX) {
-    std::vector<const shuffler::sg_buffer*> out;
+    std::vector<const shuffler::block*> out;
     for (auto b = list.begin(); b != list.end() && out.size() < n; ++b)
         out.push_back(&*b);
     return out;
@@ -62,7 +62,7 @@ inline std::vector<const shuffler::sg_buffer*> blocks_of(const shuffler::block_l
 // Every unconsumed byte of `list`, in order.
 inline std::string contents(const shuffler::sg_buffer_list& list) {
     std::string out;
-    for (const shuffler::sg_buffer& b : list.blocks())
+    for (const shuffler::block& b : list.blocks())
         out.append(b.data + b.begin, b.data + b.end);
     return out;
 }

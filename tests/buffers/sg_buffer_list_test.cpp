@@ -28,92 +28,92 @@ std::string pending_bytes(const sg_buffer_list& list) {
 
 ends ends_of(const sg_buffer_list& list) {
     ends out;
-    for (const sg_buffer& b : list.blocks())
+    for (const block& b : list.blocks())
         out.push_back(b.end);
     return out;
 }
 
 TEST_F(list_test, AcquireAndReserveTakeWholeBlocksFromTheFrontOfTheFreeList) {
     run_in_coroutine([](auto&, auto yield) {
-        sg_buffer_list list;
+        sg_buffer_list list(test_pool());
         list.acquire(0, yield);
         EXPECT_EQ(list.block_count(), 0u);
-        const auto expected = blocks_of(the_buffer_pool.free_list(), 4);
+        const auto expected = blocks_of(test_pool().free_list(), 4);
         list.acquire(1, yield);
         EXPECT_EQ(list.block_count(), 1u);
-        list.acquire(block + 1, yield);
+        list.acquire(block_bytes + 1, yield);
         EXPECT_EQ(list.block_count(), 3u);
-        list.acquire(block, yield);
+        list.acquire(block_bytes, yield);
         EXPECT_EQ(blocks_of(list.blocks()), expected);
 
         // reserve counts capacity, filled or not.
-        sg_buffer_list header;
+        sg_buffer_list header(test_pool());
         header.reserve(8, yield);
         EXPECT_EQ(header.block_count(), 1u);
-        header.commit(block);
-        header.reserve(block, yield);
+        header.commit(block_bytes);
+        header.reserve(block_bytes, yield);
         EXPECT_EQ(header.block_count(), 1u);
-        header.reserve(block + 8, yield);
+        header.reserve(block_bytes + 8, yield);
         EXPECT_EQ(header.block_count(), 2u);
     });
 }
 
 TEST_F(list_test, AppendFillsTheLastBlockThenNewBlocksInOrder) {
     run_in_coroutine([](auto&, auto yield) {
-        sg_buffer_list list;
+        sg_buffer_list list(test_pool());
         list.reserve(8, yield);
-        list.commit(block - 4);
+        list.commit(block_bytes - 4);
         const std::string digits = "0123456789";
         EXPECT_EQ(list.append(digits.data(), digits.data() + 10, yield), 10u);
-        EXPECT_EQ(ends_of(list), (ends{block, 6}));
-        EXPECT_EQ(contents(list).substr(block - 4), digits);
+        EXPECT_EQ(ends_of(list), (ends{block_bytes, 6}));
+        EXPECT_EQ(contents(list).substr(block_bytes - 4), digits);
         EXPECT_EQ(list.append(digits.data(), digits.data(), yield), 0u);
         EXPECT_EQ(list.block_count(), 2u);
 
-        sg_buffer_list big;
+        sg_buffer_list big(test_pool());
         big.reserve(1, yield);
-        big.commit(block);
+        big.commit(block_bytes);
         const std::string data = pattern(9 * 1024 * 1024);
         EXPECT_EQ(big.append(data.data(), data.data() + data.size(), yield), data.size());
-        EXPECT_EQ(ends_of(big), (ends{block, block, block, block / 4}));
-        big.consume(block);
+        EXPECT_EQ(ends_of(big), (ends{block_bytes, block_bytes, block_bytes, block_bytes / 4}));
+        big.consume(block_bytes);
         EXPECT_TRUE(pending_bytes(big) == data);
     });
 }
 
 TEST_F(list_test, ScatteredReadsCommitAndGatheredWritesConsumeInListOrder) {
     run_in_coroutine([](auto&, auto yield) {
-        sg_buffer_list list;
-        list.reserve(2 * block, yield);
-        EXPECT_EQ(boost::asio::buffer_size(list.mutable_buffers()), 2 * block);
+        sg_buffer_list list(test_pool());
+        list.reserve(2 * block_bytes, yield);
+        EXPECT_EQ(boost::asio::buffer_size(list.mutable_buffers()), 2 * block_bytes);
         // What a scattered read does: fill the free space, then commit what arrived.
-        const std::string data = pattern(block + 100);
+        const std::string data = pattern(block_bytes + 100);
         boost::asio::buffer_copy(list.mutable_buffers(), boost::asio::buffer(data));
         list.commit(data.size());
-        EXPECT_EQ(ends_of(list), (ends{block, 100}));
-        EXPECT_EQ(boost::asio::buffer_size(list.mutable_buffers()), block - 100);
+        EXPECT_EQ(ends_of(list), (ends{block_bytes, 100}));
+        EXPECT_EQ(boost::asio::buffer_size(list.mutable_buffers()), block_bytes - 100);
         EXPECT_EQ(std::next(list.mutable_buffers().begin())->data(),
                   list.blocks().back().data + 100);
         EXPECT_TRUE(pending_bytes(list) == data);
         // Consuming one block's bytes keeps the block in the list, emptied.
-        list.consume(block);
+        list.consume(block_bytes);
         EXPECT_EQ(list.block_count(), 2u);
-        EXPECT_EQ(pending_bytes(list), data.substr(block));
+        EXPECT_EQ(pending_bytes(list), data.substr(block_bytes));
         // Excess is ignored at the end of the list.
         list.consume(1000);
         EXPECT_EQ(list.size(), 0u);
-        list.commit(3 * block);
-        EXPECT_EQ(ends_of(list), (ends{block, block}));
+        list.commit(3 * block_bytes);
+        EXPECT_EQ(ends_of(list), (ends{block_bytes, block_bytes}));
     });
 }
 
 TEST_F(list_test, ReleaseResetsBlocksAndQueuesThemAtTheBackOfTheFreeList) {
     run_in_coroutine([](auto&, auto yield) {
-        const auto taken = blocks_of(the_buffer_pool.free_list(), 3);
+        const auto taken = blocks_of(test_pool().free_list(), 3);
         {
-            sg_buffer_list list;
-            list.acquire(2 * block + 1, yield);
-            list.commit(2 * block + 5);
+            sg_buffer_list list(test_pool());
+            list.acquire(2 * block_bytes + 1, yield);
+            list.commit(2 * block_bytes + 5);
             list.consume(7);
             list.release();
             EXPECT_EQ(list.block_count(), 0u);
@@ -121,10 +121,10 @@ TEST_F(list_test, ReleaseResetsBlocksAndQueuesThemAtTheBackOfTheFreeList) {
             list.commit(1);
         } // destroying a list releases it too
 
-        const auto free = blocks_of(the_buffer_pool.free_list());
+        const auto free = blocks_of(test_pool().free_list());
         ASSERT_EQ(free.size(), pool_blocks);
-        EXPECT_EQ(std::vector<const sg_buffer*>(free.end() - 4, free.end() - 1), taken);
-        for (const sg_buffer* b : free)
+        EXPECT_EQ(std::vector<const block*>(free.end() - 4, free.end() - 1), taken);
+        for (const block* b : free)
             EXPECT_EQ(b->begin + b->end, 0u);
     });
 }

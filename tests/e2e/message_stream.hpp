@@ -1,6 +1,6 @@
 #pragma once
 
-#include "net/message_header.hpp"
+#include "wire/message_header.hpp"
 
 #include <cstdint>
 #include <map>

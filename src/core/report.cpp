@@ -1,0 +1,73 @@
+#include "core/report.hpp"
+
+#include <boost/system/system_error.hpp>
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <unistd.h>
+
+namespace shuffler {
+
+unsigned char failure_flag = 0;
+
+void write_error_line(const std::string& line) {
+    std::string out = line + '\n';
+    const char* p = out.data();
+    std::size_t left = out.size();
+    while (left > 0) {
+        const ssize_t n = ::write(STDERR_FILENO, p, left);
+        if (n <= 0)
+            return; // nowhere left to report to
+        p += n;
+        left -= std::size_t(n);
+    }
+}
+
+void report_line(boost::asio::io_context& io, const std::string& line) {
+    write_error_line(line);
+    failure_flag = 1;
+    io.stop();
+}
+
+void report_failure(boost::asio::io_context& io, const std::string& subject,
+                    const std::string& text) {
+    report_line(io, subject + ": " + text);
+}
+
+bool report_current_exception(boost::asio::io_context& io, const std::string& subject,
+                              silent_end silent) {
+    try {
+        throw;
+    } catch (const boost::system::system_error& e) {
+        if (is_cancellation(e.code()) ||
+            (silent == silent_end::cancellation_or_end_of_stream && is_end_of_stream(e.code())))
+            return false;
+        report_failure(io, subject, e.what());
+    } catch (const std::exception& e) {
+        report_failure(io, subject, e.what());
+    }
+    return true;
+}
+
+void assertion_reporter(const char* expr, const char* msg, const char* function,
+                        const char* file, long line) {
+    std::string text = std::string("***** Internal Program Error - assertion (") + expr +
+                       ") failed in " + function + ":\n" + file + "(" + std::to_string(line) +
+                       "): " + msg;
+    write_error_line(text);
+    std::abort();
+}
+
+} // namespace shuffler
+
+// The coroutine library's assertions land here (BOOST_ENABLE_ASSERT_HANDLER).
+namespace boost {
+void assertion_failed_msg(const char* expr, const char* msg, const char* function,
+                          const char* file, long line) {
+    shuffler::assertion_reporter(expr, msg, function, file, line);
+}
+void assertion_failed(const char* expr, const char* function, const char* file, long line) {
+    shuffler::assertion_reporter(expr, "", function, file, line);
+}
+} // namespace boost

@@ -1,0 +1,28 @@
+#pragma once
+
+#include "buffers/sg_buffer_list.hpp"
+#include "formats/format_options.hpp"
+#include "groups/group_table.hpp"
+#include "io/record_reader.hpp"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/spawn.hpp>
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace shuffler {
+
+// Appends one FASTQ record from `reader` to `list` (which holds a block), with `suffix`, when
+// not null, placed at the end of the read name. Returns the sequence length. Throws end-of-file
+// at the end of input, and a runtime error naming the record for malformed input.
+std::size_t read_fastq(record_reader& reader, sg_buffer_list& list, const char* suffix,
+                       boost::asio::yield_context yield);
+
+// Cuts FASTQ input (one file, paired files in lockstep, or standard input) into blocks of whole
+// records, each one message of group 0.
+void dice_fastq(const std::vector<std::string>& input_files, option_map options,
+                group_table& groups, boost::asio::io_context& io, boost::asio::yield_context yield);
+
+} // namespace shuffler

@@ -1,0 +1,49 @@
+#include "formats/message_stream.hpp"
+
+#include "core/report.hpp"
+#include "wire/message_header.hpp"
+#include "wire/read_message.hpp"
+
+#include <stdexcept>
+
+namespace shuffler {
+
+namespace asio = boost::asio;
+
+void route_messages(pipe_descriptor& pipe, group_table& groups, asio::yield_context yield) {
+    asio::io_context& io = context_of(pipe.descriptor.get_executor());
+    sg_buffer_list list(groups.pool());
+    try {
+        for (;;) {
+            list.release();
+            read_message(pipe.descriptor, list, yield);
+            const block& first = list.blocks().front();
+            const message_header h = load_header(first.data + first.begin);
+            if (h.group >= groups.size()) throw std::runtime_error("Group id exceeds maximum");
+            push_message(groups[h.group], list);
+        }
+    } catch (const std::exception&) {
+        report_current_exception(io, pipe.description(), silent_end::cancellation_or_end_of_stream);
+    }
+}
+
+void read_message_stream(const std::vector<std::string>& input_files, bool gzip,
+                         group_table& groups, asio::io_context& io, asio::yield_context yield) {
+    const std::string subject = input_files.empty() ? "stdin" : input_files[0];
+    pipe_descriptor pipe(io);
+    try {
+        if (gzip) // without a file, gzip decompresses the inherited standard input
+            pipe.open_command(
+                input_files.empty() ? "gzip -dc" : "gzip -dc " + shell_quote(input_files[0]), "r");
+        else if (!input_files.empty())
+            pipe.open_command("cat " + shell_quote(input_files[0]), "r");
+        else
+            pipe.open_stdio(0);
+    } catch (const std::exception&) {
+        report_current_exception(io, subject);
+        return;
+    }
+    route_messages(pipe, groups, yield);
+}
+
+} // namespace shuffler

@@ -1,0 +1,23 @@
+#pragma once
+
+#include "groups/group_table.hpp"
+#include "io/pipe_descriptor.hpp"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/spawn.hpp>
+
+#include <string>
+#include <vector>
+
+namespace shuffler {
+
+// Pushes every framed message read from `pipe` to the group named in its header.
+void route_messages(pipe_descriptor& pipe, group_table& groups, boost::asio::yield_context yield);
+
+// Opens a stored message stream (the file named first, or standard input), decompressing it
+// when `gzip`, and routes its messages to their groups.
+void read_message_stream(const std::vector<std::string>& input_files, bool gzip,
+                         group_table& groups, boost::asio::io_context& io,
+                         boost::asio::yield_context yield);
+
+} // namespace shuffler

@@ -1,0 +1,55 @@
+#pragma once
+
+#include "io/pipe_descriptor.hpp"
+
+#include <boost/asio/spawn.hpp>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+
+namespace shuffler {
+
+// A buffered reader over one pipe_descriptor for line-based records. The format readers find
+// whole records in the buffer and copy each once into a message; no record may be longer than
+// the buffer.
+class record_reader {
+  public:
+    static constexpr std::uint64_t buffer_size = std::uint64_t(1) << 22; // 4 MiB
+
+    record_reader();
+    record_reader(const record_reader&) = delete;
+    record_reader& operator=(const record_reader&) = delete;
+
+    // Moves the unread bytes to the front and reads at least 64 KiB more (or to the end of the
+    // buffer or of the input). Throws end-of-file when the input ends before any new byte.
+    void fill(boost::asio::yield_context yield);
+
+    // fill() for the record readers: returns true when the input has ended and the last record,
+    // which lacked only its final line feed, has been given one; throws end-of-file when nothing
+    // is left.
+    bool refill(boost::asio::yield_context yield);
+
+    // Throws "<name>: <problem>" as a runtime error.
+    [[noreturn]] void fail(const std::string& problem) const;
+
+    std::unique_ptr<pipe_descriptor> pipe; // declared first: closed after the buffer is gone
+    std::unique_ptr<char[]> buffer;
+    char* cursor;
+    std::uint64_t available = 0;
+    std::string name;          // the input's name in error messages
+    std::uint64_t records = 0; // records (FASTQ) or lines (SAM) taken so far
+
+  private:
+    // After fill() found the end of input: gives a last record that lacks only its final line
+    // feed that line feed and returns true; returns false when nothing is left.
+    bool finish_last_line();
+};
+
+// The first line feed in [from, end), or null.
+inline const char* find_line_feed(const char* from, const char* end) {
+    return static_cast<const char*>(std::memchr(from, '\n', std::size_t(end - from)));
+}
+
+} // namespace shuffler

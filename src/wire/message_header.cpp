@@ -1,0 +1,44 @@
+#include "wire/message_header.hpp"
+
+#include <stdexcept>
+
+namespace shuffler {
+
+std::uint16_t header_check_word(std::uint32_t length, std::uint16_t group, std::uint16_t previous) {
+    const std::uint32_t sum = (std::uint32_t(previous) + group + length % 65535) % 65535;
+    return std::uint16_t(~sum);
+}
+
+bool header_is_valid(const message_header& h) {
+    return (h.length % 65535 + std::uint32_t(h.group) + h.check) % 65535 == 0;
+}
+
+message_header make_handshake(std::uint16_t group) {
+    message_header h;
+    h.group = group;
+    h.check = header_check_word(0, group, 0);
+    return h;
+}
+
+void open_message(sg_buffer_list& list, std::uint16_t group, boost::asio::yield_context yield) {
+    list.reserve(header_size, yield);
+    block& first = list.blocks().front();
+    message_header h;
+    h.group = group;
+    store_header(first.data + first.end, h);
+    list.commit(header_size);
+}
+
+void close_message(sg_buffer_list& list) {
+    block& first = list.blocks().front();
+    char* at = first.data + first.begin;
+    message_header h = load_header(at);
+    const std::uint64_t length = list.size() - header_size;
+    if (length > UINT32_MAX)
+        throw std::runtime_error("Message too long");
+    h.length = std::uint32_t(length);
+    h.check = header_check_word(h.length, h.group, h.check);
+    store_header(at, h);
+}
+
+} // namespace shuffler

@@ -1,0 +1,95 @@
+#include "formats/fastq.hpp"
+
+#include "buffers/pool_fixture.hpp"
+#include "core/report.hpp"
+#include "groups/group_table.hpp"
+#include "wire/message_header.hpp"
+#include "support/process.hpp"
+
+using namespace shuffler;
+using namespace shuffler_test;
+namespace asio = boost::asio;
+
+namespace {
+
+// The dicer on its own: the payloads it queued for group 0 (headers checked) and what it
+// reported, when the end of its input or an error stops it.
+struct dicing {
+    std::vector<std::string> payloads;
+    std::string err;
+    bool failed = false;
+};
+
+dicing dice(const std::vector<std::string>& files, const option_map& options = {}) {
+    dicing d;
+    group_table groups(test_pool());
+    groups.resize(1);
+    failure_flag = 0;
+    testing::internal::CaptureStderr();
+    run_in_coroutine([&](asio::io_context& io, asio::yield_context yield) {
+        dice_fastq(files, options, groups, io, yield);
+    });
+    d.err = without_sanitizer_notes(testing::internal::GetCapturedStderr());
+    d.failed = failure_flag != 0;
+    failure_flag = 0;
+    run_in_coroutine([&](auto&, auto yield) {
+        while (groups[0].message_count() > 0) {
+            sg_buffer_list message(test_pool());
+            pop_message(groups[0], message, yield);
+            const std::string bytes = contents(message);
+            const message_header h = load_header(bytes.data());
+            EXPECT_TRUE(header_is_valid(h) && h.group == 0 &&
+                        h.length == bytes.size() - header_size);
+            d.payloads.push_back(bytes.substr(header_size));
+        }
+    });
+    groups.clear();
+    return d;
+}
+
+std::string record(const std::string& name, const std::string& tag = "") {
+    return "@" + name + tag + "\nACGT\n+\nIIII\n";
+}
+
+TEST(DiceFastq, WhatIsQueuedWhenTheInputEndsOrFails) {
+    temp_dir dir;
+    const auto file = [&](const std::string& name, const std::string& text) {
+        write_file(dir.file(name), text);
+        return dir.file(name);
+    };
+    const std::string a = file("a.fq", record("a1") + record("a2") + record("a3"));
+    const std::string b = file("b.fq", record("b1") + record("b2"));
+    // With blksize 1 a block is two records: the block holding record 3 is cut by record 4.
+    const std::string bad =
+        file("bad.fq", record("r1") + record("r2") + record("r3") + "@r4\nACGT\nIIII\n+\n");
+    const struct {
+        std::vector<std::string> files;
+        option_map options;
+        std::string err;
+        std::vector<std::string> payloads;
+    } cases[] = {
+        // Zero records still make one (empty) message.
+        {{file("empty.fq", "")}, {}, "", {""}},
+        // The block in progress is queued before the uneven pair is reported.
+        {{a, b},
+         {},
+         "dice_fastq: input files hold different numbers of records: " + b +
+             " ended after 2 records, " + a + " has more\n",
+         {record("a1", " #0#") + record("b1", " #0#") + record("a2") + record("b2") +
+          record("a3")}},
+        // A malformed record drops the block in progress only.
+        {{bad},
+         {{"blksize", "1"}},
+         "dice_fastq: " + bad + ": record 4: line 3 does not begin with '+'\n",
+         {record("r1", " #0#") + record("r2")}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.files.back());
+        const dicing d = dice(c.files, c.options);
+        EXPECT_EQ(d.err, c.err);
+        EXPECT_EQ(d.failed, !c.err.empty());
+        EXPECT_EQ(d.payloads, c.payloads);
+    }
+}
+
+} // namespace

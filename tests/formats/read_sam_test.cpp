@@ -1,0 +1,124 @@
+#include "formats/sam.hpp"
+
+#include "buffers/pool_fixture.hpp"
+#include "io/reader_fixture.hpp"
+#include "wire/message_header.hpp"
+
+using namespace shuffler;
+using namespace shuffler_test;
+namespace asio = boost::asio;
+
+namespace {
+
+struct sam_run {
+    std::string thrown;
+    std::vector<std::string> open;                // per shard: its open message, header included
+    std::vector<std::vector<std::string>> queued; // per group: whole messages, oldest first
+};
+
+// Runs read_sam over `sam` for shards 1.. with the interval lists `intervals` (0 takes the
+// rest), with one open message per shard as the sharder sets them up, shard 1's filled to leave
+// `room` bytes in its block when `room` is not 0. Returns what read_sam threw, the open messages
+// and everything queued.
+sam_run route(const std::string& sam, const std::vector<std::string>& intervals,
+              std::uint64_t room = 0) {
+    shard_map shards;
+    for (std::size_t k = 0; k < intervals.size(); ++k) {
+        std::string text = intervals[k];
+        std::string bad;
+        EXPECT_TRUE(parse_interval_list(text.data(), shards, bad)) << text;
+        stamp_shard(shards, std::uint32_t(k + 1));
+    }
+    const std::size_t count = intervals.size() + 1;
+    sam_run result;
+    const temp_dir dir;
+    run_in_coroutine([&](asio::io_context& io, asio::yield_context yield) {
+        group_table groups(test_pool());
+        groups.resize(count);
+        std::vector<sg_buffer_list> lists;
+        for (std::size_t k = 0; k < count; ++k)
+            lists.emplace_back(test_pool());
+        for (std::size_t k = 0; k < count; ++k)
+            open_message(lists[k], std::uint16_t(k), yield);
+        const std::string filler(room ? block_bytes - header_size - room : 0, 'f');
+        lists[1].append(filler.data(), filler.data() + filler.size(), yield);
+        record_reader stream;
+        open_stream(stream, io, dir, sam, "stdin");
+        result.thrown = thrown_by([&] { read_sam(stream, shards, lists, groups, yield); });
+        result.queued.resize(count);
+        for (std::size_t k = 0; k < count; ++k) {
+            result.open.push_back(contents(lists[k]));
+            while (groups[k].message_count() > 0) {
+                sg_buffer_list message(test_pool());
+                pop_message(groups[k], message, yield);
+                result.queued[k].push_back(contents(message));
+            }
+        }
+    });
+    return result;
+}
+
+std::string payload_of(const std::string& message) {
+    return message.substr(header_size);
+}
+
+TEST(ReadSam, CopiesHeaderLinesToEveryShardAndRoutesByContigAndPosition) {
+    const std::string header = "@HD\tVN:1.6\n@SQ\tSN:chr1\tLN:1000\n@SQ\tSN:chr2\tLN:900\n";
+    // Shard 1 is chr2:101-200 (start 100, end 200); shard 2 overlaps it and loses there.
+    const sam_run r = route(header + "a\t0\tchr2\t100\t60\n" // just before: shard 0
+                                     "@CO\tlate\n"           // past the header: goes nowhere
+                                     "b\t0\tchr2\t101\t60\n" // first position: shard 1
+                                     "c\t0\tchr2\t200\t60\n" // last position: shard 1
+                                     "d\t0\tchr2\t201\t60\n" // past it: shard 2
+                                     "\n"                    // blank lines carry nothing
+                                     "e\t0\tchr1\t0\t60\n"   // position 0 is outside every interval
+                                     "f\t0\tchr1\t7\t60\n"   // whole contig: shard 2
+                                     "g\t4\t*\t0\t0\n"       // unmapped: shard 0
+                                     "h\t0\tchrX\t150\t60\n" // unknown contig: shard 0
+                                     "i\t0\tchr2\t301\t60",  // last line without line feed
+                            {"chr2:101-200", "chr2:150-300,chr1"});
+    EXPECT_EQ(r.thrown, "eof");
+    ASSERT_EQ(r.open.size(), 3u);
+    EXPECT_EQ(payload_of(r.open[0]), header +
+                                         "a\t0\tchr2\t100\t60\ne\t0\tchr1\t0\t60\ng\t4\t*\t0\t0\n"
+                                         "h\t0\tchrX\t150\t60\ni\t0\tchr2\t301\t60\n");
+    EXPECT_EQ(payload_of(r.open[1]), header + "b\t0\tchr2\t101\t60\nc\t0\tchr2\t200\t60\n");
+    EXPECT_EQ(payload_of(r.open[2]), header + "d\t0\tchr2\t201\t60\nf\t0\tchr1\t7\t60\n");
+    for (const auto& q : r.queued)
+        EXPECT_TRUE(q.empty());
+}
+
+TEST(ReadSam, ShortOrOverlongLineIsAnErrorWithItsLineNumber) {
+    const std::pair<std::string, std::string> cases[] = {
+        // Three fields: the scan must not run on into the next line's tabs.
+        {"r1\t0\tchr1\nr2\t0\tchr1\t5\n", "stdin: line 3 has fewer than four fields"},
+        {std::string(record_reader::buffer_size + 100, 'A'),
+         "stdin: line 3 is longer than the 4 MiB input buffer"},
+    };
+    for (const auto& [tail, error] : cases) {
+        const sam_run r = route("@HD\n\n" + tail, {"chr1"});
+        EXPECT_EQ(r.thrown, error);
+        EXPECT_EQ(payload_of(r.open[1]), "@HD\n");
+    }
+}
+
+TEST(ReadSam, LineThatDoesNotFitTheBlockClosesTheShardsMessage) {
+    const std::string fits = "x\t0\tchr1\t5\t" + std::string(100 - 12, 'A') + "\n";
+    const std::string too_long = "y\t0\tchr1\t6\t" + std::string(150 - 12, 'C') + "\n";
+    // Exactly 100 bytes of room in shard 1's block.
+    const sam_run r = route(fits + "r\t0\tchr9\t1\n" + too_long, {"chr1"}, 100);
+    EXPECT_EQ(r.thrown, "eof");
+    ASSERT_EQ(r.queued[1].size(), 1u);
+    const std::string& closed = r.queued[1][0];
+    EXPECT_EQ(closed.size(), block::block_size) << "a line that fits exactly stays";
+    const message_header h = load_header(closed.data());
+    EXPECT_TRUE(h.length == block::block_size - header_size && h.group == 1 && header_is_valid(h));
+    EXPECT_EQ(closed.substr(closed.size() - 100), fits);
+    // The next message starts with a fresh header and the line that did not fit.
+    EXPECT_EQ(r.open[1], std::string("\0\0\0\0\1\0\0\0", 8) + too_long);
+    // Other shards are untouched.
+    EXPECT_TRUE(r.queued[0].empty());
+    EXPECT_EQ(payload_of(r.open[0]), "r\t0\tchr9\t1\n");
+}
+
+} // namespace
