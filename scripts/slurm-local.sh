@@ -25,9 +25,13 @@
 #   next one waits ("step creation temporarily disabled") until it ends, which deadlocks steps that
 #   talk to each other.
 # - 5 one-task steps of a `--ntasks=5` job, or `srun -n5`, run at once on the default 8 CPUs.
-# - munged runs with its own key and socket in the temp directory (it needs no root: the socket's
-#   directory only has to be searchable by all); slurm.conf's AuthInfo points every daemon and client
-#   at that socket, so the system munge is neither used nor touched.
+# - munged runs with its own key and socket in the temp directory (as root it needs no --force; the
+#   socket's directory must be searchable by all); slurm.conf's AuthInfo points every daemon and
+#   client at that socket, so the system munge is neither used nor touched.
+# - Every run is a new cluster: job ids start again at 1 (the bring-up check takes it), so files
+#   named after a job id may collide with a previous run's. `sbatch --wait` polls, which adds a second
+#   or two per job.
+# - Bring-up takes about 1.5 s, teardown well under a second unless jobs have to be killed.
 set -euo pipefail
 
 script_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -138,15 +142,14 @@ SelectType=select/cons_tres
 SelectTypeParameters=CR_CPU
 SlurmdParameters=config_overrides
 ReturnToService=2
-# Short waits so cancelled jobs and teardown finish in seconds.
+# Cancelled jobs get 2 s between SIGTERM and SIGKILL, so teardown stays short.
 KillWait=2
-MinJobAge=30
 NodeName=$node NodeAddr=127.0.0.1 NodeHostname=$node CPUs=$cpus RealMemory=$mem State=UNKNOWN
 PartitionName=local Nodes=$node Default=YES MaxTime=INFINITE State=UP
 EOF
 }
 
-# True while PID is one of our daemons and still alive.
+# True while PID, a process we started, still runs.
 alive() { [ -n "$1" ] && kill -0 "$1" 2>/dev/null; }
 
 # Waits until the node is idle; returns 2 when a daemon has died meanwhile.
