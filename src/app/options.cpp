@@ -19,6 +19,8 @@ const struct option long_options[] = {
     {"option", required_argument, nullptr, 'O'},
     {"pool_size", required_argument, nullptr, 'S'},
     {"max_groups", required_argument, nullptr, 'G'},
+    {"workers", required_argument, nullptr, 'w'},
+    {"peer-timeout", required_argument, nullptr, 'P'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -108,6 +110,8 @@ run_config parse_command_line(int argc, char** argv) {
         case 'O': add_option(config.options, optarg); break;
         case 'S': config.pool_size = parse_pool_size(optarg); break;
         case 'G': config.max_groups = parse_int(optarg); break;
+        case 'w': config.workers = parse_int(optarg); break;
+        case 'P': config.peer_timeout = parse_int(optarg); break;
         default: refuse("Unknown option");
         }
     }

@@ -17,8 +17,10 @@ struct run_config {
     std::int32_t groupid = -1;               // -g; negative makes the input side
     std::string format;                      // -f; empty means detect (input) or "text"
     option_map options;                      // -O key[=value]
-    std::int64_t pool_size = 268435456;      // -S, bytes
+    std::int64_t pool_size = 0;              // -S, bytes; 0: the default for the side
     std::int32_t max_groups = 1024;          // -G
+    std::int32_t workers = 0;                // -w, worker connections to expect; 0: not given
+    std::int32_t peer_timeout = 60;          // --peer-timeout, seconds
     std::vector<std::string> input_files;    // positional arguments
 };
 

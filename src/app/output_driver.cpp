@@ -1,50 +1,65 @@
 #include "app/output_driver.hpp"
 
-#include "buffers/sg_buffer_list.hpp"
 #include "core/report.hpp"
-#include "io/pipe_descriptor.hpp"
-#include "wire/message_header.hpp"
-#include "wire/transfer.hpp"
 
-#include <boost/asio/write.hpp>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <unistd.h>
 
 namespace shuffler {
 
-void run_output(const std::vector<std::string>& input_files, const std::string& given_format,
-                group_table& groups, boost::asio::io_context& io,
-                boost::asio::yield_context yield) {
-    const std::string format = given_format.empty() ? "text" : given_format;
-    // The formats differ only in name: every one writes the payloads as they came.
-    if (format != "text" && format != "fastq" && format != "sam") {
-        write_error_line("Unknown output format " + format);
-        return;
-    }
+namespace {
 
-    pipe_descriptor target(io);
-    try {
-        if (input_files.empty())
-            target.open_stdio(1);
-        else
-            target.open_command("cat > " + shell_quote(input_files[0]), "w");
-    } catch (const std::exception&) {
-        report_current_exception(io, input_files.empty() ? "stdout" : input_files[0]);
-        return;
-    }
+// ".NAME.part-PID" beside FILE: the same file system, so the rename is atomic.
+std::string temporary_name(const std::string& file) {
+    const std::size_t slash = file.rfind('/');
+    const std::string dir = slash == std::string::npos ? "" : file.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? file : file.substr(slash + 1);
+    return dir + "." + base + ".part-" + std::to_string(::getpid());
+}
 
-    sg_buffer_list list(groups.pool());
-    try {
-        for (;;) {
-            list.release();
-            pop_message(groups[0], list, yield);
-            list.consume(header_size);
-            const std::size_t written =
-                boost::asio::async_write(target.descriptor, list.const_buffers(),
-                                          transfer_all_at_once{}, yield);
-            list.consume(written);
-        }
-    } catch (const std::exception&) {
-        report_current_exception(io, target.description());
+} // namespace
+
+output_target::output_target(boost::asio::io_context& io, const std::vector<std::string>& files,
+                             const std::string& format)
+    : io_(io), pipe_(io) {
+    if (format != "text" && format != "fastq" && format != "sam" && !format.empty())
+        throw std::invalid_argument("Unknown output format " + format);
+    if (files.empty()) {
+        label_ = "standard output";
+    } else {
+        file_ = files[0];
+        temporary_ = temporary_name(file_);
+        label_ = file_;
     }
+}
+
+output_target::~output_target() {
+    if (!temporary_.empty())
+        ::unlink(temporary_.c_str());
+}
+
+void output_target::open() {
+    if (file_.empty())
+        pipe_.open_stdio(1);
+    else
+        pipe_.open_command("cat > " + shell_quote(temporary_), "w");
+}
+
+void output_target::finish(bool keep) {
+    const unsigned char failed_before = failure_flag;
+    failure_flag = 0;
+    pipe_.close(); // reports a child that failed
+    const bool closed = failure_flag == 0;
+    failure_flag |= failed_before;
+    if (temporary_.empty())
+        return;
+    if (keep && closed && ::rename(temporary_.c_str(), file_.c_str()) != 0)
+        report_failure(io_, file_, std::string("cannot rename the finished output: ") +
+                                       std::strerror(errno));
+    else if (keep && closed)
+        temporary_.clear(); // it is FILE now
 }
 
 } // namespace shuffler

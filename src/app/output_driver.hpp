@@ -1,19 +1,43 @@
 #pragma once
 
-#include "groups/group_table.hpp"
+#include "io/pipe_descriptor.hpp"
 
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/spawn.hpp>
 
 #include <string>
 #include <vector>
 
 namespace shuffler {
 
-// The output side's consumer: writes the payload of every message received for this process's
-// group to standard output, or through "cat > FILE" when a file is named.
-void run_output(const std::vector<std::string>& input_files, const std::string& format,
-                group_table& groups, boost::asio::io_context& io,
-                boost::asio::yield_context yield);
+// The output side's destination: standard output, or the file named on the command line. A file
+// is written under a temporary name in its folder and takes its name only when the run has
+// succeeded, so a failed worker leaves no partial FILE and an existing FILE stays as it was.
+class output_target {
+public:
+    // Refuses an unknown output format ("text", "fastq" and "sam" all write payloads unchanged).
+    output_target(boost::asio::io_context& io, const std::vector<std::string>& files,
+                  const std::string& format);
+    output_target(const output_target&) = delete;
+    output_target& operator=(const output_target&) = delete;
+    // Removes the temporary file if finish() has not kept it.
+    ~output_target();
+
+    // Opens standard output, or the temporary file through a `cat` child.
+    void open();
+    // Closes the output. With `keep`, and when closing reported no failure, the temporary file
+    // becomes FILE; otherwise it is removed.
+    void finish(bool keep);
+
+    pipe_descriptor& pipe() { return pipe_; }
+    // The subject of the output's error lines: "standard output" or the file's name.
+    const std::string& label() const { return label_; }
+
+private:
+    boost::asio::io_context& io_;
+    pipe_descriptor pipe_;
+    std::string file_;      // FILE; empty for standard output
+    std::string temporary_; // where FILE is written until the run succeeds
+    std::string label_;
+};
 
 } // namespace shuffler

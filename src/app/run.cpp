@@ -6,12 +6,15 @@
 #include "core/report.hpp"
 #include "groups/group_table.hpp"
 #include "net/connections.hpp"
+#include "net/session.hpp"
 
 #include <boost/asio/deadline_timer.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/spawn.hpp>
 #include <boost/asio/strand.hpp>
 
+#include <algorithm>
+#include <memory>
 #include <new>
 #include <sstream>
 #include <string>
@@ -46,59 +49,132 @@ void report_times(const timeval& start) {
     }
 }
 
+// The pool a side gets when -S is not given. A worker holds at most two messages, so a small pool
+// serves it; the input side keeps up to two unacknowledged messages for every worker it expects.
+std::uint64_t default_pool_bytes(const run_config& config) {
+    constexpr std::uint64_t mib = std::uint64_t(1) << 20;
+    if (config.groupid >= 0)
+        return 64 * mib;
+    const std::uint64_t workers = config.workers > 0 ? std::uint64_t(config.workers)
+                                                     : std::uint64_t(config.connect_list.size());
+    return std::max(256 * mib, 64 * mib + workers * send_window * block::block_size);
+}
+
+bool every_group_finished(group_table& groups) {
+    for (std::size_t i = 0; i < groups.size(); ++i)
+        if (!groups[i].finished())
+            return false;
+    return true;
+}
+
+// Spawns the run's coroutines and runs the loop until its work is done, it fails, or the
+// deadline ends it. Returns the number of sessions that delivered everything.
+std::size_t run_loop(const run_config& config, group_table& groups, asio::io_context& io,
+                     output_channel* output) {
+    const bool input_side = config.groupid < 0;
+    // The deadline counts from here, once start-up is done.
+    asio::deadline_timer run_timer(
+        io, boost::posix_time::microseconds(std::int64_t(config.timeout) * 1000000));
+    session_config sessions{config.groupid, groups, config.peer_timeout, output, {}};
+    bool producer_done = false;
+    const std::size_t expected =
+        config.connect_list.empty() ? std::size_t(config.workers) : config.connect_list.size();
+    // The run ends as soon as its work is done instead of at the deadline: cancelling the timer
+    // stops the listener, and the loop then runs out of work.
+    sessions.tally.changed = [&] {
+        const session_tally& t = sessions.tally;
+        if (input_side) {
+            // A connector's peers cannot come back; a listener waits for others until the
+            // deadline when data is left over.
+            if (producer_done && expected > 0 && t.ended >= expected &&
+                (every_group_finished(groups) || !config.connect_list.empty()))
+                run_timer.cancel();
+        } else if (config.connect_list.empty() && t.succeeded > 0) {
+            run_timer.cancel(); // a listening worker serves one input side
+        }
+    };
+    if (input_side)
+        run_timer.async_wait(
+            [&](const boost::system::error_code& ec) { unattended_check(groups, io, ec); });
+    else if (config.connect_list.empty())
+        run_timer.async_wait([&](const boost::system::error_code& ec) {
+            if (!ec && sessions.tally.started == 0)
+                report_failure(io, config.listen, "no input side connected before the deadline");
+        });
+
+    // spawn only queues each coroutine's first step: they start in this order once the loop
+    // runs.
+    for (const std::string& address : config.connect_list)
+        asio::spawn(asio::make_strand(io), [&, address](asio::yield_context yield) {
+            connect_peer(address, sessions, run_timer, yield);
+        });
+    if (!config.listen.empty())
+        asio::spawn(asio::make_strand(io), [&](asio::yield_context yield) {
+            accept_peers(config.listen, sessions, run_timer, yield);
+        });
+    if (input_side)
+        asio::spawn(asio::make_strand(io), [&](asio::yield_context yield) {
+            run_input(config.input_files, config.format, config.options, groups, io, yield);
+            if (failure_flag)
+                return;
+            for (std::size_t i = 0; i < groups.size(); ++i)
+                close_group(groups[i]);
+            producer_done = true;
+            sessions.tally.changed();
+        });
+
+    io.run();
+    return sessions.tally.succeeded;
+}
+
 } // namespace
 
 int run(const run_config& config) {
     timeval start;
     gettimeofday(&start, nullptr);
     {
+        const bool input_side = config.groupid < 0;
         // Declared before the loop: coroutines still suspended when the loop is destroyed give
         // their blocks back as their stacks unwind.
         buffer_pool pool;
         group_table groups(pool);
         asio::io_context io;
-        asio::deadline_timer run_timer(
-            io, boost::posix_time::microseconds(std::int64_t(config.timeout) * 1000000));
+        const std::uint64_t pool_bytes =
+            config.pool_size > 0 ? std::uint64_t(config.pool_size) : default_pool_bytes(config);
         try {
-            pool.create(std::uint64_t(config.pool_size));
+            pool.create(pool_bytes);
         } catch (const std::bad_alloc&) {
-            write_error_line("Cannot allocate a buffer pool of " +
-                             std::to_string(config.pool_size) + " bytes");
+            write_error_line("Cannot allocate a buffer pool of " + std::to_string(pool_bytes) +
+                             " bytes");
             return -1;
         }
         groups.resize(config.max_groups > 0 ? std::size_t(config.max_groups) : 0);
-        const session_config sessions{config.groupid, groups};
 
-        const bool input_side = config.groupid < 0;
-        if (input_side)
-            run_timer.async_wait([&](const boost::system::error_code& ec) {
-                unattended_check(groups, io, ec);
-            });
-
-        // spawn only queues each coroutine's first step: they start in this order once the
-        // loop runs.
-        for (const std::string& address : config.connect_list)
-            asio::spawn(asio::make_strand(io), [&, address](asio::yield_context yield) {
-                connect_peer(address, sessions, run_timer, yield);
-            });
-        if (!config.listen.empty())
-            asio::spawn(asio::make_strand(io), [&](asio::yield_context yield) {
-                accept_peers(config.listen, sessions, run_timer, yield);
-            });
-        asio::spawn(asio::make_strand(io), [&](asio::yield_context yield) {
-            if (input_side)
-                run_input(config.input_files, config.format, config.options, groups, io, yield);
-            else
-                run_output(config.input_files, config.format, groups, io, yield);
-        });
-
-        io.run();
+        std::unique_ptr<output_target> output;
+        std::unique_ptr<output_channel> channel;
+        if (!input_side) {
+            try {
+                output = std::make_unique<output_target>(io, config.input_files, config.format);
+                output->open();
+                channel =
+                    std::make_unique<output_channel>(output->pipe().descriptor, output->label());
+            } catch (const std::invalid_argument& e) {
+                report_line(io, e.what());
+            } catch (const std::exception& e) {
+                report_failure(io, output ? output->label() : "standard output", e.what());
+            }
+        }
+        const std::size_t delivered = failure_flag ? 0 : run_loop(config, groups, io, channel.get());
 
         // Work ran out while a coroutine still waited for blocks: nothing could ever free them,
         // and what it held or was about to read would be lost without a word.
         if (!failure_flag && !pool.waiters().empty())
             report_line(io, "buffer pool: exhausted with data still waiting for blocks; "
                             "raise --pool_size");
+        if (input_side && !failure_flag)
+            delivery_check(groups, io);
+        if (output)
+            output->finish(!failure_flag && delivered > 0);
         // Pool waiters end first: a producer woken by a block freed during the groups' teardown
         // must not push into a record that is half destroyed.
         pool.waiters().cancel_all();

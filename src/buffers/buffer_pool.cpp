@@ -1,5 +1,7 @@
 #include "buffers/buffer_pool.hpp"
 
+#include <algorithm>
+
 namespace shuffler {
 
 buffer_pool::~buffer_pool() {
@@ -9,16 +11,18 @@ buffer_pool::~buffer_pool() {
 }
 
 void buffer_pool::create(std::uint64_t bytes) {
-    const std::uint32_t chunk_count = std::uint32_t((bytes + chunk_size - 1) / chunk_size);
-    for (std::uint32_t c = 0; c < chunk_count; ++c) {
-        chunks_.emplace_back(new char[chunk_size]);
+    std::uint64_t blocks = (bytes + block::block_size - 1) / block::block_size;
+    while (blocks > 0) {
+        const std::uint64_t count = std::min(blocks, blocks_per_chunk);
+        chunks_.emplace_back(new char[count * block::block_size]);
         char* chunk = chunks_.back().get();
-        for (std::uint64_t i = 0; i < blocks_per_chunk; ++i) {
+        for (std::uint64_t i = 0; i < count; ++i) {
             block& b = descriptors_.emplace_back();
             b.data = chunk + i * block::block_size;
             b.capacity = block::block_size;
             free_.push_back(b);
         }
+        blocks -= count;
     }
 }
 

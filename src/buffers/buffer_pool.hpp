@@ -9,7 +9,7 @@
 
 namespace shuffler {
 
-// The pool of 4 MiB blocks, allocated once in 256 MiB chunks. Free blocks are
+// The pool of 4 MiB blocks, allocated once in chunks of at most 256 MiB. Free blocks are
 // handed out first in, first out; a request that finds too few waits in `waiters`.
 class buffer_pool {
 public:
@@ -21,7 +21,7 @@ public:
     buffer_pool& operator=(const buffer_pool&) = delete;
     ~buffer_pool();
 
-    // Rounds `bytes` up to whole chunks and fills the free list in address order.
+    // Rounds `bytes` up to whole blocks and fills the free list in address order.
     void create(std::uint64_t bytes);
 
     // Bytes the pool holds in all; no single request can ever be given more.

@@ -5,22 +5,40 @@
 
 namespace shuffler {
 
-void wait_queue::wait(boost::asio::yield_context yield) {
+void wait_queue::wait(boost::asio::yield_context yield, const void* tag) {
     boost::system::error_code local;
     boost::system::error_code* result = yield.ec_ ? yield.ec_ : &local;
-    entries_.push_back(entry{yield.coro_.lock(), &yield.ca_, result});
+    entries_.push_back(entry{yield.coro_.lock(), &yield.ca_, result, tag});
     yield.ca_(); // suspend; wake_one resumes us here
     if (!yield.ec_ && local)
         throw boost::system::system_error(local);
 }
 
+void wait_queue::resume(std::deque<entry>::iterator woken, boost::system::error_code code) {
+    entry e = std::move(*woken);
+    entries_.erase(woken);
+    *e.result = code;
+    (*e.coroutine)();
+}
+
 void wait_queue::wake_one(boost::system::error_code code) {
-    if (entries_.empty())
-        return;
-    entry woken = std::move(entries_.front());
-    entries_.pop_front();
-    *woken.result = code;
-    (*woken.coroutine)();
+    if (!entries_.empty())
+        resume(entries_.begin(), code);
+}
+
+bool wait_queue::wake(const void* tag, boost::system::error_code code) {
+    for (auto e = entries_.begin(); e != entries_.end(); ++e) {
+        if (e->tag == tag) {
+            resume(e, code);
+            return true;
+        }
+    }
+    return false;
+}
+
+void wait_queue::wake_all() {
+    for (std::size_t n = entries_.size(); n > 0 && !entries_.empty(); --n)
+        wake_one(boost::system::error_code());
 }
 
 void wait_queue::cancel_all() {

@@ -17,11 +17,20 @@ public:
     wait_queue& operator=(const wait_queue&) = delete;
 
     // Suspends the calling coroutine until woken. The wake-up code goes to the yield context's
-    // error slot when it has one; otherwise a non-zero code is thrown as a system_error.
-    void wait(boost::asio::yield_context yield);
+    // error slot when it has one; otherwise a non-zero code is thrown as a system_error. A `tag`
+    // lets wake() find this waiter among the others.
+    void wait(boost::asio::yield_context yield, const void* tag = nullptr);
 
     // Resumes the oldest waiter with `code`. Does nothing on an empty queue.
     void wake_one(boost::system::error_code code);
+
+    // Resumes the waiter that waits with `tag`, wherever it is in the queue, with `code`.
+    // Returns false when no waiter has that tag.
+    bool wake(const void* tag, boost::system::error_code code);
+
+    // Resumes the waiters queued when the call began, oldest first, with no error; those that
+    // wait again stay queued.
+    void wake_all();
 
     // Resumes every waiter, oldest first, with operation-aborted.
     void cancel_all();
@@ -37,7 +46,11 @@ private:
         std::shared_ptr<callee_type> coroutine; // keeps the coroutine alive while queued
         caller_type* caller;                    // where the coroutine returns when it suspends
         boost::system::error_code* result;      // filled in by the waker
+        const void* tag;                        // identifies the waiter for wake(tag)
     };
+
+    // Takes `woken` out of the queue and resumes it with `code`.
+    void resume(std::deque<entry>::iterator woken, boost::system::error_code code);
 
     std::deque<entry> entries_;
 };

@@ -20,7 +20,9 @@ namespace asio = boost::asio;
 
 namespace {
 
-constexpr std::int32_t default_blksize = 10000000;
+// About 1.5 MiB of paired 150-base reads: one pool block per message, so that a default pool
+// keeps every worker of a large job busy with two messages each.
+constexpr std::int32_t default_blksize = 1000000;
 
 // The shell command that yields a file's FASTQ text.
 std::string input_command(const std::string& name) {

@@ -1,6 +1,7 @@
 #include "groups/group_table.hpp"
 
 #include "core/report.hpp"
+#include "wire/message_header.hpp"
 
 #include <stdexcept>
 #include <string>
@@ -20,6 +21,10 @@ group_record::~group_record() {
 }
 
 void push_message(group_record& record, sg_buffer_list& list) {
+    if (list.size() <= header_size) {
+        list.release();
+        return;
+    }
     block_list& queued = record.blocks.blocks();
     const auto marker = queued.iterator_to(record.end_marker);
     record.messages.insert(record.messages.iterator_to(record.end_marker), list.blocks().front());
@@ -30,15 +35,47 @@ void push_message(group_record& record, sg_buffer_list& list) {
         record.waiters.wake_one(boost::system::error_code());
 }
 
-void pop_message(group_record& record, sg_buffer_list& out, boost::asio::yield_context yield) {
-    while (record.message_count() == 0)
-        record.waiters.wait(yield);
+bool pop_message(group_record& record, sg_buffer_list& out, boost::asio::yield_context yield,
+                 const void* tag) {
+    while (record.message_count() == 0) {
+        if (record.finished())
+            return false;
+        record.waiters.wait(yield, tag);
+    }
     block& first = record.messages.front();
     record.messages.pop_front();
     block& next = record.messages.front(); // next message's first block, or end_marker
     block_list& queued = record.blocks.blocks();
     out.blocks().splice(out.blocks().end(), queued, queued.iterator_to(first),
                         queued.iterator_to(next));
+    return true;
+}
+
+void resend_messages(group_record& record, std::deque<sg_buffer_list>& lists) {
+    block_list& queued = record.blocks.blocks();
+    const auto front = record.messages.begin(); // the oldest queued message, or end_marker
+    for (sg_buffer_list& list : lists) {
+        if (list.block_count() == 0)
+            continue;
+        record.messages.insert(front, list.blocks().front());
+        queued.splice(queued.iterator_to(*front), list.blocks());
+        --record.in_flight;
+    }
+    lists.clear();
+    while (record.message_count() > 0 && !record.waiters.empty())
+        record.waiters.wake_one(boost::system::error_code());
+}
+
+void acknowledge_message(group_record& record) {
+    --record.in_flight;
+    if (record.finished())
+        record.waiters.wake_all();
+}
+
+void close_group(group_record& record) {
+    record.closed = true;
+    if (record.finished())
+        record.waiters.wake_all();
 }
 
 void group_table::resize(std::size_t n) {
@@ -65,6 +102,18 @@ void unattended_check(group_table& groups, boost::asio::io_context& io,
         if (record.message_count() > 0)
             report_line(io, "Unattended group " + std::to_string(i));
     }
+}
+
+bool delivery_check(group_table& groups, boost::asio::io_context& io) {
+    bool delivered = true;
+    for (std::size_t i = 0; i < groups.size(); ++i) {
+        if (groups[i].message_count() > 0 || groups[i].in_flight > 0) {
+            delivered = false;
+            if (!failure_flag)
+                report_line(io, "Unattended group " + std::to_string(i));
+        }
+    }
+    return delivered;
 }
 
 } // namespace shuffler

@@ -12,7 +12,9 @@
 
 namespace shuffler {
 
-// One group's FIFO of whole messages and the coroutines waiting to pop one.
+// One group's FIFO of whole messages and the coroutines waiting to pop one. On the input side a
+// group is finished once its producer has closed it, its queue is empty and every message sent
+// has been acknowledged; until then a message sent to a worker that fails comes back to the front.
 struct group_record {
     using message_list = boost::intrusive::list<
         block, boost::intrusive::member_hook<block, queue_hook, &block::qhook_>,
@@ -23,6 +25,8 @@ struct group_record {
     sg_buffer_list blocks;   // all blocks of all queued messages, then end_marker
     block end_marker;        // sentinel with no memory; always last in both lists
     std::int32_t claim = -1; // -1 unclaimed; >= 0 claimed by a peer; -2 - index unattended
+    bool closed = false;     // the producer has ended: only re-sent messages are pushed now
+    std::uint64_t in_flight = 0; // messages sent to workers and not yet acknowledged
 
     explicit group_record(buffer_pool& pool);
     group_record(const group_record&) = delete;
@@ -31,14 +35,30 @@ struct group_record {
     ~group_record();
 
     std::uint64_t message_count() const { return messages.size() - 1; }
+    // Nothing is left to send and nothing sent can come back.
+    bool finished() const { return closed && message_count() == 0 && in_flight == 0; }
 };
 
 // Appends the message held in `list` (left empty) and hands it to a waiting consumer at once.
-// Throws "Unattended group N" (after queueing) when the group was marked unattended.
+// A message without payload carries nothing and is dropped: an empty message on a connection
+// means the end of data. Throws "Unattended group N" (after queueing) when the group was marked
+// unattended.
 void push_message(group_record& record, sg_buffer_list& list);
 
-// Waits until `record` holds a message, then moves its blocks to the end of `out`.
-void pop_message(group_record& record, sg_buffer_list& out, boost::asio::yield_context yield);
+// Waits until `record` holds a message, then moves its blocks to the end of `out` and returns
+// true; returns false once the group is finished. `tag` names the caller for wait_queue::wake.
+bool pop_message(group_record& record, sg_buffer_list& out, boost::asio::yield_context yield,
+                 const void* tag = nullptr);
+
+// Puts messages sent to a worker that failed back at the front of the queue, in their order,
+// and hands them to waiting consumers. Their in-flight count goes with them.
+void resend_messages(group_record& record, std::deque<sg_buffer_list>& lists);
+
+// A worker has written one message sent to it; wakes the consumers once the group is finished.
+void acknowledge_message(group_record& record);
+
+// The producer has ended; wakes the consumers if that finishes the group.
+void close_group(group_record& record);
 
 // The process's groups, indexed by group number, all drawing on one pool. Records never move
 // once created.
@@ -66,5 +86,9 @@ private:
 // reports those that hold messages nobody will take.
 void unattended_check(group_table& groups, boost::asio::io_context& io,
                       const boost::system::error_code& ec);
+
+// Run when the input side's loop has ended: reports every group still holding messages that no
+// worker took or acknowledged (unless a failure was reported already). True when all are done.
+bool delivery_check(group_table& groups, boost::asio::io_context& io);
 
 } // namespace shuffler

@@ -5,6 +5,9 @@
 #include <boost/algorithm/string/split.hpp>
 #include <boost/asio/connect.hpp>
 
+#include <algorithm>
+#include <cerrno>
+
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -39,7 +42,7 @@ tcp::resolver::results_type resolve_address(const std::string& address,
     return results;
 }
 
-void connect_peer(const std::string& address, const session_config& config,
+void connect_peer(const std::string& address, session_config& config,
                   asio::deadline_timer& run_timer, asio::yield_context yield) {
     asio::io_context& io = context_of(run_timer.get_executor());
     try {
@@ -53,38 +56,52 @@ void connect_peer(const std::string& address, const session_config& config,
             throw std::runtime_error("address resolution did not finish before the deadline");
         }
         tcp::socket socket(io);
+        // A host that never answers would hold a connect for the kernel's SYN retries (minutes):
+        // the deadline closes the attempt instead.
         auto deadline_reached = std::make_shared<bool>(false);
         asio::deadline_timer deadline(io, run_timer.expires_at());
-        deadline.async_wait([deadline_reached](const boost::system::error_code& ec) {
-            if (!ec)
-                *deadline_reached = true;
+        deadline.async_wait([deadline_reached, &socket](const boost::system::error_code& ec) {
+            if (ec)
+                return;
+            *deadline_reached = true;
+            boost::system::error_code ignored;
+            socket.close(ignored);
         });
+        // Retries start fast, for a peer that is just starting, and slow down to once a second.
+        boost::posix_time::time_duration pause = boost::posix_time::milliseconds(20);
+        boost::system::error_code last_error; // of the attempts the peer refused
         for (;;) {
-            boost::system::error_code ec;
-            asio::async_connect(socket, endpoints, yield[ec]);
-            if (!ec) {
-                start_session(socket, config, run_timer.expires_at());
-                break;
+            boost::system::error_code ec = asio::error::operation_aborted;
+            if (!*deadline_reached)
+                asio::async_connect(socket, endpoints, yield[ec]);
+            if (!ec && !*deadline_reached) {
+                deadline.cancel();
+                start_session(socket, config, false, run_timer.expires_at());
+                return;
             }
-            const bool retry =
-                ec == asio::error::connection_refused || ec == asio::error::timed_out;
-            if (retry) {
-                socket.close();
-                asio::deadline_timer pause(io, boost::posix_time::seconds(1));
-                pause.async_wait(yield);
+            if (*deadline_reached) {
+                report_failure(io, address,
+                               last_error ? last_error.message() : "no answer before the deadline");
+                return;
             }
-            if (!retry || *deadline_reached) {
+            if (ec != asio::error::connection_refused && ec != asio::error::timed_out) {
+                deadline.cancel();
                 report_failure(io, address, ec.message());
-                break;
+                return;
             }
+            last_error = ec;
+            socket.close();
+            asio::deadline_timer wait(io, pause);
+            wait.async_wait(yield);
+            pause = std::min<boost::posix_time::time_duration>(pause * 2,
+                                                               boost::posix_time::seconds(1));
         }
-        deadline.cancel();
     } catch (const std::exception&) {
         report_current_exception(io, address);
     }
 }
 
-void accept_peers(const std::string& address, const session_config& config,
+void accept_peers(const std::string& address, session_config& config,
                   asio::deadline_timer& run_timer, asio::yield_context yield) {
     asio::io_context& io = context_of(run_timer.get_executor());
     try {
@@ -96,27 +113,32 @@ void accept_peers(const std::string& address, const session_config& config,
         acceptor->bind(endpoint);
         acceptor->listen(128);
 
-        asio::deadline_timer deadline(io, run_timer.expires_at());
-        deadline.async_wait([acceptor](const boost::system::error_code& ec) {
+        // Accepting stops at the deadline, or earlier when the run cancels its timer because its
+        // work is done.
+        run_timer.async_wait([acceptor](const boost::system::error_code&) {
             boost::system::error_code ignored;
-            if (!ec)
-                acceptor->cancel(ignored);
+            acceptor->close(ignored);
         });
         tcp::socket socket(io);
         for (;;) {
             boost::system::error_code ec;
             acceptor->async_accept(socket, yield[ec]);
             if (!ec) {
-                start_session(socket, config, run_timer.expires_at());
+                start_session(socket, config, true, run_timer.expires_at());
                 continue;
             }
-            if (ec == asio::error::interrupted)
+            if (ec == asio::error::interrupted || ec == asio::error::connection_aborted)
                 continue;
-            if (!is_cancellation(ec))
+            if (ec == asio::error::no_descriptors || ec.value() == ENFILE) {
+                // Out of descriptors: sessions ending will free some; try again shortly.
+                asio::deadline_timer pause(io, boost::posix_time::milliseconds(100));
+                pause.async_wait(yield);
+                continue;
+            }
+            if (!is_cancellation(ec) && ec != asio::error::bad_descriptor)
                 report_failure(io, address, ec.message());
-            break;
+            return;
         }
-        deadline.cancel();
     } catch (const std::exception&) {
         report_current_exception(io, address);
     }

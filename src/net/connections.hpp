@@ -16,14 +16,15 @@ boost::asio::ip::tcp::resolver::results_type
 resolve_address(const std::string& address, boost::asio::deadline_timer& run_timer,
                 boost::asio::yield_context yield);
 
-// Connects to `address`, retrying every second while the peer refuses or times out, until the
-// run deadline; then runs a peer session on the connection. Errors are reported under `address`.
-void connect_peer(const std::string& address, const session_config& config,
+// Connects to `address`, retrying while the peer refuses (soon at first, then every second) until
+// the run deadline, which also bounds each attempt; then runs a peer session on the connection.
+// Errors are reported under `address`.
+void connect_peer(const std::string& address, session_config& config,
                   boost::asio::deadline_timer& run_timer, boost::asio::yield_context yield);
 
-// Listens on `address` and starts a peer session for every connection accepted before the run
-// deadline. Errors are reported under `address`.
-void accept_peers(const std::string& address, const session_config& config,
+// Listens on `address` and starts a peer session for every connection accepted until the run
+// timer expires or is cancelled. Errors are reported under `address`.
+void accept_peers(const std::string& address, session_config& config,
                   boost::asio::deadline_timer& run_timer, boost::asio::yield_context yield);
 
 } // namespace shuffler

@@ -10,8 +10,12 @@
 #include <boost/lexical_cast.hpp>
 
 #include <algorithm>
+#include <deque>
 #include <memory>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <stdexcept>
+#include <sys/socket.h>
 
 namespace shuffler {
 
@@ -24,7 +28,8 @@ namespace {
 std::string peer_label(const tcp::socket& socket) {
     boost::system::error_code ec;
     const tcp::endpoint peer = socket.remote_endpoint(ec);
-    if (ec) return "unknown peer";
+    if (ec)
+        return "unknown peer";
     return boost::lexical_cast<std::string>(peer);
 }
 
@@ -33,8 +38,9 @@ std::string peer_label(const tcp::socket& socket) {
 const boost::posix_time::seconds handshake_grace(10);
 
 // Reads and checks the peer's handshake, giving up at `limit`.
-message_header read_handshake(const std::shared_ptr<tcp::socket>& socket, const group_table& groups,
-                              boost::posix_time::ptime limit, asio::yield_context yield) {
+message_header read_handshake(const std::shared_ptr<tcp::socket>& socket,
+                              const group_table& groups, boost::posix_time::ptime limit,
+                              asio::yield_context yield) {
     struct state {
         bool done = false;    // the read finished first; the timer must not touch the socket
         bool expired = false; // the timer cancelled the read
@@ -42,7 +48,8 @@ message_header read_handshake(const std::shared_ptr<tcp::socket>& socket, const 
     auto s = std::make_shared<state>();
     asio::deadline_timer timer(context_of(socket->get_executor()), limit);
     timer.async_wait([socket, s](const boost::system::error_code& ec) {
-        if (ec || s->done) return;
+        if (ec || s->done)
+            return;
         s->expired = true;
         boost::system::error_code ignored;
         socket->cancel(ignored);
@@ -52,68 +59,314 @@ message_header read_handshake(const std::shared_ptr<tcp::socket>& socket, const 
     asio::async_read(*socket, asio::buffer(raw), yield[ec]);
     s->done = true;
     timer.cancel();
-    if (s->expired) throw std::runtime_error("No handshake before the deadline");
-    if (ec) throw boost::system::system_error(ec);
+    if (s->expired)
+        throw std::runtime_error("No handshake before the deadline");
+    if (is_end_of_stream(ec))
+        throw std::runtime_error("closed before its handshake");
+    if (ec)
+        throw boost::system::system_error(ec);
     const message_header h = load_header(raw);
-    if (!header_is_valid(h) || h.length != 0) throw std::runtime_error("Bad handshake message");
-    if (h.group >= groups.size()) throw std::runtime_error("Group id exceeds maximum");
+    if (!header_is_valid(h) || h.length != 0)
+        throw std::runtime_error("Bad handshake message");
+    if (h.group >= groups.size())
+        throw std::runtime_error("Group id exceeds maximum");
     return h;
+}
+
+// One session of the input side: a sender that pops its group's messages and writes them, and
+// an acknowledgement reader, sharing what the worker holds.
+struct serving {
+    serving(std::shared_ptr<tcp::socket> socket, group_record& record, std::uint16_t group,
+            std::string label)
+        : socket(std::move(socket)), record(record), group(group), label(std::move(label)) {}
+
+    std::shared_ptr<tcp::socket> socket;
+    group_record& record;
+    std::uint16_t group;
+    std::string label;
+    std::deque<sg_buffer_list> unacked; // sent or being sent, oldest first
+    std::uint64_t sent = 0;             // messages completely written to the socket
+    std::uint64_t acknowledged = 0;     // messages the worker has written to its output
+    bool end_sent = false;              // the end mark has gone out
+    bool done = false;                  // the final acknowledgement has arrived
+    std::string failure;                // why the session failed; empty while it has not
+    wait_queue progress;                // the sender, waiting for acknowledgements
+
+    bool failed() const { return !failure.empty(); }
+};
+
+// Ends the session for `why`: closes the connection, which cancels what is in progress, and
+// wakes the sender wherever it waits.
+void fail(serving& s, const std::string& why) {
+    if (s.failed() || s.done)
+        return;
+    s.failure = why;
+    boost::system::error_code ignored;
+    s.socket->close(ignored);
+    s.progress.wake_all();
+    s.record.waiters.wake(&s, asio::error::operation_aborted);
+}
+
+void read_acknowledgements(const std::shared_ptr<serving>& s, asio::yield_context yield) {
+    char raw[header_size];
+    for (;;) {
+        boost::system::error_code ec;
+        asio::async_read(*s->socket, asio::buffer(raw), yield[ec]);
+        if (s->failed() || s->done)
+            return;
+        if (ec) {
+            fail(*s, is_end_of_stream(ec) ? "connection closed before its final acknowledgement"
+                                          : ec.message());
+            return;
+        }
+        const message_header h = load_header(raw);
+        if (!header_is_valid(h) || h.length != 0 || h.group != s->group) {
+            fail(*s, "bad acknowledgement");
+            return;
+        }
+        if (s->acknowledged < s->sent) {
+            ++s->acknowledged;
+            s->unacked.pop_front(); // its blocks go back to the pool
+            acknowledge_message(s->record);
+            s->progress.wake_all();
+        } else if (s->end_sent) {
+            s->done = true;
+            s->progress.wake_all();
+            return;
+        } else {
+            fail(*s, "acknowledgement of a message not sent");
+            return;
+        }
+    }
+}
+
+// Writes the group's messages, at most send_window unacknowledged, then the end mark, and waits
+// for the final acknowledgement.
+void send_group(const std::shared_ptr<serving>& s, buffer_pool& pool, asio::yield_context yield) {
+    try {
+        for (;;) {
+            while (s->unacked.size() >= send_window && !s->failed())
+                s->progress.wait(yield);
+            if (s->failed())
+                return;
+            sg_buffer_list list(pool);
+            if (!pop_message(s->record, list, yield, s.get()))
+                break;
+            ++s->record.in_flight;
+            s->unacked.push_back(std::move(list));
+            asio::async_write(*s->socket, s->unacked.back().const_buffers(),
+                              transfer_all_at_once{}, yield);
+            ++s->sent;
+        }
+        const message_header end = make_handshake(s->group); // an empty message of the group
+        asio::async_write(*s->socket, asio::buffer(&end, sizeof end), yield);
+        s->end_sent = true;
+        while (!s->done && !s->failed())
+            s->progress.wait(yield);
+    } catch (const boost::system::system_error& e) {
+        // A cancellation comes from fail() or from teardown; anything else fails the session.
+        if (!is_cancellation(e.code()))
+            fail(*s, e.code().message());
+    }
+}
+
+void serve_group(const std::shared_ptr<tcp::socket>& socket, session_config& config,
+                 boost::posix_time::ptime run_deadline, asio::yield_context yield) {
+    asio::io_context& io = context_of(socket->get_executor());
+    const std::string label = peer_label(*socket);
+    message_header h;
+    try {
+        const auto now = boost::posix_time::microsec_clock::universal_time();
+        h = read_handshake(socket, config.groups, std::max(run_deadline, now + handshake_grace),
+                           yield);
+    } catch (const boost::system::system_error& e) {
+        if (!is_cancellation(e.code()))
+            write_error_line(label + ": " + e.code().message() + "; connection dropped");
+        return;
+    } catch (const std::exception& e) {
+        // A stray connection (a port scan, a health check) must not end a job in flight.
+        write_error_line(label + ": " + e.what() + "; connection dropped");
+        return;
+    }
+    set_peer_timeout(*socket, config.peer_timeout);
+    group_record& record = config.groups[h.group];
+    record.claim = h.group;
+    ++config.tally.started;
+    auto s = std::make_shared<serving>(socket, record, h.group, label);
+    asio::spawn(yield, [s](asio::yield_context y) { read_acknowledgements(s, y); });
+    send_group(s, config.groups.pool(), yield);
+
+    if (s->done) {
+        boost::system::error_code ignored;
+        socket->close(ignored);
+        ++config.tally.succeeded;
+    } else if (s->failed()) {
+        const std::size_t again = s->unacked.size();
+        resend_messages(record, s->unacked);
+        if (s->acknowledged > 0)
+            // What it wrote went to an output that will not be complete: it cannot come back.
+            report_failure(io, label,
+                           "worker failed after writing " + std::to_string(s->acknowledged) +
+                               " messages to its output (" + s->failure + ")");
+        else
+            write_error_line(label + ": worker failed; " + std::to_string(again) +
+                             " messages sent again (" + s->failure + ")");
+    } else {
+        return; // torn down with the loop
+    }
+    ++config.tally.ended;
+    if (config.tally.changed)
+        config.tally.changed();
+}
+
+// One session of the output side: the connection's reader queues what arrives, at most
+// send_window messages ahead of the writer, which writes each payload to the output and then
+// acknowledges it.
+struct receiving {
+    receiving(std::shared_ptr<tcp::socket> socket, output_channel& output, std::uint16_t group)
+        : socket(std::move(socket)), output(output), group(group) {}
+
+    std::shared_ptr<tcp::socket> socket;
+    output_channel& output;
+    std::uint16_t group;
+    std::deque<sg_buffer_list> held; // received and not yet written; an empty one is an end mark
+    bool reading = true;             // the reader has not ended
+    bool acknowledging = true;       // the sender still takes acknowledgements
+    wait_queue reader_waits, writer_waits;
+};
+
+void write_payloads(const std::shared_ptr<receiving>& r, asio::yield_context yield) {
+    asio::io_context& io = context_of(r->socket->get_executor());
+    const message_header ack = make_handshake(r->group);
+    for (;;) {
+        while (r->held.empty() && r->reading)
+            r->writer_waits.wait(yield);
+        if (r->held.empty())
+            return;
+        sg_buffer_list& message = r->held.front();
+        message.consume(header_size);
+        if (message.size() > 0) {
+            output_channel& out = r->output;
+            while (out.busy)
+                out.turn.wait(yield);
+            out.busy = true;
+            boost::system::error_code ec;
+            const std::size_t written = asio::async_write(out.descriptor, message.const_buffers(),
+                                                          transfer_all_at_once{}, yield[ec]);
+            message.consume(written);
+            out.busy = false;
+            out.turn.wake_one(boost::system::error_code());
+            if (is_cancellation(ec))
+                return;
+            if (ec == asio::error::broken_pipe) {
+                report_line(io, out.label + " closed by its reader");
+                return;
+            }
+            if (ec) {
+                report_failure(io, out.label, ec.message());
+                return;
+            }
+        }
+        if (r->acknowledging) {
+            boost::system::error_code ec;
+            asio::async_write(*r->socket, asio::buffer(&ack, sizeof ack), yield[ec]);
+            if (is_cancellation(ec))
+                return;
+            // A sender that has closed its side takes no acknowledgements: whether it finished
+            // is for the reader to find out.
+            r->acknowledging = !ec;
+        }
+        r->held.pop_front();
+        r->reader_waits.wake_all();
+    }
+}
+
+void receive_group(const std::shared_ptr<tcp::socket>& socket, session_config& config,
+                   bool accepted, asio::yield_context yield) {
+    asio::io_context& io = context_of(socket->get_executor());
+    const std::string label = peer_label(*socket);
+    const std::uint16_t group = std::uint16_t(config.groupid);
+    auto r = std::make_shared<receiving>(socket, *config.output, group);
+    bool started = false;
+    bool at_end_mark = false; // the last message was empty: the sender's end of data
+    try {
+        const message_header handshake = make_handshake(group);
+        asio::async_write(*socket, asio::buffer(&handshake, sizeof handshake), yield);
+        set_peer_timeout(*socket, config.peer_timeout);
+        asio::spawn(yield, [r](asio::yield_context y) { write_payloads(r, y); });
+        for (;;) {
+            while (r->held.size() >= send_window)
+                r->reader_waits.wait(yield);
+            sg_buffer_list list(config.groups.pool());
+            read_message(*socket, list, yield);
+            if (!started) {
+                started = true;
+                ++config.tally.started;
+            }
+            at_end_mark = list.size() == header_size;
+            r->held.push_back(std::move(list));
+            r->writer_waits.wake_all();
+        }
+    } catch (const std::exception& e) {
+        r->reading = false;
+        r->writer_waits.wake_all();
+        const auto* error = dynamic_cast<const boost::system::system_error*>(&e);
+        if (error && is_cancellation(error->code()))
+            return;
+        if (!started && accepted) {
+            // Nothing valid came: a stray connection to our listener, not an input side.
+            write_error_line(label + ": " +
+                             (error && is_end_of_stream(error->code()) ? "closed before any data"
+                                                                       : e.what()) +
+                             "; connection dropped");
+            return;
+        }
+        const bool finished = error && is_end_of_stream(error->code()) && at_end_mark;
+        if (!finished) {
+            report_failure(io, label,
+                           error && is_end_of_stream(error->code())
+                               ? "connection closed before the end of data"
+                               : e.what());
+            return;
+        }
+    }
+    // Ended after the end mark: done once every payload is written.
+    while (!r->held.empty())
+        r->reader_waits.wait(yield);
+    ++config.tally.ended;
+    ++config.tally.succeeded;
+    if (config.tally.changed)
+        config.tally.changed();
 }
 
 } // namespace
 
-void start_session(tcp::socket& socket, const session_config& config,
+void set_peer_timeout(tcp::socket& socket, int seconds) {
+    const int fd = socket.native_handle();
+    const int on = 1;
+    const int probe_every = std::max(1, seconds / 4);
+    const int probes = 4;
+    const unsigned int timeout_ms = unsigned(seconds) * 1000u;
+    // Best effort: a socket that refuses these is still usable, only less watched.
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &probe_every, sizeof probe_every);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &probe_every, sizeof probe_every);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &timeout_ms, sizeof timeout_ms);
+}
+
+void start_session(tcp::socket& socket, session_config& config, bool accepted,
                    boost::posix_time::ptime run_deadline) {
     asio::io_context& io = context_of(socket.get_executor());
     // The session owns the socket from here on; the caller's is left closed for the next use.
     auto own = std::make_shared<tcp::socket>(std::move(socket));
-    asio::spawn(asio::make_strand(io), [own, &config, run_deadline](asio::yield_context yield) {
-        if (config.groupid < 0)
-            serve_group(own, config.groups, run_deadline, yield);
-        else
-            receive_group(*own, config.groupid, config.groups, yield);
-    });
-}
-
-void serve_group(const std::shared_ptr<tcp::socket>& socket, group_table& groups,
-                 boost::posix_time::ptime run_deadline, asio::yield_context yield) {
-    asio::io_context& io = context_of(socket->get_executor());
-    const std::string label = peer_label(*socket);
-    sg_buffer_list list(groups.pool());
-    try {
-        const auto now = boost::posix_time::microsec_clock::universal_time();
-        const message_header h =
-            read_handshake(socket, groups, std::max(run_deadline, now + handshake_grace), yield);
-        group_record& record = groups[h.group];
-        record.claim = h.group;
-        for (;;) {
-            list.release();
-            pop_message(record, list, yield);
-            const std::size_t sent =
-                asio::async_write(*socket, list.const_buffers(), transfer_all_at_once{}, yield);
-            list.consume(sent);
-        }
-    } catch (const std::exception&) {
-        report_current_exception(io, label);
-    }
-}
-
-void receive_group(tcp::socket& socket, std::int32_t groupid, group_table& groups,
-                   asio::yield_context yield) {
-    asio::io_context& io = context_of(socket.get_executor());
-    const std::string label = peer_label(socket);
-    sg_buffer_list list(groups.pool());
-    try {
-        const message_header handshake = make_handshake(std::uint16_t(groupid));
-        asio::async_write(socket, asio::buffer(&handshake, sizeof handshake), yield);
-        for (;;) {
-            list.release();
-            read_message(socket, list, yield);
-            push_message(groups[0], list);
-        }
-    } catch (const std::exception&) {
-        report_current_exception(io, label, silent_end::cancellation_or_end_of_stream);
-    }
+    asio::spawn(asio::make_strand(io),
+                [own, &config, accepted, run_deadline](asio::yield_context yield) {
+                    if (config.groupid < 0)
+                        serve_group(own, config, run_deadline, yield);
+                    else
+                        receive_group(own, config, accepted, yield);
+                });
 }
 
 } // namespace shuffler

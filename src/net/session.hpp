@@ -1,37 +1,61 @@
 #pragma once
 
+#include "buffers/wait_queue.hpp"
 #include "groups/group_table.hpp"
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/spawn.hpp>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
+#include <cstddef>
 #include <cstdint>
-#include <memory>
+#include <functional>
+#include <string>
 
 namespace shuffler {
 
-// What every session of a process shares. Lives for the whole run.
-struct session_config {
-    std::int32_t
-        groupid;         // negative: the input side, which serves groups; else the group to receive
-    group_table& groups; // the process's groups (on the output side, group 0 holds what arrives)
+// The output side's destination, shared by all of its sessions. One payload is written at a
+// time, so messages from different connections never interleave.
+struct output_channel {
+    output_channel(boost::asio::posix::stream_descriptor& descriptor, std::string label)
+        : descriptor(descriptor), label(std::move(label)) {}
+
+    boost::asio::posix::stream_descriptor& descriptor;
+    std::string label; // subject of write errors
+    bool busy = false; // a session is writing
+    wait_queue turn;   // sessions waiting to write
 };
 
+// The run's sessions, counted so that the run can end as soon as its work is done.
+struct session_tally {
+    std::size_t started = 0;        // past the handshake (input side) or the first message
+    std::size_t ended = 0;          // of those, ended in any way
+    std::size_t succeeded = 0;      // of those, ended with every message delivered
+    std::function<void()> changed;  // called after every session that ends
+};
+
+// What every session of a process shares. Lives for the whole run.
+struct session_config {
+    std::int32_t groupid;             // negative: the input side; else the group to receive
+    group_table& groups;              // the process's groups
+    int peer_timeout;                 // seconds a silent or unreachable peer is given
+    output_channel* output = nullptr; // output side: where payloads go
+    session_tally tally;
+};
+
+// Messages a worker may hold unacknowledged: one being written to its output, one waiting.
+constexpr std::size_t send_window = 2;
+
 // Starts one peer session on the connected `socket`, which it takes over (the caller's socket is
-// left closed, ready for the next connect or accept). The input side serves the group the peer
-// asks for; the output side asks for its group and receives it.
-void start_session(boost::asio::ip::tcp::socket& socket, const session_config& config,
+// left closed, ready for the next connect or accept). `accepted` says the connection came to our
+// listener, where a connection that never becomes a session is only a stray.
+void start_session(boost::asio::ip::tcp::socket& socket, session_config& config, bool accepted,
                    boost::posix_time::ptime run_deadline);
 
-// Input side: reads the peer's handshake, claims its group, then sends that group's messages.
-// A peer that names no group by the run deadline (and at least a grace period after it
-// connected) is dropped with an error, so it cannot keep the run alive for ever.
-void serve_group(const std::shared_ptr<boost::asio::ip::tcp::socket>& socket, group_table& groups,
-                 boost::posix_time::ptime run_deadline, boost::asio::yield_context yield);
-
-// Output side: sends the handshake for `groupid`, then queues every received message in group 0.
-void receive_group(boost::asio::ip::tcp::socket& socket, std::int32_t groupid, group_table& groups,
-                   boost::asio::yield_context yield);
+// Makes the kernel drop a peer that stops answering (no FIN, no RST) after about `seconds`,
+// whether data is outstanding or the connection is idle. A peer whose window is full but which
+// answers its probes stays.
+void set_peer_timeout(boost::asio::ip::tcp::socket& socket, int seconds);
 
 } // namespace shuffler

@@ -9,9 +9,10 @@ namespace {
 
 using strings = std::vector<std::string>;
 
-TEST(BufferPoolCreate, RoundsUpToWholeChunksOfSixtyFourBlocksInAddressOrder) {
+TEST(BufferPoolCreate, RoundsUpToWholeBlocksInChunksOfAtMostSixtyFourInAddressOrder) {
     const std::pair<std::uint64_t, std::uint64_t> bytes_to_blocks[] = {
-        {0, 0}, {1, 64}, {buffer_pool::chunk_size, 64}, {buffer_pool::chunk_size + 1, 128}};
+        {0, 0},   {1, 1}, {block_bytes, 1}, {block_bytes + 1, 2}, {buffer_pool::chunk_size, 64},
+        {buffer_pool::chunk_size + 1, 65}};
     for (const auto& [bytes, blocks] : bytes_to_blocks) {
         SCOPED_TRACE(bytes);
         buffer_pool pool;

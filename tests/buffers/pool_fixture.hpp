@@ -19,7 +19,7 @@ constexpr std::uint64_t pool_blocks = 64;
 // One pool of 64 blocks serves every test of a process; each test must give back what it takes.
 inline shuffler::buffer_pool& test_pool() {
     static shuffler::buffer_pool pool;
-    static const bool created = (pool.create(1), true);
+    static const bool created = (pool.create(pool_blocks * block_bytes), true);
     (void)created;
     return pool;
 }

@@ -97,7 +97,7 @@ TEST(SamSharding, AlignmentLineWithFewerThanFourFieldsFails) {
 
 TEST(SamSharding, MoreShardsThanThePoolCanHoldOpenIsAFailureNotAHang) {
     const child_result r =
-        run(shuffler({"-l", loopback(free_port()), "-t", "10", "-f", "sam", "-S", "1", "-G",
+        run(shuffler({"-l", loopback(free_port()), "-t", "10", "-f", "sam", "-S", "256M", "-G",
                       "100", "-O", "s64=chr1"}),
             piped(header + line("a", "chr1", 5)), std::chrono::seconds(30));
     EXPECT_EQ(r.exit_status, 255);

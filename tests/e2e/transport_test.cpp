@@ -43,9 +43,9 @@ constexpr std::chrono::seconds limit(20);
     return ::testing::AssertionFailure() << "exit status " << r.exit_status << "; stderr: " << err;
 }
 
-// Plays the input side of one connection: accepts one output-side peer, takes its 8-byte
-// handshake, sends `data` and closes, wherever `data` ends. No wait needs a bound of its own:
-// a peer that ends, or is killed at its bound, closes the connection.
+// Plays the input side of one connection: accepts one output-side peer, sends `data` whatever
+// it holds, closes its sending side and reads until the peer closes. No wait needs a bound of
+// its own: a peer that ends, or is killed at its bound, closes the connection.
 struct fake_input_side {
     int port = 0;
     int listener = loopback_socket(0, port);
@@ -54,21 +54,27 @@ struct fake_input_side {
     explicit fake_input_side(std::string data) {
         served = std::async(std::launch::async, [this, data = std::move(data)] {
             const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-            char hs[8];
-            const ssize_t got = fd < 0 ? 0 : ::recv(fd, hs, sizeof hs, MSG_WAITALL);
+            if (fd < 0)
+                return std::string();
             write_all(fd, data); // stops when the peer goes; the test looks at what it reported
+            ::shutdown(fd, SHUT_WR);
+            std::string received;
+            char buffer[4096];
+            for (ssize_t got; (got = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
+                received.append(buffer, std::size_t(got));
             ::close(fd);
-            return std::string(hs, std::size_t(std::max<ssize_t>(got, 0)));
+            return received;
         });
     }
-    // The handshake received; call once the peer has ended. A peer that never connected gets "".
-    std::string handshake() {
+    // What the peer sent (its handshake, then its acknowledgements); call once the peer has
+    // ended. A peer that never connected gets "".
+    std::string received() {
         ::shutdown(listener, SHUT_RDWR); // wakes an accept still waiting
         return served.get();
     }
     ~fake_input_side() {
         if (served.valid())
-            handshake();
+            received();
         ::close(listener);
     }
 };
@@ -189,19 +195,32 @@ TEST(OutputSide, PayloadsGoThroughCatToAFileNamedOnTheCommandLine) {
     EXPECT_EQ(read_file(dir.file("out put.txt")), "first\nsecond\n");
 }
 
-TEST(OutputSide, HandshakeNamesTheGroupAndACleanCloseEndsQuietly) {
+TEST(OutputSide, HandshakeThenOneAcknowledgementPerMessageAndTheEndMarkEndsQuietly) {
     for (const int group : {3, 65535}) {
         SCOPED_TRACE(group);
-        fake_input_side server(frame(7, "hello ") + frame(7, "") + frame(9, "world\n"));
+        // An empty message inside the stream is written as nothing; the last one is the end.
+        fake_input_side server(frame(7, "hello ") + frame(7, "") + frame(9, "world\n") +
+                               frame(7, ""));
         const child_result r = run(shuffler({"-g", std::to_string(group), "-G", "65536", "-c",
                                              loopback(server.port), "-t", "10"}),
                                    {}, limit);
         // Whatever group a message names, the peer writes what it was sent.
         EXPECT_TRUE(ended_cleanly(r));
         EXPECT_EQ(r.out, "hello world\n");
-        EXPECT_EQ(server.handshake(),
-                  header_bytes(0, std::uint16_t(group), std::uint16_t(0xffff - group % 65535)));
+        const std::string own = valid_header(0, std::uint16_t(group));
+        EXPECT_EQ(own, header_bytes(0, std::uint16_t(group), std::uint16_t(0xffff - group % 65535)));
+        EXPECT_EQ(server.received(), own + own + own + own + own) << "handshake and four acks";
     }
+}
+
+TEST(OutputSide, ConnectionClosedWithoutTheEndMarkIsAFailure) {
+    // The input side died at a message boundary: what came is written, but the run fails.
+    fake_input_side server(frame(0, "some\n"));
+    const child_result r =
+        run(shuffler({"-g", "0", "-c", loopback(server.port), "-t", "10"}), {}, limit);
+    EXPECT_TRUE(ended_with(r, 255,
+                           loopback(server.port) + ": connection closed before the end of data"));
+    EXPECT_EQ(r.out, "some\n");
 }
 
 TEST(OutputSide, StreamCutShortOrCorruptIsOneLineAndNoPartialMessage) {
@@ -234,32 +253,46 @@ TEST(OutputSide, ReaderGoingAwayIsAWriteErrorNotADeathBySignal) {
     ASSERT_EQ(::read(peer.output_reader(), &first, 1), 1);
     EXPECT_EQ(first, 'a');
     peer.close_output_reader();
-    EXPECT_TRUE(ended_with(peer.wait(limit), 255, "pipe command '*Broken pipe"));
+    EXPECT_TRUE(ended_with(peer.wait(limit), 255, "standard output closed by its reader"));
 }
 
 // Failures on the input side.
 
-TEST(InputSide, BadHandshakesAreReportedWithThePeersAddress) {
-    const std::pair<std::string, std::string> cases[] = {
+TEST(InputSide, StrayConnectionsAreDroppedWithANoticeAndTheJobGoesOn) {
+    const temp_dir dir;
+    message_stream stream;
+    stream.add(1, "payload\n");
+    write_file(dir.file("stream.bin"), stream.bytes());
+    const int port = free_port();
+    // A deadline far away: with its one worker served, the run ends long before it.
+    child_process input(shuffler(
+        {"-l", loopback(port), "-t", "30", "-G", "4", "-w", "1", dir.file("stream.bin")}));
+    ASSERT_TRUE(wait_listening(port));
+    const std::pair<std::string, std::string> strays[] = {
         {header_bytes(0, 1, std::uint16_t(0xfffe ^ 0x0100)), "Bad handshake message"},
         {valid_header(5, 1), "Bad handshake message"}, // balanced, but a handshake has no payload
         {valid_header(0, 4), "Group id exceeds maximum"}, // equal to the table size
+        {"", "closed before its handshake"},              // a port scan: connect and close
+        {"abc", "closed before its handshake"},
     };
-    for (const auto& [bytes, text] : cases) {
-        SCOPED_TRACE(text);
-        const int port = free_port();
-        // A deadline far away: the run must stop at the error, not at the deadline.
-        child_process input(shuffler({"-l", loopback(port), "-t", "30", "-G", "4"}));
-        ASSERT_TRUE(wait_listening(port));
+    std::string notices;
+    for (const auto& [bytes, text] : strays) {
         int own_port = 0;
         const int fd = loopback_socket(port, own_port);
         ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        const child_result r = input.wait(std::chrono::seconds(15));
-        EXPECT_TRUE(ended_with(r, 255, loopback(own_port) + ": " + text));
+        ::shutdown(fd, SHUT_WR);
         char byte;
         EXPECT_EQ(::recv(fd, &byte, 1, 0), 0) << "a reply instead of a close";
         ::close(fd);
+        notices += loopback(own_port) + ": " + text + "; connection dropped\n";
     }
+    const child_result worker =
+        run(shuffler({"-g", "1", "-c", loopback(port), "-t", "10"}), {}, limit);
+    EXPECT_TRUE(ended_cleanly(worker));
+    EXPECT_EQ(worker.out, "payload\n");
+    const child_result r = input.wait(std::chrono::seconds(15));
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(without_timing(r.err), notices);
 }
 
 TEST(InputSide, PeerThatNeverNamesItsGroupCannotKeepTheRunAlive) {
@@ -268,10 +301,11 @@ TEST(InputSide, PeerThatNeverNamesItsGroupCannotKeepTheRunAlive) {
     ASSERT_TRUE(wait_listening(port));
     int own_port = 0;
     const int fd = loopback_socket(port, own_port); // connects, then stays silent
-    // Dropped at the later of the deadline and a 10 s grace after connecting.
+    // Dropped at the later of the deadline and a 10 s grace after connecting; only a notice.
     const child_result r = input.wait(std::chrono::seconds(25));
     ::close(fd);
-    EXPECT_TRUE(ended_with(r, 255, loopback(own_port) + ": No handshake before the deadline"));
+    EXPECT_TRUE(ended_with(
+        r, 0, loopback(own_port) + ": No handshake before the deadline; connection dropped"));
 }
 
 TEST(InputSide, ProducerStuckOnAFullPoolEndsInItsReportNotACrash) {
@@ -330,7 +364,8 @@ TEST(Runs, EndingInALineOfTheirOwn) {
         {{"-g", "0", "-c", nobody, "-t", "1"}, 255, nobody + ": Connection refused"},
         {{"-g", "0", "-c", "localhost", "-t", "1"}, 255, "localhost: *"}, // no port
         {{"-l", "12345", "-t", "1"}, 255, "12345: *"},
-        {{"-g", "0", "-l", at, "-t", "0", "-f", "message"}, 0, "Unknown output format message"},
+        {{"-g", "0", "-l", at, "-t", "0", "-f", "message"}, 255, "Unknown output format message"},
+        {{"-g", "0", "-l", at, "-t", "1"}, 255, at + ": no input side connected before the deadline"},
         {{"-l", at, "-t", "0", "-f", "text", "a.bin"}, 0, "Unknown input format text"},
         {{"-l", at, "-t", "0", "a.bin", "b.bin", "c.bin"}, 0, "Too many input files"},
         // Groups 0 to 4 are unclaimed at the deadline, but only group 3 holds a message.

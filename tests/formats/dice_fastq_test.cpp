@@ -68,8 +68,8 @@ TEST(DiceFastq, WhatIsQueuedWhenTheInputEndsOrFails) {
         std::string err;
         std::vector<std::string> payloads;
     } cases[] = {
-        // Zero records still make one (empty) message.
-        {{file("empty.fq", "")}, {}, "", {""}},
+        // Zero records make no message: an empty one would read as the end of data.
+        {{file("empty.fq", "")}, {}, "", {}},
         // The block in progress is queued before the uneven pair is reported.
         {{a, b},
          {},
