@@ -57,6 +57,25 @@ inline ::testing::AssertionResult job_ended_cleanly(const job_result& job) {
     return ok;
 }
 
+// `count` records named <name><i>, with 1 to 40 bases each, varied by `seed`; lines end in `eol`.
+inline std::string make_fastq(const std::string& name, int count, unsigned seed,
+                       const std::string& eol = "\n") {
+    std::string text;
+    unsigned state = seed * 2654435761u + 1;
+    const auto next = [&](unsigned n) {
+        return ((state = state * 1103515245u + 12345u) >> 16) % n;
+    };
+    for (int i = 0; i < count; ++i) {
+        std::string bases, quality;
+        for (unsigned j = 0, length = 1 + next(40); j < length; ++j) {
+            bases += "ACGTN"[next(5)];
+            quality += char('!' + next(40));
+        }
+        text += "@" + name + std::to_string(i) + eol + bases + eol + "+" + eol + quality + eol;
+    }
+    return text;
+}
+
 // When line 1 of `record` ends in a " #N#" tag, removes it and returns N; otherwise -1.
 inline long take_tag(std::string& record) {
     static const std::regex tag(" #([0-9]+)#$");

@@ -78,6 +78,8 @@ void child_process::close_output_reader() {
     output_reader_ = -1;
 }
 
+void child_process::signal(int number) const { ::kill(pid_, number); }
+
 child_process::~child_process() { wait(std::chrono::milliseconds(0)); }
 
 child_result child_process::wait(std::chrono::milliseconds limit) {

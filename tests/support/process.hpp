@@ -42,6 +42,7 @@ public:
     // Waits at most `limit`, then kills the child.
     child_result wait(std::chrono::milliseconds limit = std::chrono::seconds(60));
     int output_reader() const { return output_reader_; }
+    void signal(int number) const; // sends the child a signal
     void close_output_reader(); // the child's further writes then fail with a broken pipe
 
 private:

@@ -1,0 +1,293 @@
+// End-to-end delivery under faults: the end-of-data mark, acknowledgements and re-sending, jobs
+// that end with their data, bounded connects, and output files that appear only on success.
+// Every process is real and bounded; stalls are made by not reading a worker's output pipe.
+
+#include "e2e/worker_output.hpp"
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <future>
+#include <thread>
+
+namespace shuffler_test {
+namespace {
+
+constexpr std::chrono::seconds limit(30);
+
+// A FASTQ pair of `count` records of 150 bases each.
+std::vector<std::string> make_pair_files(const temp_dir& dir, int count) {
+    std::vector<std::string> texts(2);
+    for (int i = 0; i < count; ++i)
+        for (int f = 0; f < 2; ++f)
+            texts[f] += "@read" + std::to_string(i) + "/" + std::to_string(f + 1) + "\n" +
+                        std::string(150, "ACGT"[(i + f) % 4]) + "\n+\n" +
+                        std::string(150, char('5' + i % 9)) + "\n";
+    write_file(dir.file("r_1.fq"), texts[0]);
+    write_file(dir.file("r_2.fq"), texts[1]);
+    return texts;
+}
+
+// Reads a worker's piped standard output on a thread, once `start` is set, until the worker
+// closes it. `bytes` counts what has arrived so far.
+class output_drain {
+public:
+    explicit output_drain(child_process& worker, bool start_now = true)
+        : started_(start_now) {
+        const int fd = worker.output_reader();
+        text_ = std::async(std::launch::async, [this, fd] {
+            while (!started_)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            std::string text;
+            char buffer[65536];
+            for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) {
+                text.append(buffer, std::size_t(got));
+                bytes_ += std::size_t(got);
+            }
+            return text;
+        });
+    }
+    void start() { started_ = true; }
+    std::size_t bytes() const { return bytes_; }
+    // Everything the worker wrote; call before waiting for the worker, which closes the pipe.
+    std::string text() { return (started_ = true, text_.get()); }
+
+private:
+    std::atomic<bool> started_;
+    std::atomic<std::size_t> bytes_{0};
+    std::future<std::string> text_;
+};
+
+// Waits until `condition` holds, at most `bound`.
+template <class Condition> bool eventually(Condition condition, std::chrono::seconds bound) {
+    const auto until = std::chrono::steady_clock::now() + bound;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+// True once something waits to be read on `fd`: the worker has started writing.
+bool readable(int fd, std::chrono::seconds bound) {
+    pollfd p = {fd, POLLIN, 0};
+    return ::poll(&p, 1, int(bound.count() * 1000)) > 0;
+}
+
+std::vector<std::string> worker_args(int port, std::vector<std::string> extra = {}) {
+    std::vector<std::string> a = {"-g", "0", "-c", loopback(port), "-t", "20"};
+    a.insert(a.end(), extra.begin(), extra.end());
+    return shuffler(a);
+}
+
+// An input side dicing the pair in `dir` to `workers` workers, listening on `port`.
+std::vector<std::string> input_args(const temp_dir& dir, int port, int workers, long blksize) {
+    return shuffler({"-l", loopback(port), "-t", "60", "-w", std::to_string(workers), "-O",
+                     "blksize=" + std::to_string(blksize), dir.file("r_1.fq"),
+                     dir.file("r_2.fq")});
+}
+
+TEST(Delivery, InputSideKilledMidStreamFailsItsWorkers) {
+    const temp_dir dir;
+    make_pair_files(dir, 20000);
+    const int port = free_port();
+    child_process input(input_args(dir, port, 1, 50000));
+    ASSERT_TRUE(wait_listening(port));
+    child_process worker(worker_args(port), {}, true);
+    // The worker's consumer reads nothing yet: data is in flight when the input side dies.
+    ASSERT_TRUE(readable(worker.output_reader(), std::chrono::seconds(15)));
+    input.signal(SIGKILL);
+    output_drain drain(worker);
+    const std::string text = drain.text();
+    const child_result r = worker.wait(limit);
+    EXPECT_EQ(r.exit_status, 255) << r.err;
+    EXPECT_NE(r.err.find(loopback(port) + ": "), std::string::npos) << r.err;
+    EXPECT_LT(text.size(), 20000u * 2 * 320);
+}
+
+// A worker that fails with messages in flight and none written: they go to the survivor, whose
+// output alone rebuilds the input, and the job succeeds.
+TEST(Delivery, FailedWorkersMessagesGoToTheSurvivor) {
+    for (const bool reader_quits : {false, true}) {
+        SCOPED_TRACE(reader_quits ? "the worker's reader quits" : "the worker is killed");
+        const temp_dir dir;
+        const auto inputs = make_pair_files(dir, 6000);
+        const int port = free_port();
+        child_process input(input_args(dir, port, 2, 50000));
+        ASSERT_TRUE(wait_listening(port));
+        child_process doomed(worker_args(port), {}, true);
+        if (reader_quits) {
+            doomed.close_output_reader(); // its first write fails
+        } else {
+            ASSERT_TRUE(readable(doomed.output_reader(), std::chrono::seconds(15)));
+        }
+        child_process survivor(worker_args(port));
+        if (!reader_quits)
+            doomed.signal(SIGKILL);
+        const child_result lost = doomed.wait(limit);
+        EXPECT_NE(lost.exit_status, 0);
+        job_result job{input.wait(limit), {survivor.wait(limit)}};
+        EXPECT_EQ(job.input.exit_status, 0) << job.input.err;
+        EXPECT_NE(job.input.err.find("worker failed; "), std::string::npos) << job.input.err;
+        EXPECT_TRUE(ended_cleanly(job.workers[0]));
+        EXPECT_TRUE(rebuilds_input(job, inputs));
+    }
+}
+
+TEST(Delivery, AStalledWorkerHoldsNoMoreThanItsWindow) {
+    const temp_dir dir;
+    const auto inputs = make_pair_files(dir, 12000);
+    const std::size_t total = inputs[0].size() + inputs[1].size();
+    const long blksize = 30000;
+    const std::size_t largest_message = 3 * std::size_t(blksize); // sequence, quality and names
+    // Held by the stalled worker: its window of two messages, and what its pipe took before
+    // its writes blocked.
+    const std::size_t bound = 2 * largest_message + 65536;
+    const int port = free_port();
+    child_process input(input_args(dir, port, 3, blksize));
+    ASSERT_TRUE(wait_listening(port));
+    child_process stalled(worker_args(port), {}, true);
+    output_drain stalled_out(stalled, false);
+    ASSERT_TRUE(readable(stalled.output_reader(), std::chrono::seconds(15)));
+    child_process b(worker_args(port), {}, true), c(worker_args(port), {}, true);
+    output_drain b_out(b), c_out(c);
+    // Everything but what the stalled worker holds reaches the other two.
+    EXPECT_TRUE(eventually(
+        [&] { return b_out.bytes() + c_out.bytes() + bound >= total; },
+        std::chrono::seconds(20)))
+        << b_out.bytes() << " + " << c_out.bytes() << " of " << total;
+    const std::size_t others = b_out.bytes() + c_out.bytes();
+    job_result job;
+    job.workers.resize(3);
+    job.workers[0].out = stalled_out.text();
+    job.workers[1].out = b_out.text();
+    job.workers[2].out = c_out.text();
+    EXPECT_LE(job.workers[0].out.size(), bound);
+    EXPECT_GE(others + job.workers[0].out.size(), total);
+    job.input = input.wait(limit);
+    for (child_process* w : {&stalled, &b, &c})
+        EXPECT_TRUE(ended_cleanly(w->wait(limit)));
+    EXPECT_TRUE(ended_cleanly(job.input));
+    EXPECT_TRUE(rebuilds_input(job, inputs));
+}
+
+TEST(Delivery, JobsEndWhenTheDataIsThroughNotAtTheDeadline) {
+    const temp_dir dir;
+    const auto inputs = make_pair_files(dir, 3000);
+    const auto started = std::chrono::steady_clock::now();
+    {
+        // The input side listens and knows how many workers to expect.
+        const int port = free_port();
+        child_process input(input_args(dir, port, 2, 20000));
+        ASSERT_TRUE(wait_listening(port));
+        child_process w1(worker_args(port)), w2(worker_args(port));
+        job_result job{input.wait(limit), {w1.wait(limit), w2.wait(limit)}};
+        EXPECT_TRUE(job_ended_cleanly(job));
+        EXPECT_TRUE(rebuilds_input(job, inputs));
+    }
+    {
+        // The workers listen; the input side connects to each.
+        const int p1 = free_port(), p2 = free_port();
+        child_process w1(shuffler({"-g", "0", "-l", loopback(p1), "-t", "60"}));
+        child_process w2(shuffler({"-g", "0", "-l", loopback(p2), "-t", "60"}));
+        ASSERT_TRUE(wait_listening(p1) && wait_listening(p2));
+        child_process input(shuffler({"-c", loopback(p1), "-c", loopback(p2), "-t", "60", "-O",
+                                      "blksize=20000", dir.file("r_1.fq"), dir.file("r_2.fq")}));
+        job_result job{input.wait(limit), {w1.wait(limit), w2.wait(limit)}};
+        EXPECT_TRUE(job_ended_cleanly(job));
+        EXPECT_TRUE(rebuilds_input(job, inputs));
+    }
+    // Both jobs together, against deadlines of a minute each.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+}
+
+TEST(Delivery, ALateWorkerOfAFinishedGroupEndsCleanlyWithNothing) {
+    const temp_dir dir;
+    const auto inputs = make_pair_files(dir, 500);
+    const int port = free_port();
+    // No -w: the input side serves late workers until its deadline.
+    child_process input(shuffler(
+        {"-l", loopback(port), "-t", "4", dir.file("r_1.fq"), dir.file("r_2.fq")}));
+    ASSERT_TRUE(wait_listening(port));
+    const child_result first = run(worker_args(port), {}, limit);
+    const child_result late = run(worker_args(port), {}, limit);
+    EXPECT_TRUE(ended_cleanly(first));
+    EXPECT_TRUE(ended_cleanly(late));
+    EXPECT_EQ(late.out, "");
+    job_result job{input.wait(limit), {first}};
+    EXPECT_TRUE(ended_cleanly(job.input));
+    EXPECT_TRUE(rebuilds_input(job, inputs));
+}
+
+TEST(Delivery, AFailedWorkerLeavesNoFileAndAnExistingFileUntouched) {
+    const temp_dir dir;
+    const std::string out = dir.file("out.fq");
+    write_file(out, "precious\n");
+    // Nothing listens there: the worker fails at its deadline.
+    const child_result r = run(
+        shuffler({"-g", "0", "-c", loopback(free_port()), "-t", "1", out}), {}, limit);
+    EXPECT_EQ(r.exit_status, 255);
+    EXPECT_EQ(read_file(out), "precious\n");
+    std::size_t files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.file("")))
+        files += entry.is_regular_file();
+    EXPECT_EQ(files, 1u) << "a temporary file was left behind";
+}
+
+TEST(Delivery, AConnectToAPeerThatNeverAnswersEndsAtTheDeadline) {
+    // A listener whose backlog is full drops further connection requests without a word, as a
+    // host that has gone away does.
+    int port = 0;
+    const int listener = loopback_socket(0, port);
+    ::listen(listener, 0);
+    int filler_port = 0;
+    const int filler = loopback_socket(port, filler_port);
+    const auto started = std::chrono::steady_clock::now();
+    const child_result r =
+        run(shuffler({"-g", "0", "-c", loopback(port), "-t", "2"}), {}, limit);
+    const auto took = std::chrono::steady_clock::now() - started;
+    ::close(filler);
+    ::close(listener);
+    EXPECT_EQ(r.exit_status, 255) << r.err;
+    EXPECT_NE(r.err.find(loopback(port) + ": "), std::string::npos) << r.err;
+    EXPECT_LT(took, std::chrono::seconds(8));
+}
+
+TEST(Delivery, AListeningWorkerNobodyReachesFails) {
+    const int port = free_port();
+    const child_result r = run(shuffler({"-g", "0", "-l", loopback(port), "-t", "1"}), {}, limit);
+    EXPECT_EQ(r.exit_status, 255);
+    EXPECT_EQ(without_timing(r.err),
+              loopback(port) + ": no input side connected before the deadline\n");
+}
+
+TEST(Delivery, AReaderStalledForThreePeerTimeoutsIsNotDropped) {
+    const temp_dir dir;
+    const auto inputs = make_pair_files(dir, 3000);
+    const int port = free_port();
+    child_process input(shuffler({"-l", loopback(port), "-t", "60", "-w", "1", "--peer-timeout",
+                                  "1", "-O", "blksize=50000", dir.file("r_1.fq"),
+                                  dir.file("r_2.fq")}));
+    ASSERT_TRUE(wait_listening(port));
+    child_process worker(worker_args(port, {"--peer-timeout", "1"}), {}, true);
+    output_drain out(worker, false);
+    ASSERT_TRUE(readable(worker.output_reader(), std::chrono::seconds(15)));
+    // Stalled past three peer timeouts, but the worker's kernel still answers: no drop.
+    std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+    job_result job;
+    job.workers.push_back({});
+    job.workers[0].out = out.text();
+    job.input = input.wait(limit);
+    EXPECT_TRUE(ended_cleanly(worker.wait(limit)));
+    EXPECT_TRUE(ended_cleanly(job.input));
+    EXPECT_TRUE(rebuilds_input(job, inputs));
+}
+
+} // namespace
+} // namespace shuffler_test
