@@ -75,7 +75,7 @@ std::size_t run_loop(const run_config& config, group_table& groups, asio::io_con
     // The deadline counts from here, once start-up is done.
     asio::deadline_timer run_timer(
         io, boost::posix_time::microseconds(std::int64_t(config.timeout) * 1000000));
-    session_config sessions{config.groupid, groups, config.peer_timeout, output, {}};
+    session_config sessions{config.groupid, groups, config.peer_timeout, output, {}, {}};
     bool producer_done = false;
     const std::size_t expected =
         config.connect_list.empty() ? std::size_t(config.workers) : config.connect_list.size();
@@ -124,6 +124,7 @@ std::size_t run_loop(const run_config& config, group_table& groups, asio::io_con
         });
 
     io.run();
+    end_sessions(sessions);
     return sessions.tally.succeeded;
 }
 

@@ -193,6 +193,10 @@ void serve_group(const std::shared_ptr<tcp::socket>& socket, session_config& con
     record.claim = h.group;
     ++config.tally.started;
     auto s = std::make_shared<serving>(socket, record, h.group, label);
+    config.cancellers.push_back([w = std::weak_ptr<serving>(s)] {
+        if (const auto kept = w.lock()) // alive until its waiters have unwound
+            kept->progress.cancel_all();
+    });
     asio::spawn(yield, [s](asio::yield_context y) { read_acknowledgements(s, y); });
     send_group(s, config.groups.pool(), yield);
 
@@ -231,13 +235,14 @@ struct receiving {
     std::uint16_t group;
     std::deque<sg_buffer_list> held; // received and not yet written; an empty one is an end mark
     bool reading = true;             // the reader has not ended
+    bool writing = true;             // the writer has not ended
     bool acknowledging = true;       // the sender still takes acknowledgements
     wait_queue reader_waits, writer_waits;
 };
 
-void write_payloads(const std::shared_ptr<receiving>& r, asio::yield_context yield) {
-    asio::io_context& io = context_of(r->socket->get_executor());
-    const message_header ack = make_handshake(r->group);
+// Writes each held payload to the output, one session at a time, then acknowledges it.
+void write_and_acknowledge(const std::shared_ptr<receiving>& r, const message_header& ack,
+                           asio::io_context& io, asio::yield_context yield) {
     for (;;) {
         while (r->held.empty() && r->reading)
             r->writer_waits.wait(yield);
@@ -281,12 +286,33 @@ void write_payloads(const std::shared_ptr<receiving>& r, asio::yield_context yie
     }
 }
 
+// The writer coroutine of an output-side session.
+void write_payloads(const std::shared_ptr<receiving>& r, asio::yield_context yield) {
+    asio::io_context& io = context_of(r->socket->get_executor());
+    const message_header ack = make_handshake(r->group);
+    try {
+        write_and_acknowledge(r, ack, io, yield);
+    } catch (const boost::system::system_error& e) {
+        if (!is_cancellation(e.code()))
+            report_failure(io, r->output.label, e.code().message());
+    }
+    // Whatever ended the writer, the reader must not wait for room that never comes.
+    r->writing = false;
+    r->reader_waits.wake_all();
+}
+
 void receive_group(const std::shared_ptr<tcp::socket>& socket, session_config& config,
                    bool accepted, asio::yield_context yield) {
     asio::io_context& io = context_of(socket->get_executor());
     const std::string label = peer_label(*socket);
     const std::uint16_t group = std::uint16_t(config.groupid);
     auto r = std::make_shared<receiving>(socket, *config.output, group);
+    config.cancellers.push_back([w = std::weak_ptr<receiving>(r)] {
+        if (const auto kept = w.lock()) { // alive until its waiters have unwound
+            kept->reader_waits.cancel_all();
+            kept->writer_waits.cancel_all();
+        }
+    });
     bool started = false;
     bool at_end_mark = false; // the last message was empty: the sender's end of data
     try {
@@ -295,8 +321,10 @@ void receive_group(const std::shared_ptr<tcp::socket>& socket, session_config& c
         set_peer_timeout(*socket, config.peer_timeout);
         asio::spawn(yield, [r](asio::yield_context y) { write_payloads(r, y); });
         for (;;) {
-            while (r->held.size() >= send_window)
+            while (r->held.size() >= send_window && r->writing)
                 r->reader_waits.wait(yield);
+            if (!r->writing)
+                return; // the writer has failed and said why
             sg_buffer_list list(config.groups.pool());
             read_message(*socket, list, yield);
             if (!started) {
@@ -331,8 +359,14 @@ void receive_group(const std::shared_ptr<tcp::socket>& socket, session_config& c
         }
     }
     // Ended after the end mark: done once every payload is written.
-    while (!r->held.empty())
-        r->reader_waits.wait(yield);
+    try {
+        while (!r->held.empty() && r->writing)
+            r->reader_waits.wait(yield);
+    } catch (const boost::system::system_error&) {
+        return; // torn down
+    }
+    if (!r->held.empty())
+        return;
     ++config.tally.ended;
     ++config.tally.succeeded;
     if (config.tally.changed)
@@ -340,6 +374,15 @@ void receive_group(const std::shared_ptr<tcp::socket>& socket, session_config& c
 }
 
 } // namespace
+
+void end_sessions(session_config& config) {
+    config.tally.changed = nullptr; // what it would stop is gone already
+    for (const auto& cancel : config.cancellers)
+        cancel();
+    config.cancellers.clear();
+    if (config.output)
+        config.output->turn.cancel_all();
+}
 
 void set_peer_timeout(tcp::socket& socket, int seconds) {
     const int fd = socket.native_handle();

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace shuffler {
 
@@ -42,6 +43,9 @@ struct session_config {
     int peer_timeout;                 // seconds a silent or unreachable peer is given
     output_channel* output = nullptr; // output side: where payloads go
     session_tally tally;
+    // End the waits of the sessions still alive, whose coroutines would otherwise keep their
+    // state, and its blocks, alive past the loop.
+    std::vector<std::function<void()>> cancellers;
 };
 
 // Messages a worker may hold unacknowledged: one being written to its output, one waiting.
@@ -52,6 +56,10 @@ constexpr std::size_t send_window = 2;
 // listener, where a connection that never becomes a session is only a stray.
 void start_session(boost::asio::ip::tcp::socket& socket, session_config& config, bool accepted,
                    boost::posix_time::ptime run_deadline);
+
+// After the loop has stopped: ends every wait of the sessions still alive, and the output's
+// turn, with operation-aborted, so their coroutines unwind and give back what they hold.
+void end_sessions(session_config& config);
 
 // Makes the kernel drop a peer that stops answering (no FIN, no RST) after about `seconds`,
 // whether data is outstanding or the connection is idle. A peer whose window is full but which
