@@ -83,7 +83,7 @@ port=$(free_port)
 # Named pipes hold the input back until all three workers are connected, so that the blocks
 # are shared among them instead of the first worker to connect taking them all.
 mkfifo "$work/r1.fifo" "$work/r2.fifo"
-timeout 60 "$bin" -l "127.0.0.1:$port" -t 3 -O blksize=20000 "$work/r1.fifo" "$work/r2.fifo" \
+timeout 60 "$bin" -l "127.0.0.1:$port" -w 3 -O blksize=20000 "$work/r1.fifo" "$work/r2.fifo" \
   2>"$work/fastq-input.err" &
 input_pid=$!
 pids+=("$input_pid")
@@ -158,7 +158,7 @@ echo
 echo "== SAM: data/sample.sam sharded: s1=chr1, s2=chr2:1-120000000, group 0 gets the rest"
 port=$(free_port)
 shards=(-O s1=chr1 -O s2=chr2:1-120000000)
-timeout 60 "$bin" -l "127.0.0.1:$port" -t 3 -f sam "${shards[@]}" <data/sample.sam \
+timeout 60 "$bin" -l "127.0.0.1:$port" -w 3 -f sam "${shards[@]}" <data/sample.sam \
   2>"$work/sam-input.err" &
 input_pid=$!
 pids+=("$input_pid")

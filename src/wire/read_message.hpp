@@ -9,6 +9,7 @@
 #include <boost/system/system_error.hpp>
 
 #include <stdexcept>
+#include <string>
 
 namespace shuffler {
 
@@ -36,7 +37,10 @@ void read_message(Stream& stream, sg_buffer_list& list, boost::asio::yield_conte
     if (h.length == 0)
         return;
     if (header_size + h.length > list.pool().total_capacity())
-        throw std::runtime_error("Message too long");
+        throw std::runtime_error("Message too long: " + std::to_string(h.length) +
+                                 " bytes do not fit the pool of " +
+                                 std::to_string(list.pool().total_capacity()) +
+                                 " bytes; raise --pool_size");
 
     list.reserve(header_size + h.length, yield);
     const std::size_t body =

@@ -3,10 +3,12 @@
 #include "buffers/pool_fixture.hpp"
 #include "core/report.hpp"
 #include "support/process.hpp"
+#include "wire/message_header.hpp"
 
 #include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
 
+#include <deque>
 #include <stdexcept>
 
 using namespace shuffler;
@@ -40,12 +42,15 @@ protected:
     }
 
     // A consumer that pops one message into `out`, recording when it starts and how it ends.
-    void spawn_consumer(const std::string& name, group_record& record, sg_buffer_list& out) {
-        boost::asio::spawn(io, [this, name, &record, &out](boost::asio::yield_context yield) {
+    void spawn_consumer(const std::string& name, group_record& record, sg_buffer_list& out,
+                        const void* tag = nullptr) {
+        boost::asio::spawn(io, [this, name, &record, &out, tag](boost::asio::yield_context yield) {
             events.push_back(name + " pops");
             try {
-                pop_message(record, out, yield);
-                events.push_back(name + " got " + std::to_string(out.block_count()));
+                if (pop_message(record, out, yield, tag))
+                    events.push_back(name + " got " + std::to_string(out.block_count()));
+                else
+                    events.push_back(name + " finished");
             } catch (const boost::system::system_error& e) {
                 events.push_back(name + " ended " + std::to_string(e.code().value()));
             }
@@ -118,6 +123,70 @@ TEST_F(group_test, TearingDownTheTableEndsWaitingConsumersAndReturnsQueuedBlocks
     EXPECT_EQ(events, (strings{"consumer pops", "consumer ended 125"}));
     EXPECT_EQ(out.block_count(), 0u);
     EXPECT_EQ(test_pool().free_blocks(), pool_blocks);
+}
+
+TEST_F(group_test, ResentMessagesGoBackToTheFrontInTheirOrderAndTheGroupFinishesWhenAllAreDone) {
+    group_record record{test_pool()};
+    std::deque<sg_buffer_list> sent;
+    std::vector<std::vector<const block*>> identity; // each message's blocks, in push order
+    for (std::uint64_t blocks : {1, 2, 3}) {
+        sg_buffer_list message(test_pool());
+        make_message(message, blocks);
+        identity.push_back(blocks_of(message.blocks()));
+        push_message(record, message);
+    }
+    // A session takes the first two; its worker fails before acknowledging them.
+    run_in_coroutine([&](auto&, auto yield) {
+        for (int i = 0; i < 2; ++i) {
+            sent.emplace_back(test_pool());
+            ASSERT_TRUE(pop_message(record, sent.back(), yield));
+            ++record.in_flight;
+        }
+    });
+    close_group(record);
+    EXPECT_FALSE(record.finished());
+    resend_messages(record, sent);
+    EXPECT_TRUE(sent.empty());
+    EXPECT_EQ(record.in_flight, 0u);
+    EXPECT_EQ(record.message_count(), 3u);
+    // Another session takes all three, in their first order, and holds the last unacknowledged.
+    run_in_coroutine([&](auto&, auto yield) {
+        for (std::size_t i = 0; i < identity.size(); ++i) {
+            sg_buffer_list out(test_pool());
+            ASSERT_TRUE(pop_message(record, out, yield));
+            ++record.in_flight;
+            EXPECT_EQ(blocks_of(out.blocks()), identity[i]);
+            if (i + 1 < identity.size())
+                acknowledge_message(record);
+        }
+    });
+    // Closed and empty, but one message is out: a consumer waits, since it may come back.
+    sg_buffer_list out(test_pool());
+    spawn_consumer("idle", record, out);
+    EXPECT_EQ(events, (strings{"idle pops"}));
+    acknowledge_message(record);
+    EXPECT_EQ(events, (strings{"idle pops", "idle finished"}));
+    EXPECT_TRUE(record.finished());
+}
+
+TEST_F(group_test, AWaiterIsWokenByItsTagAloneAndEmptyMessagesAreDropped) {
+    group_record record{test_pool()};
+    sg_buffer_list a(test_pool()), b(test_pool());
+    int tag_a = 0, tag_b = 0;
+    spawn_consumer("a", record, a, &tag_a);
+    spawn_consumer("b", record, b, &tag_b);
+    EXPECT_TRUE(record.waiters.wake(&tag_b, boost::asio::error::operation_aborted));
+    EXPECT_FALSE(record.waiters.wake(&tag_b, boost::asio::error::operation_aborted));
+    // A message that is only a header carries nothing: it would read as the end of data.
+    sg_buffer_list empty(test_pool());
+    run_in_coroutine([&](auto&, auto yield) { open_message(empty, 0, yield); });
+    push_message(record, empty);
+    EXPECT_EQ(record.message_count(), 0u);
+    EXPECT_EQ(empty.block_count(), 0u);
+    sg_buffer_list message(test_pool());
+    make_message(message, 1);
+    push_message(record, message);
+    EXPECT_EQ(events, (strings{"a pops", "b pops", "b ended 125", "a got 1"}));
 }
 
 // The check run when the input side's run timer expires, over a table of six groups.
