@@ -57,8 +57,7 @@ int run(const run_config& config) {
         buffer_pool pool;
         group_table groups(pool);
         asio::io_context io;
-        asio::deadline_timer run_timer(
-            io, boost::posix_time::microseconds(std::int64_t(config.timeout) * 1000000));
+        asio::deadline_timer run_timer(io);
         try {
             pool.create(std::uint64_t(config.pool_size));
         } catch (const std::bad_alloc&) {
@@ -67,6 +66,8 @@ int run(const run_config& config) {
             return -1;
         }
         groups.resize(config.max_groups > 0 ? std::size_t(config.max_groups) : 0);
+        // The deadline counts from here: building a large pool must not eat into it.
+        run_timer.expires_from_now(boost::posix_time::seconds(config.timeout));
         const session_config sessions{config.groupid, groups};
 
         const bool input_side = config.groupid < 0;
@@ -87,7 +88,7 @@ int run(const run_config& config) {
             });
         asio::spawn(asio::make_strand(io), [&](asio::yield_context yield) {
             if (input_side)
-                run_input(config.input_files, config.format, config.options, groups, io, yield);
+                run_input(config, groups, io, yield);
             else
                 run_output(config.input_files, config.format, groups, io, yield);
         });
