@@ -1,6 +1,7 @@
 // End-to-end SAM sharding: an input side reads SAM text from the file named on its command line
-// (standard input when none, or "-") and routes each line by position to the group of its shard (-O s<k>=intervals); group 0 takes the rest. One
-// worker per group receives exactly that group's lines, in input order.
+// (standard input when none, or "-") and routes each line by position to the group of its shard
+// (-O s<k>=intervals); group 0 takes the rest. One worker per group receives exactly that
+// group's lines, in input order.
 
 #include "e2e/worker_output.hpp"
 
@@ -25,10 +26,15 @@ TEST(SamSharding, LinesGoToTheShardHoldingTheirPosition) {
                    "@CO\tafter the first record: goes nowhere\n" + "\n" + // blank: carries nothing
                    line("d", "chr2", 200) + line("e", "chr2", 201) + line("f", "chr1", 0) +
                    line("g", "*", 0) + line("h", "chr3", 150) + line("i", "chr1", 99999) + last);
-    // The file named, with other SAM text waiting on standard input that must not be read; and
-    // "-", standard input, here a regular file (read through a relay).
+    ASSERT_EQ(run({"/bin/sh", "-c", "gzip -nc " + dir.file("in.sam") + " >" +
+                                        dir.file("in.sam.gz")})
+                  .exit_status,
+              0);
+    // The file named, with other SAM text waiting on standard input that must not be read; the
+    // same compressed; and "-", standard input, here a regular file (read through a relay).
     const std::pair<std::vector<std::string>, child_input> sources[] = {
         {{dir.file("in.sam")}, piped(header + line("stdin", "chr1", 5))},
+        {{dir.file("in.sam.gz")}, {}},
         {{"-f", "sam", "-"}, {child_input::file, dir.file("in.sam")}},
     };
     for (const auto& [source, in] : sources) {
@@ -106,7 +112,8 @@ TEST(SamSharding, AlignmentLineWithFewerThanFourFieldsFails) {
 // deadline.
 TEST(SamSharding, BadShardOptionsAreRefusedBeforeReading) {
     const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{"-O", "s0=chr1"}, "Invalid shard id 0: shards are numbered 1 to 1023 with --max_groups 1024"},
+        {{"-O", "s0=chr1"},
+         "Invalid shard id 0: shards are numbered 1 to 1023 with --max_groups 1024"},
         {{"-O", "s1=chr1", "-O", "s5=chr2", "-G", "5"},
          "Invalid shard id 5: shards are numbered 1 to 4 with --max_groups 5"},
         {{"-O", "s70000=chr1", "-G", "65536"},
