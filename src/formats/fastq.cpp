@@ -127,12 +127,13 @@ void dice_fastq(const std::vector<std::string>& input_files, std::int32_t blksiz
         // own sending could free) and inside the header's 32-bit length, whatever blksize says.
         const std::uint64_t block_cap =
             std::min<std::uint64_t>(groups.pool().total_capacity() / 2, std::uint64_t(1) << 31);
-        std::int32_t record_number = 0;
+        // 64 bits: a large run passes 2^31 records, where a 32-bit count would overflow.
+        std::int64_t record_number = 0;
         sg_buffer_list message(groups.pool());
         for (;;) {
             open_message(message, 0, yield);
             char tag[32];
-            std::snprintf(tag, sizeof tag, " #%d#", record_number);
+            std::snprintf(tag, sizeof tag, " #%lld#", static_cast<long long>(record_number));
             std::uint64_t bases = 0;
             std::size_t file = 0;
             try {
@@ -145,7 +146,7 @@ void dice_fastq(const std::vector<std::string>& input_files, std::int32_t blksiz
                     for (file = 0; file < streams.size(); ++file)
                         bases +=
                             read_fastq(streams[file], message, first_pass ? tag : nullptr, yield);
-                    record_number += std::int32_t(streams.size());
+                    record_number += std::int64_t(streams.size());
                 }
             } catch (const boost::system::system_error& e) {
                 if (!is_end_of_stream(e.code())) throw;
