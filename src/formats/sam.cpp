@@ -52,8 +52,8 @@ shard_plan parse_shard_options(const option_map& options, std::size_t max_groups
         std::int64_t shard = 0;
         const decimal_status status = parse_decimal(number, 1, limit, shard);
         if (status == decimal_status::not_a_number)
-            throw std::invalid_argument("Invalid shard id " + number + ": -O " + key +
-                                        " is not s followed by a shard number");
+            throw std::invalid_argument("Invalid shard id " + number + ": a shard key is s "
+                                        "followed by a decimal shard number, not " + key);
         if (status != decimal_status::ok)
             throw std::invalid_argument(
                 "Invalid shard id " + number +
