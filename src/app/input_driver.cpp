@@ -1,6 +1,5 @@
 #include "app/input_driver.hpp"
 
-#include "core/report.hpp"
 #include "formats/fastq.hpp"
 #include "formats/message_stream.hpp"
 #include "formats/sam.hpp"
@@ -12,11 +11,7 @@ namespace shuffler {
 
 std::string detect_input_format(const std::vector<std::string>& input_files) {
     std::string format = "message";
-    if (input_files.size() >= 3) {
-        write_error_line("Too many input files");
-        return {};
-    }
-    if (input_files.size() == 2)
+    if (input_files.size() >= 2)
         return "fastq";
     if (input_files.size() == 1) {
         std::vector<std::string> parts;
@@ -36,21 +31,13 @@ std::string detect_input_format(const std::vector<std::string>& input_files) {
     return format;
 }
 
-void run_input(const std::vector<std::string>& input_files, const std::string& given_format,
-               const option_map& options, group_table& groups, boost::asio::io_context& io,
+void run_input(const run_config& config, group_table& groups, boost::asio::io_context& io,
                boost::asio::yield_context yield) {
-    const std::string format = given_format.empty() ? detect_input_format(input_files) : given_format;
-    if (format.empty())
-        return;
-    if (format == "fastq")
-        return dice_fastq(input_files, options, groups, io, yield);
-    if (format == "sam")
-        return shard_sam(input_files, options, groups, io, yield);
-    if (format != "message" && format != "gzip") {
-        write_error_line("Unknown input format " + format);
-        return;
-    }
-    read_message_stream(input_files, format == "gzip", groups, io, yield);
+    if (config.format == "fastq")
+        return dice_fastq(config.input_files, config.blksize, groups, io, yield);
+    if (config.format == "sam")
+        return shard_sam(config.input_files, config.shards, groups, io, yield);
+    read_message_stream(config.input_files, config.format == "gzip", groups, io, yield);
 }
 
 } // namespace shuffler

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "formats/format_options.hpp"
+#include "app/options.hpp"
 #include "groups/group_table.hpp"
 
 #include <boost/asio/io_context.hpp>
@@ -11,13 +11,14 @@
 
 namespace shuffler {
 
-// The input side's producer: settles the format ("message", "gzip", "fastq" or "sam"; detected
-// from the file names when `format` is empty), opens the input and turns it into group messages.
-void run_input(const std::vector<std::string>& input_files, const std::string& format,
-               const option_map& options, group_table& groups, boost::asio::io_context& io,
+// The input side's producer: opens the input in the format that parse_command_line settled and
+// turns it into group messages, with the routine's settings checked there.
+void run_input(const run_config& config, group_table& groups, boost::asio::io_context& io,
                boost::asio::yield_context yield);
 
-// The format the file names imply, or an empty string after "Too many input files".
+// The format one or two file names imply: two files are a FASTQ pair; "*.fq", "*.fastq" (also
+// with ".gz") are FASTQ, "*.sam" (also ".sam.gz") is SAM, any other "*.gz" is a gzip'd message
+// stream, and anything else (or no file) is a message stream.
 std::string detect_input_format(const std::vector<std::string>& input_files);
 
 } // namespace shuffler

@@ -1,8 +1,10 @@
 #include "app/options.hpp"
 #include "app/run.hpp"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -10,6 +12,14 @@ namespace {
 // kill the process. A handler (unlike SIG_IGN) is reset on exec, so child commands keep the
 // default behaviour.
 void ignore_broken_pipe(int) {}
+
+// Ends a --help or --version run: 0 only when the text really reached standard output.
+int finish_stdout() {
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout))
+        return 0;
+    std::fprintf(stderr, "stdout: %s\n", std::strerror(errno));
+    return 255;
+}
 
 } // namespace
 
@@ -22,6 +32,14 @@ int main(int argc, char** argv) {
         if (e.show_usage)
             shuffler::print_usage(argv[0]);
         return 1;
+    }
+    if (config.help) {
+        shuffler::print_help(argv[0], stdout);
+        return finish_stdout();
+    }
+    if (config.version) {
+        std::printf("%s\n", shuffler::version_line().c_str());
+        return finish_stdout();
     }
     struct sigaction action = {};
     action.sa_handler = ignore_broken_pipe;

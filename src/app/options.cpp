@@ -1,14 +1,23 @@
 #include "app/options.hpp"
 
-#include <getopt.h>
+#include "app/input_driver.hpp"
+#include "buffers/buffer_pool.hpp"
+#include "core/decimal.hpp"
+#include "net/session.hpp"
 
+#include <getopt.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
+#include <cstring>
 
 namespace shuffler {
 namespace {
+
+// getopt_long's value for a long option without a short letter.
+constexpr int peer_timeout_option = 256;
 
 const struct option long_options[] = {
     {"connect", required_argument, nullptr, 'c'},
@@ -20,8 +29,33 @@ const struct option long_options[] = {
     {"pool_size", required_argument, nullptr, 'S'},
     {"max_groups", required_argument, nullptr, 'G'},
     {"workers", required_argument, nullptr, 'w'},
-    {"peer-timeout", required_argument, nullptr, 'P'},
+    {"peer-timeout", required_argument, nullptr, peer_timeout_option},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
+};
+
+// The help text's argument and meaning of each entry of long_options, in the same order; a
+// meaning's further lines start at its column too.
+const struct {
+    const char* argument;
+    const char* meaning;
+} option_help[] = {
+    {"ADDR", "connect to a peer at host:port (repeatable; \":port\": localhost)"},
+    {"ADDR", "listen for peers on host:port (\":port\" is localhost)"},
+    {"SECONDS", "run deadline from the end of start-up (default 60): connecting,\n"
+                "accepting and serving late workers stop then"},
+    {"N", "negative (default -1): input side; 0 to 65535: worker for group N"},
+    {"NAME", "input: message, gzip, fastq or sam (default: from the file names)\n"
+             "output: text, fastq or sam (default text; all write the payload)"},
+    {"KEY=VALUE", "blksize=BASES: FASTQ bases per block (default 10000000)\n"
+                  "s<k>=INTERVALS: SAM shard k, as chr1,chr2:1-5000,chr3:100+50"},
+    {"BYTES", "buffer pool size with an optional K, M or G suffix (default 256M)"},
+    {"N", "number of groups, 1 to 65536 (default 1024)"},
+    {"N", "with --listen: worker connections to expect, 1 to 65535"},
+    {"SECONDS", "drop a peer that acknowledges nothing this long (default 60)"},
+    {"", "print this help and exit"},
+    {"", "print the version and exit"},
 };
 
 // Group ids travel in a 16-bit header field.
@@ -30,7 +64,7 @@ constexpr std::int32_t largest_group_id = 65535;
 std::string short_options() {
     std::string s;
     for (const struct option* o = long_options; o->name; ++o) {
-        if (o->val == 0)
+        if (o->val == 0 || o->val > 255)
             continue;
         s += char(o->val);
         if (o->has_arg != no_argument)
@@ -39,58 +73,221 @@ std::string short_options() {
     return s;
 }
 
+// "  -c, --connect" or "      --peer-timeout".
+std::string option_names(const struct option& o) {
+    std::string names = o.val > 0 && o.val <= 255 ? std::string("  -") + char(o.val) + ", "
+                                                  : std::string(6, ' ');
+    return names + "--" + o.name;
+}
+
 } // namespace
 
 void print_usage(const char* program) {
     std::fprintf(stderr, "Usage: %s [OPTION]... [FILE]... \n", program);
     std::fprintf(stderr, "\nOptions:\n");
-    for (const struct option* o = long_options; o->name; ++o) {
-        if (o->val)
-            std::fprintf(stderr, "  -%c, --%s\n", o->val, o->name);
-        else
-            std::fprintf(stderr, "      --%s\n", o->name);
-    }
+    for (const struct option* o = long_options; o->name; ++o)
+        std::fprintf(stderr, "%s\n", option_names(*o).c_str());
 }
+
+void print_help(const char* program, std::FILE* out) {
+    std::fprintf(out,
+                 "Usage: %s [OPTION]... [FILE]...\n"
+                 "Moves sequencing data (FASTQ, SAM, framed message streams) between cooperating\n"
+                 "processes over TCP.\n\n"
+                 "Roles: without -g, or with a negative group id, the process is the input side:\n"
+                 "it reads FILE (a FASTQ file or pair, SAM, or a message stream; standard input\n"
+                 "when none), packs whole records into messages of numbered groups and serves each\n"
+                 "group to the workers that ask for it. With -g N (N >= 0) it is a worker, the\n"
+                 "output side for group N: it writes the group's payload to FILE, or to standard\n"
+                 "output when none is named. Either role listens (-l) or connects (-c), never both.\n\n"
+                 "Options:\n",
+                 program);
+    constexpr std::size_t column = 30; // where the meanings start
+    std::size_t i = 0;
+    for (const struct option* o = long_options; o->name; ++o, ++i) {
+        std::string left = option_names(*o);
+        if (*option_help[i].argument)
+            left += std::string(" ") + option_help[i].argument;
+        left = left.size() + 2 > column ? left + "\n" + std::string(column, ' ')
+                                         : left + std::string(column - left.size(), ' ');
+        std::string line = left;
+        for (const char* c = option_help[i].meaning; *c; ++c)
+            line += *c == '\n' ? "\n" + std::string(column, ' ') : std::string(1, *c);
+        std::fprintf(out, "%s\n", line.c_str());
+    }
+    std::fprintf(out,
+                 "\nExamples:\n"
+                 "  # dice a FASTQ pair over two workers, each writing its share to a file\n"
+                 "  shuffler -l :9000 -t 10 reads_1.fq.gz reads_2.fq.gz &\n"
+                 "  shuffler -g 0 -c :9000 part1.fq & shuffler -g 0 -c :9000 part2.fq & wait\n\n"
+                 "  # shard SAM by position: chr1 to group 1, chr2 up to 5 Mb to group 2, the rest "
+                 "to 0\n"
+                 "  shuffler -l :9000 -O s1=chr1 -O s2=chr2:1-5000000 in.sam &\n"
+                 "  for k in 0 1 2; do shuffler -g $k -c :9000 shard$k.sam & done; wait\n\n"
+                 "Exit status: 0 when the run completed and nothing failed, 1 for a refused\n"
+                 "command line, 255 when an error was reported during the run (one line on\n"
+                 "standard error: \"subject: text\").\n");
+}
+
+std::string version_line() { return std::string("shuffler ") + SHUFFLER_VERSION; }
 
 namespace {
 
-[[noreturn]] void refuse(const char* message) { throw command_line_error(message, true); }
+[[noreturn]] void refuse(const std::string& reason) { throw command_line_error(reason, true); }
 
-std::int32_t parse_int(const char* arg) { return std::int32_t(std::strtol(arg, nullptr, 10)); }
+// A refusal about a file rather than the options: the usage text would not help.
+[[noreturn]] void refuse_file(const std::string& reason) {
+    throw command_line_error(reason, false);
+}
 
-// A byte count with an optional K, M or G suffix. Zero, negative, malformed and counts beyond
-// what the pool can count are refused.
+// A numeric option's value: a whole decimal within [min, max], or a refusal saying what is
+// expected ("Bad timeout '3s': expected 0 to 2147483647 seconds").
+std::int64_t parse_number(const char* what, const char* text, std::int64_t min, std::int64_t max,
+                          const char* expected) {
+    std::int64_t value = 0;
+    if (parse_decimal(text, min, max, value) != decimal_status::ok)
+        refuse(std::string("Bad ") + what + " '" + text + "': expected " + expected);
+    return value;
+}
+
+// The bytes of a whole number of pool blocks: what a pool of `bytes` really allocates.
+std::uint64_t pool_bytes(std::uint64_t bytes) {
+    return (bytes + block::block_size - 1) / block::block_size * block::block_size;
+}
+
+// The pool a side gets when -S is not given. A worker holds at most two messages, so a small
+// pool serves it; the input side keeps up to two unacknowledged messages of one block for every
+// worker it expects.
+std::int64_t default_pool_bytes(const run_config& config) {
+    constexpr std::int64_t mib = std::int64_t(1) << 20;
+    if (config.groupid >= 0)
+        return 64 * mib;
+    const std::int64_t workers = config.workers > 0 ? config.workers
+                                                    : std::int64_t(config.connect_list.size());
+    return std::max(256 * mib,
+                    64 * mib + workers * std::int64_t(send_window * block::block_size));
+}
+
+// A byte count with an optional K, M or G suffix. Zero, malformed counts and pools larger than
+// the physical memory (which would fail, or swap, long after start-up) are refused.
 std::int64_t parse_pool_size(const char* arg) {
-    char* end = nullptr;
-    errno = 0;
-    std::int64_t value = std::strtol(arg, &end, 0);
-    if (errno == ERANGE)
-        value = 0;
+    std::string digits = arg;
     int shift = 0;
-    if (*end != '\0') {
-        switch (*end) {
+    if (!digits.empty()) {
+        switch (digits.back()) {
         case 'G': case 'g': shift = 30; break;
         case 'M': case 'm': shift = 20; break;
         case 'K': case 'k': shift = 10; break;
-        default: value = 0;
         }
-        if (end[1] != '\0')
-            value = 0;
+        if (shift)
+            digits.pop_back();
     }
     // The pool counts its 256 MiB chunks in 32 bits.
     constexpr std::int64_t largest_pool = std::int64_t(UINT32_MAX) << 28;
-    if (value <= 0 || value > (largest_pool >> shift)) {
-        throw command_line_error(std::string("Bad pool size ") + arg, false);
-    }
+    std::int64_t value = 0;
+    if (parse_decimal(digits, 1, largest_pool >> shift, value) != decimal_status::ok)
+        refuse(std::string("Bad pool size ") + arg +
+               ": expected a positive decimal number of bytes, with an optional K, M or G suffix");
+    const long pages = ::sysconf(_SC_PHYS_PAGES), page_size = ::sysconf(_SC_PAGE_SIZE);
+    const std::uint64_t physical = pages > 0 && page_size > 0
+                                       ? std::uint64_t(pages) * std::uint64_t(page_size)
+                                       : UINT64_MAX;
+    if (pool_bytes(std::uint64_t(value) << shift) > physical)
+        refuse(std::string("Bad pool size ") + arg + ": more than the " +
+               std::to_string(physical >> 20) + " MiB of physical memory");
     return value << shift;
 }
 
 void add_option(option_map& options, const std::string& arg) {
     const auto eq = arg.find('=');
-    if (eq == std::string::npos)
-        options[arg]; // a bare key keeps an earlier value
-    else
-        options[arg.substr(0, eq)] = arg.substr(eq + 1);
+    const std::string key = arg.substr(0, eq);
+    if (key.empty())
+        refuse("Bad -O option '" + arg + "': expected KEY=VALUE");
+    // A second value for a key would silently replace the first.
+    if (!options.emplace(key, eq == std::string::npos ? "" : arg.substr(eq + 1)).second)
+        refuse("Repeated -O key " + key);
+}
+
+// Every -O key must be one that the role's routine reads: a typo is never ignored.
+void check_option_keys(const run_config& config, bool input_side) {
+    for (const auto& [key, value] : config.options) {
+        const bool blksize = key == "blksize", shard = is_shard_key(key);
+        if (!blksize && !shard)
+            refuse("Unknown -O key " + key + "; known keys: blksize (FASTQ input), s<k> (SAM input)");
+        const char* wanted = blksize ? "fastq" : "sam";
+        if (!input_side)
+            refuse("-O " + key + " is for " + wanted + " input; the output side takes no -O keys");
+        if (config.format != wanted)
+            refuse("-O " + key + " is for " + wanted + " input, not " + config.format + " input");
+    }
+}
+
+// Input files are checked before anything starts, so that a typo in a name or a directory is
+// named as such instead of surfacing as a child's failure or a pair of unequal length.
+void check_input_files(const run_config& config) {
+    for (const std::string& name : config.input_files) {
+        if (name == "-" || (!name.empty() && name.back() == '|'))
+            continue; // standard input, or a command's output
+        struct stat st;
+        if (::stat(name.c_str(), &st) != 0)
+            refuse_file(name + ": " + std::strerror(errno));
+        if (S_ISDIR(st.st_mode))
+            refuse_file(name + ": is a directory, not an input file");
+        if (::access(name.c_str(), R_OK) != 0)
+            refuse_file(name + ": cannot be read: " + std::strerror(errno));
+    }
+}
+
+// The input side's format, files and -O settings; on success the plan of its routine is in
+// `config`.
+void check_input_side(run_config& config) {
+    const std::size_t files = config.input_files.size();
+    if (config.format.empty()) {
+        if (files > 2)
+            refuse("Too many input files: " + std::to_string(files) +
+                   " given, at most 2 (a FASTQ pair)");
+        config.format = detect_input_format(config.input_files);
+    }
+    const std::string& format = config.format;
+    if (format != "message" && format != "gzip" && format != "fastq" && format != "sam")
+        refuse("Unknown input format " + format + "; input formats: message, gzip, fastq, sam");
+    const std::size_t most = format == "fastq" ? 2 : 1;
+    if (files > most)
+        refuse("Too many input files: " + std::to_string(files) + " given, " + format +
+               " input reads at most " + std::to_string(most));
+    check_option_keys(config, true);
+    try {
+        if (format == "fastq")
+            config.blksize = parse_blksize(config.options);
+        if (format == "sam")
+            config.shards = parse_shard_options(config.options, std::size_t(config.max_groups));
+    } catch (const std::invalid_argument& e) {
+        refuse(e.what());
+    }
+    // Every shard holds an open block from the start, and at least one more must circulate.
+    const std::uint64_t pool_blocks =
+        pool_bytes(std::uint64_t(config.pool_size)) / block::block_size;
+    if (format == "sam" && config.shards.max_shard + 1ull >= pool_blocks)
+        refuse("Too many shards: " + std::to_string(config.shards.max_shard + 1) +
+               " need more blocks than the pool's " + std::to_string(pool_blocks) +
+               "; raise --pool_size");
+    check_input_files(config);
+}
+
+void check_output_side(run_config& config) {
+    if (config.format.empty())
+        config.format = "text";
+    // The formats differ only in name: every one writes the payloads as they came.
+    if (config.format != "text" && config.format != "fastq" && config.format != "sam")
+        refuse("Unknown output format " + config.format + "; output formats: text, fastq, sam");
+    if (config.input_files.size() > 1)
+        refuse("Too many output files: " + std::to_string(config.input_files.size()) +
+               " given, an output side writes at most one");
+    check_option_keys(config, false);
+    struct stat st;
+    if (!config.input_files.empty() && ::stat(config.input_files[0].c_str(), &st) == 0 &&
+        S_ISDIR(st.st_mode))
+        refuse_file(config.input_files[0] + ": is a directory, not an output file");
 }
 
 } // namespace
@@ -98,20 +295,39 @@ void add_option(option_map& options, const std::string& arg) {
 run_config parse_command_line(int argc, char** argv) {
     run_config config;
     const std::string shorts = short_options();
+    optind = 0; // a fresh scan, however often this is called
     int index = 0;
     int c;
     while ((c = getopt_long(argc, argv, shorts.c_str(), long_options, &index)) != -1) {
         switch (c) {
         case 'c': config.connect_list.emplace_back(optarg); break;
         case 'l': config.listen = optarg; break;
-        case 't': config.timeout = parse_int(optarg); break;
-        case 'g': config.groupid = parse_int(optarg); break;
+        case 't':
+            config.timeout = std::int32_t(
+                parse_number("timeout", optarg, 0, INT32_MAX, "0 to 2147483647 seconds"));
+            break;
+        case 'g':
+            config.groupid = std::int32_t(
+                parse_number("group id", optarg, INT32_MIN, largest_group_id,
+                             "a negative number (input side) or 0 to 65535 (output side)"));
+            break;
         case 'f': config.format = optarg; break;
         case 'O': add_option(config.options, optarg); break;
         case 'S': config.pool_size = parse_pool_size(optarg); break;
-        case 'G': config.max_groups = parse_int(optarg); break;
-        case 'w': config.workers = parse_int(optarg); break;
-        case 'P': config.peer_timeout = parse_int(optarg); break;
+        case 'G':
+            config.max_groups = std::int32_t(parse_number(
+                "max_groups", optarg, 1, largest_group_id + 1, "1 to 65536 (16-bit group ids)"));
+            break;
+        case 'w':
+            config.workers =
+                std::int32_t(parse_number("worker count", optarg, 1, 65535, "1 to 65535"));
+            break;
+        case peer_timeout_option:
+            config.peer_timeout = std::int32_t(
+                parse_number("peer timeout", optarg, 1, 86400, "1 to 86400 seconds"));
+            break;
+        case 'h': config.help = true; return config;
+        case 'V': config.version = true; return config;
         default: refuse("Unknown option");
         }
     }
@@ -124,8 +340,15 @@ run_config parse_command_line(int argc, char** argv) {
         refuse("Both listen and connect options are specified");
     if (!listen && !connect)
         refuse("No listen or connect option is specified");
-    if (config.groupid >= config.max_groups || config.groupid > largest_group_id)
-        refuse("Group id exceeds maximum");
+    if (config.pool_size == 0)
+        config.pool_size = default_pool_bytes(config);
+    if (config.groupid >= config.max_groups)
+        refuse("Group id exceeds maximum: group " + std::to_string(config.groupid) +
+               " with --max_groups " + std::to_string(config.max_groups));
+    if (config.groupid < 0)
+        check_input_side(config);
+    else
+        check_output_side(config);
     return config;
 }
 

@@ -1,27 +1,34 @@
 #pragma once
 
+#include "formats/fastq.hpp"
 #include "formats/format_options.hpp"
+#include "formats/sam.hpp"
 
 #include <cstdint>
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace shuffler {
 
-// Everything the command line sets. Lives in main for the whole run.
+// Everything the command line sets, checked. Lives in main for the whole run.
 struct run_config {
-    std::vector<std::string> connect_list;   // -c, in command-line order
-    std::string listen;                      // -l; empty means none
-    std::int32_t timeout = 60;               // -t, seconds until the run deadline
-    std::int32_t groupid = -1;               // -g; negative makes the input side
-    std::string format;                      // -f; empty means detect (input) or "text"
-    option_map options;                      // -O key[=value]
-    std::int64_t pool_size = 0;              // -S, bytes; 0: the default for the side
-    std::int32_t max_groups = 1024;          // -G
-    std::int32_t workers = 0;                // -w, worker connections to expect; 0: not given
-    std::int32_t peer_timeout = 60;          // --peer-timeout, seconds
-    std::vector<std::string> input_files;    // positional arguments
+    std::vector<std::string> connect_list; // -c, in command-line order
+    std::string listen;                    // -l; empty means none
+    std::int32_t timeout = 60;             // -t, seconds from the end of start-up to the deadline
+    std::int32_t groupid = -1;             // -g; negative makes the input side
+    std::string format;                    // -f, or what the role and file names imply
+    option_map options;                    // -O key[=value], each key once
+    std::int64_t pool_size = 0;            // -S, bytes; else the side's default (see run.cpp)
+    std::int32_t max_groups = 1024;        // -G, 1 to 65536
+    std::int32_t workers = 0;              // -w, worker connections to expect; 0 means not given
+    std::int32_t peer_timeout = 60;        // --peer-timeout, seconds
+    std::vector<std::string> input_files;  // positional arguments
+    std::int32_t blksize = default_blksize; // -O blksize, for FASTQ input
+    shard_plan shards;                      // -O s<k>=INTERVALS, for SAM input
+    bool help = false;    // -h: print the help text and exit; nothing else is checked
+    bool version = false; // -V: print the version and exit; nothing else is checked
 };
 
 // A refused command line: the reason, and whether the usage text should follow it.
@@ -31,10 +38,18 @@ struct command_line_error : std::runtime_error {
     bool show_usage;
 };
 
-// Parses and validates the command line; throws command_line_error when it is refused.
+// Parses and checks the command line: every value, the formats, the number of files, the -O
+// keys and values, and that the input files can be read. Throws command_line_error when it is
+// refused; opens nothing, so a refusal leaves no socket, file or child behind.
 run_config parse_command_line(int argc, char** argv);
 
-// Writes the usage text to standard error.
+// Writes the usage text (options without descriptions) to standard error.
 void print_usage(const char* program);
+
+// Writes the help text (every option with its argument and meaning, the roles, examples).
+void print_help(const char* program, std::FILE* out);
+
+// "shuffler X.Y.Z", from the project version.
+std::string version_line();
 
 } // namespace shuffler

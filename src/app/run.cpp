@@ -49,17 +49,6 @@ void report_times(const timeval& start) {
     }
 }
 
-// The pool a side gets when -S is not given. A worker holds at most two messages, so a small pool
-// serves it; the input side keeps up to two unacknowledged messages for every worker it expects.
-std::uint64_t default_pool_bytes(const run_config& config) {
-    constexpr std::uint64_t mib = std::uint64_t(1) << 20;
-    if (config.groupid >= 0)
-        return 64 * mib;
-    const std::uint64_t workers = config.workers > 0 ? std::uint64_t(config.workers)
-                                                     : std::uint64_t(config.connect_list.size());
-    return std::max(256 * mib, 64 * mib + workers * send_window * block::block_size);
-}
-
 bool every_group_finished(group_table& groups) {
     for (std::size_t i = 0; i < groups.size(); ++i)
         if (!groups[i].finished())
@@ -114,7 +103,7 @@ std::size_t run_loop(const run_config& config, group_table& groups, asio::io_con
         });
     if (input_side)
         asio::spawn(asio::make_strand(io), [&](asio::yield_context yield) {
-            run_input(config.input_files, config.format, config.options, groups, io, yield);
+            run_input(config, groups, io, yield);
             if (failure_flag)
                 return;
             for (std::size_t i = 0; i < groups.size(); ++i)
@@ -140,8 +129,7 @@ int run(const run_config& config) {
         buffer_pool pool;
         group_table groups(pool);
         asio::io_context io;
-        const std::uint64_t pool_bytes =
-            config.pool_size > 0 ? std::uint64_t(config.pool_size) : default_pool_bytes(config);
+        const std::uint64_t pool_bytes = std::uint64_t(config.pool_size);
         try {
             pool.create(pool_bytes);
         } catch (const std::bad_alloc&) {

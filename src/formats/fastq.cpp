@@ -1,16 +1,15 @@
 #include "formats/fastq.hpp"
 
+#include "core/decimal.hpp"
 #include "core/report.hpp"
+#include "formats/input_source.hpp"
 #include "wire/message_header.hpp"
 
-#include <boost/algorithm/string/predicate.hpp>
 #include <boost/system/system_error.hpp>
 
 #include <algorithm>
-#include <cerrno>
-#include <climits>
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <deque>
 #include <stdexcept>
 
@@ -18,30 +17,25 @@ namespace shuffler {
 
 namespace asio = boost::asio;
 
-namespace {
-
-// About 1.5 MiB of paired 150-base reads: one pool block per message, so that a default pool
-// keeps every worker of a large job busy with two messages each.
-constexpr std::int32_t default_blksize = 1000000;
-
-// The shell command that yields a file's FASTQ text.
-std::string input_command(const std::string& name) {
-    if (!name.empty() && name.back() == '|') return name.substr(0, name.size() - 1);
-    if (boost::algorithm::ends_with(name, ".gz")) return "gzip -dc " + shell_quote(name);
-    return "cat " + shell_quote(name);
-}
-
-// The -O blksize value: a positive decimal that fits 32 bits, or 0 when it is not one.
 std::int32_t parse_blksize(const option_map& options) {
     const auto it = options.find("blksize");
-    if (it == options.end()) return default_blksize;
-    const char* text = it->second.c_str();
-    char* end = nullptr;
-    errno = 0;
-    const long value = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || errno != 0 || value <= 0 || value > INT32_MAX) return 0;
-    return std::int32_t(value);
+    if (it == options.end())
+        return default_blksize;
+    std::int64_t value = 0;
+    switch (parse_decimal(it->second, 1, INT32_MAX, value)) {
+    case decimal_status::ok:
+        return std::int32_t(value);
+    case decimal_status::not_a_number:
+        throw std::invalid_argument("Bad blksize '" + it->second +
+                                    "': not a whole decimal number of bases");
+    case decimal_status::out_of_range:
+        break;
+    }
+    throw std::invalid_argument("Bad blksize " + it->second + ": not within 1 to " +
+                                std::to_string(INT32_MAX));
 }
+
+namespace {
 
 // True when the stream has no record left.
 bool at_end_of_input(record_reader& stream, boost::asio::yield_context yield) {
@@ -61,10 +55,10 @@ void check_paired_end(std::deque<record_reader>& streams, std::size_t ended,
     for (std::size_t i = 0; i < streams.size(); ++i) {
         if (i == ended) continue;
         if (i < ended || !at_end_of_input(streams[i], yield))
-            throw std::runtime_error(
-                "input files hold different numbers of records: " + streams[ended].name +
-                " ended after " + std::to_string(streams[ended].records) + " records, " +
-                streams[i].name + " has more");
+            throw record_error(streams[ended].name + ": ended after " +
+                               std::to_string(streams[ended].records) + " records, but " +
+                               streams[i].name +
+                               " has more (paired files hold the same number of records)");
     }
 }
 
@@ -119,41 +113,27 @@ std::size_t read_fastq(record_reader& reader, sg_buffer_list& list, const char* 
     }
 }
 
-void dice_fastq(const std::vector<std::string>& input_files, option_map options,
+void dice_fastq(const std::vector<std::string>& input_files, std::int32_t blksize,
                 group_table& groups, asio::io_context& io, asio::yield_context yield) {
-    const std::int32_t blksize = parse_blksize(options);
-    if (blksize == 0) {
-        report_failure(io, "dice_fastq",
-                       "blksize must be a positive number, not '" + options["blksize"] + "'");
-        return;
-    }
     std::deque<record_reader> streams; // a deque: streams never move once opened
     try {
         if (groups.size() == 0) throw std::runtime_error("Group id exceeds maximum");
-        if (input_files.empty()) {
-            record_reader& s = streams.emplace_back();
-            s.pipe = std::make_unique<pipe_descriptor>(io);
-            s.pipe->open_stdio(0);
-            s.name = "stdin";
-        }
-        for (const std::string& name : input_files) {
-            record_reader& s = streams.emplace_back();
-            s.pipe = std::make_unique<pipe_descriptor>(io);
-            s.pipe->open_command(input_command(name), "r");
-            s.name = name;
-        }
+        if (input_files.empty()) open_input(streams.emplace_back(), "", io);
+        for (const std::string& name : input_files)
+            open_input(streams.emplace_back(), name, io);
 
         const std::uint64_t threshold = std::uint64_t(std::int64_t(blksize));
         // A block must stay well inside the pool (or it waits for ever for blocks that only its
         // own sending could free) and inside the header's 32-bit length, whatever blksize says.
         const std::uint64_t block_cap =
             std::min<std::uint64_t>(groups.pool().total_capacity() / 2, std::uint64_t(1) << 31);
-        std::int32_t record_number = 0;
+        // 64 bits: a large run passes 2^31 records, where a 32-bit count would overflow.
+        std::int64_t record_number = 0;
         sg_buffer_list message(groups.pool());
         for (;;) {
             open_message(message, 0, yield);
             char tag[32];
-            std::snprintf(tag, sizeof tag, " #%d#", record_number);
+            std::snprintf(tag, sizeof tag, " #%lld#", static_cast<long long>(record_number));
             std::uint64_t bases = 0;
             std::size_t file = 0;
             try {
@@ -166,7 +146,7 @@ void dice_fastq(const std::vector<std::string>& input_files, option_map options,
                     for (file = 0; file < streams.size(); ++file)
                         bases +=
                             read_fastq(streams[file], message, first_pass ? tag : nullptr, yield);
-                    record_number += std::int32_t(streams.size());
+                    record_number += std::int64_t(streams.size());
                 }
             } catch (const boost::system::system_error& e) {
                 if (!is_end_of_stream(e.code())) throw;
@@ -178,7 +158,7 @@ void dice_fastq(const std::vector<std::string>& input_files, option_map options,
         }
     } catch (const std::exception&) {
         // Report before closing the inputs: a child cut off mid-stream adds its own status line.
-        report_current_exception(io, "dice_fastq");
+        report_input_exception(io, input_files.empty() ? "stdin" : input_files.front());
     }
 }
 

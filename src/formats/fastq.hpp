@@ -9,6 +9,7 @@
 #include <boost/asio/spawn.hpp>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -20,9 +21,19 @@ namespace shuffler {
 std::size_t read_fastq(record_reader& reader, sg_buffer_list& list, const char* suffix,
                        boost::asio::yield_context yield);
 
-// Cuts FASTQ input (one file, paired files in lockstep, or standard input) into blocks of whole
-// records, each one message of group 0.
-void dice_fastq(const std::vector<std::string>& input_files, option_map options,
+// The block threshold in bases when -O blksize is not given: about 1.5 MiB of paired 150-base
+// reads, one pool block per message, so that a default pool keeps every worker of a large job
+// busy with two messages each.
+constexpr std::int32_t default_blksize = 1000000;
+
+// The -O blksize value (bases of sequence per block), or the default when it is absent. Throws
+// std::invalid_argument, with the whole error line, for anything but a decimal from 1 to 2^31 - 1.
+std::int32_t parse_blksize(const option_map& options);
+
+// Cuts FASTQ input (one file, paired files in lockstep, or standard input; names as open_input
+// reads them) into blocks of whole records, each one message of group 0. A block closes once it
+// holds `blksize` bases, at an even record count.
+void dice_fastq(const std::vector<std::string>& input_files, std::int32_t blksize,
                 group_table& groups, boost::asio::io_context& io, boost::asio::yield_context yield);
 
 } // namespace shuffler

@@ -10,7 +10,8 @@ namespace shuffler {
 
 namespace asio = boost::asio;
 
-void route_messages(pipe_descriptor& pipe, group_table& groups, asio::yield_context yield) {
+void route_messages(pipe_descriptor& pipe, const std::string& subject, group_table& groups,
+                    asio::yield_context yield) {
     asio::io_context& io = context_of(pipe.descriptor.get_executor());
     sg_buffer_list list(groups.pool());
     try {
@@ -19,11 +20,14 @@ void route_messages(pipe_descriptor& pipe, group_table& groups, asio::yield_cont
             read_message(pipe.descriptor, list, yield);
             const block& first = list.blocks().front();
             const message_header h = load_header(first.data + first.begin);
-            if (h.group >= groups.size()) throw std::runtime_error("Group id exceeds maximum");
+            if (h.group >= groups.size())
+                throw std::runtime_error("Group id exceeds maximum: a message for group " +
+                                         std::to_string(h.group) + " with --max_groups " +
+                                         std::to_string(groups.size()));
             push_message(groups[h.group], list);
         }
     } catch (const std::exception&) {
-        report_current_exception(io, pipe.description(), silent_end::cancellation_or_end_of_stream);
+        report_current_exception(io, subject, silent_end::cancellation_or_end_of_stream);
     }
 }
 
@@ -43,7 +47,7 @@ void read_message_stream(const std::vector<std::string>& input_files, bool gzip,
         report_current_exception(io, subject);
         return;
     }
-    route_messages(pipe, groups, yield);
+    route_messages(pipe, subject, groups, yield);
 }
 
 } // namespace shuffler

@@ -11,8 +11,10 @@
 
 namespace shuffler {
 
-// Pushes every framed message read from `pipe` to the group named in its header.
-void route_messages(pipe_descriptor& pipe, group_table& groups, boost::asio::yield_context yield);
+// Pushes every framed message read from `pipe` to the group named in its header. Errors are
+// reported under `subject`, the name of the input.
+void route_messages(pipe_descriptor& pipe, const std::string& subject, group_table& groups,
+                    boost::asio::yield_context yield);
 
 // Opens a stored message stream (the file named first, or standard input), decompressing it
 // when `gzip`, and routes its messages to their groups.

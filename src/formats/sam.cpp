@@ -1,12 +1,16 @@
 #include "formats/sam.hpp"
 
+#include "core/decimal.hpp"
 #include "core/report.hpp"
+#include "formats/input_source.hpp"
 #include "wire/message_header.hpp"
 
 #include <boost/system/system_error.hpp>
 
-#include <cstdlib>
+#include <algorithm>
 #include <cstring>
+#include <map>
+#include <stdexcept>
 #include <string_view>
 
 namespace shuffler {
@@ -15,13 +19,66 @@ namespace asio = boost::asio;
 
 namespace {
 
-constexpr std::int32_t largest_shard = 65535; // shard numbers travel as 16-bit groups
+constexpr std::int64_t largest_shard = 65535; // shard numbers travel as 16-bit groups
+
+// SAM is text. BAM (BGZF blocks, or raw "BAM\1") and gzip'd text are named for what they are
+// before their bytes are taken for malformed lines.
+void refuse_binary_input(const record_reader& reader) {
+    const auto* p = reinterpret_cast<const unsigned char*>(reader.cursor);
+    const std::uint64_t n = reader.available;
+    const bool bam = n >= 4 && std::memcmp(p, "BAM\1", 4) == 0;
+    const bool gzip = n >= 2 && p[0] == 0x1f && p[1] == 0x8b;
+    const bool bgzf = gzip && n >= 14 && (p[3] & 4) != 0 && p[12] == 'B' && p[13] == 'C';
+    if (bam || bgzf)
+        reader.fail("input looks like BAM; pipe it through `samtools view -h`");
+    if (gzip)
+        reader.fail("input is gzip-compressed; name it *.sam.gz or pipe it through `gzip -dc`");
+}
+
+} // namespace
 
 bool is_shard_key(const std::string& key) {
     return key.size() >= 2 && key[0] == 's' && key[1] >= '0' && key[1] <= '9';
 }
 
-} // namespace
+shard_plan parse_shard_options(const option_map& options, std::size_t max_groups) {
+    const std::int64_t limit = std::min<std::int64_t>(largest_shard, std::int64_t(max_groups) - 1);
+    shard_plan plan;
+    std::map<std::int64_t, std::string> keys; // shard number to its key, to catch "s01" and "s1"
+    for (const auto& [key, value] : options) {
+        if (!is_shard_key(key))
+            continue;
+        const std::string number = key.substr(1);
+        std::int64_t shard = 0;
+        const decimal_status status = parse_decimal(number, 1, limit, shard);
+        if (status == decimal_status::not_a_number)
+            throw std::invalid_argument("Invalid shard id " + number + ": a shard key is s "
+                                        "followed by a decimal shard number, not " + key);
+        if (status != decimal_status::ok)
+            throw std::invalid_argument(
+                "Invalid shard id " + number +
+                (limit < 1 ? ": --max_groups " + std::to_string(max_groups) +
+                                 " leaves no group for shards"
+                           : ": shards are numbered 1 to " + std::to_string(limit) +
+                                 " with --max_groups " + std::to_string(max_groups)));
+        if (!keys.emplace(shard, key).second)
+            throw std::invalid_argument("Invalid shard id " + number + ": -O " + keys[shard] +
+                                        " and -O " + key + " name the same shard");
+        if (value.empty())
+            throw std::invalid_argument("Invalid shard " + key + ": empty interval list");
+        std::vector<char> text(value.begin(), value.end());
+        text.push_back('\0');
+        std::string bad_item;
+        if (!parse_interval_list(text.data(), plan.shards, bad_item))
+            throw std::invalid_argument("Invalid shard " + key + ": bad interval " + bad_item);
+        stamp_shard(plan.shards, std::uint32_t(shard));
+        plan.max_shard = std::max(plan.max_shard, std::uint32_t(shard));
+    }
+    if (plan.max_shard == 0)
+        throw std::invalid_argument(
+            "Missing shard options: SAM input is routed by -O s<k>=INTERVALS");
+    return plan;
+}
 
 void read_sam(record_reader& reader, const shard_map& shards, std::vector<sg_buffer_list>& lists,
               group_table& groups, asio::yield_context yield) {
@@ -93,66 +150,31 @@ void read_sam(record_reader& reader, const shard_map& shards, std::vector<sg_buf
     }
 }
 
-void shard_sam(const std::vector<std::string>&, option_map options, group_table& groups,
-               asio::io_context& io, asio::yield_context yield) {
-    shard_map shards;
-    std::int32_t max_shard = 0;
-    for (const auto& [key, value] : options) {
-        if (!is_shard_key(key)) continue;
-        const long number = std::strtol(key.c_str() + 1, nullptr, 10);
-        if (number < 1 || std::size_t(number) >= groups.size() || number > largest_shard) {
-            write_error_line("Invalid shard id " + std::to_string(number));
-            return;
-        }
-        const std::int32_t shard = std::int32_t(number);
-        max_shard = std::max(max_shard, shard);
-        std::vector<char> text(value.begin(), value.end());
-        text.push_back('\0');
-        std::string bad_item;
-        if (!parse_interval_list(text.data(), shards, bad_item)) {
-            write_error_line("Failed to parse interval string " + bad_item);
-            write_error_line("Invalid shard " + value);
-            return;
-        }
-        stamp_shard(shards, std::uint32_t(shard));
-    }
-    if (max_shard == 0) {
-        write_error_line("Missing shard options");
-        return;
-    }
-
-    // Every shard holds an open block from the start; at least one more must circulate.
-    const std::uint64_t pool_blocks = groups.pool().total_capacity() / block::block_size;
-    if (std::uint64_t(max_shard) + 1 >= pool_blocks) {
-        report_failure(io, "sort_sam",
-                       std::to_string(max_shard + 1) + " shards need more blocks than the pool's " +
-                           std::to_string(pool_blocks) + "; raise --pool_size");
-        return;
-    }
-
-    // SAM text always comes from standard input; the file names are not read.
+void shard_sam(const std::vector<std::string>& input_files, const shard_plan& plan,
+               group_table& groups, asio::io_context& io, asio::yield_context yield) {
+    const std::string name = input_files.empty() ? "" : input_files.front();
     std::vector<sg_buffer_list> lists;
-    lists.reserve(std::size_t(max_shard) + 1);
-    for (std::int32_t k = 0; k <= max_shard; ++k)
+    lists.reserve(std::size_t(plan.max_shard) + 1);
+    for (std::uint32_t k = 0; k <= plan.max_shard; ++k)
         lists.emplace_back(groups.pool());
     record_reader stream;
     try {
-        for (std::int32_t k = 0; k <= max_shard; ++k)
+        for (std::uint32_t k = 0; k <= plan.max_shard; ++k)
             open_message(lists[k], std::uint16_t(k), yield);
-        stream.pipe = std::make_unique<pipe_descriptor>(io);
-        stream.pipe->open_stdio(0);
-        stream.name = "stdin";
+        open_input(stream, name, io);
         try {
-            read_sam(stream, shards, lists, groups, yield);
+            stream.fill(yield); // the first bytes tell text from compressed or binary data
+            refuse_binary_input(stream);
+            read_sam(stream, plan.shards, lists, groups, yield);
         } catch (const boost::system::system_error& e) {
             if (!is_end_of_stream(e.code())) throw;
         }
-        for (std::int32_t k = 0; k <= max_shard; ++k) {
+        for (std::uint32_t k = 0; k <= plan.max_shard; ++k) {
             close_message(lists[k]);
             push_message(groups[k], lists[k]);
         }
     } catch (const std::exception&) {
-        report_current_exception(io, "sort_sam");
+        report_input_exception(io, name.empty() || name == "-" ? "stdin" : name);
     }
 }
 

@@ -9,6 +9,8 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/spawn.hpp>
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -20,9 +22,25 @@ namespace shuffler {
 void read_sam(record_reader& reader, const shard_map& shards, std::vector<sg_buffer_list>& lists,
               group_table& groups, boost::asio::yield_context yield);
 
-// Shards SAM text from standard input by position (-O s<k>=intervals): shard k is group k,
-// group 0 takes every line outside the shards, and every shard gets the header.
-void shard_sam(const std::vector<std::string>& input_files, option_map options, group_table& groups,
-               boost::asio::io_context& io, boost::asio::yield_context yield);
+// The shards of SAM input, built from the command line before any input is read.
+struct shard_plan {
+    shard_map shards;            // contig to intervals, each entry tagged with its shard number
+    std::uint32_t max_shard = 0; // the highest shard number: groups 0 to max_shard get messages
+};
+
+// True for the -O keys that belong to the shards: 's' followed by a digit.
+bool is_shard_key(const std::string& key);
+
+// Builds the shards from the -O s<k>=INTERVALS options; other keys are not looked at. Throws
+// std::invalid_argument, with the whole error line, for a shard number that is not a decimal
+// from 1 to min(max_groups - 1, 65535), two keys naming one shard ("s01", "s1"), an empty or
+// malformed interval list, or no shard at all.
+shard_plan parse_shard_options(const option_map& options, std::size_t max_groups);
+
+// Shards SAM text by position: shard k is group k, group 0 takes every line outside the shards,
+// and every shard gets the header. Reads the file named first (as open_input reads names), or
+// standard input when none is named.
+void shard_sam(const std::vector<std::string>& input_files, const shard_plan& plan,
+               group_table& groups, boost::asio::io_context& io, boost::asio::yield_context yield);
 
 } // namespace shuffler

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <stdexcept>
 
 namespace shuffler {
 
@@ -37,7 +36,7 @@ void record_reader::fill(asio::yield_context yield) {
 }
 
 void record_reader::fail(const std::string& problem) const {
-    throw std::runtime_error(name + ": " + problem);
+    throw record_error(name + ": " + problem);
 }
 
 bool record_reader::refill(asio::yield_context yield) {

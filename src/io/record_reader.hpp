@@ -7,9 +7,15 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 namespace shuffler {
+
+// A malformed input: what() is a whole error line, "<input name>: <problem>".
+struct record_error : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
 
 // A buffered reader over one pipe_descriptor for line-based records. The format readers find
 // whole records in the buffer and copy each once into a message; no record may be longer than
@@ -31,7 +37,7 @@ class record_reader {
     // is left.
     bool refill(boost::asio::yield_context yield);
 
-    // Throws "<name>: <problem>" as a runtime error.
+    // Throws "<name>: <problem>" as a record_error.
     [[noreturn]] void fail(const std::string& problem) const;
 
     std::unique_ptr<pipe_descriptor> pipe; // declared first: closed after the buffer is gone

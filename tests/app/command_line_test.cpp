@@ -1,3 +1,5 @@
+#include "app/options.hpp"
+
 #include "support/process.hpp"
 
 #include <gtest/gtest.h>
@@ -5,8 +7,8 @@
 #include <algorithm>
 #include <regex>
 
-using namespace shuffler_test;
-
+// Inside shuffler_test, `shuffler(...)` is the binary's command line and ::shuffler the library.
+namespace shuffler_test {
 namespace {
 
 const std::string usage_text =
@@ -14,7 +16,7 @@ const std::string usage_text =
     " [OPTION]... [FILE]... \n\nOptions:\n"
     "  -c, --connect\n  -l, --listen\n  -t, --timeout\n  -g, --groupid\n"
     "  -f, --format\n  -O, --option\n  -S, --pool_size\n  -G, --max_groups\n"
-    "  -w, --workers\n  -P, --peer-timeout\n";
+    "  -w, --workers\n      --peer-timeout\n  -h, --help\n  -V, --version\n";
 
 TEST(CommandLine, RefusalsPrintTheirMessageThenUsage) {
     const std::string address = loopback(free_port()); // refusals never get as far as binding it
@@ -23,12 +25,17 @@ TEST(CommandLine, RefusalsPrintTheirMessageThenUsage) {
         {{}, "No listen or connect option is specified"},
         {{"-c", address, "--listen", address}, "Both listen and connect options are specified"},
         {{"-l", ""}, "No listen or connect option is specified"}, // an empty address is none
-        {{"-l", address, "-g", "5", "-G", "5"}, "Group id exceeds maximum"},
+        {{"-l", address, "-g", "5", "-G", "5"},
+         "Group id exceeds maximum: group 5 with --max_groups 5"},
         // Group ids travel in 16 bits: a larger table does not make room for them.
-        {{"-l", address, "-g", "65536", "-G", "65537"}, "Group id exceeds maximum"},
+        {{"-l", address, "-g", "65536", "-G", "65536"},
+         "Bad group id '65536': expected a negative number (input side) or 0 to 65535 (output "
+         "side)"},
         // The option parser's own diagnostic comes first.
         {{"--bogus"}, program + ": unrecognized option '--bogus'\nUnknown option"},
         {{"-l"}, program + ": option requires an argument -- 'l'\nUnknown option"},
+        {{"-l", address, "--help=x"},
+         program + ": option '--help' doesn't allow an argument\nUnknown option"},
     };
     for (const auto& [args, message] : cases) {
         SCOPED_TRACE(message);
@@ -39,14 +46,24 @@ TEST(CommandLine, RefusalsPrintTheirMessageThenUsage) {
     }
 }
 
-TEST(CommandLine, BadPoolSizesAreRefusedWithoutUsageBeforeTheRoleIsChecked) {
-    for (const std::string size : {"1kb", "1x", "0", "-1", "0k", "abc", "",
-                                   "99999999999999999999"}) {
+TEST(CommandLine, BadPoolSizesAreRefusedWithUsageBeforeTheRoleIsChecked) {
+    for (const std::string size : {"1kb", "1x", "0", "-1", "0k", "abc", "", "k", "+5", " 5",
+                                   "0x10M", "99999999999999999999", "1073741824G"}) {
         SCOPED_TRACE(size);
         const child_result r = run(shuffler({"-S", size}));
         EXPECT_EQ(r.exit_status, 1);
-        EXPECT_EQ(r.err, "Bad pool size " + size + "\n");
+        EXPECT_EQ(r.err, "Bad pool size " + size +
+                             ": expected a positive decimal number of bytes, with an optional "
+                             "K, M or G suffix\n" +
+                             usage_text);
     }
+    // More than this machine holds would fail, or swap, long after start-up.
+    const child_result r = run(shuffler({"-S", "1000000G"}));
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_TRUE(std::regex_match(
+        r.err.substr(0, r.err.find('\n')),
+        std::regex("Bad pool size 1000000G: more than the [0-9]+ MiB of physical memory")))
+        << r.err;
 }
 
 TEST(CommandLine, AcceptedConfigurationsRunAndReportTimes) {
@@ -54,16 +71,20 @@ TEST(CommandLine, AcceptedConfigurationsRunAndReportTimes) {
                             "children user [0-9.e+-]+ sys [0-9.e+-]+\n");
     const std::vector<std::vector<std::string>> extra = {
         {"-S", "1k"},
-        {"-S", "0x10M"},
+        {"-S", "16M"},
         {"-S", "2G"},
         {"-S", "010"},
         {"-S", "3m"},
         {"-S", "1g"},
-        {"-G", "0"},
+        {"-G", "1"},
         {"-g", "4", "-G", "5"},
         {"-g", "65535", "-G", "65536"},
-        {"-g", "0", "-O", "a=b=c", "-O", "blksize", "-f", "sam"},
-        {"--pool_size=8M", "--max_groups=2", "--timeout=0"},
+        {"-g", "-7"},
+        {"-g", "0", "-f", "sam"},
+        {"-g", "1", "-f", "fastq"},
+        {"-w", "3", "--peer-timeout", "86400"},
+        {"--pool_size=8M", "--max_groups=2", "--timeout=0", "--workers=65535",
+         "--peer-timeout=1"},
     };
     for (const auto& args : extra) {
         std::vector<std::string> argv = {"-l", loopback(free_port()), "-t", "0"};
@@ -71,7 +92,8 @@ TEST(CommandLine, AcceptedConfigurationsRunAndReportTimes) {
         SCOPED_TRACE(args.front() + " " + args.back());
         const child_result r = run(shuffler(argv), {}, std::chrono::seconds(20));
         // A listening worker that nobody reached fails; an input side with no input does not.
-        const bool worker = std::find(args.begin(), args.end(), "-g") != args.end();
+        const auto g = std::find(args.begin(), args.end(), "-g");
+        const bool worker = g != args.end() && (*std::next(g))[0] != '-';
         EXPECT_EQ(r.exit_status, worker ? 255 : 0) << r.err;
         const std::string unreached = argv[1] + ": no input side connected before the deadline\n";
         EXPECT_TRUE(std::regex_match(worker && r.err.rfind(unreached, 0) == 0
@@ -83,4 +105,62 @@ TEST(CommandLine, AcceptedConfigurationsRunAndReportTimes) {
     }
 }
 
+// The parser on its own, called again and again as a fuzzer would: each call starts afresh and
+// stores exactly the values given.
+::shuffler::run_config parse(std::vector<std::string> args) {
+    args.insert(args.begin(), "shuffler");
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    return ::shuffler::parse_command_line(int(args.size()), argv.data());
+}
+
+TEST(ParseCommandLine, StoresExactlyTheValuesGiven) {
+    const ::shuffler::run_config defaults = parse({"-l", ":1"});
+    EXPECT_EQ(defaults.timeout, 60);
+    EXPECT_EQ(defaults.groupid, -1);
+    EXPECT_EQ(defaults.workers, 0);
+    EXPECT_EQ(defaults.peer_timeout, 60);
+    EXPECT_EQ(defaults.format, "message");
+    const ::shuffler::run_config c =
+        parse({"-l", ":1", "-t", "007", "-S", "010", "-G", "65536", "-w", "12", "--peer-timeout",
+               "300", "-f", "fastq", "-O", "blksize=2147483647"});
+    EXPECT_EQ(c.timeout, 7);
+    EXPECT_EQ(c.pool_size, 10); // decimal, not octal
+    EXPECT_EQ(c.max_groups, 65536);
+    EXPECT_EQ(c.workers, 12);
+    EXPECT_EQ(c.peer_timeout, 300);
+    EXPECT_EQ(c.blksize, 2147483647);
+    const ::shuffler::run_config sam =
+        parse({"-c", ":1", "-G", "3", "-O", "s2=chr1:5+2", "-O", "s1=chr2,NO_COOR", "-f", "sam"});
+    EXPECT_EQ(sam.shards.max_shard, 2u);
+    ASSERT_EQ(sam.shards.shards.count("chr1"), 1u);
+    EXPECT_EQ(sam.shards.shards.at("chr1").at(0).tag, 2u);
+    EXPECT_EQ(sam.shards.shards.at("chr1").at(0).start, 4u);
+    EXPECT_EQ(sam.shards.shards.at("chr1").at(0).end, 6u);
+    EXPECT_EQ(parse({"-g", "3", "-l", ":1"}).format, "text");
+    EXPECT_TRUE(parse({"--help", "-g", "x"}).help); // nothing after it is looked at
+    EXPECT_TRUE(parse({"-V"}).version);
+}
+
+TEST(ParseCommandLine, RefusesValuesThatOnceWrappedOrWereIgnored) {
+    const std::vector<std::vector<std::string>> refused = {
+        {"-g", "x"},           {"-g", "4294967296"},    {"-g", "4294967295"},
+        {"-g", "1e3"},         {"-g", ""},              {"-t", "abc"},
+        {"-t", "3s"},          {"-t", "-5"},            {"-t", "4294967297"},
+        {"-t", "0x10"},        {"-G", "0"},             {"-G", "2000000000"},
+        {"-G", "65537"},       {"-w", "0"},             {"-w", "65536"},
+        {"-w", "two"},         {"--peer-timeout", "0"}, {"--peer-timeout", "86401"},
+        {"-O", "blocksize=1"}, {"-O", "=5"},            {"-O", "blksize=0"},
+        {"-O", "blksize=5x"},  {"-O", "blksize"},       {"-O", "blksize=1", "-O", "blksize=1"},
+    };
+    for (std::vector<std::string> args : refused) {
+        SCOPED_TRACE(args.front() + " " + args.back());
+        args.insert(args.begin(), {"-l", ":1", "-f", "fastq"});
+        EXPECT_THROW(parse(args), ::shuffler::command_line_error);
+    }
+}
+
 } // namespace
+} // namespace shuffler_test

@@ -20,14 +20,14 @@ struct dicing {
     bool failed = false;
 };
 
-dicing dice(const std::vector<std::string>& files, const option_map& options = {}) {
+dicing dice(const std::vector<std::string>& files, std::int32_t blksize) {
     dicing d;
     group_table groups(test_pool());
     groups.resize(1);
     failure_flag = 0;
     testing::internal::CaptureStderr();
     run_in_coroutine([&](asio::io_context& io, asio::yield_context yield) {
-        dice_fastq(files, options, groups, io, yield);
+        dice_fastq(files, blksize, groups, io, yield);
     });
     d.err = without_sanitizer_notes(testing::internal::GetCapturedStderr());
     d.failed = failure_flag != 0;
@@ -64,28 +64,28 @@ TEST(DiceFastq, WhatIsQueuedWhenTheInputEndsOrFails) {
         file("bad.fq", record("r1") + record("r2") + record("r3") + "@r4\nACGT\nIIII\n+\n");
     const struct {
         std::vector<std::string> files;
-        option_map options;
+        std::int32_t blksize;
         std::string err;
         std::vector<std::string> payloads;
     } cases[] = {
         // Zero records make no message: an empty one would read as the end of data.
-        {{file("empty.fq", "")}, {}, "", {}},
+        {{file("empty.fq", "")}, default_blksize, "", {}},
         // The block in progress is queued before the uneven pair is reported.
         {{a, b},
-         {},
-         "dice_fastq: input files hold different numbers of records: " + b +
-             " ended after 2 records, " + a + " has more\n",
+         default_blksize,
+         b + ": ended after 2 records, but " + a +
+             " has more (paired files hold the same number of records)\n",
          {record("a1", " #0#") + record("b1", " #0#") + record("a2") + record("b2") +
           record("a3")}},
         // A malformed record drops the block in progress only.
         {{bad},
-         {{"blksize", "1"}},
-         "dice_fastq: " + bad + ": record 4: line 3 does not begin with '+'\n",
+         1,
+         bad + ": record 4: line 3 does not begin with '+'\n",
          {record("r1", " #0#") + record("r2")}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.files.back());
-        const dicing d = dice(c.files, c.options);
+        const dicing d = dice(c.files, c.blksize);
         EXPECT_EQ(d.err, c.err);
         EXPECT_EQ(d.failed, !c.err.empty());
         EXPECT_EQ(d.payloads, c.payloads);

@@ -18,7 +18,7 @@ using entry = std::tuple<std::string, std::uint32_t, std::uint32_t>; // contig, 
 
 struct parse_case {
     const char* text;
-    const char* bad;            // the item the parse stops at, or null when all parse
+    const char* bad;            // the start of what bad_item says, or null when all parse
     std::vector<entry> entries; // what the map holds afterwards
 };
 
@@ -26,25 +26,51 @@ const parse_case cases[] = {
     {"chr1,chr2:1-1000", nullptr, {{"chr1", 0, all}, {"chr2", 0, 1000}}},
     {"chr1:100", nullptr, {{"chr1", 99, 100}}},
     {"chr1:100+10", nullptr, {{"chr1", 99, 109}}},
-    {"chr1:10-9", nullptr, {{"chr1", 9, 9}}}, // empty, but not reversed
+    {"chr1:10-10", nullptr, {{"chr1", 9, 10}}},
     {"chr1:5-", nullptr, {{"chr1", 4, all}}},
     {"chr1:20-30,chr1:1-5", nullptr, {{"chr1", 19, 30}, {"chr1", 0, 5}}},
     {"chr2,chr1:7", nullptr, {{"chr1", 6, 7}, {"chr2", 0, all}}},
+    {"chr1:1-4294967295,chr2:4294967295", nullptr, {{"chr1", 0, all}, {"chr2", 4294967294, all}}},
+    {"chr1:4294967290+6", nullptr, {{"chr1", 4294967289, all}}},
+    // Decimal whatever the leading zeros: not octal.
+    {"chr1:010-020", nullptr, {{"chr1", 9, 20}}},
     // The last ':' separates the coordinates, so contig names may hold colons.
     {"HLA:A:1-10", nullptr, {{"HLA:A", 0, 10}}},
     // NO_COOR and its prefixes take the whole contig without reading coordinates.
     {"NO_COOR:5-9", nullptr, {{"NO_COOR", 0, all}}},
     {"NO_C:junk", nullptr, {{"NO_C", 0, all}}},
     {"NO_COORD:5-9", nullptr, {{"NO_COORD", 4, 9}}},
-    {":5-9", nullptr, {}},
-    {"", nullptr, {}},
+    // Plain numbers are contig names; only digit groups right after coordinates are suspect.
+    {"1,2,100", nullptr, {{"1", 0, all}, {"100", 0, all}, {"2", 0, all}}},
+    {"chr1:5,1000", nullptr, {{"1000", 0, all}, {"chr1", 4, 5}}},
     // A bad item stops the parse; what came before it stays.
-    {"chr1:0-10", "chr1:0-10", {}},
-    {"chr1:10-5", "chr1:10-5", {}},
-    {"chr1:5x7", "chr1:5x7", {}},
-    {"chr1:", "chr1:", {}},
-    {"chr1:4294967295+2", "chr1:4294967295+2", {}}, // the end wraps below the start
-    {"chr2:1-5,chrX,chr1:0-10,chr3", "chr1:0-10", {{"chr2", 0, 5}, {"chrX", 0, all}}},
+    {"chr1:0-10", "'chr1:0-10': position 0 is not within 1 to 4294967295", {}},
+    {"chr1:10-5", "'chr1:10-5': the end lies before the start", {}},
+    {"chr1:10-9", "'chr1:10-9': the end lies before the start", {}},
+    {"chr1:5x7", "'chr1:5x7': '5x7' is not a position", {}},
+    {"chr1:5-10xyz", "'chr1:5-10xyz': '10xyz' is not a position", {}},
+    {"chr1:abc", "'chr1:abc': 'abc' is not a position", {}},
+    {"chr1:", "'chr1:': no position", {}},
+    {"chr1: 5", "'chr1: 5': ' 5' is not a position", {}},
+    // Signs and 32-bit overflow never wrap into another interval.
+    {"chr1:-5", "'chr1:-5': '-5' is not a position", {}},
+    {"chr1:1--5", "'chr1:1--5': '-5' is not a position", {}},
+    {"chr1:+5", "'chr1:+5': '+5' is not a position", {}},
+    {"chr1:1-4294967396", "'chr1:1-4294967396': position 4294967396 is not within", {}},
+    {"chr1:4294967296", "'chr1:4294967296': position 4294967296 is not within", {}},
+    {"chr1:5+0", "'chr1:5+0': length 0 is not within", {}},
+    {"chr1:4294967295+2", "'chr1:4294967295+2': the interval runs past", {}},
+    {"chr1:1-99999999999999999999999", "'chr1:1-99999999999999999999999': position", {}},
+    // Thousands separators would otherwise be taken for the commas between items.
+    {"chr1:1,000-2,000", "'chr1:1,000-2': commas separate intervals", {{"chr1", 0, 1}}},
+    {"chr1:1,000", "'chr1:1,000': commas separate intervals", {{"chr1", 0, 1}}},
+    // Items that add nothing are mistakes too.
+    {"", "'': empty item", {}},
+    {"chr1,,chr2", "'': empty item", {{"chr1", 0, all}}},
+    {"chr1,", "'': empty item", {{"chr1", 0, all}}},
+    {":5-9", "':5-9': no contig name", {}},
+    {"chr1 ,chr2", "'chr1 ': a contig name holds no spaces", {}},
+    {"chr2:1-5,chrX,chr1:0-10,chr3", "'chr1:0-10'", {{"chr2", 0, 5}, {"chrX", 0, all}}},
 };
 
 TEST(IntervalList, ParsesItemsIntoZeroBasedHalfOpenIntervals) {
@@ -54,7 +80,10 @@ TEST(IntervalList, ParsesItemsIntoZeroBasedHalfOpenIntervals) {
         std::string text = c.text;
         std::string bad;
         EXPECT_EQ(parse_interval_list(text.data(), map, bad), c.bad == nullptr);
-        EXPECT_EQ(bad, c.bad ? c.bad : "");
+        if (c.bad)
+            EXPECT_EQ(bad.rfind(c.bad, 0), 0u) << bad;
+        else
+            EXPECT_EQ(bad, "");
         // Contig by contig, each contig's entries in insertion order.
         std::vector<entry> entries;
         for (const auto& [contig, intervals] : map)

@@ -1,0 +1,35 @@
+#include "formats/input_source.hpp"
+
+#include "core/report.hpp"
+
+#include <boost/algorithm/string/predicate.hpp>
+
+namespace shuffler {
+
+void open_input(record_reader& reader, const std::string& name, boost::asio::io_context& io) {
+    reader.pipe = std::make_unique<pipe_descriptor>(io);
+    if (name.empty() || name == "-") {
+        reader.pipe->open_stdio(0);
+        reader.name = "stdin";
+        return;
+    }
+    if (name.back() == '|')
+        reader.pipe->open_command(name.substr(0, name.size() - 1), "r");
+    else if (boost::algorithm::ends_with(name, ".gz"))
+        reader.pipe->open_command("gzip -dc " + shell_quote(name), "r");
+    else
+        reader.pipe->open_command("cat " + shell_quote(name), "r");
+    reader.name = name;
+}
+
+void report_input_exception(boost::asio::io_context& io, const std::string& subject) {
+    try {
+        throw;
+    } catch (const record_error& e) {
+        report_line(io, e.what());
+    } catch (const std::exception&) {
+        report_current_exception(io, subject);
+    }
+}
+
+} // namespace shuffler

@@ -1,0 +1,176 @@
+// End-to-end mistakes on the command line, as a user makes them: each is refused at once with
+// one line naming it (status 1, before anything is opened) or, when only the input can show it,
+// fails the run at once (status 255), long before the 60 s deadline. And --help and --version.
+
+#include "support/process.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+
+namespace shuffler_test {
+namespace {
+
+enum outcome {
+    refused,      // status 1: the reason, then the usage text; nothing started
+    refused_file, // status 1: the reason alone (a file's problem, not the options')
+    failed,       // status 255: the line, then the timing report of a run that stopped at once
+};
+
+struct mistake {
+    std::vector<std::string> args; // after "-l ADDR -t 60"
+    outcome expected;
+    std::string fragment;   // found in the first line of standard error
+    std::string input = ""; // piped to standard input
+};
+
+// BGZF (BAM's compression): a gzip member with an extra field "BC".
+const std::string bgzf_start("\x1f\x8b\x08\x04\0\0\0\0\0\xff\x06\0BC\x02\0", 16);
+
+TEST(Mistakes, AreRefusedOrFailAtOnceWithOneLineSayingWhat) {
+    const temp_dir dir;
+    const std::string fq = dir.file("reads.fq"), fastq = "@r1\nACGT\n+\nIIII\n";
+    write_file(fq, fastq);
+    const std::string marker = dir.file("started");
+    // An input command that leaves a mark: a refusal must never get as far as running it.
+    const std::string command = "touch " + marker + "; cat " + fq + " |";
+    write_file(dir.file("raw.sam"), std::string("BAM\1", 4) + "binary");
+    write_file(dir.file("bad.fq"), "r1\nACGT\n+\nIIII\n");
+    const mistake cases[] = {
+        // Numbers are whole decimals within their range: a typo is not group 0 (which would
+        // make an output side truncating reads.fq), and nothing wraps.
+        {{"-g", "x", fq}, refused, "Bad group id 'x'"},
+        {{"-g", "4294967296", fq}, refused, "Bad group id '4294967296'"},
+        {{"-g", "4294967295", fq}, refused, "Bad group id '4294967295'"},
+        {{"-t", "abc"}, refused, "Bad timeout 'abc'"},
+        {{"-t", "3s"}, refused, "Bad timeout '3s'"},
+        {{"-t", "-5"}, refused, "Bad timeout '-5'"},
+        {{"-t", "4294967297"}, refused, "Bad timeout '4294967297'"},
+        {{"-G", "2000000000"}, refused, "Bad max_groups '2000000000': expected 1 to 65536"},
+        {{"-G", "0"}, refused, "Bad max_groups '0'"},
+        {{"-S", "0x10M"}, refused, "Bad pool size 0x10M: expected a positive decimal number"},
+        {{"-S", "1000000G"}, refused, "MiB of physical memory"},
+        {{"-w", "0"}, refused, "Bad worker count '0': expected 1 to 65535"},
+        {{"--workers", "1x"}, refused, "Bad worker count '1x'"},
+        {{"--peer-timeout", "86401"}, refused, "Bad peer timeout '86401': expected 1 to 86400"},
+        {{"--peer-timeout", "0"}, refused, "Bad peer timeout '0'"},
+        // Formats and the number of files.
+        {{"-f", "bam", fq}, refused, "Unknown input format bam; input formats: message, gzip"},
+        {{fq, fq, fq}, refused, "Too many input files: 3 given, at most 2"},
+        {{"-f", "message", fq, fq}, refused, "Too many input files: 2 given, message input"},
+        {{"-f", "sam", "-O", "s1=chr1", fq, fq}, refused, "Too many input files: 2 given, sam"},
+        // -O keys: none ignored, none given twice, none empty.
+        {{"-f", "fastq", "-O", "blocksize=1000", command},
+         refused,
+         "Unknown -O key blocksize; known keys: blksize (FASTQ input), s<k> (SAM input)"},
+        {{"-f", "fastq", "-O", "blksize=0", command},
+         refused,
+         "Bad blksize 0: not within 1 to 2147483647"},
+        {{"-f", "fastq", "-O", "blksize=5x", command},
+         refused,
+         "Bad blksize '5x': not a whole decimal number"},
+        {{"-f", "fastq", "-O", "blksize=abc", command}, refused, "Bad blksize 'abc'"},
+        {{"-f", "fastq", "-O", "s1=chr1", command},
+         refused,
+         "-O s1 is for sam input, not fastq input"},
+        {{"-f", "fastq", "-O", "blksize=1", "-O", "blksize=2", command},
+         refused,
+         "Repeated -O key blksize"},
+        {{"-f", "sam", "-O", "s1="}, refused, "Invalid shard s1: empty interval list"},
+        {{"-f", "sam", "-O", "s1"}, refused, "Invalid shard s1: empty interval list"},
+        {{"-f", "sam", "-O", "s1=chr1", "-O", "s1=chr2"}, refused, "Repeated -O key s1"},
+        {{"-f", "sam", "-O", "s1x=chr1"}, refused, "Invalid shard id 1x"},
+        {{"-f", "sam", "-O", "s0=chr1"}, refused, "Invalid shard id 0"},
+        // Interval strings: no wrap, no trailing text, no reversed or empty ranges.
+        {{"-f", "sam", "-O", "s1=chr1:100-50"},
+         refused,
+         "Invalid shard s1: bad interval 'chr1:100-50': the end lies before the start"},
+        {{"-f", "sam", "-O", "s1=chr1:5-4"}, refused, "'chr1:5-4': the end lies before"},
+        {{"-f", "sam", "-O", "s1=chr1:abc"}, refused, "'chr1:abc': 'abc' is not a position"},
+        {{"-f", "sam", "-O", "s1=chr1:-5"}, refused, "'chr1:-5': '-5' is not a position"},
+        {{"-f", "sam", "-O", "s1=chr1:1--5"}, refused, "'chr1:1--5': '-5' is not a position"},
+        {{"-f", "sam", "-O", "s1=chr1:5-10xyz"}, refused, "'10xyz' is not a position"},
+        {{"-f", "sam", "-O", "s1=chr1:5+0"}, refused, "'chr1:5+0': length 0 is not within"},
+        {{"-f", "sam", "-O", "s1=chr1:1-4294967396"},
+         refused,
+         "'chr1:1-4294967396': position 4294967396 is not within 1 to 4294967295"},
+        {{"-f", "sam", "-O", "s1=chr1:1,000-2,000"},
+         refused,
+         "'chr1:1,000-2': commas separate intervals"},
+        // Files that cannot be inputs are named as such.
+        {{dir.file("absent.fq")}, refused_file, "absent.fq: No such file or directory"},
+        {{dir.file("")}, refused_file, ": is a directory, not an input file"},
+        {{fq, dir.file("")}, refused_file, ": is a directory, not an input file"},
+        // The output side: its format, its one file, no -O keys.
+        {{"-g", "0", "-f", "bam"}, refused, "Unknown output format bam; output formats: text"},
+        {{"-g", "0", dir.file("a"), dir.file("b")}, refused, "Too many output files: 2 given"},
+        {{"-g", "0", "-O", "blksize=5"}, refused, "the output side takes no -O keys"},
+        {{"-g", "0", dir.file("")}, refused_file, ": is a directory, not an output file"},
+        // Only the input shows these: the run fails at its first bytes.
+        {{"-f", "sam", "-O", "s1=chr1"},
+         failed,
+         "stdin: input looks like BAM; pipe it through `samtools view -h`",
+         bgzf_start + "rest"},
+        {{"-O", "s1=chr1", dir.file("raw.sam")},
+         failed,
+         dir.file("raw.sam") + ": input looks like BAM"},
+        {{"-f", "sam", "-O", "s1=chr1"},
+         failed,
+         "stdin: input is gzip-compressed",
+         std::string("\x1f\x8b\x08\0\0\0\0\0\0\x03", 10) + "rest"},
+        {{dir.file("bad.fq")}, failed, dir.file("bad.fq") + ": record 1: line 1 does not begin"},
+    };
+    for (const mistake& c : cases) {
+        SCOPED_TRACE(c.fragment);
+        std::vector<std::string> argv = {"-l", loopback(free_port()), "-t", "60"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const auto start = std::chrono::steady_clock::now();
+        const child_result r =
+            run(shuffler(argv), {child_input::pipe, c.input}, std::chrono::seconds(20));
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_LT(took, std::chrono::seconds(3)) << "waited for the deadline";
+        EXPECT_EQ(r.exit_status, c.expected == failed ? 255 : 1);
+        const std::string first = r.err.substr(0, r.err.find('\n'));
+        EXPECT_NE(first.find(c.fragment), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("\nUsage: ") != std::string::npos, c.expected == refused) << r.err;
+        // Only a run that reached the event loop reports its times.
+        EXPECT_EQ(r.err.find("\nchildren user ") != std::string::npos, c.expected == failed)
+            << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+    EXPECT_FALSE(std::filesystem::exists(marker)) << "a refused command line started its input";
+    EXPECT_EQ(read_file(fq), fastq) << "a refused command line touched the input file";
+    EXPECT_FALSE(std::filesystem::exists(dir.file("a"))) << "a refused output side made its file";
+}
+
+TEST(HelpAndVersion, GoToStandardOutputAndExitZero) {
+    const child_result help = run(shuffler({"--help"}));
+    EXPECT_EQ(help.exit_status, 0);
+    EXPECT_EQ(help.err, "");
+    // Every option with its argument, the roles, examples and the exit statuses.
+    for (const char* text :
+         {"-c, --connect ADDR", "-l, --listen ADDR", "-t, --timeout SECONDS", "-g, --groupid N",
+          "-f, --format NAME", "-O, --option KEY=VALUE", "-S, --pool_size BYTES",
+          "-G, --max_groups N", "-w, --workers N", "--peer-timeout SECONDS", "-h, --help",
+          "-V, --version", "input side", "output side", "Examples:", "shuffler -l :9000",
+          "shuffler -g 0 -c :9000", "Exit status"})
+        EXPECT_NE(help.out.find(text), std::string::npos) << text;
+    // Help wins over whatever follows it, even a mistake.
+    EXPECT_EQ(run(shuffler({"-h", "-g", "x"})).out, help.out);
+
+    for (const char* option : {"--version", "-V"}) {
+        const child_result version = run(shuffler({option}));
+        EXPECT_EQ(version.exit_status, 0);
+        EXPECT_EQ(version.out, std::string("shuffler ") + SHUFFLER_VERSION + "\n");
+        EXPECT_EQ(version.err, "");
+    }
+    // Text that never reached its reader is not a success.
+    const child_result full =
+        run({"/bin/sh", "-c", "exec " + shuffler_binary() + " --help >/dev/full"});
+    EXPECT_EQ(full.exit_status, 255);
+    EXPECT_EQ(full.err, "stdout: No space left on device\n");
+}
+
+} // namespace
+} // namespace shuffler_test
