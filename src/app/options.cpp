@@ -48,9 +48,10 @@ const struct {
     {"N", "negative (default -1): input side; 0 to 65535: worker for group N"},
     {"NAME", "input: message, gzip, fastq or sam (default: from the file names)\n"
              "output: text, fastq or sam (default text; all write the payload)"},
-    {"KEY=VALUE", "blksize=BASES: FASTQ bases per block (default 10000000)\n"
+    {"KEY=VALUE", "blksize=BASES: FASTQ bases per block (default 1000000)\n"
                   "s<k>=INTERVALS: SAM shard k, as chr1,chr2:1-5000,chr3:100+50"},
-    {"BYTES", "buffer pool size with an optional K, M or G suffix (default 256M)"},
+    {"BYTES", "buffer pool size with an optional K, M or G suffix (default:\n"
+                 "input side 256M, or 64M + 8M per expected worker if more; worker 64M)"},
     {"N", "number of groups, 1 to 65536 (default 1024)"},
     {"N", "with --listen: worker connections to expect, 1 to 65535"},
     {"SECONDS", "drop a peer that acknowledges nothing this long (default 60)"},
@@ -118,11 +119,11 @@ void print_help(const char* program, std::FILE* out) {
     std::fprintf(out,
                  "\nExamples:\n"
                  "  # dice a FASTQ pair over two workers, each writing its share to a file\n"
-                 "  shuffler -l :9000 -t 10 reads_1.fq.gz reads_2.fq.gz &\n"
+                 "  shuffler -l :9000 -w 2 reads_1.fq.gz reads_2.fq.gz &\n"
                  "  shuffler -g 0 -c :9000 part1.fq & shuffler -g 0 -c :9000 part2.fq & wait\n\n"
                  "  # shard SAM by position: chr1 to group 1, chr2 up to 5 Mb to group 2, the rest "
                  "to 0\n"
-                 "  shuffler -l :9000 -O s1=chr1 -O s2=chr2:1-5000000 in.sam &\n"
+                 "  shuffler -l :9000 -w 3 -O s1=chr1 -O s2=chr2:1-5000000 in.sam &\n"
                  "  for k in 0 1 2; do shuffler -g $k -c :9000 shard$k.sam & done; wait\n\n"
                  "Exit status: 0 when the run completed and nothing failed, 1 for a refused\n"
                  "command line, 255 when an error was reported during the run (one line on\n"

@@ -126,7 +126,7 @@ TEST(SamSharding, BadShardOptionsAreRefusedBeforeReading) {
         {{"-O", "blksize=5"}, "-O blksize is for fastq input, not sam input"},
         {{}, "Missing shard options: SAM input is routed by -O s<k>=INTERVALS"},
         // Every shard holds a block from the start, and one more must circulate.
-        {{"-S", "1", "-G", "100", "-O", "s64=chr1"},
+        {{"-S", "256M", "-G", "100", "-O", "s64=chr1"},
          "Too many shards: 65 need more blocks than the pool's 64; raise --pool_size"},
     };
     std::vector<std::unique_ptr<child_process>> runs;
