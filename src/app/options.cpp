@@ -16,8 +16,11 @@
 namespace shuffler {
 namespace {
 
-// getopt_long's value for a long option without a short letter.
+// getopt_long's values for the long options without a short letter.
 constexpr int peer_timeout_option = 256;
+constexpr int port_file_option = 257;
+constexpr int progress_option = 258;
+constexpr int summary_option = 259;
 
 const struct option long_options[] = {
     {"connect", required_argument, nullptr, 'c'},
@@ -30,6 +33,9 @@ const struct option long_options[] = {
     {"max_groups", required_argument, nullptr, 'G'},
     {"workers", required_argument, nullptr, 'w'},
     {"peer-timeout", required_argument, nullptr, peer_timeout_option},
+    {"port-file", required_argument, nullptr, port_file_option},
+    {"progress", no_argument, nullptr, progress_option},
+    {"summary", no_argument, nullptr, summary_option},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -41,8 +47,10 @@ const struct {
     const char* argument;
     const char* meaning;
 } option_help[] = {
-    {"ADDR", "connect to a peer at host:port (repeatable; \":port\": localhost)"},
-    {"ADDR", "listen for peers on host:port (\":port\" is localhost)"},
+    {"ADDR", "connect to a peer at host:port (repeatable; \":port\": localhost),\n"
+             "or @FILE: at the address a listener wrote there (waits for it)"},
+    {"ADDR", "listen for peers on host:port (\":port\" is localhost; port 0: any\n"
+             "free port, see --port-file; 0.0.0.0:0 for peers on other hosts)"},
     {"SECONDS", "run deadline from the end of start-up (default 60): connecting,\n"
                 "accepting and serving late workers stop then"},
     {"N", "negative (default -1): input side; 0 to 65535: worker for group N"},
@@ -55,6 +63,12 @@ const struct {
     {"N", "number of groups, 1 to 65536 (default 1024)"},
     {"N", "with --listen: worker connections to expect, 1 to 65535"},
     {"SECONDS", "drop a peer that acknowledges nothing this long (default 60)"},
+    {"PATH", "with --listen: once listening, write host:port there for -c @PATH\n"
+             "(mode 0600, replaced atomically, removed when accepting ends)"},
+    {"", "a status line on standard error about once a second, and the\n"
+         "summary at the end"},
+    {"", "at the end, one line per worker on the input side (address, group,\n"
+         "messages, records, bytes, seconds), or the worker's totals"},
     {"", "print this help and exit"},
     {"", "print the version and exit"},
 };
@@ -239,6 +253,18 @@ void check_input_files(const run_config& config) {
     }
 }
 
+// The port file is written once listening: a folder that cannot take it is named now, not after
+// the peers have been waiting for it.
+void check_port_file(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        refuse_file(path + ": is a directory, not a port file");
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    if (::access(folder.c_str(), W_OK | X_OK) != 0)
+        refuse_file(path + ": cannot be written: " + std::strerror(errno));
+}
+
 // The input side's format, files and -O settings; on success the plan of its routine is in
 // `config`.
 void check_input_side(run_config& config) {
@@ -327,6 +353,13 @@ run_config parse_command_line(int argc, char** argv) {
             config.peer_timeout = std::int32_t(
                 parse_number("peer timeout", optarg, 1, 86400, "1 to 86400 seconds"));
             break;
+        case port_file_option:
+            if (!*optarg)
+                refuse("Bad port file '': expected the name of a file to write");
+            config.port_file = optarg;
+            break;
+        case progress_option: config.progress = true; break;
+        case summary_option: config.summary = true; break;
         case 'h': config.help = true; return config;
         case 'V': config.version = true; return config;
         default: refuse("Unknown option");
@@ -341,6 +374,14 @@ run_config parse_command_line(int argc, char** argv) {
         refuse("Both listen and connect options are specified");
     if (!listen && !connect)
         refuse("No listen or connect option is specified");
+    for (const std::string& address : config.connect_list)
+        if (address == "@")
+            refuse("Bad connect address '@': expected host:port or @FILE, a listener's port file");
+    if (!config.port_file.empty()) {
+        if (!listen)
+            refuse("--port-file needs --listen: only a listening side has a port to tell");
+        check_port_file(config.port_file);
+    }
     if (config.pool_size == 0)
         config.pool_size = default_pool_bytes(config);
     if (config.groupid >= config.max_groups)

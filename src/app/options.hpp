@@ -24,6 +24,9 @@ struct run_config {
     std::int32_t max_groups = 1024;        // -G, 1 to 65536
     std::int32_t workers = 0;              // -w, worker connections to expect; 0 means not given
     std::int32_t peer_timeout = 60;        // --peer-timeout, seconds
+    std::string port_file;                 // --port-file, with -l; empty means none
+    bool progress = false;                 // --progress: a status line about once a second
+    bool summary = false;                  // --summary (implied by --progress): totals at the end
     std::vector<std::string> input_files;  // positional arguments
     std::int32_t blksize = default_blksize; // -O blksize, for FASTQ input
     shard_plan shards;                      // -O s<k>=INTERVALS, for SAM input

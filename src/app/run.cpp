@@ -99,7 +99,7 @@ std::size_t run_loop(const run_config& config, group_table& groups, asio::io_con
         });
     if (!config.listen.empty())
         asio::spawn(asio::make_strand(io), [&](asio::yield_context yield) {
-            accept_peers(config.listen, sessions, run_timer, yield);
+            accept_peers(config.listen, config.port_file, sessions, run_timer, yield);
         });
     if (input_side)
         asio::spawn(asio::make_strand(io), [&](asio::yield_context yield) {

@@ -1,14 +1,14 @@
 #include "net/connections.hpp"
 
 #include "core/report.hpp"
+#include "net/port_file.hpp"
 
-#include <boost/algorithm/string/split.hpp>
 #include <boost/asio/connect.hpp>
 
 #include <algorithm>
 #include <cerrno>
-
 #include <memory>
+#include <unistd.h>
 #include <stdexcept>
 #include <vector>
 
@@ -20,11 +20,11 @@ using asio::ip::tcp;
 tcp::resolver::results_type resolve_address(const std::string& address,
                                             asio::deadline_timer& run_timer,
                                             asio::yield_context yield) {
-    std::vector<std::string> tokens;
-    boost::algorithm::split(tokens, address, [](char c) { return c == ':'; });
-    if (tokens.size() < 2)
+    std::string host, port;
+    if (!split_address(address, host, port))
         throw std::runtime_error("invalid address, expected host:port");
-    const std::string host = tokens[0].empty() ? "localhost" : tokens[0];
+    if (host.empty())
+        host = "localhost";
 
     asio::io_context& io = context_of(run_timer.get_executor());
     // Shared with the deadline handler, which may run after this call has returned.
@@ -35,26 +35,61 @@ tcp::resolver::results_type resolve_address(const std::string& address,
             resolver->cancel();
     });
     boost::system::error_code ec;
-    auto results = resolver->async_resolve(host, tokens[1], yield[ec]);
+    auto results = resolver->async_resolve(host, port, yield[ec]);
     deadline.cancel();
     if (ec)
         throw boost::system::system_error(ec);
     return results;
 }
 
+namespace {
+
+// How often a connecting side looks again for a port file that is not there yet.
+const boost::posix_time::milliseconds port_file_poll(50);
+
+// The address in the port file `path` once it has one; throws when the run deadline comes first.
+std::string wait_for_port_file(const std::string& path, asio::deadline_timer& run_timer,
+                               asio::yield_context yield) {
+    asio::io_context& io = context_of(run_timer.get_executor());
+    for (;;) {
+        if (const auto address = read_port_file(path))
+            return *address;
+        const auto now = boost::posix_time::microsec_clock::universal_time();
+        if (now >= run_timer.expires_at())
+            throw std::runtime_error("not written before the deadline");
+        asio::deadline_timer pause(io, std::min(run_timer.expires_at(), now + port_file_poll));
+        pause.async_wait(yield);
+    }
+}
+
+// resolve_address, with a resolution cut off by the deadline said as such.
+tcp::resolver::results_type resolve_before_deadline(const std::string& address,
+                                                    asio::deadline_timer& run_timer,
+                                                    asio::yield_context yield) {
+    try {
+        return resolve_address(address, run_timer, yield);
+    } catch (const boost::system::system_error& e) {
+        if (!is_cancellation(e.code()))
+            throw;
+        // Not a silent end: the peer this process was meant to reach was never tried.
+        throw std::runtime_error("address resolution did not finish before the deadline");
+    }
+}
+
+} // namespace
+
 void connect_peer(const std::string& address, session_config& config,
                   asio::deadline_timer& run_timer, asio::yield_context yield) {
     asio::io_context& io = context_of(run_timer.get_executor());
+    const bool from_file = !address.empty() && address[0] == '@';
+    const std::string path = from_file ? address.substr(1) : std::string();
+    std::string target = address; // host:port
+    std::string subject = from_file ? path : address;
     try {
-        tcp::resolver::results_type endpoints;
-        try {
-            endpoints = resolve_address(address, run_timer, yield);
-        } catch (const boost::system::system_error& e) {
-            if (!is_cancellation(e.code()))
-                throw;
-            // Not a silent end: the peer this process was meant to reach was never tried.
-            throw std::runtime_error("address resolution did not finish before the deadline");
-        }
+        if (from_file)
+            target = wait_for_port_file(path, run_timer, yield);
+        subject = target;
+        tcp::resolver::results_type endpoints = resolve_before_deadline(target, run_timer, yield);
         tcp::socket socket(io);
         // A host that never answers would hold a connect for the kernel's SYN retries (minutes):
         // the deadline closes the attempt instead.
@@ -80,13 +115,13 @@ void connect_peer(const std::string& address, session_config& config,
                 return;
             }
             if (*deadline_reached) {
-                report_failure(io, address,
+                report_failure(io, subject,
                                last_error ? last_error.message() : "no answer before the deadline");
                 return;
             }
             if (ec != asio::error::connection_refused && ec != asio::error::timed_out) {
                 deadline.cancel();
-                report_failure(io, address, ec.message());
+                report_failure(io, subject, ec.message());
                 return;
             }
             last_error = ec;
@@ -95,15 +130,36 @@ void connect_peer(const std::string& address, session_config& config,
             wait.async_wait(yield);
             pause = std::min<boost::posix_time::time_duration>(pause * 2,
                                                                boost::posix_time::seconds(1));
+            if (from_file) {
+                // A port file left behind by an earlier run names a port nobody listens on; this
+                // run's listener replaces it.
+                subject = path;
+                const auto now_in_file = read_port_file(path);
+                if (now_in_file && *now_in_file != target) {
+                    target = *now_in_file;
+                    endpoints = resolve_before_deadline(target, run_timer, yield);
+                }
+                subject = target;
+            }
         }
     } catch (const std::exception&) {
-        report_current_exception(io, address);
+        report_current_exception(io, subject);
     }
 }
 
-void accept_peers(const std::string& address, session_config& config,
-                  asio::deadline_timer& run_timer, asio::yield_context yield) {
+void accept_peers(const std::string& address, const std::string& port_file,
+                  session_config& config, asio::deadline_timer& run_timer,
+                  asio::yield_context yield) {
     asio::io_context& io = context_of(run_timer.get_executor());
+    // Removes the port file once nothing accepts any more: a file left behind would send the
+    // next run's peers to a port that may by then belong to someone else.
+    struct port_file_owner {
+        std::string path;
+        ~port_file_owner() {
+            if (!path.empty())
+                ::unlink(path.c_str());
+        }
+    } written;
     try {
         const auto endpoints = resolve_address(address, run_timer, yield);
         const tcp::endpoint endpoint = endpoints.begin()->endpoint();
@@ -112,6 +168,15 @@ void accept_peers(const std::string& address, session_config& config,
         acceptor->set_option(asio::socket_base::reuse_address(true));
         acceptor->bind(endpoint);
         acceptor->listen(128);
+        if (!port_file.empty()) {
+            try {
+                write_port_file(port_file, advertised_address(acceptor->local_endpoint()));
+                written.path = port_file;
+            } catch (const std::exception& e) {
+                report_failure(io, port_file, e.what());
+                return;
+            }
+        }
 
         // Accepting stops at the deadline, or earlier when the run cancels its timer because its
         // work is done.

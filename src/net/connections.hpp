@@ -10,21 +10,26 @@
 
 namespace shuffler {
 
-// Resolves "host:port" (an empty host means localhost), giving up at the run timer's expiry.
-// An address without a port is refused.
+// Resolves "host:port" or "[v6 address]:port" (an empty host means localhost), giving up at the
+// run timer's expiry. An address without a port is refused.
 boost::asio::ip::tcp::resolver::results_type
 resolve_address(const std::string& address, boost::asio::deadline_timer& run_timer,
                 boost::asio::yield_context yield);
 
 // Connects to `address`, retrying while the peer refuses (soon at first, then every second) until
 // the run deadline, which also bounds each attempt; then runs a peer session on the connection.
-// Errors are reported under `address`.
+// "@PATH" reads the address from the port file PATH, waiting for it until the deadline and
+// reading it again while the peer refuses. Errors are reported under the address, or under PATH
+// while the file gives none.
 void connect_peer(const std::string& address, session_config& config,
                   boost::asio::deadline_timer& run_timer, boost::asio::yield_context yield);
 
 // Listens on `address` and starts a peer session for every connection accepted until the run
-// timer expires or is cancelled. Errors are reported under `address`.
-void accept_peers(const std::string& address, session_config& config,
-                  boost::asio::deadline_timer& run_timer, boost::asio::yield_context yield);
+// timer expires or is cancelled. With a `port_file`, writes the address peers can reach to it
+// once listening (the port the system picked for port 0), and removes it when accepting ends.
+// Errors are reported under `address`, or the port file's path.
+void accept_peers(const std::string& address, const std::string& port_file,
+                  session_config& config, boost::asio::deadline_timer& run_timer,
+                  boost::asio::yield_context yield);
 
 } // namespace shuffler

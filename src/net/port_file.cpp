@@ -1,0 +1,112 @@
+#include "net/port_file.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <system_error>
+#include <unistd.h>
+
+namespace shuffler {
+
+std::string advertised_address(const boost::asio::ip::tcp::endpoint& local) {
+    const std::string port = std::to_string(local.port());
+    const boost::asio::ip::address address = local.address();
+    if (address.is_unspecified()) {
+        char name[256] = {};
+        if (::gethostname(name, sizeof name - 1) != 0)
+            throw std::system_error(errno, std::generic_category(), "gethostname");
+        return std::string(name) + ":" + port;
+    }
+    if (address.is_v6())
+        return "[" + address.to_string() + "]:" + port;
+    return address.to_string() + ":" + port;
+}
+
+void write_port_file(const std::string& path, const std::string& address) {
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    const std::string temporary = dir + "." + base + ".tmp-" + std::to_string(::getpid());
+    const auto fail = [&](const char* what) {
+        const int error = errno;
+        ::unlink(temporary.c_str());
+        throw std::system_error(error, std::generic_category(), what);
+    };
+    // 0600 from the start: the file is never readable by others, even for a moment.
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0)
+        throw std::system_error(errno, std::generic_category(), "cannot create " + temporary);
+    const std::string line = address + "\n";
+    std::size_t done = 0;
+    while (done < line.size()) {
+        const ssize_t n = ::write(fd, line.data() + done, line.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ::close(fd);
+            fail("cannot write the port file");
+        }
+        done += std::size_t(n);
+    }
+    // A left-over temporary file of another mode keeps its mode through O_TRUNC.
+    if (::fchmod(fd, 0600) != 0) {
+        ::close(fd);
+        fail("cannot set the port file's mode");
+    }
+    if (::close(fd) != 0)
+        fail("cannot write the port file");
+    if (::rename(temporary.c_str(), path.c_str()) != 0)
+        fail("cannot rename the port file into place");
+}
+
+std::optional<std::string> read_port_file(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return std::nullopt;
+        throw std::runtime_error(std::string("cannot read the port file: ") + std::strerror(errno));
+    }
+    // The first line is short; what follows it is not ours to read.
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            const int error = errno;
+            ::close(fd);
+            throw std::runtime_error(std::string("cannot read the port file: ") +
+                                     std::strerror(error));
+        }
+        text.append(buffer, std::size_t(n));
+        if (n == 0 || text.find('\n') != std::string::npos || text.size() > 65536)
+            break;
+    }
+    ::close(fd);
+    std::string line = text.substr(0, text.find('\n'));
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    if (line.empty())
+        return std::nullopt;
+    std::string host, port;
+    if (!split_address(line, host, port) || host.empty() || port.empty())
+        throw std::runtime_error("bad port file: its first line '" + line.substr(0, 200) +
+                                 "' is not host:port");
+    return line;
+}
+
+bool split_address(const std::string& address, std::string& host, std::string& port) {
+    const std::size_t colon = address.rfind(':');
+    if (colon == std::string::npos)
+        return false;
+    host = address.substr(0, colon);
+    port = address.substr(colon + 1);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    return true;
+}
+
+} // namespace shuffler
