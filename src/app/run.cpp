@@ -2,6 +2,7 @@
 
 #include "app/input_driver.hpp"
 #include "app/output_driver.hpp"
+#include "app/progress.hpp"
 #include "buffers/buffer_pool.hpp"
 #include "core/report.hpp"
 #include "groups/group_table.hpp"
@@ -16,10 +17,12 @@
 #include <algorithm>
 #include <memory>
 #include <new>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <sys/resource.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 namespace shuffler {
 
@@ -49,6 +52,17 @@ void report_times(const timeval& start) {
     }
 }
 
+// Runs the loop with a status line about once a second, drawn between handlers. The loop runs in
+// slices rather than keeping a timer of its own, which would hold it open after its work is done.
+void run_with_progress(asio::io_context& io, progress_report& report) {
+    const bool in_place = ::isatty(STDERR_FILENO) == 1;
+    while (!io.stopped()) {
+        io.run_for(std::chrono::seconds(1));
+        if (!io.stopped())
+            report.update(in_place);
+    }
+}
+
 bool every_group_finished(group_table& groups) {
     for (std::size_t i = 0; i < groups.size(); ++i)
         if (!groups[i].finished())
@@ -64,7 +78,8 @@ std::size_t run_loop(const run_config& config, group_table& groups, asio::io_con
     // The deadline counts from here, once start-up is done.
     asio::deadline_timer run_timer(
         io, boost::posix_time::microseconds(std::int64_t(config.timeout) * 1000000));
-    session_config sessions{config.groupid, groups, config.peer_timeout, output, {}, {}};
+    session_config sessions{config.groupid, groups, config.peer_timeout, output, {}, {}, {}};
+    input_counters input;
     bool producer_done = false;
     const std::size_t expected =
         config.connect_list.empty() ? std::size_t(config.workers) : config.connect_list.size();
@@ -103,7 +118,7 @@ std::size_t run_loop(const run_config& config, group_table& groups, asio::io_con
         });
     if (input_side)
         asio::spawn(asio::make_strand(io), [&](asio::yield_context yield) {
-            run_input(config, groups, io, yield);
+            run_input(config, groups, input, io, yield);
             if (failure_flag)
                 return;
             for (std::size_t i = 0; i < groups.size(); ++i)
@@ -112,7 +127,17 @@ std::size_t run_loop(const run_config& config, group_table& groups, asio::io_con
             sessions.tally.changed();
         });
 
-    io.run();
+    std::optional<progress_report> report;
+    if (config.progress || config.summary)
+        report.emplace(config.groupid, groups, input_side ? &input : nullptr, sessions.counters);
+    if (config.progress) {
+        run_with_progress(io, *report);
+        report->finish();
+    } else {
+        io.run();
+    }
+    if (report)
+        report->summary();
     end_sessions(sessions);
     return sessions.tally.succeeded;
 }

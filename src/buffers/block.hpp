@@ -21,6 +21,7 @@ struct block : block_hook {
     std::uint64_t capacity = 0; // block size (0 only for a group's end marker)
     std::uint64_t end = 0;      // one past the last filled byte
     std::uint64_t begin = 0;    // first filled byte not yet consumed
+    std::uint64_t records = 0;  // a message's first block: records in the message (for reports)
     queue_hook qhook_;          // links a message's first block into a group's message queue
 
     // Filled bytes not yet consumed.

@@ -92,7 +92,7 @@ void sg_buffer_list::consume(std::uint64_t n) {
 
 void sg_buffer_list::release() {
     for (block& b : blocks_)
-        b.begin = b.end = 0;
+        b.begin = b.end = b.records = 0;
     block_list& free = pool_->free_list();
     free.splice(free.end(), blocks_);
     wait_queue& waiters = pool_->waiters();

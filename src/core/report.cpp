@@ -11,8 +11,13 @@ namespace shuffler {
 
 unsigned char failure_flag = 0;
 
-void write_error_line(const std::string& line) {
-    std::string out = line + '\n';
+namespace {
+
+// A status line drawn in place stands on the terminal's last line, without a line feed.
+bool status_line_drawn = false;
+
+// Writes all of `out` to standard error in one write where the kernel allows.
+void write_standard_error(const std::string& out) {
     const char* p = out.data();
     std::size_t left = out.size();
     while (left > 0) {
@@ -22,6 +27,19 @@ void write_error_line(const std::string& line) {
         p += n;
         left -= std::size_t(n);
     }
+}
+
+} // namespace
+
+void write_error_line(const std::string& line) {
+    // A line over a drawn status line erases its rest instead of following it.
+    write_standard_error((status_line_drawn ? "\r" + line + "\x1b[K" : line) + '\n');
+    status_line_drawn = false;
+}
+
+void draw_status_line(const std::string& line) {
+    write_standard_error("\r" + line + "\x1b[K");
+    status_line_drawn = true;
 }
 
 void report_line(boost::asio::io_context& io, const std::string& line) {

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <stdexcept>
 
@@ -62,7 +63,12 @@ void check_paired_end(std::deque<record_reader>& streams, std::size_t ended,
     }
 }
 
-void push_block(group_table& groups, sg_buffer_list& message) {
+// Queues a block of `records` records, `tag_bytes` of which were added by the dicer.
+void push_block(group_table& groups, sg_buffer_list& message, std::uint64_t records,
+                std::uint64_t tag_bytes, input_counters& counters) {
+    message.blocks().front().records = records;
+    counters.records += records;
+    counters.bytes += message.size() - header_size - tag_bytes;
     close_message(message);
     push_message(groups[0], message);
 }
@@ -114,7 +120,8 @@ std::size_t read_fastq(record_reader& reader, sg_buffer_list& list, const char* 
 }
 
 void dice_fastq(const std::vector<std::string>& input_files, std::int32_t blksize,
-                group_table& groups, asio::io_context& io, asio::yield_context yield) {
+                group_table& groups, input_counters& counters, asio::io_context& io,
+                asio::yield_context yield) {
     std::deque<record_reader> streams; // a deque: streams never move once opened
     try {
         if (groups.size() == 0) throw std::runtime_error("Group id exceeds maximum");
@@ -134,6 +141,11 @@ void dice_fastq(const std::vector<std::string>& input_files, std::int32_t blksiz
             open_message(message, 0, yield);
             char tag[32];
             std::snprintf(tag, sizeof tag, " #%lld#", static_cast<long long>(record_number));
+            const std::int64_t first_record = record_number;
+            // A block with records has one tag per file.
+            const auto tag_bytes = [&] {
+                return record_number > first_record ? streams.size() * std::strlen(tag) : 0;
+            };
             std::uint64_t bases = 0;
             std::size_t file = 0;
             try {
@@ -150,11 +162,13 @@ void dice_fastq(const std::vector<std::string>& input_files, std::int32_t blksiz
                 }
             } catch (const boost::system::system_error& e) {
                 if (!is_end_of_stream(e.code())) throw;
-                push_block(groups, message);
+                push_block(groups, message, std::uint64_t(record_number - first_record),
+                           tag_bytes(), counters);
                 check_paired_end(streams, file, yield);
                 break;
             }
-            push_block(groups, message);
+            push_block(groups, message, std::uint64_t(record_number - first_record), tag_bytes(),
+                       counters);
         }
     } catch (const std::exception&) {
         // Report before closing the inputs: a child cut off mid-stream adds its own status line.

@@ -2,6 +2,7 @@
 
 #include "buffers/sg_buffer_list.hpp"
 #include "formats/format_options.hpp"
+#include "formats/input_counters.hpp"
 #include "groups/group_table.hpp"
 #include "io/record_reader.hpp"
 
@@ -32,8 +33,9 @@ std::int32_t parse_blksize(const option_map& options);
 
 // Cuts FASTQ input (one file, paired files in lockstep, or standard input; names as open_input
 // reads them) into blocks of whole records, each one message of group 0. A block closes once it
-// holds `blksize` bases, at an even record count.
+// holds `blksize` bases, at an even record count. `counters` follow the blocks queued.
 void dice_fastq(const std::vector<std::string>& input_files, std::int32_t blksize,
-                group_table& groups, boost::asio::io_context& io, boost::asio::yield_context yield);
+                group_table& groups, input_counters& counters, boost::asio::io_context& io,
+                boost::asio::yield_context yield);
 
 } // namespace shuffler

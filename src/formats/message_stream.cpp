@@ -11,7 +11,7 @@ namespace shuffler {
 namespace asio = boost::asio;
 
 void route_messages(pipe_descriptor& pipe, const std::string& subject, group_table& groups,
-                    asio::yield_context yield) {
+                    input_counters& counters, asio::yield_context yield) {
     asio::io_context& io = context_of(pipe.descriptor.get_executor());
     sg_buffer_list list(groups.pool());
     try {
@@ -24,6 +24,9 @@ void route_messages(pipe_descriptor& pipe, const std::string& subject, group_tab
                 throw std::runtime_error("Group id exceeds maximum: a message for group " +
                                          std::to_string(h.group) + " with --max_groups " +
                                          std::to_string(groups.size()));
+            list.blocks().front().records = 1;
+            ++counters.records;
+            counters.bytes += list.size();
             push_message(groups[h.group], list);
         }
     } catch (const std::exception&) {
@@ -32,7 +35,8 @@ void route_messages(pipe_descriptor& pipe, const std::string& subject, group_tab
 }
 
 void read_message_stream(const std::vector<std::string>& input_files, bool gzip,
-                         group_table& groups, asio::io_context& io, asio::yield_context yield) {
+                         group_table& groups, input_counters& counters, asio::io_context& io,
+                         asio::yield_context yield) {
     const std::string subject = input_files.empty() ? "stdin" : input_files[0];
     pipe_descriptor pipe(io);
     try {
@@ -47,7 +51,7 @@ void read_message_stream(const std::vector<std::string>& input_files, bool gzip,
         report_current_exception(io, subject);
         return;
     }
-    route_messages(pipe, subject, groups, yield);
+    route_messages(pipe, subject, groups, counters, yield);
 }
 
 } // namespace shuffler

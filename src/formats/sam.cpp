@@ -81,7 +81,7 @@ shard_plan parse_shard_options(const option_map& options, std::size_t max_groups
 }
 
 void read_sam(record_reader& reader, const shard_map& shards, std::vector<sg_buffer_list>& lists,
-              group_table& groups, asio::yield_context yield) {
+              group_table& groups, input_counters& counters, asio::yield_context yield) {
     char*& cursor = reader.cursor;
     std::uint64_t& available = reader.available;
     bool past_header = false;
@@ -95,8 +95,10 @@ void read_sam(record_reader& reader, const shard_map& shards, std::vector<sg_buf
             ++reader.records;
             if (*p == '@') {
                 if (!past_header)
-                    for (sg_buffer_list& list : lists)
+                    for (sg_buffer_list& list : lists) {
                         list.append(p, next, yield);
+                        ++list.blocks().front().records;
+                    }
             } else if (p != lf) { // blank lines carry nothing
                 past_header = true;
                 const char* field = p;
@@ -137,9 +139,12 @@ void read_sam(record_reader& reader, const shard_map& shards, std::vector<sg_buf
                     open_message(list, std::uint16_t(shard), yield);
                 }
                 list.append(p, next, yield);
+                ++list.blocks().front().records;
             }
             p = next;
         }
+        counters.bytes += std::uint64_t(p - cursor);
+        counters.records = reader.records;
         available -= std::uint64_t(p - cursor);
         cursor = const_cast<char*>(p);
         if (at_end) throw boost::system::system_error(asio::error::eof);
@@ -151,7 +156,8 @@ void read_sam(record_reader& reader, const shard_map& shards, std::vector<sg_buf
 }
 
 void shard_sam(const std::vector<std::string>& input_files, const shard_plan& plan,
-               group_table& groups, asio::io_context& io, asio::yield_context yield) {
+               group_table& groups, input_counters& counters, asio::io_context& io,
+               asio::yield_context yield) {
     const std::string name = input_files.empty() ? "" : input_files.front();
     std::vector<sg_buffer_list> lists;
     lists.reserve(std::size_t(plan.max_shard) + 1);
@@ -165,7 +171,7 @@ void shard_sam(const std::vector<std::string>& input_files, const shard_plan& pl
         try {
             stream.fill(yield); // the first bytes tell text from compressed or binary data
             refuse_binary_input(stream);
-            read_sam(stream, plan.shards, lists, groups, yield);
+            read_sam(stream, plan.shards, lists, groups, counters, yield);
         } catch (const boost::system::system_error& e) {
             if (!is_end_of_stream(e.code())) throw;
         }

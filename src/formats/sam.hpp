@@ -2,6 +2,7 @@
 
 #include "buffers/sg_buffer_list.hpp"
 #include "formats/format_options.hpp"
+#include "formats/input_counters.hpp"
 #include "formats/intervals.hpp"
 #include "groups/group_table.hpp"
 #include "io/record_reader.hpp"
@@ -17,10 +18,11 @@
 namespace shuffler {
 
 // Routes every SAM line from `reader` to its shard's open message in `lists` (header lines to
-// all of them), queueing a shard's message when its block is full. Ends by throwing end-of-file
-// (or any error); `lists` then hold their open messages.
+// all of them), queueing a shard's message when its block is full, and counting each message's
+// lines on its first block. Ends by throwing end-of-file (or any error); `lists` then hold their
+// open messages. `counters` follow the lines taken.
 void read_sam(record_reader& reader, const shard_map& shards, std::vector<sg_buffer_list>& lists,
-              group_table& groups, boost::asio::yield_context yield);
+              group_table& groups, input_counters& counters, boost::asio::yield_context yield);
 
 // The shards of SAM input, built from the command line before any input is read.
 struct shard_plan {
@@ -41,6 +43,7 @@ shard_plan parse_shard_options(const option_map& options, std::size_t max_groups
 // and every shard gets the header. Reads the file named first (as open_input reads names), or
 // standard input when none is named.
 void shard_sam(const std::vector<std::string>& input_files, const shard_plan& plan,
-               group_table& groups, boost::asio::io_context& io, boost::asio::yield_context yield);
+               group_table& groups, input_counters& counters, boost::asio::io_context& io,
+               boost::asio::yield_context yield);
 
 } // namespace shuffler

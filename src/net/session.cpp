@@ -77,13 +77,15 @@ message_header read_handshake(const std::shared_ptr<tcp::socket>& socket,
 // an acknowledgement reader, sharing what the worker holds.
 struct serving {
     serving(std::shared_ptr<tcp::socket> socket, group_record& record, std::uint16_t group,
-            std::string label)
-        : socket(std::move(socket)), record(record), group(group), label(std::move(label)) {}
+            std::string label, worker_summary& summary)
+        : socket(std::move(socket)), record(record), group(group), label(std::move(label)),
+          summary(summary) {}
 
     std::shared_ptr<tcp::socket> socket;
     group_record& record;
     std::uint16_t group;
     std::string label;
+    worker_summary& summary;            // what it has acknowledged, for reports
     std::deque<sg_buffer_list> unacked; // sent or being sent, oldest first
     std::uint64_t sent = 0;             // messages completely written to the socket
     std::uint64_t acknowledged = 0;     // messages the worker has written to its output
@@ -126,6 +128,10 @@ void read_acknowledgements(const std::shared_ptr<serving>& s, asio::yield_contex
         }
         if (s->acknowledged < s->sent) {
             ++s->acknowledged;
+            const sg_buffer_list& written = s->unacked.front();
+            ++s->summary.messages;
+            s->summary.records += written.blocks().front().records;
+            s->summary.bytes += written.size() - header_size;
             s->unacked.pop_front(); // its blocks go back to the pool
             acknowledge_message(s->record);
             s->progress.wake_all();
@@ -192,7 +198,11 @@ void serve_group(const std::shared_ptr<tcp::socket>& socket, session_config& con
     group_record& record = config.groups[h.group];
     record.claim = h.group;
     ++config.tally.started;
-    auto s = std::make_shared<serving>(socket, record, h.group, label);
+    worker_summary& summary = config.counters.workers.emplace_back();
+    summary.address = label;
+    summary.group = h.group;
+    summary.start = std::chrono::steady_clock::now();
+    auto s = std::make_shared<serving>(socket, record, h.group, label, summary);
     config.cancellers.push_back([w = std::weak_ptr<serving>(s)] {
         if (const auto kept = w.lock()) // alive until its waiters have unwound
             kept->progress.cancel_all();
@@ -218,6 +228,9 @@ void serve_group(const std::shared_ptr<tcp::socket>& socket, session_config& con
     } else {
         return; // torn down with the loop
     }
+    summary.end = std::chrono::steady_clock::now();
+    summary.ended = true;
+    summary.failure = s->failure;
     ++config.tally.ended;
     if (config.tally.changed)
         config.tally.changed();
@@ -227,8 +240,9 @@ void serve_group(const std::shared_ptr<tcp::socket>& socket, session_config& con
 // send_window messages ahead of the writer, which writes each payload to the output and then
 // acknowledges it.
 struct receiving {
-    receiving(std::shared_ptr<tcp::socket> socket, output_channel& output, std::uint16_t group)
-        : socket(std::move(socket)), output(output), group(group) {}
+    receiving(std::shared_ptr<tcp::socket> socket, output_channel& output, std::uint16_t group,
+              std::uint64_t& written)
+        : socket(std::move(socket)), output(output), group(group), written(written) {}
 
     std::shared_ptr<tcp::socket> socket;
     output_channel& output;
@@ -237,6 +251,7 @@ struct receiving {
     bool reading = true;             // the reader has not ended
     bool writing = true;             // the writer has not ended
     bool acknowledging = true;       // the sender still takes acknowledgements
+    std::uint64_t& written;          // payload bytes written to the output, for reports
     wait_queue reader_waits, writer_waits;
 };
 
@@ -259,6 +274,7 @@ void write_and_acknowledge(const std::shared_ptr<receiving>& r, const message_he
             const std::size_t written = asio::async_write(out.descriptor, message.const_buffers(),
                                                           transfer_all_at_once{}, yield[ec]);
             message.consume(written);
+            r->written += written;
             out.busy = false;
             out.turn.wake_one(boost::system::error_code());
             if (is_cancellation(ec))
@@ -306,7 +322,8 @@ void receive_group(const std::shared_ptr<tcp::socket>& socket, session_config& c
     asio::io_context& io = context_of(socket->get_executor());
     const std::string label = peer_label(*socket);
     const std::uint16_t group = std::uint16_t(config.groupid);
-    auto r = std::make_shared<receiving>(socket, *config.output, group);
+    auto r = std::make_shared<receiving>(socket, *config.output, group,
+                                         config.counters.bytes_written);
     config.cancellers.push_back([w = std::weak_ptr<receiving>(r)] {
         if (const auto kept = w.lock()) { // alive until its waiters have unwound
             kept->reader_waits.cancel_all();
@@ -327,6 +344,8 @@ void receive_group(const std::shared_ptr<tcp::socket>& socket, session_config& c
                 return; // the writer has failed and said why
             sg_buffer_list list(config.groups.pool());
             read_message(*socket, list, yield);
+            config.counters.bytes_received += list.size();
+            config.counters.messages_received += list.size() > header_size;
             if (!started) {
                 started = true;
                 ++config.tally.started;

@@ -8,8 +8,10 @@
 #include <boost/asio/spawn.hpp>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -36,6 +38,27 @@ struct session_tally {
     std::function<void()> changed;  // called after every session that ends
 };
 
+// One worker the input side has served, for --summary.
+struct worker_summary {
+    std::string address;        // the worker's address:port
+    std::uint16_t group = 0;    // the group it asked for
+    std::uint64_t messages = 0; // acknowledged: written to the worker's output
+    std::uint64_t records = 0;  // records in those messages
+    std::uint64_t bytes = 0;    // payload bytes in those messages
+    std::chrono::steady_clock::time_point start, end; // its handshake; its session's end
+    bool ended = false;         // the session has ended, well or not
+    std::string failure;        // why it failed; empty when it did not
+};
+
+// What the sessions have moved, for --progress and --summary: plain counts, updated once per
+// message.
+struct session_counters {
+    std::deque<worker_summary> workers;  // input side: every session past its handshake
+    std::uint64_t messages_received = 0; // output side: data messages read
+    std::uint64_t bytes_received = 0;    // output side: message bytes read, headers included
+    std::uint64_t bytes_written = 0;     // output side: payload bytes written to the output
+};
+
 // What every session of a process shares. Lives for the whole run.
 struct session_config {
     std::int32_t groupid;             // negative: the input side; else the group to receive
@@ -46,6 +69,7 @@ struct session_config {
     // End the waits of the sessions still alive, whose coroutines would otherwise keep their
     // state, and its blocks, alive past the loop.
     std::vector<std::function<void()>> cancellers;
+    session_counters counters;
 };
 
 // Messages a worker may hold unacknowledged: one being written to its output, one waiting.

@@ -16,7 +16,7 @@ const std::string usage_text =
     " [OPTION]... [FILE]... \n\nOptions:\n"
     "  -c, --connect\n  -l, --listen\n  -t, --timeout\n  -g, --groupid\n"
     "  -f, --format\n  -O, --option\n  -S, --pool_size\n  -G, --max_groups\n"
-    "  -w, --workers\n      --peer-timeout\n  -h, --help\n  -V, --version\n";
+    "  -w, --workers\n      --peer-timeout\n      --port-file\n      --progress\n      --summary\n  -h, --help\n  -V, --version\n";
 
 TEST(CommandLine, RefusalsPrintTheirMessageThenUsage) {
     const std::string address = loopback(free_port()); // refusals never get as far as binding it
@@ -132,6 +132,13 @@ TEST(ParseCommandLine, StoresExactlyTheValuesGiven) {
     EXPECT_EQ(c.workers, 12);
     EXPECT_EQ(c.peer_timeout, 300);
     EXPECT_EQ(c.blksize, 2147483647);
+    EXPECT_TRUE(defaults.port_file.empty() && !defaults.progress && !defaults.summary);
+    const ::shuffler::run_config rendezvous =
+        parse({"-l", "0.0.0.0:0", "--port-file", "/tmp/job.port", "--summary", "--progress"});
+    EXPECT_EQ(rendezvous.port_file, "/tmp/job.port");
+    EXPECT_TRUE(rendezvous.progress && rendezvous.summary);
+    EXPECT_EQ(parse({"-g", "0", "-c", "@/tmp/job.port"}).connect_list,
+              std::vector<std::string>{"@/tmp/job.port"});
     const ::shuffler::run_config sam =
         parse({"-c", ":1", "-G", "3", "-O", "s2=chr1:5+2", "-O", "s1=chr2,NO_COOR", "-f", "sam"});
     EXPECT_EQ(sam.shards.max_shard, 2u);

@@ -55,6 +55,12 @@ TEST(Mistakes, AreRefusedOrFailAtOnceWithOneLineSayingWhat) {
         {{"--workers", "1x"}, refused, "Bad worker count '1x'"},
         {{"--peer-timeout", "86401"}, refused, "Bad peer timeout '86401': expected 1 to 86400"},
         {{"--peer-timeout", "0"}, refused, "Bad peer timeout '0'"},
+        // Rendezvous: a port file needs a folder that takes it, a peer's file needs a name.
+        {{"--port-file", ""}, refused, "Bad port file '': expected the name of a file to write"},
+        {{"--port-file", dir.file("")}, refused_file, ": is a directory, not a port file"},
+        {{"--port-file", dir.file("absent/job.port")},
+         refused_file,
+         "absent/job.port: cannot be written: No such file or directory"},
         // Formats and the number of files.
         {{"-f", "bam", fq}, refused, "Unknown input format bam; input formats: message, gzip"},
         {{fq, fq, fq}, refused, "Too many input files: 3 given, at most 2"},
@@ -144,6 +150,26 @@ TEST(Mistakes, AreRefusedOrFailAtOnceWithOneLineSayingWhat) {
     EXPECT_FALSE(std::filesystem::exists(dir.file("a"))) << "a refused output side made its file";
 }
 
+// Mistakes of the connecting side, which the table's listening prefix cannot show.
+TEST(Mistakes, OfTheConnectingSideAreRefusedAtOnce) {
+    const struct {
+        std::vector<std::string> args;
+        std::string first_line;
+    } cases[] = {
+        {{"-c", ":1", "--port-file", "/tmp/job.port"},
+         "--port-file needs --listen: only a listening side has a port to tell"},
+        {{"-g", "0", "-c", "@"},
+         "Bad connect address '@': expected host:port or @FILE, a listener's port file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.first_line);
+        const child_result r = run(shuffler(c.args), {}, std::chrono::seconds(20));
+        EXPECT_EQ(r.exit_status, 1);
+        EXPECT_EQ(r.err.substr(0, r.err.find('\n')), c.first_line);
+        EXPECT_NE(r.err.find("\nUsage: "), std::string::npos) << r.err;
+    }
+}
+
 TEST(HelpAndVersion, GoToStandardOutputAndExitZero) {
     const child_result help = run(shuffler({"--help"}));
     EXPECT_EQ(help.exit_status, 0);
@@ -152,7 +178,8 @@ TEST(HelpAndVersion, GoToStandardOutputAndExitZero) {
     for (const char* text :
          {"-c, --connect ADDR", "-l, --listen ADDR", "-t, --timeout SECONDS", "-g, --groupid N",
           "-f, --format NAME", "-O, --option KEY=VALUE", "-S, --pool_size BYTES",
-          "-G, --max_groups N", "-w, --workers N", "--peer-timeout SECONDS", "-h, --help",
+          "-G, --max_groups N", "-w, --workers N", "--peer-timeout SECONDS",
+          "--port-file PATH", "--progress", "--summary", "@FILE", "-h, --help",
           "-V, --version", "input side", "output side", "Examples:", "shuffler -l :9000",
           "shuffler -g 0 -c :9000", "Exit status"})
         EXPECT_NE(help.out.find(text), std::string::npos) << text;

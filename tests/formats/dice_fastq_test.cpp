@@ -6,6 +6,8 @@
 #include "wire/message_header.hpp"
 #include "support/process.hpp"
 
+#include <algorithm>
+
 using namespace shuffler;
 using namespace shuffler_test;
 namespace asio = boost::asio;
@@ -16,6 +18,8 @@ namespace {
 // reported, when the end of its input or an error stops it.
 struct dicing {
     std::vector<std::string> payloads;
+    std::vector<std::uint64_t> records; // per payload, as the message's first block says
+    input_counters counters;
     std::string err;
     bool failed = false;
 };
@@ -27,7 +31,7 @@ dicing dice(const std::vector<std::string>& files, std::int32_t blksize) {
     failure_flag = 0;
     testing::internal::CaptureStderr();
     run_in_coroutine([&](asio::io_context& io, asio::yield_context yield) {
-        dice_fastq(files, blksize, groups, io, yield);
+        dice_fastq(files, blksize, groups, d.counters, io, yield);
     });
     d.err = without_sanitizer_notes(testing::internal::GetCapturedStderr());
     d.failed = failure_flag != 0;
@@ -41,6 +45,7 @@ dicing dice(const std::vector<std::string>& files, std::int32_t blksize) {
             EXPECT_TRUE(header_is_valid(h) && h.group == 0 &&
                         h.length == bytes.size() - header_size);
             d.payloads.push_back(bytes.substr(header_size));
+            d.records.push_back(message.blocks().front().records);
         }
     });
     groups.clear();
@@ -90,6 +95,27 @@ TEST(DiceFastq, WhatIsQueuedWhenTheInputEndsOrFails) {
         EXPECT_EQ(d.failed, !c.err.empty());
         EXPECT_EQ(d.payloads, c.payloads);
     }
+}
+
+// The counts behind --progress and --summary: each block says how many records it holds, and
+// the dicer's totals are the input's records and bytes (the tags it adds are not input).
+TEST(DiceFastq, CountsTheRecordsOfEveryBlockAndTheInputTaken) {
+    temp_dir dir;
+    std::string texts[2];
+    for (int i = 0; i < 25; ++i)
+        for (int f = 0; f < 2; ++f)
+            texts[f] += record("p" + std::to_string(i) + "/" + std::to_string(f + 1));
+    write_file(dir.file("p_1.fq"), texts[0]);
+    write_file(dir.file("p_2.fq"), texts[1]);
+    const dicing d = dice({dir.file("p_1.fq"), dir.file("p_2.fq")}, 16);
+    ASSERT_EQ(d.err, "");
+    ASSERT_EQ(d.payloads.size(), 13u); // 16 bases: two pairs of 4 + 4 per block, of 25 pairs
+    for (std::size_t i = 0; i < d.payloads.size(); ++i) {
+        const auto lines = std::count(d.payloads[i].begin(), d.payloads[i].end(), '\n');
+        EXPECT_EQ(d.records[i], std::uint64_t(lines / 4)) << "block " << i;
+    }
+    EXPECT_EQ(d.counters.records, 50u);
+    EXPECT_EQ(d.counters.bytes, texts[0].size() + texts[1].size());
 }
 
 } // namespace

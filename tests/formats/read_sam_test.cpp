@@ -4,6 +4,8 @@
 #include "io/reader_fixture.hpp"
 #include "wire/message_header.hpp"
 
+#include <algorithm>
+
 using namespace shuffler;
 using namespace shuffler_test;
 namespace asio = boost::asio;
@@ -14,7 +16,14 @@ struct sam_run {
     std::string thrown;
     std::vector<std::string> open;                // per shard: its open message, header included
     std::vector<std::vector<std::string>> queued; // per group: whole messages, oldest first
+    bool records_counted = true; // every message's first block counts its lines
+    input_counters counters;
 };
+
+// The lines of a message after its header.
+std::uint64_t lines_of(const std::string& message) {
+    return std::uint64_t(std::count(message.begin() + header_size, message.end(), '\n'));
+}
 
 // Runs read_sam over `sam` for shards 1.. with the interval lists `intervals` (0 takes the
 // rest), with one open message per shard as the sharder sets them up, shard 1's filled to leave
@@ -44,14 +53,19 @@ sam_run route(const std::string& sam, const std::vector<std::string>& intervals,
         lists[1].append(filler.data(), filler.data() + filler.size(), yield);
         record_reader stream;
         open_stream(stream, io, dir, sam, "stdin");
-        result.thrown = thrown_by([&] { read_sam(stream, shards, lists, groups, yield); });
+        result.thrown =
+            thrown_by([&] { read_sam(stream, shards, lists, groups, result.counters, yield); });
         result.queued.resize(count);
         for (std::size_t k = 0; k < count; ++k) {
             result.open.push_back(contents(lists[k]));
+            result.records_counted &= lists[k].blocks().front().records ==
+                                      lines_of(result.open.back());
             while (groups[k].message_count() > 0) {
                 sg_buffer_list message(test_pool());
                 pop_message(groups[k], message, yield);
                 result.queued[k].push_back(contents(message));
+                result.records_counted &=
+                    message.blocks().front().records == lines_of(result.queued[k].back());
             }
         }
     });
@@ -86,6 +100,9 @@ TEST(ReadSam, CopiesHeaderLinesToEveryShardAndRoutesByContigAndPosition) {
     EXPECT_EQ(payload_of(r.open[2]), header + "d\t0\tchr2\t201\t60\nf\t0\tchr1\t7\t60\n");
     for (const auto& q : r.queued)
         EXPECT_TRUE(q.empty());
+    // What --summary and --progress report: lines per message, and every input line taken.
+    EXPECT_TRUE(r.records_counted);
+    EXPECT_EQ(r.counters.records, 14u);
 }
 
 TEST(ReadSam, ShortOrOverlongLineIsAnErrorWithItsLineNumber) {

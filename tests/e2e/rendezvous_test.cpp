@@ -1,0 +1,146 @@
+// End-to-end rendezvous through port files: a listener on port 0 tells its address in a file
+// (--port-file), and its peers find it there (-c @FILE), whichever starts first. Every process is
+// real and bounded; readiness is waited for, never slept for.
+
+#include "e2e/worker_output.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <thread>
+
+namespace shuffler_test {
+namespace {
+
+constexpr std::chrono::seconds limit(30);
+
+// Two FASTQ files of `count` records each, as the dicing checks expect.
+std::vector<std::string> make_pair(const temp_dir& dir, int count) {
+    const std::vector<std::string> texts = {make_fastq("a", count, 1), make_fastq("b", count, 2)};
+    write_file(dir.file("r_1.fq"), texts[0]);
+    write_file(dir.file("r_2.fq"), texts[1]);
+    return texts;
+}
+
+// The first line of the file at `path` once it exists, or "" after `bound`.
+std::string first_line_when_written(const std::string& path,
+                                    std::chrono::seconds bound = std::chrono::seconds(10)) {
+    const auto until = std::chrono::steady_clock::now() + bound;
+    while (!std::filesystem::exists(path)) {
+        if (std::chrono::steady_clock::now() >= until)
+            return "";
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const std::string text = read_file(path);
+    return text.substr(0, text.find('\n'));
+}
+
+int port_of(const std::string& address) {
+    return std::stoi(address.substr(address.rfind(':') + 1));
+}
+
+std::vector<std::string> input_args(const temp_dir& dir, const std::vector<std::string>& head) {
+    std::vector<std::string> args = head;
+    for (const char* a : {"-t", "20", "-O", "blksize=2000"})
+        args.push_back(a);
+    args.push_back(dir.file("r_1.fq"));
+    args.push_back(dir.file("r_2.fq"));
+    return shuffler(args);
+}
+
+std::vector<std::string> worker_args(const std::string& address) {
+    return shuffler({"-g", "0", "-c", address, "-t", "20"});
+}
+
+TEST(Rendezvous, WorkersStartedBeforeThePortFileExistFindAListenerOnPortZero) {
+    const temp_dir dir;
+    const auto inputs = make_pair(dir, 3000);
+    const std::string port_file = dir.file("job.port");
+    child_process w1(worker_args("@" + port_file)), w2(worker_args("@" + port_file));
+    child_process input(
+        input_args(dir, {"-l", "127.0.0.1:0", "--port-file", port_file, "-w", "2"}));
+    job_result job{input.wait(limit), {w1.wait(limit), w2.wait(limit)}};
+    EXPECT_TRUE(job_ended_cleanly(job));
+    EXPECT_TRUE(rebuilds_input(job, inputs));
+    EXPECT_FALSE(std::filesystem::exists(port_file)) << "the port file outlived the listener";
+}
+
+TEST(Rendezvous, ThePortFileIsPrivateAndNamesTheListeningAddress) {
+    const temp_dir dir;
+    const auto inputs = make_pair(dir, 500);
+    for (const bool wildcard : {false, true}) {
+        SCOPED_TRACE(wildcard ? "0.0.0.0:0" : "127.0.0.1:0");
+        const std::string port_file = dir.file("job.port");
+        child_process input(input_args(
+            dir, {"-l", wildcard ? "0.0.0.0:0" : "127.0.0.1:0", "--port-file", port_file, "-w",
+                  "1"}));
+        const std::string address = first_line_when_written(port_file);
+        ASSERT_NE(address, "") << "no port file";
+        struct stat st;
+        ASSERT_EQ(::stat(port_file.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        const int port = port_of(address);
+        EXPECT_GT(port, 0);
+        char host[256] = {};
+        ::gethostname(host, sizeof host - 1);
+        EXPECT_EQ(address.substr(0, address.rfind(':')), wildcard ? host : "127.0.0.1");
+        EXPECT_TRUE(wait_listening(port));
+        // Readers take the first line only: later lines are for fields yet to come.
+        const std::string copy = dir.file("copy.port");
+        write_file(copy, "127.0.0.1:" + std::to_string(port) + "\nsecret=0123456789abcdef\n");
+        job_result job{{}, {run(worker_args("@" + copy), {}, limit)}};
+        job.input = input.wait(limit);
+        EXPECT_TRUE(job_ended_cleanly(job));
+        EXPECT_TRUE(rebuilds_input(job, inputs));
+    }
+}
+
+// A port file left behind by a run that died names a port nobody listens on; the worker keeps
+// reading it while refused and finds the new listener's port.
+TEST(Rendezvous, AStalePortFileIsReadAgainUntilTheListenerReplacesIt) {
+    const temp_dir dir;
+    const auto inputs = make_pair(dir, 500);
+    const std::string port_file = dir.file("job.port");
+    write_file(port_file, loopback(free_port()) + "\n");
+    child_process worker(worker_args("@" + port_file));
+    // The worker is refused at least once before the listener exists.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    child_process input(input_args(dir, {"-l", "127.0.0.1:0", "--port-file", port_file, "-w", "1"}));
+    job_result job{input.wait(limit), {worker.wait(limit)}};
+    EXPECT_TRUE(job_ended_cleanly(job));
+    EXPECT_TRUE(rebuilds_input(job, inputs));
+}
+
+TEST(Rendezvous, ListeningWorkersAndAConnectingInputSide) {
+    const temp_dir dir;
+    const auto inputs = make_pair(dir, 3000);
+    const std::string f1 = dir.file("w1.port"), f2 = dir.file("w2.port");
+    child_process input(input_args(dir, {"-c", "@" + f1, "-c", "@" + f2}));
+    child_process w1(shuffler({"-g", "0", "-l", "127.0.0.1:0", "--port-file", f1, "-t", "20"}));
+    child_process w2(shuffler({"-g", "0", "-l", "127.0.0.1:0", "--port-file", f2, "-t", "20"}));
+    job_result job{input.wait(limit), {w1.wait(limit), w2.wait(limit)}};
+    EXPECT_TRUE(job_ended_cleanly(job));
+    EXPECT_TRUE(rebuilds_input(job, inputs));
+}
+
+TEST(Rendezvous, APortFileNeverWrittenFailsAtTheDeadline) {
+    const temp_dir dir;
+    const auto started = std::chrono::steady_clock::now();
+    const child_result r = run(shuffler({"-g", "0", "-c", "@" + dir.file("none.port"), "-t", "1"}),
+                               {}, limit);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    EXPECT_EQ(r.exit_status, 255);
+    EXPECT_EQ(without_timing(r.err), dir.file("none.port") + ": not written before the deadline\n");
+    // A file that is there but holds no address is named as such, at once.
+    write_file(dir.file("bad.port"), "no address here\n");
+    const child_result bad =
+        run(shuffler({"-g", "0", "-c", "@" + dir.file("bad.port"), "-t", "20"}), {}, limit);
+    EXPECT_EQ(bad.exit_status, 255);
+    EXPECT_EQ(without_timing(bad.err),
+              dir.file("bad.port") +
+                  ": bad port file: its first line 'no address here' is not host:port\n");
+}
+
+} // namespace
+} // namespace shuffler_test
