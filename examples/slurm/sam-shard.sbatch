@@ -1,0 +1,66 @@
+#!/bin/bash
+# Shards SAM text by genomic position over the tasks of a Slurm job: shard k (group k) goes to
+# task k, which writes it to OUTDIR/shard-<k>.sam; task 0 gets every line outside the shards.
+# Every shard gets the header.
+#
+#   sbatch --ntasks=K+1 sam-shard.sbatch INPUT OUTDIR s1=INTERVALS ... sK=INTERVALS [OPTION...]
+#
+# INPUT is a SAM file (plain or .gz) or a command whose output is SAM, ending in '|', such as
+# "samtools view -h in.bam |". Each sK=INTERVALS is a shard (-O sK=...), for example s1=chr1 or
+# s2=chr2:1-50000000,chr3; the job needs one task per shard plus one for shard 0. OPTIONs (the
+# arguments that are not shards) go to the input side, for example --progress. OUTDIR must be on
+# a file system that every node of the job sees: the rendezvous file is written there. shuffler
+# must be on every node's PATH, or named by SHUFFLER; SHUFFLER_TIMEOUT (seconds, default 3600)
+# bounds waiting for peers.
+#SBATCH --job-name=shuffler-sam
+#SBATCH --ntasks=3
+#SBATCH --time=01:00:00
+set -euo pipefail
+
+if (($# < 3)); then
+  echo "usage: sbatch --ntasks=K+1 $0 INPUT OUTDIR s1=INTERVALS ... [OPTION...]" >&2
+  exit 1
+fi
+input_file=$1 out=$2
+shift 2
+shuffler=${SHUFFLER:-shuffler}
+timeout=${SHUFFLER_TIMEOUT:-3600}
+tasks=${SLURM_NTASKS:?not in a Slurm job: submit this script with sbatch}
+
+options=()
+shards=0
+for argument in "$@"; do
+  if [[ $argument =~ ^s[0-9]+= ]]; then
+    options+=(-O "$argument")
+    shards=$((shards + 1))
+  else
+    options+=("$argument")
+  fi
+done
+if ((tasks != shards + 1)); then
+  echo "sam-shard: $shards shards need --ntasks=$((shards + 1)) (one task per shard and one for" \
+    "the rest), not $tasks" >&2
+  exit 1
+fi
+
+mkdir -p "$out"
+port_file=$out/.shuffler-${SLURM_JOB_ID}.port
+rm -f "$port_file"
+
+"$shuffler" -f sam -l 0.0.0.0:0 --port-file "$port_file" -w "$tasks" -t "$timeout" --summary \
+  "${options[@]}" "$input_file" &
+input=$!
+
+# Task k is the worker of group k.
+worker='"$0" -g "$SLURM_PROCID" -c "@$1" -t "$2" "$3/shard-$SLURM_PROCID.sam"'
+status=0
+srun --ntasks="$tasks" bash -c "$worker" "$shuffler" "$port_file" "$timeout" "$out" || status=$?
+if ((status == 0)); then
+  wait "$input" || status=$?
+else
+  # Without its workers the input side would wait for its deadline.
+  kill "$input" 2>/dev/null || true
+  wait "$input" 2>/dev/null || true
+fi
+rm -f "$port_file" # left behind when the input side was killed
+exit "$status"
