@@ -139,6 +139,11 @@ void print_help(const char* program, std::FILE* out) {
                  "to 0\n"
                  "  shuffler -l :9000 -w 3 -O s1=chr1 -O s2=chr2:1-5000000 in.sam &\n"
                  "  for k in 0 1 2; do shuffler -g $k -c :9000 shard$k.sam & done; wait\n\n"
+                 "  # across hosts: a free port on every interface, found through a shared file\n"
+                 "  shuffler -l 0.0.0.0:0 --port-file /shared/job.port -w 4 r_1.fq r_2.fq &\n"
+                 "  shuffler -g 0 -c @/shared/job.port part.fq   # on each worker host\n\n"
+                 "Connections are neither authenticated nor encrypted: listen on a trusted\n"
+                 "network or interface only.\n\n"
                  "Exit status: 0 when the run completed and nothing failed, 1 for a refused\n"
                  "command line, 255 when an error was reported during the run (one line on\n"
                  "standard error: \"subject: text\").\n");
