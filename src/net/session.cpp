@@ -302,6 +302,23 @@ void write_and_acknowledge(const std::shared_ptr<receiving>& r, const message_he
     }
 }
 
+// A worker whose window is full reads nothing from its connection and, while its consumer is
+// stalled, writes nothing either: a connection the kernel has dropped (peer timeout) would go
+// unnoticed until the consumer reads again. This watch reports it at once.
+void watch_for_errors(const std::shared_ptr<tcp::socket>& socket, const std::string& label) {
+    socket->async_wait(tcp::socket::wait_error, [socket, label](boost::system::error_code ec) {
+        if (ec || !socket->is_open())
+            return; // cancelled: the session has ended
+        int error = 0;
+        socklen_t size = sizeof error;
+        if (::getsockopt(socket->native_handle(), SOL_SOCKET, SO_ERROR, &error, &size) != 0 ||
+            error == 0)
+            return;
+        report_failure(context_of(socket->get_executor()), label,
+                       boost::system::error_code(error, boost::system::system_category()).message());
+    });
+}
+
 // The writer coroutine of an output-side session.
 void write_payloads(const std::shared_ptr<receiving>& r, asio::yield_context yield) {
     asio::io_context& io = context_of(r->socket->get_executor());
@@ -330,12 +347,21 @@ void receive_group(const std::shared_ptr<tcp::socket>& socket, session_config& c
             kept->writer_waits.cancel_all();
         }
     });
+    // Closing at the end, however the session ends, also ends the error watch.
+    struct closer {
+        tcp::socket& socket;
+        ~closer() {
+            boost::system::error_code ignored;
+            socket.close(ignored);
+        }
+    } close_at_end{*socket};
     bool started = false;
     bool at_end_mark = false; // the last message was empty: the sender's end of data
     try {
         const message_header handshake = make_handshake(group);
         asio::async_write(*socket, asio::buffer(&handshake, sizeof handshake), yield);
         set_peer_timeout(*socket, config.peer_timeout);
+        watch_for_errors(socket, label);
         asio::spawn(yield, [r](asio::yield_context y) { write_payloads(r, y); });
         for (;;) {
             while (r->held.size() >= send_window && r->writing)
