@@ -27,11 +27,11 @@ public:
     // the output side the worker's totals.
     void summary() const;
 
-    // The status line's text. `rate_since` is the time and count the rate is measured from.
+private:
+    // The status line's text, its rate measured from `rate_since`, when the count was
+    // `rate_base`.
     std::string status_line(std::chrono::steady_clock::time_point rate_since,
                             std::uint64_t rate_base) const;
-
-private:
     std::uint64_t rated_count() const; // bytes read (input side) or written (output side)
     double elapsed() const;
 
