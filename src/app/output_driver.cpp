@@ -8,6 +8,8 @@
 
 #include <boost/asio/write.hpp>
 
+#include <exception>
+
 namespace shuffler {
 
 void run_output(const std::vector<std::string>& input_files, const std::string& given_format,
@@ -32,6 +34,7 @@ void run_output(const std::vector<std::string>& input_files, const std::string& 
     }
 
     sg_buffer_list list(groups.pool());
+    std::exception_ptr error;
     try {
         for (;;) {
             list.release();
@@ -43,8 +46,10 @@ void run_output(const std::vector<std::string>& input_files, const std::string& 
             list.consume(written);
         }
     } catch (const std::exception&) {
-        report_current_exception(io, target.description());
+        error = std::current_exception();
     }
+    // A writer child that failed explains the broken pipe: its failure is the one line.
+    report_pipe_error(io, target.description(), error, {&target}, false, yield);
 }
 
 } // namespace shuffler

@@ -99,11 +99,10 @@ int run(const run_config& config) {
         if (!failure_flag && !pool.waiters().empty())
             report_line(io, "buffer pool: exhausted with data still waiting for blocks; "
                             "raise --pool_size");
-        // Pool waiters end first: a producer woken by a block freed during the groups' teardown
-        // must not push into a record that is half destroyed.
-        pool.waiters().cancel_all();
+        // Every wait ends while all that the waiters may touch still exists; only then go the
+        // groups.
+        groups.end_waits();
         groups.clear();
-        pool.waiters().cancel_all();
         report_times(start);
     }
     return failure_flag ? -1 : 0;

@@ -57,9 +57,10 @@ inline ::testing::AssertionResult job_ended_cleanly(const job_result& job) {
     return ok;
 }
 
-// When line 1 of `record` ends in a " #N#" tag, removes it and returns N; otherwise -1.
+// When line 1 of `record` ends in a " #N#" tag (before any carriage return), removes it and
+// returns N; otherwise -1.
 inline long take_tag(std::string& record) {
-    static const std::regex tag(" #([0-9]+)#$");
+    static const std::regex tag(" #([0-9]+)#(?=\r*$)");
     const std::string line = record.substr(0, record.find('\n'));
     std::smatch m;
     if (!std::regex_search(line, m, tag))
