@@ -180,9 +180,8 @@ void dice_fastq(const std::vector<std::string>& input_files, option_map options,
                      (record_number & 1);
                      first_pass = false) {
                     for (file = 0; file < streams.size(); ++file)
-                        bases +=
-                            read_fastq(streams[file], message, first_pass ? tag.c_str() : nullptr,
-                                   yield);
+                        bases += read_fastq(streams[file], message,
+                                            first_pass ? tag.c_str() : nullptr, yield);
                     record_number += streams.size();
                 }
             } catch (const boost::system::system_error& e) {
