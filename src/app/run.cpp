@@ -165,11 +165,10 @@ int run(const run_config& config) {
                             "raise --pool_size");
         if (output)
             output->finish(!failure_flag && delivered > 0);
-        // Pool waiters end first: a producer woken by a block freed during the groups' teardown
-        // must not push into a record that is half destroyed.
-        pool.waiters().cancel_all();
+        // Every wait ends while all that the waiters may touch still exists; only then go the
+        // groups.
+        groups.end_waits();
         groups.clear();
-        pool.waiters().cancel_all();
         report_times(start);
     }
     return failure_flag ? -1 : 0;
