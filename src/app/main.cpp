@@ -46,5 +46,8 @@ int main(int argc, char** argv) {
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     sigaction(SIGPIPE, &action, nullptr);
+    // Inherited as ignored, SIGCHLD would make the kernel reap children itself, and no child's
+    // exit status could ever be read.
+    std::signal(SIGCHLD, SIG_DFL);
     return shuffler::run(config);
 }

@@ -36,9 +36,7 @@ void sg_buffer_list::acquire(std::uint64_t n, boost::asio::yield_context yield) 
             }
         }
         blocks_.splice(blocks_.end(), free);
-        pool_->waiters().wait(yield);
-        if (yield.ec_ && *yield.ec_)
-            return; // cancelled: the caller reads the code from its error slot
+        pool_->waiters().wait(yield); // a cancelled wait throws; the blocks taken stay here
     }
 }
 

@@ -56,6 +56,7 @@ public:
     mutable_block_view mutable_buffers() const { return mutable_block_view(blocks_); }
 
     // Appends pool blocks whose capacities add up to at least n; waits while the pool is empty.
+    // A cancelled wait throws operation-aborted, leaving the blocks taken so far in the list.
     void acquire(std::uint64_t n, boost::asio::yield_context yield);
     // Makes the blocks' total capacity at least n.
     void reserve(std::uint64_t n, boost::asio::yield_context yield);

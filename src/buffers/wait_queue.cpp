@@ -6,12 +6,13 @@
 namespace shuffler {
 
 void wait_queue::wait(boost::asio::yield_context yield, const void* tag) {
-    boost::system::error_code local;
-    boost::system::error_code* result = yield.ec_ ? yield.ec_ : &local;
-    entries_.push_back(entry{yield.coro_.lock(), &yield.ca_, result, tag});
+    // Always thrown, even for yield[ec]: a caller that went on after a cancelled wait would
+    // use blocks or messages it never got.
+    boost::system::error_code result;
+    entries_.push_back(entry{yield.coro_.lock(), &yield.ca_, &result, tag});
     yield.ca_(); // suspend; wake_one resumes us here
-    if (!yield.ec_ && local)
-        throw boost::system::system_error(local);
+    if (result)
+        throw boost::system::system_error(result);
 }
 
 void wait_queue::resume(std::deque<entry>::iterator woken, boost::system::error_code code) {

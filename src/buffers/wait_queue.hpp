@@ -16,9 +16,9 @@ public:
     wait_queue(const wait_queue&) = delete;
     wait_queue& operator=(const wait_queue&) = delete;
 
-    // Suspends the calling coroutine until woken. The wake-up code goes to the yield context's
-    // error slot when it has one; otherwise a non-zero code is thrown as a system_error. A `tag`
-    // lets wake() find this waiter among the others.
+    // Suspends the calling coroutine until woken. A non-zero wake-up code is thrown as a
+    // system_error; a yield context's error slot (yield[ec]) is not used. A `tag` lets wake()
+    // find this waiter among the others.
     void wait(boost::asio::yield_context yield, const void* tag = nullptr);
 
     // Resumes the oldest waiter with `code`. Does nothing on an empty queue.

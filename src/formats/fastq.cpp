@@ -8,10 +8,14 @@
 #include <boost/system/system_error.hpp>
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <exception>
 #include <stdexcept>
 
 namespace shuffler {
@@ -75,17 +79,27 @@ void push_block(group_table& groups, sg_buffer_list& message, std::uint64_t reco
 
 } // namespace
 
+std::string block_tag(std::uint64_t first_record) {
+    return " #" + std::to_string(first_record) + "#";
+}
+
 std::size_t read_fastq(record_reader& reader, sg_buffer_list& list, const char* suffix,
                        asio::yield_context yield) {
     char*& cursor = reader.cursor;
     std::uint64_t& available = reader.available;
     bool at_end = false; // the input has ended; only the bytes at hand remain
     if (available == 0) reader.fill(yield);
+    // Where a line that ends at `lf` and starts after `start` ends without its carriage returns.
+    const auto without_cr = [](const char* start, const char* lf) {
+        while (lf > start && lf[-1] == '\r')
+            --lf;
+        return lf;
+    };
     for (;;) {
         const char* p = cursor;
         const char* end = cursor + available;
         // Builds the error text only when it is needed: the data path allocates nothing.
-        auto fail_record = [&reader](const char* problem) {
+        auto fail_record = [&reader](const std::string& problem) {
             reader.fail("record " + std::to_string(reader.records + 1) + problem);
         };
         if (*p == '\n') fail_record(": blank line where a record should start");
@@ -96,13 +110,19 @@ std::size_t read_fastq(record_reader& reader, sg_buffer_list& list, const char* 
         const char* lf3 = lf2 && lf2 + 1 < end ? find_line_feed(lf2 + 1, end) : nullptr;
         const char* lf4 = lf3 ? find_line_feed(lf3 + 1, end) : nullptr;
         if (lf4) {
-            const char* seq_end = lf2;
-            while (seq_end > lf1 + 1 && seq_end[-1] == '\r')
-                --seq_end;
+            const char* seq_end = without_cr(lf1 + 1, lf2);
+            const char* quality_end = without_cr(lf3 + 1, lf4);
+            const std::size_t bases = std::size_t(seq_end - (lf1 + 1));
+            const std::size_t qualities = std::size_t(quality_end - (lf3 + 1));
+            if (bases != qualities)
+                fail_record(": " + std::to_string(bases) + " bases but " +
+                            std::to_string(qualities) + " quality values");
             if (suffix) {
-                list.append(p, lf1, yield);
+                // The tag ends the name itself, before any carriage return.
+                const char* name_end = without_cr(p + 1, lf1);
+                list.append(p, name_end, yield);
                 list.append(suffix, suffix + std::strlen(suffix), yield);
-                list.append(lf1, lf4 + 1, yield);
+                list.append(name_end, lf4 + 1, yield);
             } else {
                 list.append(p, lf4 + 1, yield);
             }
@@ -110,7 +130,7 @@ std::size_t read_fastq(record_reader& reader, sg_buffer_list& list, const char* 
             cursor += length;
             available -= length;
             ++reader.records;
-            return std::size_t(seq_end - (lf1 + 1));
+            return bases;
         }
         if (at_end) fail_record(": incomplete record at end of input");
         if (available == record_reader::buffer_size)
@@ -123,6 +143,7 @@ void dice_fastq(const std::vector<std::string>& input_files, std::int32_t blksiz
                 group_table& groups, input_counters& counters, asio::io_context& io,
                 asio::yield_context yield) {
     std::deque<record_reader> streams; // a deque: streams never move once opened
+    std::exception_ptr error;
     try {
         if (groups.size() == 0) throw std::runtime_error("Group id exceeds maximum");
         if (input_files.empty()) open_input(streams.emplace_back(), "", io);
@@ -134,17 +155,16 @@ void dice_fastq(const std::vector<std::string>& input_files, std::int32_t blksiz
         // own sending could free) and inside the header's 32-bit length, whatever blksize says.
         const std::uint64_t block_cap =
             std::min<std::uint64_t>(groups.pool().total_capacity() / 2, std::uint64_t(1) << 31);
-        // 64 bits: a large run passes 2^31 records, where a 32-bit count would overflow.
-        std::int64_t record_number = 0;
+        // 64 bits: a deep run passes 2^31 records.
+        std::uint64_t record_number = 0;
         sg_buffer_list message(groups.pool());
         for (;;) {
             open_message(message, 0, yield);
-            char tag[32];
-            std::snprintf(tag, sizeof tag, " #%lld#", static_cast<long long>(record_number));
-            const std::int64_t first_record = record_number;
+            const std::string tag = block_tag(record_number);
+            const std::uint64_t first_record = record_number;
             // A block with records has one tag per file.
             const auto tag_bytes = [&] {
-                return record_number > first_record ? streams.size() * std::strlen(tag) : 0;
+                return record_number > first_record ? streams.size() * tag.size() : 0;
             };
             std::uint64_t bases = 0;
             std::size_t file = 0;
@@ -156,23 +176,29 @@ void dice_fastq(const std::vector<std::string>& input_files, std::int32_t blksiz
                      (record_number & 1);
                      first_pass = false) {
                     for (file = 0; file < streams.size(); ++file)
-                        bases +=
-                            read_fastq(streams[file], message, first_pass ? tag : nullptr, yield);
-                    record_number += std::int64_t(streams.size());
+                        bases += read_fastq(streams[file], message,
+                                            first_pass ? tag.c_str() : nullptr, yield);
+                    record_number += streams.size();
                 }
             } catch (const boost::system::system_error& e) {
                 if (!is_end_of_stream(e.code())) throw;
-                push_block(groups, message, std::uint64_t(record_number - first_record),
+                push_block(groups, message, record_number - first_record,
                            tag_bytes(), counters);
                 check_paired_end(streams, file, yield);
                 break;
             }
-            push_block(groups, message, std::uint64_t(record_number - first_record), tag_bytes(),
+            push_block(groups, message, record_number - first_record, tag_bytes(),
                        counters);
         }
     } catch (const std::exception&) {
-        // Report before closing the inputs: a child cut off mid-stream adds its own status line.
-        report_input_exception(io, input_files.empty() ? "stdin" : input_files.front());
+        error = std::current_exception();
+    }
+    if (error) {
+        std::vector<pipe_descriptor*> pipes;
+        for (record_reader& s : streams)
+            pipes.push_back(s.pipe.get());
+        report_pipe_error(io, input_files.empty() ? "stdin" : input_files.front(), error, pipes,
+                          false, yield);
     }
 }
 

@@ -16,9 +16,14 @@
 
 namespace shuffler {
 
+// The tag that ends the read name of a block's first record of each file: " #N#", N being the
+// number of records (counted over all files) before the block.
+std::string block_tag(std::uint64_t first_record);
+
 // Appends one FASTQ record from `reader` to `list` (which holds a block), with `suffix`, when
-// not null, placed at the end of the read name. Returns the sequence length. Throws end-of-file
-// at the end of input, and a runtime error naming the record for malformed input.
+// not null, placed at the end of the read name (before a carriage return). Returns the sequence
+// length. Throws end-of-file at the end of input, and a runtime error naming the record for
+// malformed input, including a quality line whose length differs from the sequence's.
 std::size_t read_fastq(record_reader& reader, sg_buffer_list& list, const char* suffix,
                        boost::asio::yield_context yield);
 

@@ -4,6 +4,7 @@
 #include "wire/message_header.hpp"
 #include "wire/read_message.hpp"
 
+#include <exception>
 #include <stdexcept>
 
 namespace shuffler {
@@ -14,6 +15,7 @@ void route_messages(pipe_descriptor& pipe, const std::string& subject, group_tab
                     input_counters& counters, asio::yield_context yield) {
     asio::io_context& io = context_of(pipe.descriptor.get_executor());
     sg_buffer_list list(groups.pool());
+    std::exception_ptr error;
     try {
         for (;;) {
             list.release();
@@ -30,8 +32,10 @@ void route_messages(pipe_descriptor& pipe, const std::string& subject, group_tab
             push_message(groups[h.group], list);
         }
     } catch (const std::exception&) {
-        report_current_exception(io, subject, silent_end::cancellation_or_end_of_stream);
+        error = std::current_exception();
     }
+    // Even the normal end needs the child's word: end of file alone proves nothing.
+    report_pipe_error(io, subject, error, {&pipe}, true, yield);
 }
 
 void read_message_stream(const std::vector<std::string>& input_files, bool gzip,

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <map>
 #include <stdexcept>
 #include <string_view>
@@ -20,6 +21,7 @@ namespace asio = boost::asio;
 namespace {
 
 constexpr std::int64_t largest_shard = 65535; // shard numbers travel as 16-bit groups
+constexpr std::uint64_t largest_position = 2147483647; // SAM's POS is a signed 32-bit number
 
 // SAM is text. BAM (BGZF blocks, or raw "BAM\1") and gzip'd text are named for what they are
 // before their bytes are taken for malformed lines.
@@ -80,12 +82,20 @@ shard_plan parse_shard_options(const option_map& options, std::size_t max_groups
     return plan;
 }
 
+std::uint64_t blocks_before_first_push(std::uint64_t shards, std::uint64_t header_bytes) {
+    const std::uint64_t per_shard = (header_size + header_bytes + block::block_size - 1) /
+                                    block::block_size;
+    return shards * per_shard + 1;
+}
+
 void read_sam(record_reader& reader, const shard_map& shards, std::vector<sg_buffer_list>& lists,
               group_table& groups, input_counters& counters, asio::yield_context yield) {
     char*& cursor = reader.cursor;
     std::uint64_t& available = reader.available;
     bool past_header = false;
     bool at_end = false;
+    std::uint64_t header_bytes = 0;
+    const std::uint64_t pool_blocks = groups.pool().total_capacity() / block::block_size;
     if (available == 0) reader.fill(yield);
     for (;;) {
         const char* p = cursor;
@@ -94,11 +104,24 @@ void read_sam(record_reader& reader, const shard_map& shards, std::vector<sg_buf
             const char* next = lf + 1;
             ++reader.records;
             if (*p == '@') {
-                if (!past_header)
-                    for (sg_buffer_list& list : lists) {
-                        list.append(p, next, yield);
-                        ++list.blocks().front().records;
-                    }
+                // Every shard got the header before the first alignment; a late header line
+                // could reach none of them.
+                if (past_header)
+                    reader.fail("line " + std::to_string(reader.records) +
+                                ": header line after the first alignment line");
+                // Nothing is sent before the first alignment line, so every shard's copy of the
+                // header must fit in the pool at once.
+                header_bytes += std::uint64_t(next - p);
+                if (blocks_before_first_push(lists.size(), header_bytes) > pool_blocks)
+                    reader.fail("line " + std::to_string(reader.records) + ": a header of " +
+                                std::to_string(header_bytes) + " bytes in each of " +
+                                std::to_string(lists.size()) + " shards needs more than the " +
+                                std::to_string(pool_blocks) +
+                                " blocks of the pool; raise --pool_size");
+                for (sg_buffer_list& list : lists) {
+                    list.append(p, next, yield);
+                    ++list.blocks().front().records;
+                }
             } else if (p != lf) { // blank lines carry nothing
                 past_header = true;
                 const char* field = p;
@@ -115,10 +138,26 @@ void read_sam(record_reader& reader, const shard_map& shards, std::vector<sg_buf
                 const char* name = name_end;
                 while (name[-1] != '\t')
                     --name;
-                std::uint32_t position = 0;
-                for (const char* d = field; d < lf && *d >= '0' && *d <= '9'; ++d)
-                    position = position * 10 + std::uint32_t(*d - '0');
-                const std::uint32_t pos0 = position - 1;
+                // POS runs to the next tab or to the line's end, less a carriage return there.
+                const char* pos_end =
+                    static_cast<const char*>(std::memchr(field, '\t', std::size_t(lf - field)));
+                if (!pos_end) {
+                    pos_end = lf;
+                    if (pos_end > field && pos_end[-1] == '\r') --pos_end;
+                }
+                std::uint64_t position = 0;
+                for (const char* d = field; d < pos_end && position <= largest_position; ++d) {
+                    if (*d < '0' || *d > '9') {
+                        position = largest_position + 1;
+                        break;
+                    }
+                    position = position * 10 + std::uint64_t(*d - '0');
+                }
+                if (pos_end == field || position > largest_position)
+                    reader.fail("line " + std::to_string(reader.records) +
+                                ": POS is not a decimal number from 0 to 2147483647");
+                // POS 0 (unplaced) wraps to a position past every interval.
+                const std::uint32_t pos0 = std::uint32_t(position) - 1;
 
                 std::uint32_t shard = 0;
                 const auto contig =
@@ -164,6 +203,7 @@ void shard_sam(const std::vector<std::string>& input_files, const shard_plan& pl
     for (std::uint32_t k = 0; k <= plan.max_shard; ++k)
         lists.emplace_back(groups.pool());
     record_reader stream;
+    std::exception_ptr error;
     try {
         for (std::uint32_t k = 0; k <= plan.max_shard; ++k)
             open_message(lists[k], std::uint16_t(k), yield);
@@ -180,8 +220,11 @@ void shard_sam(const std::vector<std::string>& input_files, const shard_plan& pl
             push_message(groups[k], lists[k]);
         }
     } catch (const std::exception&) {
-        report_input_exception(io, name.empty() || name == "-" ? "stdin" : name);
+        error = std::current_exception();
     }
+    if (error)
+        report_pipe_error(io, name.empty() || name == "-" ? "stdin" : name, error,
+                          {stream.pipe.get()}, false, yield);
 }
 
 } // namespace shuffler

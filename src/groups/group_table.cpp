@@ -3,6 +3,8 @@
 #include "core/report.hpp"
 #include "wire/message_header.hpp"
 
+#include <boost/assert.hpp>
+
 #include <stdexcept>
 #include <string>
 
@@ -14,7 +16,8 @@ group_record::group_record(buffer_pool& pool) : blocks(pool) {
 }
 
 group_record::~group_record() {
-    waiters.cancel_all();
+    // Waking a waiter from here would run it against whatever else is already half destroyed.
+    BOOST_ASSERT_MSG(waiters.empty(), "group destroyed while a coroutine waits on it");
     messages.clear();
     blocks.blocks().erase(blocks.blocks().iterator_to(end_marker));
     // `blocks` returns the queued blocks to the pool when it is destroyed.
@@ -83,6 +86,21 @@ void group_table::resize(std::size_t n) {
         records_.pop_back();
     while (records_.size() < n)
         records_.emplace_back(*pool_);
+}
+
+void group_table::end_waits() {
+    // An ended coroutine may free blocks, and so wake a pool waiter, as it unwinds: repeat
+    // until nobody waits on anything.
+    for (;;) {
+        bool waited = !pool_->waiters().empty();
+        pool_->waiters().cancel_all();
+        for (group_record& record : records_) {
+            waited = waited || !record.waiters.empty();
+            record.waiters.cancel_all();
+        }
+        if (!waited)
+            return;
+    }
 }
 
 void group_table::clear() {

@@ -31,7 +31,7 @@ struct group_record {
     explicit group_record(buffer_pool& pool);
     group_record(const group_record&) = delete;
     group_record& operator=(const group_record&) = delete;
-    // Wakes every waiter with operation-aborted and returns the queued blocks to the pool.
+    // Returns the queued blocks to the pool. Nobody may still wait (group_table::end_waits).
     ~group_record();
 
     std::uint64_t message_count() const { return messages.size() - 1; }
@@ -70,7 +70,10 @@ public:
 
     // Grows or shrinks to n records; new records are unclaimed.
     void resize(std::size_t n);
-    // Destroys every record in index order.
+    // Ends, with operation-aborted, every coroutine waiting on a group or on the pool, until none
+    // is left: teardown does this while everything they might touch still exists.
+    void end_waits();
+    // Destroys every record in index order. Nobody may still wait on them.
     void clear();
 
     std::size_t size() const { return records_.size(); }

@@ -1,38 +1,133 @@
 #include "io/pipe_descriptor.hpp"
 
 #include "core/report.hpp"
+#include "io/record_reader.hpp"
 
 #include <boost/system/system_error.hpp>
 
 #include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <fcntl.h>
+#include <memory>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
+
+extern char** environ;
 
 namespace shuffler {
 
+namespace asio = boost::asio;
+
 namespace {
 
-[[noreturn]] void throw_errno() {
+[[noreturn]] void throw_error(int error) {
     throw boost::system::system_error(
-        boost::system::error_code(errno, boost::system::system_category()));
+        boost::system::error_code(error, boost::system::system_category()));
+}
+
+// Blocks until `pid` has exited and returns its wait status, or -1 when it cannot be waited for.
+int wait_for(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR)
+            return -1;
+    return status;
+}
+
+// Reports how a child ended, unless it ended cleanly or was cut off by a shutdown after an
+// earlier failure. Without a loop (it is being destroyed) the line is written directly.
+void report_exit(asio::io_context* io, const std::string& subject, int status) {
+    const std::string how = describe_wait_status(status);
+    if (how.empty() || (died_of_broken_pipe(status) && failure_flag))
+        return;
+    if (io) {
+        report_failure(*io, subject, how);
+    } else {
+        write_error_line(subject + ": " + how);
+        failure_flag = 1;
+    }
+}
+
+// A child waited for in the background: `exited` becomes readable when it ends. If the loop goes
+// before that, the child is waited for when the pending wait is destroyed with it.
+struct background_child {
+    background_child(asio::io_context& io, int pidfd, pid_t pid, std::string subject)
+        : exited(io, pidfd), pid(pid), subject(std::move(subject)) {}
+    ~background_child() {
+        if (pid > 0)
+            report_exit(nullptr, subject, wait_for(pid));
+    }
+    asio::posix::stream_descriptor exited;
+    pid_t pid;
+    std::string subject;
+};
+
+// True when `error` is a cancelled operation.
+bool is_cancelled(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const boost::system::system_error& e) {
+        return is_cancellation(e.code());
+    } catch (...) {
+        return false;
+    }
 }
 
 } // namespace
 
 void pipe_descriptor::open_command(const std::string& command, const char* mode) {
-    file = ::popen(command.c_str(), mode);
-    if (!file)
-        throw_errno();
-    label = mode[0] == 'r' ? command + " |" : "| " + command;
+    const bool reading = mode[0] == 'r';
+    // Close-on-exec: no later child may hold this pipe open and hide its end.
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        throw_error(errno);
+    const int ours = fds[reading ? 0 : 1], theirs = fds[reading ? 1 : 0];
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, theirs, reading ? STDOUT_FILENO : STDIN_FILENO);
+    // The command gets default SIGPIPE and SIGCHLD whatever this process inherited or set.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGCHLD);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    std::string shell = "sh", flag = "-c", text = command;
+    char* argv[] = {shell.data(), flag.data(), text.data(), nullptr};
+    pid_t pid = -1;
+    const int error = ::posix_spawn(&pid, "/bin/sh", &actions, &attributes, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    ::close(theirs);
+    if (error != 0) {
+        ::close(ours);
+        throw_error(error);
+    }
+    child_ = pid;
+    // Kernels before 5.3 have no pidfd: waiting for the child then blocks. (The system call
+    // directly: the C library's header lacks C linkage in C++.)
+    child_fd_ = int(::syscall(SYS_pidfd_open, pid, 0));
+    label = reading ? command + " |" : "| " + command;
     // A wider pipe lets the child and this process move 1 MiB per switch instead of 64 KiB.
-    ::fcntl(::fileno(file), F_SETPIPE_SZ, 1 << 20);
+    ::fcntl(ours, F_SETPIPE_SZ, 1 << 20);
     boost::system::error_code ec;
-    descriptor.assign(::fileno(file), ec);
-    if (ec)
+    descriptor.assign(ours, ec);
+    if (ec) {
+        ::close(ours);
         throw boost::system::system_error(ec, "assign");
+    }
 }
 
 void pipe_descriptor::open_stdio(int fd) {
+    stdio_fd_ = fd;
+    stdio_flags_ = ::fcntl(fd, F_GETFL);
     boost::system::error_code ec;
     descriptor.assign(fd, ec);
     if (!ec)
@@ -43,21 +138,119 @@ void pipe_descriptor::open_stdio(int fd) {
     open_command("cat", fd == 0 ? "r" : "w");
 }
 
-void pipe_descriptor::close() {
-    if (!file) {
-        if (descriptor.is_open()) {
-            boost::system::error_code ignored;
-            descriptor.close(ignored);
-        }
+void pipe_descriptor::close_descriptor() {
+    if (!descriptor.is_open())
+        return;
+    if (stdio_fd_ >= 0 && child_ < 0 && stdio_flags_ >= 0) {
+        // The event loop made the stream non-blocking; whoever shares it next expects it as it was.
+        const int fd = descriptor.release();
+        ::fcntl(fd, F_SETFL, stdio_flags_);
+        ::close(fd);
         return;
     }
-    // Hand the descriptor back from the event loop first; pclose closes it.
-    descriptor.release();
-    const int status = ::pclose(file);
-    file = nullptr;
-    if (status != 0)
-        report_line(context_of(descriptor.get_executor()),
-                    description() + " terminated with status " + std::to_string(status));
+    boost::system::error_code ignored;
+    descriptor.close(ignored);
+}
+
+void pipe_descriptor::close() {
+    close_descriptor();
+    if (child_ < 0)
+        return;
+    asio::io_context& io = context_of(descriptor.get_executor());
+    const pid_t pid = std::exchange(child_, -1);
+    const int pidfd = std::exchange(child_fd_, -1);
+    if (pidfd < 0 || io.stopped()) {
+        // No loop left to wait on: this is teardown, where blocking holds nothing up.
+        if (pidfd >= 0)
+            ::close(pidfd);
+        report_exit(&io, description(), wait_for(pid));
+        return;
+    }
+    auto child = std::make_shared<background_child>(io, pidfd, pid, description());
+    child->exited.async_wait(asio::posix::stream_descriptor::wait_read,
+                             [child, &io](const boost::system::error_code&) {
+                                 report_exit(&io, child->subject,
+                                             wait_for(std::exchange(child->pid, -1)));
+                             });
+}
+
+std::string pipe_descriptor::end_child(asio::yield_context yield) {
+    close_descriptor();
+    if (child_ < 0)
+        return "";
+    asio::io_context& io = context_of(descriptor.get_executor());
+    if (child_fd_ >= 0 && !io.stopped()) {
+        asio::posix::stream_descriptor exited(io, std::exchange(child_fd_, -1));
+        exited.async_wait(asio::posix::stream_descriptor::wait_read, yield);
+    }
+    if (child_fd_ >= 0)
+        ::close(std::exchange(child_fd_, -1));
+    const int status = wait_for(std::exchange(child_, -1));
+    return died_of_broken_pipe(status) ? "" : describe_wait_status(status);
+}
+
+std::string pipe_descriptor::description() const {
+    if (stdio_fd_ == 0)
+        return "stdin";
+    if (stdio_fd_ == 1)
+        return "stdout";
+    return "pipe command '" + label + "'";
+}
+
+std::string describe_wait_status(int status) {
+    if (status == -1)
+        return "could not be waited for";
+    int signal = 0;
+    if (WIFSIGNALED(status)) {
+        signal = WTERMSIG(status);
+    } else if (WIFEXITED(status)) {
+        const int code = WEXITSTATUS(status);
+        if (code == 0)
+            return "";
+        if (code <= 128 || code - 128 >= NSIG)
+            return "exited with status " + std::to_string(code);
+        signal = code - 128;
+    } else {
+        return "ended with wait status " + std::to_string(status);
+    }
+    const char* name = ::sigabbrev_np(signal);
+    return "killed by signal " + (name ? "SIG" + std::string(name) : std::to_string(signal));
+}
+
+bool died_of_broken_pipe(int status) {
+    return status != -1 && ((WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE) ||
+                             (WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGPIPE));
+}
+
+void report_pipe_error(asio::io_context& io, const std::string& subject, std::exception_ptr error,
+                       const std::vector<pipe_descriptor*>& pipes, bool end_of_stream_is_silent,
+                       asio::yield_context yield) {
+    const silent_end silent = end_of_stream_is_silent ? silent_end::cancellation_or_end_of_stream
+                                                      : silent_end::cancellation;
+    try {
+        for (pipe_descriptor* pipe : pipes) {
+            if (is_cancelled(error))
+                break;
+            if (!pipe)
+                continue;
+            const std::string how = pipe->end_child(yield);
+            if (!how.empty()) {
+                report_failure(io, pipe->description(), how);
+                return;
+            }
+        }
+    } catch (const boost::system::system_error& e) {
+        if (!is_cancellation(e.code()))
+            throw;
+        return; // told to stop while waiting: the run is ending anyway
+    }
+    try {
+        std::rethrow_exception(error);
+    } catch (const record_error& e) {
+        report_line(io, e.what()); // it names its own file
+    } catch (const std::exception&) {
+        report_current_exception(io, subject, silent);
+    }
 }
 
 std::string shell_quote(const std::string& word) {

@@ -2,14 +2,17 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/spawn.hpp>
 
-#include <cstdio>
+#include <exception>
 #include <string>
+#include <sys/types.h>
+#include <vector>
 
 namespace shuffler {
 
 // An asynchronous descriptor on a pipe to or from a shell command, or on standard input or
-// output. Closing it waits for the child and reports a non-zero exit status.
+// output. A child is waited for without blocking the event loop; how it failed is reported.
 class pipe_descriptor {
 public:
     explicit pipe_descriptor(boost::asio::io_context& io) : descriptor(io) {}
@@ -20,17 +23,48 @@ public:
     // Starts `command` through the shell; mode "r" reads its output, "w" writes its input.
     void open_command(const std::string& command, const char* mode);
     // Wraps fd 0 or 1; a regular file (which epoll refuses) is relayed through a `cat` child.
+    // Its file status flags are put back when the descriptor is closed, so the next program
+    // sharing the stream does not find it non-blocking.
     void open_stdio(int fd);
-    // Waits for the child, if any; a non-zero status is reported as a failure of the run.
+
+    // Closes this end. The child, if any, is then waited for in the background (at once when the
+    // loop has stopped) and a failure is reported as a failure of the run, except a death by
+    // SIGPIPE after an earlier failure: shutting down cut that child off.
     void close();
 
-    // "pipe command '<label>'": the subject of this channel's error lines.
-    std::string description() const { return "pipe command '" + label + "'"; }
+    // Closes this end and waits, without blocking the loop, for the child to end. Returns how it
+    // failed ("exited with status 1", "killed by signal SIGKILL"), or "" when it exited with 0,
+    // when there is no child, or when it died of a broken pipe, which closing first causes.
+    std::string end_child(boost::asio::yield_context yield);
+
+    // The subject of this channel's error lines: "pipe command '<label>'", "stdin" or "stdout".
+    std::string description() const;
 
     boost::asio::posix::stream_descriptor descriptor;
-    std::FILE* file = nullptr; // the popen stream, or null for standard input or output
-    std::string label;         // "<command> |" or "| <command>"; empty for plain stdio
+    std::string label; // "<command> |" or "| <command>"; empty for plain stdio
+
+private:
+    void close_descriptor();
+
+    pid_t child_ = -1;       // the shell running the command, until it has been waited for
+    int child_fd_ = -1;      // a pidfd on the child, readable once it has exited; -1 if none
+    int stdio_fd_ = -1;      // 0 or 1 when this is a standard stream
+    int stdio_flags_ = -1;   // that stream's file status flags before it was wrapped
 };
+
+// "exited with status N" or "killed by signal SIGNAME" for a wait status, "" for a clean exit. A
+// shell's exit status 128 + N means its command was killed by signal N, and reads so.
+std::string describe_wait_status(int status);
+// True when the wait status is a death by SIGPIPE, directly or as the shell reports it.
+bool died_of_broken_pipe(int status);
+
+// Reports `error`, raised while `pipes` were in use, under `subject` (silent ends as `silent`
+// says), except that a child which failed explains whatever its output looked like: then its
+// failure alone is reported, as "<its description>: <how it failed>". Each pipe is closed and
+// its child waited for first, unless the error is a cancellation.
+void report_pipe_error(boost::asio::io_context& io, const std::string& subject,
+                       std::exception_ptr error, const std::vector<pipe_descriptor*>& pipes,
+                       bool end_of_stream_is_silent, boost::asio::yield_context yield);
 
 // Quotes `word` for the shell unless it is made only of characters the shell leaves alone, so
 // ordinary file names keep their plain form in commands and labels.

@@ -252,6 +252,7 @@ struct receiving {
     bool writing = true;             // the writer has not ended
     bool acknowledging = true;       // the sender still takes acknowledgements
     std::uint64_t& written;          // payload bytes written to the output, for reports
+    boost::system::error_code acknowledgement_error; // why it stopped taking them
     wait_queue reader_waits, writer_waits;
 };
 
@@ -296,6 +297,7 @@ void write_and_acknowledge(const std::shared_ptr<receiving>& r, const message_he
             // A sender that has closed its side takes no acknowledgements: whether it finished
             // is for the reader to find out.
             r->acknowledging = !ec;
+            r->acknowledgement_error = ec;
         }
         r->held.pop_front();
         r->reader_waits.wake_all();
@@ -396,10 +398,12 @@ void receive_group(const std::shared_ptr<tcp::socket>& socket, session_config& c
         }
         const bool finished = error && is_end_of_stream(error->code()) && at_end_mark;
         if (!finished) {
+            // A write that failed first (a peer timeout) says more than the close seen after it.
+            const bool closed = error && is_end_of_stream(error->code());
             report_failure(io, label,
-                           error && is_end_of_stream(error->code())
-                               ? "connection closed before the end of data"
-                               : e.what());
+                           closed && r->acknowledgement_error
+                               ? r->acknowledgement_error.message()
+                               : closed ? "connection closed before the end of data" : e.what());
             return;
         }
     }

@@ -60,8 +60,8 @@ protected:
         events.push_back("released");
     }
 
-    // A coroutine that acquires `bytes` into `list`, through an error-code slot when `slot`,
-    // recording when it waits and how it ends.
+    // A coroutine that acquires `bytes` into `list`, through yield[ec] when `slot`, recording
+    // when it waits and how it ends.
     void spawn_acquirer(const std::string& name, sg_buffer_list& list, std::uint64_t bytes,
                         bool slot = false) {
         boost::asio::spawn(io, [=, &list](boost::asio::yield_context yield) {
@@ -123,16 +123,39 @@ TEST_F(pool_waiting, CancelAllEndsEveryWaiterOldestFirstWithOperationAborted) {
     release_blocks(1);
     events.clear();
     spawn_acquirer("first", first, 2 * block_bytes); // takes the free block, waits for one more
-    spawn_acquirer("second", second, 1, true); // stops at the error without throwing
+    spawn_acquirer("second", second, 1, true); // throws too: the slot is not used
     spawn_acquirer("third", third, 1);
     test_pool().waiters().cancel_all();
     EXPECT_EQ(events,
               (strings{"first waits", "second waits", "third waits", "first threw 125 holding 1",
-                       "second slot 125 holding 0", "third threw 125 holding 0"}));
+                       "second threw 125 holding 0", "third threw 125 holding 0"}));
     // The block the first waiter took stays in its list until the list goes.
     EXPECT_EQ(test_pool().free_blocks(), 0u);
     first.release();
     EXPECT_EQ(test_pool().free_blocks(), 1u);
+}
+
+TEST_F(pool_waiting, AnAppendCutShortByACancelledWaitThrowsAndKeepsWhatItCopied) {
+    release_blocks(1);
+    events.clear();
+    // One block and a byte: the block fills, then the wait for a second one is cancelled.
+    const std::string bytes(block_bytes + 1, 'a');
+    boost::asio::spawn(io, [&](boost::asio::yield_context yield) {
+        boost::system::error_code ec;
+        first.acquire(1, yield);
+        try {
+            // Even through an error slot: going on would copy past the end of the list.
+            first.append(bytes.data(), bytes.data() + bytes.size(), yield[ec]);
+            events.push_back("returned");
+        } catch (const boost::system::system_error& e) {
+            events.push_back("threw " + std::to_string(e.code().value()));
+        }
+    });
+    poll(io);
+    test_pool().waiters().cancel_all();
+    EXPECT_EQ(events, strings{"threw 125"});
+    EXPECT_EQ(first.block_count(), 1u);
+    EXPECT_EQ(first.size(), block_bytes);
 }
 
 } // namespace

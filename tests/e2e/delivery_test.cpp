@@ -123,15 +123,18 @@ TEST(Delivery, FailedWorkersMessagesGoToTheSurvivor) {
         child_process input(input_args(dir, port, 2, 50000));
         ASSERT_TRUE(wait_listening(port));
         child_process doomed(worker_args(port), {}, true);
+        child_result lost;
         if (reader_quits) {
             doomed.close_output_reader(); // its first write fails
+            lost = doomed.wait(limit);    // before the survivor could take everything
         } else {
             ASSERT_TRUE(readable(doomed.output_reader(), std::chrono::seconds(15)));
         }
         child_process survivor(worker_args(port));
-        if (!reader_quits)
+        if (!reader_quits) {
             doomed.signal(SIGKILL);
-        const child_result lost = doomed.wait(limit);
+            lost = doomed.wait(limit);
+        }
         EXPECT_NE(lost.exit_status, 0);
         job_result job{input.wait(limit), {survivor.wait(limit)}};
         EXPECT_EQ(job.input.exit_status, 0) << job.input.err;

@@ -334,12 +334,56 @@ TEST(InputSide, FailingDecompressorIsReportedWithItsStatus) {
     const child_result r =
         run(shuffler({"-l", loopback(free_port()), "-t", "30", path}), {}, limit);
     EXPECT_EQ(r.exit_status, 255);
-    // gzip says why on the shared standard error; its exit status 1 is wait status 256.
+    // gzip says why on the shared standard error, then its status is the one line of the run.
     const std::string err = without_timing(r.err);
     const std::size_t last =
-        err.find("pipe command 'gzip -dc " + path + " |' terminated with status 256\n");
+        err.find("pipe command 'gzip -dc " + path + " |': exited with status 1\n");
     EXPECT_TRUE(last != std::string::npos && err.find('\n', last) + 1 == err.size()) << err;
     EXPECT_LT(err.find("not in gzip format"), last) << err;
+}
+
+TEST(InputSide, ChildrenAreWaitedForEvenWhenSIGCHLDWasInheritedAsIgnored) {
+    const temp_dir dir;
+    write_file(dir.file("stream.bin"), frame(0, "through a child\n"));
+    const int port = free_port();
+    // Ignored SIGCHLD survives exec: the kernel would reap every child and lose its status.
+    child_process input({"/usr/bin/python3", "-c",
+                         "import os, signal, sys\n"
+                         "signal.signal(signal.SIGCHLD, signal.SIG_IGN)\n"
+                         "os.execv(sys.argv[1], sys.argv[1:])",
+                         shuffler_binary(), "-l", loopback(port), "-t", "2",
+                         dir.file("stream.bin")});
+    ASSERT_TRUE(wait_listening(port));
+    const child_result worker =
+        run(shuffler({"-g", "0", "-c", loopback(port), "-t", "20"}), {}, limit);
+    EXPECT_TRUE(ended_cleanly(input.wait(limit)));
+    EXPECT_TRUE(ended_cleanly(worker));
+    EXPECT_EQ(worker.out, "through a child\n");
+}
+
+TEST(InputSide, ACorruptFileOfAPairIsOneLineNotOnePerChild) {
+    const temp_dir dir;
+    // Named like a compressed pair, but the first file is plain text; the second is big enough
+    // that its gzip is still writing when the run stops.
+    write_file(dir.file("a.fq.gz"), "@r\nA\n+\nI\n");
+    std::string fastq;
+    for (int i = 0; i < 20000; ++i)
+        fastq += "@r" + std::to_string(i) + "\n" + std::string(100, 'A') + "\n+\n" +
+                 std::string(100, 'I') + "\n";
+    write_file(dir.file("b.fq"), fastq);
+    ASSERT_EQ(run({"/bin/sh", "-c", "gzip -n " + dir.file("b.fq")}).exit_status, 0);
+    const child_result r = run(shuffler({"-l", loopback(free_port()), "-t", "30",
+                                         dir.file("a.fq.gz"), dir.file("b.fq.gz")}),
+                               {}, limit);
+    EXPECT_EQ(r.exit_status, 255);
+    // Besides gzip's own complaint, the run's one line: the child that failed, not what its
+    // missing output looked like, nor the other child that the shutdown cut off.
+    std::istringstream lines(without_timing(r.err));
+    std::string ours;
+    for (std::string line; std::getline(lines, line);)
+        if (!line.empty() && line.rfind("gzip: ", 0) != 0)
+            ours += line + "\n";
+    EXPECT_EQ(ours, "pipe command 'gzip -dc " + dir.file("a.fq.gz") + " |': exited with status 1\n");
 }
 
 // Runs ended by a line of their own; they still end through the timing report.

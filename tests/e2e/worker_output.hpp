@@ -76,9 +76,10 @@ inline std::string make_fastq(const std::string& name, int count, unsigned seed,
     return text;
 }
 
-// When line 1 of `record` ends in a " #N#" tag, removes it and returns N; otherwise -1.
+// When line 1 of `record` ends in a " #N#" tag (before any carriage return), removes it and
+// returns N; otherwise -1.
 inline long take_tag(std::string& record) {
-    static const std::regex tag(" #([0-9]+)#$");
+    static const std::regex tag(" #([0-9]+)#(?=\r*$)");
     const std::string line = record.substr(0, record.find('\n'));
     std::smatch m;
     if (!std::regex_search(line, m, tag))

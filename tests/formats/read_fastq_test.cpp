@@ -40,14 +40,16 @@ TEST(ReadFastq, CopiesWholeRecordsWithTheSuffixAndReturnsSequenceLengths) {
         std::string expected; // empty: the input
         std::vector<std::size_t> lengths;
     } cases[] = {
-        // Lines 2 and 4 may be empty; the quality length is not compared.
-        {"@r1 first\nACGTA\n+r1\nIIIII\n@r2\n\n+\n\n@r3\nAC\n+\nI\n", nullptr, "", {5, 0, 2}},
+        // Lines 2 and 4 may be empty, together.
+        {"@r1 first\nACGTA\n+r1\nIIIII\n@r2\n\n+\n\n@r3\nAC\n+\nII\n", nullptr, "", {5, 0, 2}},
         {"@r1 x\nACGT\n+\nIIII\n@r2\nA\n+\nI\n",
          " #4#",
          "@r1 x #4#\nACGT\n+\nIIII\n@r2\nA\n+\nI\n",
          {4, 1}},
-        // A carriage return belongs to the line: the suffix follows it, the length omits it.
-        {"@r1\r\nACGT\r\n+\r\nIIII\r\n", " #4#", "@r1\r #4#\nACGT\r\n+\r\nIIII\r\n", {4}},
+        // A carriage return ends the line, not the name: the suffix goes before it, and lengths
+        // omit it (here only the quality line has one).
+        {"@r1\r\nACGT\n+\r\nIIII\r\n", " #4#", "@r1 #4#\r\nACGT\n+\r\nIIII\r\n", {4}},
+        {"@\r\r\nA\n+\nI\n", " #6#", "@ #6#\r\r\nA\n+\nI\n", {1}},
         // A last record lacking only its final line feed gets one.
         {"@a\nAC\n+\nII\n@b\nG\n+\nI", nullptr, "@a\nAC\n+\nII\n@b\nG\n+\nI\n", {2, 1}},
         {"@a\nAC\r\n+\r\nII\r", nullptr, "@a\nAC\r\n+\r\nII\r\n", {2}},
@@ -75,6 +77,10 @@ TEST(ReadFastq, BadRecordIsAnErrorBeforeAnythingOfItIsCopied) {
         {"Xb\nAC\n+\nII\n", "record 2: line 1 does not begin with '@'"},
         {"\n@b\nAC\n+\nII\n", "record 2: blank line where a record should start"},
         {"@b\nAC\n-\nII\n", "record 2: line 3 does not begin with '+'"},
+        // Sequence and quality must pair up base for base, carriage returns aside.
+        {"@b\nACG\n+\nII\n", "record 2: 3 bases but 2 quality values"},
+        {"@b\nAC\r\n+\r\nIII\r\n", "record 2: 2 bases but 3 quality values"},
+        {"@b\n\n+\nI\n", "record 2: 0 bases but 1 quality values"},
         // Just over the buffer, so the writer finishes and the stream closes cleanly.
         {"@long\n" + std::string(record_reader::buffer_size, 'A') + "\n+\n\n",
          "record 2 is longer than the 4 MiB input buffer"},
@@ -85,6 +91,13 @@ TEST(ReadFastq, BadRecordIsAnErrorBeforeAnythingOfItIsCopied) {
         EXPECT_EQ(read_all_fastq(good + bad, payload, lengths), "in.fq: " + error);
         EXPECT_EQ(payload, good);
     }
+}
+
+TEST(BlockTag, CountsRecordsInSixtyFourBits) {
+    EXPECT_EQ(block_tag(0), " #0#");
+    // Past 2^31 records, which a deep whole-genome run reaches.
+    EXPECT_EQ(block_tag(std::uint64_t(1) << 31), " #2147483648#");
+    EXPECT_EQ(block_tag(UINT64_MAX - 1), " #18446744073709551614#");
 }
 
 } // namespace

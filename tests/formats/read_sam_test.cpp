@@ -80,7 +80,6 @@ TEST(ReadSam, CopiesHeaderLinesToEveryShardAndRoutesByContigAndPosition) {
     const std::string header = "@HD\tVN:1.6\n@SQ\tSN:chr1\tLN:1000\n@SQ\tSN:chr2\tLN:900\n";
     // Shard 1 is chr2:101-200 (start 100, end 200); shard 2 overlaps it and loses there.
     const sam_run r = route(header + "a\t0\tchr2\t100\t60\n" // just before: shard 0
-                                     "@CO\tlate\n"           // past the header: goes nowhere
                                      "b\t0\tchr2\t101\t60\n" // first position: shard 1
                                      "c\t0\tchr2\t200\t60\n" // last position: shard 1
                                      "d\t0\tchr2\t201\t60\n" // past it: shard 2
@@ -105,18 +104,65 @@ TEST(ReadSam, CopiesHeaderLinesToEveryShardAndRoutesByContigAndPosition) {
     EXPECT_EQ(r.counters.records, 14u);
 }
 
-TEST(ReadSam, ShortOrOverlongLineIsAnErrorWithItsLineNumber) {
+TEST(ReadSam, MalformedLineIsAnErrorWithItsLineNumber) {
+    const std::string bad_pos = "stdin: line 3: POS is not a decimal number from 0 to 2147483647";
     const std::pair<std::string, std::string> cases[] = {
+        // Routing by a misread position would put the line in the wrong shard.
+        {"r1\t0\tchr1\t50xyz\t60\n", bad_pos},
+        {"r1\t0\tchr1\t4294967396\t60\n", bad_pos}, // 2^32 + 100 must not wrap to 100
+        {"r1\t0\tchr1\t2147483648\n", bad_pos},
+        {"r1\t0\tchr1\t99999999999999999999999\t60\n", bad_pos},
+        {"r1\t0\tchr1\t\t60\n", bad_pos},
+        {"r1\t0\tchr1\t-5\t60\n", bad_pos},
+        {"r1\t0\tchr1\t+5\t60\n", bad_pos},
+        {"r1\t0\tchr1\t 5\t60\n", bad_pos},
+        {"r1\t0\tchr1\t5\r\r\n", bad_pos},
+        // A header line that comes late could reach no shard.
+        {"r1\t0\tchr9\t5\n@CO\tlate\n",
+         "stdin: line 4: header line after the first alignment line"},
         // Three fields: the scan must not run on into the next line's tabs.
         {"r1\t0\tchr1\nr2\t0\tchr1\t5\n", "stdin: line 3 has fewer than four fields"},
         {std::string(record_reader::buffer_size + 100, 'A'),
          "stdin: line 3 is longer than the 4 MiB input buffer"},
     };
     for (const auto& [tail, error] : cases) {
+        SCOPED_TRACE(tail.substr(0, 30));
         const sam_run r = route("@HD\n\n" + tail, {"chr1"});
         EXPECT_EQ(r.thrown, error);
         EXPECT_EQ(payload_of(r.open[1]), "@HD\n");
     }
+}
+
+TEST(ReadSam, PositionsAtTheEndsOfTheRangeRouteByValue) {
+    const std::string in = "a\t0\tchr1\t2147483647\t60\n" // largest POS: shard 1
+                           "b\t0\tchr1\t0\n"               // unplaced: shard 0
+                           "c\t0\tchr1\t00000100\r\n"      // leading zeros, CRLF: shard 2
+                           "d\t0\tchr1\t99\n";
+    const sam_run r = route(in, {"chr1:101-2147483647", "chr1:100-100"});
+    EXPECT_EQ(r.thrown, "eof");
+    EXPECT_EQ(payload_of(r.open[0]), "b\t0\tchr1\t0\nd\t0\tchr1\t99\n");
+    EXPECT_EQ(payload_of(r.open[1]), "a\t0\tchr1\t2147483647\t60\n");
+    EXPECT_EQ(payload_of(r.open[2]), "c\t0\tchr1\t00000100\r\n");
+}
+
+TEST(ReadSam, HeaderThatEveryShardCannotHoldInThePoolIsAnError) {
+    // Nothing is sent before the first alignment line, so a shard's copy of the header and its
+    // message header take whole blocks in each shard, plus one block to circulate.
+    EXPECT_EQ(blocks_before_first_push(3, 0), 4u);
+    EXPECT_EQ(blocks_before_first_push(3, block_bytes - header_size), 4u);
+    EXPECT_EQ(blocks_before_first_push(3, block_bytes - header_size + 1), 7u);
+    EXPECT_EQ(blocks_before_first_push(17, 17 << 20), 17 * 5 + 1u);
+
+    // 40 shards and group 0 in a pool of 64 blocks: one block of header each fits, two do not.
+    std::vector<std::string> intervals;
+    for (int k = 1; k <= 40; ++k)
+        intervals.push_back("c" + std::to_string(k));
+    const std::string half = "@CO\t" + std::string(block_bytes / 2, 'h') + "\n";
+    const sam_run r = route(half + half + "a\t0\tc1\t5\n", intervals);
+    EXPECT_EQ(r.thrown, "stdin: line 2: a header of " + std::to_string(2 * half.size()) +
+                            " bytes in each of 41 shards needs more than the 64 blocks of the "
+                            "pool; raise --pool_size");
+    EXPECT_EQ(payload_of(r.open[40]), half) << "the line that would not fit was not copied";
 }
 
 TEST(ReadSam, LineThatDoesNotFitTheBlockClosesTheShardsMessage) {

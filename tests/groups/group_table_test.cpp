@@ -109,7 +109,7 @@ TEST_F(group_test, APushResumesTheOldestWaitingConsumerBeforeItReturns) {
     EXPECT_EQ(poll(io), 0u);
 }
 
-TEST_F(group_test, TearingDownTheTableEndsWaitingConsumersAndReturnsQueuedBlocks) {
+TEST_F(group_test, TeardownEndsWaitingConsumersFirstThenReturnsQueuedBlocks) {
     groups.resize(2);
     sg_buffer_list out(test_pool());
     spawn_consumer("consumer", groups[0], out);
@@ -119,8 +119,10 @@ TEST_F(group_test, TearingDownTheTableEndsWaitingConsumersAndReturnsQueuedBlocks
         push_message(groups[1], message);
     }
     EXPECT_EQ(test_pool().free_blocks(), pool_blocks - 5);
-    groups.clear();
+    groups.end_waits();
     EXPECT_EQ(events, (strings{"consumer pops", "consumer ended 125"}));
+    EXPECT_EQ(groups[1].message_count(), 2u) << "ending waits drops nothing";
+    groups.clear();
     EXPECT_EQ(out.block_count(), 0u);
     EXPECT_EQ(test_pool().free_blocks(), pool_blocks);
 }
@@ -187,6 +189,50 @@ TEST_F(group_test, AWaiterIsWokenByItsTagAloneAndEmptyMessagesAreDropped) {
     make_message(message, 1);
     push_message(record, message);
     EXPECT_EQ(events, (strings{"a pops", "b pops", "b ended 125", "a got 1"}));
+}
+
+TEST_F(group_test, ACancelledPopEndsEvenThroughAnErrorSlot) {
+    groups.resize(1);
+    sg_buffer_list out(test_pool());
+    boost::asio::spawn(io, [&](boost::asio::yield_context yield) {
+        boost::system::error_code ec;
+        try {
+            // Waiting again after a cancellation would keep cancel_all going for ever.
+            pop_message(groups[0], out, yield[ec]);
+            events.push_back("returned");
+        } catch (const boost::system::system_error& e) {
+            events.push_back("ended " + std::to_string(e.code().value()));
+        }
+    });
+    poll(io);
+    groups.end_waits();
+    EXPECT_EQ(events, strings{"ended 125"});
+    EXPECT_TRUE(groups[0].waiters.empty());
+}
+
+TEST_F(group_test, EndingWaitsRepeatsUntilNoCoroutineWaitsOnTheGroupsOrThePool) {
+    groups.resize(2);
+    sg_buffer_list held(test_pool()), out(test_pool()), wanted(test_pool());
+    run_in_coroutine([&](auto&, auto yield) { held.acquire(pool_blocks * block_bytes, yield); });
+    // Ended, the consumer of group 1 waits for the pool; a table that stopped after one pass
+    // would be destroyed under it.
+    boost::asio::spawn(io, [&](boost::asio::yield_context yield) {
+        try {
+            pop_message(groups[1], out, yield);
+        } catch (const boost::system::system_error&) {
+            events.push_back("pop ended");
+        }
+        try {
+            wanted.acquire(1, yield);
+        } catch (const boost::system::system_error&) {
+            events.push_back("acquire ended");
+        }
+    });
+    poll(io);
+    groups.end_waits();
+    EXPECT_EQ(events, (strings{"pop ended", "acquire ended"}));
+    EXPECT_TRUE(test_pool().waiters().empty());
+    held.release();
 }
 
 // The check run when the input side's run timer expires, over a table of six groups.
