@@ -147,6 +147,10 @@ bool parse_interval_list(std::string_view text, std::uint32_t shard, std::uint32
                        "': commas separate intervals; write positions without them";
             return false;
         }
+        if (item == "@") {
+            bad_item = "'@': no file name after the '@'";
+            return false;
+        }
         if (!item.empty() && item[0] == '@') {
             load_interval_file(std::string(item.substr(1)), shard, set);
         } else {

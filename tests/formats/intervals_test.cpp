@@ -80,6 +80,7 @@ const parse_case cases[] = {
     {"chr1,,chr2", "'': empty item", {{"chr1", 0, all}}},
     {"chr1,", "'': empty item", {{"chr1", 0, all}}},
     {":5-9", "':5-9': no contig name", {}},
+    {"chr1,@", "'@': no file name after the '@'", {{"chr1", 0, all}}},
     {"chr1 ,chr2", "'chr1 ': a contig name holds no spaces", {}},
     {"chr2:1-5,chrX,chr1:0-10,chr3", "'chr1:0-10'", {{"chr2", 0, 5}, {"chrX", 0, all}}},
 };
