@@ -60,7 +60,8 @@ std::uint64_t alignment_span(const record_reader& reader, const char* pos, const
     if (!cigar)
         reader.fail("line " + std::to_string(reader.records) +
                     " has no CIGAR field, which padding needs");
-    const char* cigar_end = static_cast<const char*>(std::memchr(cigar, '\t', std::size_t(lf - cigar)));
+    const char* cigar_end =
+        static_cast<const char*>(std::memchr(cigar, '\t', std::size_t(lf - cigar)));
     const std::string_view text(cigar, std::size_t((cigar_end ? cigar_end : lf) - cigar));
     std::uint64_t length = 0;
     if (!cigar_reference_length(text, length))
@@ -136,7 +137,7 @@ void read_sam(record_reader& reader, const shard_plan& plan, std::vector<sg_buff
                 ++reader.records;
                 std::uint32_t shard = every_shard;
                 std::uint32_t position = 0;
-                const char* field = nullptr; // with padding: the start of the line's POS
+                const char* field = nullptr; // in an alignment line: the start of its POS
                 if (*p == '@') {
                     if (router) { // past the header: goes nowhere
                         p = next;

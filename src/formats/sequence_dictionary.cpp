@@ -125,8 +125,8 @@ std::string dictionary_mismatch(const sequence_dictionary& checked,
     }
     if (ours.size() > theirs.size())
         return subject + "line " + std::to_string(ours[theirs.size()].line) + ": contig " +
-               ours[theirs.size()].name + " is not in " + reference.label() + ", which ends after " +
-               std::to_string(theirs.size()) + " contigs";
+               ours[theirs.size()].name + " is not in " + reference.label() +
+               ", which ends after " + std::to_string(theirs.size()) + " contigs";
     if (ours.size() < theirs.size())
         return subject + "contig " + theirs[ours.size()].name + " of " + reference.label() +
                at_line(theirs[ours.size()]) + " is missing: " + std::to_string(ours.size()) +

@@ -37,8 +37,9 @@ void shard_router::add_contig(const std::vector<const shard_interval*>& interval
     std::vector<std::size_t> by_start(intervals.size());
     for (std::size_t i = 0; i < by_start.size(); ++i)
         by_start[i] = i;
-    std::sort(by_start.begin(), by_start.end(),
-              [&](std::size_t a, std::size_t b) { return intervals[a]->start < intervals[b]->start; });
+    std::sort(by_start.begin(), by_start.end(), [&](std::size_t a, std::size_t b) {
+        return intervals[a]->start < intervals[b]->start;
+    });
     std::set<std::pair<std::uint32_t, std::size_t>> active; // (rank, interval), first rank first
     std::multimap<std::uint32_t, std::size_t> ends;         // end to interval, of the active ones
     std::size_t next = 0;

@@ -36,8 +36,8 @@ private:
     // Bases [start, end) that the same intervals hold.
     struct segment {
         std::uint32_t start, end;
-        std::uint32_t home;                   // the shard of the first of them
-        std::uint32_t covers, covers_end;     // their shards, once each: covers_[covers, covers_end)
+        std::uint32_t home;              // the shard of the first of them
+        std::uint32_t covers, covers_end; // their shards, once each: covers_[covers, covers_end)
     };
     using segment_table = std::vector<segment>; // sorted by start, disjoint
 
@@ -45,13 +45,13 @@ private:
                     const std::vector<std::uint32_t>& rank, segment_table& table);
 
     std::map<std::string, segment_table, std::less<>> contigs_;
-    std::vector<std::uint32_t> covers_;
+    std::vector<std::uint32_t> covers_; // the shard lists of every segment, one after another
     std::uint32_t pad_;
-    std::string last_name_;                   // the contig of the last home() call
-    const segment_table* last_ = nullptr;     // its segments, or null when no shard has it
-    bool looked_up_ = false;                  // whether last_name_ holds anything yet
-    std::vector<std::uint64_t> seen_;         // per shard: the call that last took it
-    std::uint64_t calls_ = 0;                 // calls that collect shards, counted
+    std::string last_name_;               // the contig of the last home() call
+    const segment_table* last_ = nullptr; // its segments, or null when no shard has it
+    bool looked_up_ = false;              // whether last_name_ holds anything yet
+    std::vector<std::uint64_t> seen_;     // per shard: the call that last took it
+    std::uint64_t calls_ = 0;             // calls that collect shards, counted
 };
 
 } // namespace shuffler

@@ -36,7 +36,8 @@ TEST(ShardFiles, IntervalFilesRouteLikeTheSameIntervalsInline) {
     // Shard 1 is chr1:1-1000 and chr2:101-200, shard 2 chr1:1001-5000: BED counts from 0.
     write_file(dir.file("one.bed"), "track name=one\nchr1\t0\t1000\tx\nchr2\t100\t200\n");
     write_file(dir.file("two.bed"), "chr1\t1000\t5000\n");
-    write_file(dir.file("one.interval_list"), header + "chr1\t1\t1000\t+\ta\nchr2\t101\t200\t+\tb\n");
+    write_file(dir.file("one.interval_list"),
+               header + "chr1\t1\t1000\t+\ta\nchr2\t101\t200\t+\tb\n");
     write_file(dir.file("two.interval_list"), header + "chr1\t1001\t5000\t-\tc\n");
     write_file(dir.file("one.list"), "chr1:1-1000\nchr2:101+100\n");
     write_file(dir.file("two.txt"), "chr1:1001-5000\n");
@@ -44,7 +45,8 @@ TEST(ShardFiles, IntervalFilesRouteLikeTheSameIntervalsInline) {
     const std::vector<std::string> plans[] = {
         {"-O", "s1=chr1:1-1000,chr2:101-200", "-O", "s2=chr1:1001-5000"},
         {"-O", "s1=@" + dir.file("one.bed"), "-O", "s2=@" + dir.file("two.bed")},
-        {"-O", "s1=@" + dir.file("one.interval_list"), "-O", "s2=@" + dir.file("two.interval_list")},
+        {"-O", "s1=@" + dir.file("one.interval_list"), "-O",
+         "s2=@" + dir.file("two.interval_list")},
         {"-O", "s1=@" + dir.file("one.list"), "-O", "s2=@" + dir.file("two.txt")},
         {"-O", "s1=chr1:1-1000,@" + dir.file("part.bed"), "-O", "s2=@" + dir.file("two.bed")},
     };
@@ -121,7 +123,8 @@ TEST(ShardFiles, PaddingCopiesExactlyTheLinesWhoseSpanCrossesABoundary) {
         for (const placed& p : lines)
             for (std::size_t i = 0; i < (std::string(pad) == "0" ? 1 : p.groups.size()); ++i)
                 expected[std::size_t(p.groups[i])] += p.line;
-        const job_result job = shard_job({"-O", "shards=2", "-O", std::string("pad=") + pad}, sam, 2);
+        const job_result job =
+            shard_job({"-O", "shards=2", "-O", std::string("pad=") + pad}, sam, 2);
         EXPECT_TRUE(job_ended_cleanly(job));
         for (int g = 0; g <= 2; ++g)
             EXPECT_EQ(job.workers[g].out, expected[g]) << "group " << g;
