@@ -9,6 +9,12 @@
 #   GZIP_LEVEL  compression level of the generated .fq.gz files (default 4: quick to make;
 #               decompression speed hardly depends on it)
 #   LIMIT       seconds any single command may run before it is killed (default 900)
+#   CASES       extended regular expression: run only the rows whose "case: tool" matches it
+#               (default: all), e.g. CASES='fastq pair|slow'
+#   BASELINE    a git revision to compare with, built in build-baseline/<rev> (e.g. the last
+#               commit before acknowledgements); or SHUFFLER_BASELINE, a built binary
+#   SLOW_RATE   bytes per second each slow consumer takes (default 2000000)
+#   SLOW_WORKERS  workers in the slow-consumer case (default 32)
 # shellcheck disable=SC2154 # the counts come from the data manifest, sourced below
 set -euo pipefail
 export LC_ALL=C # decimal points, byte-wise sorting
@@ -18,6 +24,11 @@ size_mb=${SIZE_MB:-1024}
 repeat=${REPEAT:-3}
 level=${GZIP_LEVEL:-4}
 limit=${LIMIT:-900}
+only=${CASES:-}
+slow_rate=${SLOW_RATE:-2000000}
+slow_workers=${SLOW_WORKERS:-32}
+[[ $slow_rate =~ ^[1-9][0-9]*$ && $slow_workers =~ ^[1-9][0-9]*$ ]] ||
+  { echo "bench: SLOW_RATE and SLOW_WORKERS must be positive integers" >&2; exit 1; }
 data=$root/bench/data
 tmp=$data/run
 results=$root/bench/results
@@ -35,7 +46,7 @@ die() {
 # ---------------------------------------------------------------------------------------------
 # Tools
 
-"$root/scripts/install-deps.sh" netcat-openbsd parallel samtools mawk time gzip python3
+"$root/scripts/install-deps.sh" netcat-openbsd parallel samtools mawk time gzip python3 gcc
 
 if [ -n "${SHUFFLER:-}" ]; then
   bin=$(readlink -f "$SHUFFLER")
@@ -46,6 +57,28 @@ else
   bin=$root/build-bench/shuffler
 fi
 [ -x "$bin" ] || die "no shuffler binary at $bin"
+
+# The same job run by an earlier revision, built once per revision.
+baseline_bin=
+baseline_name=
+if [ -n "${SHUFFLER_BASELINE:-}" ]; then
+  baseline_bin=$(readlink -f "$SHUFFLER_BASELINE")
+  baseline_name=$(basename "$baseline_bin")
+elif [ -n "${BASELINE:-}" ]; then
+  baseline_name=$(git rev-parse --short "$BASELINE^{commit}") || die "no revision $BASELINE"
+  baseline_dir=$root/build-baseline/$baseline_name
+  if [ ! -x "$baseline_dir/build/shuffler" ]; then
+    say "bench: building $baseline_name in $baseline_dir"
+    rm -rf "$baseline_dir"
+    mkdir -p "$baseline_dir/src"
+    git archive "$baseline_name" | tar -x -C "$baseline_dir/src"
+    cmake -S "$baseline_dir/src" -B "$baseline_dir/build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+      -DSHUFFLER_TESTS=OFF >/dev/null
+    cmake --build "$baseline_dir/build" >/dev/null
+  fi
+  baseline_bin=$baseline_dir/build/shuffler
+fi
+[ -z "$baseline_bin" ] || [ -x "$baseline_bin" ] || die "no baseline binary at $baseline_bin"
 
 # ---------------------------------------------------------------------------------------------
 # Data, made once per size and reused
@@ -72,7 +105,7 @@ gz=("$data/reads_1.fq.gz" "$data/reads_2.fq.gz")
 sam=$data/reads.sam
 gz_bytes=$(($(stat -c %s "${gz[0]}") + $(stat -c %s "${gz[1]}")))
 
-rm -rf "$tmp"
+rm -rf "$tmp" "$results/failed"
 mkdir -p "$tmp" "$results"
 
 # Five outputs: shards 1 to 4, and group 0 for everything else (the rest of chr20, chr21, chr22,
@@ -84,15 +117,19 @@ for o in "${shard_opts[@]}"; do shard_args+=(-O "$o"); done
 python3 bench/shards.py "$data/contigs.tsv" "$tmp/rules.tsv" "$tmp/shards.bed" "${shard_opts[@]}"
 
 # What shuffler must deliver. Dicing adds " #N#" to the first record of both files in every
-# block; at the default block threshold of 10^7 bases a block is ceil(10^7 / 300) read pairs.
-dice_expected=$(python3 - "$pairs" "$fastq_bytes" "$read_length" <<'EOF'
+# block; at the default block threshold of 10^6 bases a block is ceil(10^6 / 300) read pairs.
+# A baseline is given that threshold explicitly, as its own default may differ.
+blksize=1000000
+dice_bytes() { # pairs bytes: what dicing that many pairs of that many bytes delivers
+  python3 - "$1" "$2" "$read_length" "$blksize" <<'EOF'
 import sys
-pairs, size, read_length = map(int, sys.argv[1:])
-per_block = -(-10000000 // (2 * read_length))
+pairs, size, read_length, blksize = map(int, sys.argv[1:])
+per_block = -(-blksize // (2 * read_length))
 full, rest = divmod(pairs, per_block)
 print(size + sum(2 * len(f" #{2 * per_block * i}#") for i in range(full + (rest > 0))))
 EOF
-)
+}
+dice_expected=$(dice_bytes "$pairs" "$fastq_bytes")
 # Every one of the five outputs gets the SAM header.
 shard_expected=$((sam_bytes + 4 * sam_header_bytes))
 
@@ -117,7 +154,8 @@ wait_listen() { # port
 }
 
 # Sinks: a named pipe per output, drained by sink.py, which discards the data and notes how many
-# bytes came and when the last of them came.
+# bytes came and when the last of them came. A slow sink (bench/slow_sink.c) drains at
+# $slow_rate bytes per second and logs every read; its last line is the same report.
 sink_pids=()
 sink_names=()
 sink() { # name: creates $tmp/name.fifo
@@ -126,17 +164,26 @@ sink() { # name: creates $tmp/name.fifo
   sink_pids+=($!)
   sink_names+=("$1")
 }
+slow_sink() { # name: as sink
+  mkfifo "$tmp/$1.fifo"
+  timeout "$limit" "$tmp/slow_sink" "$tmp/$1.fifo" "$tmp/$1.count" "$slow_rate" &
+  sink_pids+=($!)
+  sink_names+=("$1")
+}
 # Waits for every sink; sets got to the sum of their byte counts and last to the latest time
-# any of them received data.
+# any of them received data. With sink_logs set, the sinks' reports are kept there.
+sink_logs=
 sinks_finish() {
   local pid name ok=0 report
   got=0
   last=0
   for pid in "${sink_pids[@]}"; do wait "$pid" || ok=1; done
   for name in "${sink_names[@]}"; do
-    report=$(cat "$tmp/$name.count" 2>/dev/null || echo "0 0")
+    report=$(tail -n 1 "$tmp/$name.count" 2>/dev/null) || true
+    [ -n "$report" ] || report="0 0"
     got=$((got + ${report%% *}))
     last=$(awk -v a="$last" -v b="${report##* }" 'BEGIN { printf "%.6f", (b > a ? b : a) }')
+    [ -z "$sink_logs" ] || cp "$tmp/$name.count" "$sink_logs/$name.log" 2>/dev/null || true
     rm -f "$tmp/$name.fifo" "$tmp/$name.count"
   done
   sink_pids=()
@@ -162,42 +209,64 @@ stop_clock() { # start time
 # runs also set rss (KiB, the input side's peak). The clock starts with the first process of the
 # job. A non-zero status means the run failed.
 
-# The input side's deadline is 1 s, the shortest there is: it only has to outlast the workers'
-# connecting. Its processes live at least that long, so the time taken is that of the last byte.
-# The input side reads standard input from the file named by stdin_file, if any: a command run
-# in the background would otherwise get /dev/null.
+# By default the input side's deadline is 1 s, the shortest there is: it only has to outlast the
+# workers' connecting. Its processes live at least that long, so the time taken is that of the
+# last byte. The input side reads standard input from the file named by stdin_file, if any: a
+# command run in the background would otherwise get /dev/null. A caller may override, as locals,
+# the binary (run_bin), the input side's run options (input_opts) and the sink (make_sink).
 stdin_file=/dev/null
+run_bin=$bin
+input_opts=(-t 1)
+make_sink=sink
 run_shuffler() { # group_of_each_worker... -- input side arguments...
   local groups=() port t0 ipid ok=0 w
   while [ "$1" != -- ]; do groups+=("$1"); shift; done
   shift
   port=$(free_port)
-  for w in "${!groups[@]}"; do sink "out$w"; done
+  for w in "${!groups[@]}"; do $make_sink "out$w"; done
   t0=$EPOCHREALTIME
   timeout "$limit" /usr/bin/time -v -o "$tmp/input.time" \
-    "$bin" -l "127.0.0.1:$port" -t 1 "$@" <"$stdin_file" 2>"$tmp/input.err" &
+    "$run_bin" -l "127.0.0.1:$port" "${input_opts[@]}" "$@" <"$stdin_file" 2>"$tmp/input.err" &
   ipid=$!
   local wpids=()
   if wait_listen "$port"; then
     for w in "${!groups[@]}"; do
-      timeout "$limit" "$bin" -g "${groups[w]}" -c "127.0.0.1:$port" -t 60 \
+      timeout "$limit" "$run_bin" -g "${groups[w]}" -c "127.0.0.1:$port" -t 60 \
         >"$tmp/out$w.fifo" 2>"$tmp/worker$w.err" &
       wpids+=($!)
     done
   else
     say "bench: shuffler did not listen on port $port"
     ok=1
-    for w in "${!groups[@]}"; do : >"$tmp/out$w.fifo"; done # lets the sinks end
+    # Lets the sinks end; bounded, as a sink that failed to start never opens its pipe.
+    # shellcheck disable=SC2016 # $1 is the inner shell's
+    for w in "${!groups[@]}"; do timeout 10 bash -c ': >"$1"' _ "$tmp/out$w.fifo" || true; done
   fi
   for w in "${!wpids[@]}"; do check "${wpids[w]}" "shuffler worker $w" || ok=1; done
   check "$ipid" "shuffler input side" || ok=1
   sinks_finish || ok=1
   stop_clock "$t0"
   rss=$(awk '/Maximum resident set size/ { print $NF }' "$tmp/input.time")
+  # Processor time of every shuffler process and its children (the input side's read relays):
+  # less swayed than wall time by whatever else the machine runs.
+  cpu=$(awk '/^\t(User|System) time/ { s += $NF }
+             /^(real|children) / { s += $(NF - 2) + $NF }
+             END { printf "%.3f", s }' "$tmp/input.time" "$tmp"/worker*.err)
   return $ok
 }
 
 run_shuffler_fastq() { run_shuffler 0 0 -- "${fq[@]}"; }
+# Told how many workers to expect, the input side ends with the last acknowledgement instead of
+# at its deadline: the exit time is the job's real length.
+run_shuffler_workers() {
+  local input_opts=(-t 60 -w 2)
+  run_shuffler 0 0 -- "${fq[@]}"
+}
+# The earlier revision with the same block threshold; it ends at its deadline like the first row.
+run_baseline_fastq() {
+  local run_bin=$baseline_bin
+  run_shuffler 0 0 -- -O "blksize=$blksize" "${fq[@]}"
+}
 run_shuffler_gzip() { run_shuffler 0 0 -- "${gz[@]}"; }
 run_shuffler_sam() {
   local ok=0
@@ -306,11 +375,43 @@ run_samtools() {
   return $ok
 }
 
+# Slow consumers: every worker's output drains at $slow_rate bytes per second. The rates come
+# from the sinks' logs (bench/busy_rate.py): "bytes whole busy", busy being the aggregate rate
+# while every worker had started and none had finished.
+run_slow() { # workers -- input side arguments...; input_opts as for run_shuffler
+  local groups=() w make_sink=slow_sink sink_logs=$tmp/logs
+  for ((w = 0; w < $1; w++)); do groups+=(0); done
+  shift 2
+  rm -rf "$sink_logs"
+  mkdir -p "$sink_logs"
+  run_shuffler "${groups[@]}" -- "$@" || return 1
+  rates=$(python3 bench/busy_rate.py "$sink_logs"/*.log) || return 1
+}
+run_slow_single() {
+  local input_opts=(-t 60 -w 1)
+  run_slow 1 -- "${single[@]}"
+}
+run_slow_expected() {
+  local input_opts=(-t 60 -w "$slow_workers")
+  run_slow "$slow_workers" -- "${fq[@]}"
+}
+# Without -w the input side's pool is its plain default, and it ends at its deadline at the
+# earliest (long enough for every worker to connect).
+run_slow_unexpected() {
+  local input_opts=(-t 10)
+  run_slow "$slow_workers" -- "${fq[@]}"
+}
+
 # ---------------------------------------------------------------------------------------------
 # Cases: name|tool label|run function|bytes the run must deliver (exact, or min:max)
 
 cases=(
   "fastq pair|shuffler: dice to 2 workers|run_shuffler_fastq|$dice_expected"
+  "fastq pair|shuffler --workers 2, -t 60|run_shuffler_workers|$dice_expected"
+)
+[ -z "$baseline_bin" ] ||
+  cases+=("fastq pair|baseline $baseline_name|run_baseline_fastq|$dice_expected")
+cases+=(
   "fastq pair|nc over loopback|run_nc|$fastq_bytes"
   "fastq pair|parallel --pipe -L 4 -j2|run_parallel|$fastq_bytes"
   "fastq.gz pair|shuffler: dice to 2 workers|run_shuffler_gzip|$dice_expected"
@@ -319,29 +420,78 @@ cases=(
   "sam, 5 outputs|mawk split to 5|run_mawk|$shard_expected"
   "sam, 5 outputs|samtools view -L bed -U|run_samtools|$((sam_bytes * 98 / 100)):$((sam_bytes * 102 / 100 + 2 * sam_header_bytes))"
 )
-declare -A walls exits status peak
+# Slow consumers: label|workers|run function|bytes. One worker alone gets the first four
+# blocks: enough for its rate, without waiting for the whole input at one worker's pace.
+per_block=$(((blksize + 2 * read_length - 1) / (2 * read_length)))
+single=("$tmp/single_1.fq" "$tmp/single_2.fq")
+slow_name="$slow_workers slow consumers"
+slow_cases=(
+  "1 worker alone|1|run_slow_single|"
+  "$slow_workers workers, --workers $slow_workers|$slow_workers|run_slow_expected|$dice_expected"
+  "$slow_workers workers, no --workers|$slow_workers|run_slow_unexpected|$dice_expected"
+)
+declare -A walls exits cpus status peak whole busy
+selected() { [ -z "$only" ] || [[ $1 =~ $only ]]; } # "case: tool"
+slow_selected() {
+  local row
+  for row in "${slow_cases[@]}"; do selected "$slow_name: ${row%%|*}" && return 0; done
+  return 1
+}
+# Keeps a failed run's standard error files, which the next run would overwrite.
+keep_errors() { # run function
+  local dir=$results/failed/$1 f
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  for f in "$tmp"/*.err; do [ -s "$f" ] && cp "$f" "$dir/"; done
+  return 0
+}
+if slow_selected; then
+  cc -O2 -Wall -Wextra -o "$tmp/slow_sink" bench/slow_sink.c || die "cannot build slow_sink"
+  head -n $((4 * 4 * per_block)) "${fq[0]}" >"${single[0]}"
+  head -n $((4 * 4 * per_block)) "${fq[1]}" >"${single[1]}"
+  single_pairs=$(($(wc -l <"${single[0]}") / 4))
+  single_bytes=$(($(stat -c %s "${single[0]}") + $(stat -c %s "${single[1]}")))
+  slow_cases[0]+=$(dice_bytes "$single_pairs" "$single_bytes")
+fi
 
 # Reading the inputs once puts them in the page cache, so no tool pays for the disk.
 cat "${fq[@]}" "${gz[@]}" "$sam" >/dev/null
 
+# Runs a row once. Records its times, or marks it failed; succeeds when the run did.
+attempt() { # key into the result arrays, run function, bytes wanted (exact, or min:max)
+  local key=$1 fn=$2 want=$3 lo hi
+  wall=0 ended=0 got=0 last=0 rss=0 cpu='' rates=''
+  if ! $fn; then
+    status[$key]="FAILED (exit status; see bench/results/failed/$fn)"
+    keep_errors "$fn"
+    return 1
+  fi
+  lo=${want%%:*} hi=${want##*:}
+  if ((got < lo || got > hi)); then
+    status[$key]="FAILED ($got bytes delivered, expected ${want/:/ to })"
+    return 1
+  fi
+  walls[$key]="${walls[$key]:-} $wall"
+  exits[$key]="${exits[$key]:-} $ended"
+}
+
 for ((r = 1; r <= repeat; r++)); do
   for i in "${!cases[@]}"; do
     IFS='|' read -r name label fn want <<<"${cases[i]}"
-    [ "${status[$i]:-ok}" = ok ] || continue
+    if ! selected "$name: $label" || [ "${status[$i]:-ok}" != ok ]; then continue; fi
     say "bench: run $r/$repeat: $name: $label"
-    wall=0 ended=0 got=0 last=0 rss=0
-    if ! $fn; then
-      status[$i]="FAILED (exit status)"
-      continue
-    fi
-    lo=${want%%:*} hi=${want##*:}
-    if ((got < lo || got > hi)); then
-      status[$i]="FAILED ($got bytes delivered, expected ${want/:/ to })"
-      continue
-    fi
-    walls[$i]="${walls[$i]:-} $wall"
-    exits[$i]="${exits[$i]:-} $ended"
+    attempt "$i" "$fn" "$want" || continue
+    cpus[$i]="${cpus[$i]:-} $cpu"
     if [[ $label == shuffler* ]] && ((rss > ${peak[$name]:-0})); then peak[$name]=$rss; fi
+  done
+  for i in "${!slow_cases[@]}"; do
+    IFS='|' read -r label workers fn want <<<"${slow_cases[i]}"
+    if ! selected "$slow_name: $label" || [ "${status[slow$i]:-ok}" != ok ]; then continue; fi
+    say "bench: run $r/$repeat: $slow_name: $label"
+    attempt "slow$i" "$fn" "$want" || continue
+    read -r _ whole_rate busy_rate <<<"$rates"
+    whole[slow$i]="${whole[slow$i]:-} $whole_rate"
+    busy[slow$i]="${busy[slow$i]:-} $busy_rate"
   done
 done
 
@@ -356,26 +506,71 @@ median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { print v[in
   echo "data: FASTQ pair $((fastq_bytes / 1000000)) MB ($pairs pairs of ${read_length} bases)," \
        "gzip -$level $((gz_bytes / 1000000)) MB, SAM $((sam_bytes / 1000000)) MB ($sam_records records, 24 contigs)"
   echo "median of $repeat runs; wall: until the last byte reached its consumer; exit: until every"
-  echo "process had ended (a shuffler job lasts at least its 1 s deadline); MB/s: 10^6 bytes of"
-  echo "uncompressed input per wall second; vs shuffler: wall / shuffler's wall, > 1 means shuffler is faster"
+  echo "process had ended (at least the input side's deadline, -t 1 unless the row says otherwise;"
+  echo "with --workers it ends with the last acknowledgement); MB/s: 10^6 bytes of uncompressed input"
+  echo "per wall second; vs shuffler: wall / the case's first shuffler row's wall, > 1 means shuffler is faster;"
+  echo "cpu: processor seconds of all shuffler processes (user + system, with their children)"
   echo
-  printf '%-15s %-30s %8s %8s %11s %8s\n' case tool "wall s" "MB/s" "vs shuffler" "exit s"
+  printf '%-15s %-30s %8s %8s %11s %8s %7s\n' case tool "wall s" "MB/s" "vs shuffler" "exit s" "cpu s"
+  declare -A base fastq_walls fastq_cpus
   for i in "${!cases[@]}"; do
     IFS='|' read -r name label fn want <<<"${cases[i]}"
+    selected "$name: $label" || continue
     if [ "${status[$i]:-ok}" != ok ]; then
       printf '%-15s %-30s %s\n' "$name" "$label" "${status[$i]}"
       continue
     fi
     w=$(median <<<"${walls[$i]}")
     e=$(median <<<"${exits[$i]}")
-    [[ $label == shuffler* ]] && base=$w
+    c=$(median <<<"${cpus[$i]:-}" || true) # only shuffler runs have one
+    [[ $label == shuffler* && -z ${base[$name]:-} ]] && base[$name]=$w
+    [[ $name == "fastq pair" && $label =~ ^(shuffler|baseline) ]] &&
+      fastq_walls[$label]=$w fastq_cpus[$label]=$c
     bytes=$fastq_bytes
     [[ $name == sam* ]] && bytes=$sam_bytes
-    awk -v n="$name" -v t="$label" -v w="$w" -v e="$e" -v b="$bytes" -v s="${base:-0}" 'BEGIN {
-      printf "%-15s %-30s %8.3f %8.1f %11s %8.3f\n", n, t, w, b / 1e6 / w,
-             (s > 0 ? sprintf("%.2f", w / s) : "-"), e }'
+    awk -v n="$name" -v t="$label" -v w="$w" -v e="$e" -v b="$bytes" -v s="${base[$name]:-0}" \
+        -v c="$c" 'BEGIN {
+      printf "%-15s %-30s %8.3f %8.1f %11s %8.3f %7s\n", n, t, w, b / 1e6 / w,
+             (s > 0 ? sprintf("%.2f", w / s) : "-"), e, (c == "" ? "-" : c) }'
   done
   echo
+  # What acknowledgements cost: the same job, the same block threshold, with and without them.
+  baseline_wall=${fastq_walls[baseline $baseline_name]:-}
+  if [ -n "$baseline_wall" ]; then
+    for label in "${!fastq_walls[@]}"; do
+      [[ $label == shuffler* ]] || continue
+      awk -v t="$label" -v s="${fastq_walls[$label]}" -v b="$baseline_wall" \
+          -v c="${fastq_cpus[$label]}" -v d="${fastq_cpus[baseline $baseline_name]}" 'BEGIN {
+        printf "fastq pair against the baseline: %s: time to the last byte %+.1f%%, cpu %+.1f%%\n",
+               t, (s / b - 1) * 100, (c / d - 1) * 100 }'
+    done
+    echo
+  fi
+  if slow_selected; then
+    echo "$slow_name: the FASTQ pair diced at default settings to workers whose outputs each"
+    echo "drain at $(awk -v r="$slow_rate" 'BEGIN { print r / 1e6 }') MB/s (bench/slow_sink.c)." \
+         "whole: all bytes / first to last byte; busy: while every"
+    echo "worker had started and none had finished; vs ideal: busy / (workers x one worker's busy rate)"
+    echo
+    printf '%-32s %8s %8s %8s %11s %10s %9s\n' run MB "wall s" "exit s" "whole MB/s" "busy MB/s" "vs ideal"
+    for i in "${!slow_cases[@]}"; do
+      IFS='|' read -r label workers fn want <<<"${slow_cases[i]}"
+      selected "$slow_name: $label" || continue
+      if [ "${status[slow$i]:-ok}" != ok ]; then
+        printf '%-32s %s\n' "$label" "${status[slow$i]}"
+        continue
+      fi
+      b=$(median <<<"${busy[slow$i]}")
+      ((workers == 1)) && single_rate=$b
+      awk -v t="$label" -v m="$want" -v w="$(median <<<"${walls[slow$i]}")" \
+          -v e="$(median <<<"${exits[slow$i]}")" -v h="$(median <<<"${whole[slow$i]}")" \
+          -v b="$b" -v n="$workers" -v s="${single_rate:-0}" 'BEGIN {
+        printf "%-32s %8.1f %8.3f %8.3f %11.2f %10s %9s\n", t, m / 1e6, w, e, h / 1e6,
+               (b == "-" ? "-" : sprintf("%.2f", b / 1e6)),
+               (b == "-" || s == 0 ? "-" : sprintf("%.3f", b / (n * s))) }'
+    done
+    echo
+  fi
   for name in "fastq pair" "fastq.gz pair" "sam, 5 outputs"; do
     [ -n "${peak[$name]:-}" ] &&
       echo "shuffler input side peak RSS, $name: $((peak[$name] / 1024)) MiB"
@@ -383,7 +578,8 @@ median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { print v[in
   :
 } | tee "$results/latest.txt"
 
-for i in "${!cases[@]}"; do
-  [ "${status[$i]:-ok}" = ok ] || die "some runs failed; see the table"
+rm -f "$tmp"/*.err # the failed runs' are kept in bench/results/failed
+for i in "${!status[@]}"; do
+  [ "${status[$i]}" = ok ] || die "some runs failed; see the table"
 done
 rm -rf "$tmp"

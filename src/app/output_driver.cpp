@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace shuffler {
@@ -28,11 +29,16 @@ output_target::output_target(boost::asio::io_context& io, const std::vector<std:
         throw std::invalid_argument("Unknown output format " + format);
     if (files.empty()) {
         label_ = "standard output";
-    } else {
-        file_ = files[0];
-        temporary_ = temporary_name(file_);
-        label_ = file_;
+        return;
     }
+    file_ = files[0];
+    label_ = file_;
+    // Only a regular file, or a name not taken yet, is replaced by renaming: a device such as
+    // /dev/null, a FIFO or a symbolic link is written where it is, so renaming cannot swap it
+    // for a plain file.
+    struct stat st;
+    if (::lstat(file_.c_str(), &st) != 0 || S_ISREG(st.st_mode))
+        temporary_ = temporary_name(file_);
 }
 
 output_target::~output_target() {
@@ -44,7 +50,7 @@ void output_target::open() {
     if (file_.empty())
         pipe_.open_stdio(1);
     else
-        pipe_.open_command("cat > " + shell_quote(temporary_), "w");
+        pipe_.open_command("cat > " + shell_quote(temporary_.empty() ? file_ : temporary_), "w");
 }
 
 void output_target::finish(bool keep) {

@@ -9,9 +9,10 @@
 
 namespace shuffler {
 
-// The output side's destination: standard output, or the file named on the command line. A file
-// is written under a temporary name in its folder and takes its name only when the run has
-// succeeded, so a failed worker leaves no partial FILE and an existing FILE stays as it was.
+// The output side's destination: standard output, or the file named on the command line. A
+// regular file is written under a temporary name in its folder and takes its name only when the
+// run has succeeded, so a failed worker leaves no partial FILE and an existing FILE stays as it
+// was. Anything else that exists (a device, a FIFO, a symbolic link) is written in place.
 class output_target {
 public:
     // Refuses an unknown output format ("text", "fastq" and "sam" all write payloads unchanged).
@@ -36,7 +37,7 @@ private:
     boost::asio::io_context& io_;
     pipe_descriptor pipe_;
     std::string file_;      // FILE; empty for standard output
-    std::string temporary_; // where FILE is written until the run succeeds
+    std::string temporary_; // where a regular FILE is written until the run succeeds
     std::string label_;
 };
 

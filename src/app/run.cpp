@@ -155,13 +155,14 @@ int run(const run_config& config) {
         }
         const std::size_t delivered = failure_flag ? 0 : run_loop(config, groups, io, channel.get());
 
+        // Data nobody took says more than the producer it left waiting for blocks.
+        if (input_side && !failure_flag)
+            delivery_check(groups, io);
         // Work ran out while a coroutine still waited for blocks: nothing could ever free them,
         // and what it held or was about to read would be lost without a word.
         if (!failure_flag && !pool.waiters().empty())
             report_line(io, "buffer pool: exhausted with data still waiting for blocks; "
                             "raise --pool_size");
-        if (input_side && !failure_flag)
-            delivery_check(groups, io);
         if (output)
             output->finish(!failure_flag && delivered > 0);
         // Pool waiters end first: a producer woken by a block freed during the groups' teardown

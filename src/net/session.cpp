@@ -237,6 +237,7 @@ struct receiving {
     bool reading = true;             // the reader has not ended
     bool writing = true;             // the writer has not ended
     bool acknowledging = true;       // the sender still takes acknowledgements
+    boost::system::error_code acknowledgement_error; // why it stopped taking them
     wait_queue reader_waits, writer_waits;
 };
 
@@ -280,10 +281,28 @@ void write_and_acknowledge(const std::shared_ptr<receiving>& r, const message_he
             // A sender that has closed its side takes no acknowledgements: whether it finished
             // is for the reader to find out.
             r->acknowledging = !ec;
+            r->acknowledgement_error = ec;
         }
         r->held.pop_front();
         r->reader_waits.wake_all();
     }
+}
+
+// A worker whose window is full reads nothing from its connection and, while its consumer is
+// stalled, writes nothing either: a connection the kernel has dropped (peer timeout) would go
+// unnoticed until the consumer reads again. This watch reports it at once.
+void watch_for_errors(const std::shared_ptr<tcp::socket>& socket, const std::string& label) {
+    socket->async_wait(tcp::socket::wait_error, [socket, label](boost::system::error_code ec) {
+        if (ec || !socket->is_open())
+            return; // cancelled: the session has ended
+        int error = 0;
+        socklen_t size = sizeof error;
+        if (::getsockopt(socket->native_handle(), SOL_SOCKET, SO_ERROR, &error, &size) != 0 ||
+            error == 0)
+            return;
+        report_failure(context_of(socket->get_executor()), label,
+                       boost::system::error_code(error, boost::system::system_category()).message());
+    });
 }
 
 // The writer coroutine of an output-side session.
@@ -313,12 +332,21 @@ void receive_group(const std::shared_ptr<tcp::socket>& socket, session_config& c
             kept->writer_waits.cancel_all();
         }
     });
+    // Closing at the end, however the session ends, also ends the error watch.
+    struct closer {
+        tcp::socket& socket;
+        ~closer() {
+            boost::system::error_code ignored;
+            socket.close(ignored);
+        }
+    } close_at_end{*socket};
     bool started = false;
     bool at_end_mark = false; // the last message was empty: the sender's end of data
     try {
         const message_header handshake = make_handshake(group);
         asio::async_write(*socket, asio::buffer(&handshake, sizeof handshake), yield);
         set_peer_timeout(*socket, config.peer_timeout);
+        watch_for_errors(socket, label);
         asio::spawn(yield, [r](asio::yield_context y) { write_payloads(r, y); });
         for (;;) {
             while (r->held.size() >= send_window && r->writing)
@@ -351,10 +379,12 @@ void receive_group(const std::shared_ptr<tcp::socket>& socket, session_config& c
         }
         const bool finished = error && is_end_of_stream(error->code()) && at_end_mark;
         if (!finished) {
+            // A write that failed first (a peer timeout) says more than the close seen after it.
+            const bool closed = error && is_end_of_stream(error->code());
             report_failure(io, label,
-                           error && is_end_of_stream(error->code())
-                               ? "connection closed before the end of data"
-                               : e.what());
+                           closed && r->acknowledgement_error
+                               ? r->acknowledgement_error.message()
+                               : closed ? "connection closed before the end of data" : e.what());
             return;
         }
     }

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -122,15 +123,18 @@ TEST(Delivery, FailedWorkersMessagesGoToTheSurvivor) {
         child_process input(input_args(dir, port, 2, 50000));
         ASSERT_TRUE(wait_listening(port));
         child_process doomed(worker_args(port), {}, true);
+        child_result lost;
         if (reader_quits) {
             doomed.close_output_reader(); // its first write fails
+            lost = doomed.wait(limit);    // before the survivor could take everything
         } else {
             ASSERT_TRUE(readable(doomed.output_reader(), std::chrono::seconds(15)));
         }
         child_process survivor(worker_args(port));
-        if (!reader_quits)
+        if (!reader_quits) {
             doomed.signal(SIGKILL);
-        const child_result lost = doomed.wait(limit);
+            lost = doomed.wait(limit);
+        }
         EXPECT_NE(lost.exit_status, 0);
         job_result job{input.wait(limit), {survivor.wait(limit)}};
         EXPECT_EQ(job.input.exit_status, 0) << job.input.err;
@@ -238,6 +242,33 @@ TEST(Delivery, AFailedWorkerLeavesNoFileAndAnExistingFileUntouched) {
     for (const auto& entry : std::filesystem::directory_iterator(dir.file("")))
         files += entry.is_regular_file();
     EXPECT_EQ(files, 1u) << "a temporary file was left behind";
+}
+
+TEST(Delivery, AnOutputThatIsNotARegularFileIsWrittenInPlaceNotReplaced) {
+    // Renaming a finished file over a FIFO, a device such as /dev/null or a symbolic link would
+    // swap it for a plain file.
+    const temp_dir dir;
+    const auto inputs = make_pair_files(dir, 200);
+    const std::string fifo = dir.file("fifo"), target = dir.file("target"), link = dir.file("link");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
+    for (const std::string& out : {fifo, link}) {
+        SCOPED_TRACE(out);
+        const int port = free_port();
+        child_process input(input_args(dir, port, 1, 20000));
+        ASSERT_TRUE(wait_listening(port));
+        child_process worker(worker_args(port, {out}));
+        std::string text;
+        if (out == fifo)
+            text = read_file(fifo); // until the worker closes it
+        job_result job{input.wait(limit), {worker.wait(limit)}};
+        EXPECT_TRUE(job_ended_cleanly(job));
+        job.workers[0].out = out == fifo ? text : read_file(target);
+        EXPECT_TRUE(rebuilds_input(job, inputs));
+    }
+    struct stat st;
+    EXPECT_TRUE(::lstat(fifo.c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
+    EXPECT_TRUE(::lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode));
 }
 
 TEST(Delivery, AConnectToAPeerThatNeverAnswersEndsAtTheDeadline) {

@@ -1,0 +1,389 @@
+// End-to-end runs across hosts: each host is a network namespace with its own address, joined to
+// the others through a bridge that lives in a namespace of its own. Cutting a host's bridge port
+// there is a silent link loss (no FIN, no RST reaches either end), which loopback cannot show.
+// Building namespaces needs root and iproute2; without them every case is skipped.
+
+#include "e2e/worker_output.hpp"
+
+#include <dirent.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <future>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace shuffler_test {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+using clock_type = std::chrono::steady_clock;
+
+const std::string lab_prefix = "shfnet"; // namespaces are named shfnet<pid>-<lab>-<role>
+
+// The iproute2 program, or empty when there is none.
+std::string ip_program() {
+    for (const char* path : {"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"})
+        if (::access(path, X_OK) == 0)
+            return path;
+    return {};
+}
+
+// Runs `ip args...`; a failure throws with ip's own message.
+void ip(std::vector<std::string> args) {
+    args.insert(args.begin(), ip_program());
+    const child_result r = run(args, {}, seconds(20));
+    if (r.exit_status != 0) {
+        std::string command;
+        for (const std::string& a : args)
+            command += " " + a;
+        throw std::runtime_error("ip" + command.substr(command.find(' ', 1)) + ": " + r.err);
+    }
+}
+
+// Namespaces left by a test process that was killed before it could remove them.
+void remove_orphaned_namespaces() {
+    DIR* dir = ::opendir("/run/netns");
+    if (!dir)
+        return;
+    std::vector<std::string> orphans;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.rfind(lab_prefix, 0) != 0)
+            continue;
+        const long pid = std::atol(name.c_str() + lab_prefix.size());
+        if (pid > 0 && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH)
+            orphans.push_back(name);
+    }
+    ::closedir(dir);
+    for (const std::string& name : orphans)
+        run({ip_program(), "netns", "delete", name}, {}, seconds(20));
+}
+
+// Hosts 0..n-1 at 10.200.0.1, 10.200.0.2, ... on one bridge. The bridge's namespace is private
+// to the lab, so labs of concurrent test processes never see each other and may share addresses.
+class netns_lab {
+public:
+    explicit netns_lab(int hosts) {
+        static int labs = 0;
+        const std::string name = lab_prefix + std::to_string(::getpid()) + "-" +
+                                 std::to_string(labs++) + "-";
+        bridge_ = name + "br";
+        add_namespace(bridge_);
+        ip({"-n", bridge_, "link", "add", "br0", "type", "bridge"});
+        ip({"-n", bridge_, "link", "set", "br0", "up"});
+        for (int h = 0; h < hosts; ++h) {
+            const std::string host = name + "h" + std::to_string(h);
+            add_namespace(host);
+            hosts_.push_back(host);
+            ip({"link", "add", "eth0", "netns", host, "type", "veth", "peer", "name", port(h),
+                "netns", bridge_});
+            ip({"-n", bridge_, "link", "set", port(h), "master", "br0", "up"});
+            ip({"-n", host, "address", "add", address(h) + "/24", "dev", "eth0"});
+            ip({"-n", host, "link", "set", "eth0", "up"});
+            ip({"-n", host, "link", "set", "lo", "up"});
+        }
+    }
+    netns_lab(const netns_lab&) = delete;
+    netns_lab& operator=(const netns_lab&) = delete;
+    // Removing a namespace removes its links; processes still inside are gone by then, as the
+    // children of a test are declared after its lab.
+    ~netns_lab() {
+        for (auto ns = namespaces_.rbegin(); ns != namespaces_.rend(); ++ns)
+            run({ip_program(), "netns", "delete", *ns}, {}, seconds(20));
+    }
+
+    std::string address(int host) const { return "10.200.0." + std::to_string(host + 1); }
+
+    // argv running `argv` on `host`. `ip netns exec` execs the command in place, so the child's
+    // pid, signals and exit status are the command's own.
+    std::vector<std::string> on(int host, std::vector<std::string> argv) const {
+        argv.insert(argv.begin(), {ip_program(), "netns", "exec", hosts_.at(std::size_t(host))});
+        return argv;
+    }
+
+    // Waits until something listens on the host's address and returns its port, or 0 after
+    // `bound`. The listeners bind port 0, so the system picks a free port.
+    int listening_port(int host, seconds bound = seconds(10)) const {
+        const auto until = clock_type::now() + bound;
+        const std::string prefix = address(host) + ":";
+        do {
+            const child_result r = run(on(host, {"ss", "-Hltn"}), {}, seconds(10));
+            std::istringstream lines(r.out);
+            for (std::string line; std::getline(lines, line);) {
+                std::istringstream fields(line);
+                std::string state, receive_queue, send_queue, local;
+                fields >> state >> receive_queue >> send_queue >> local;
+                if (local.rfind(prefix, 0) == 0)
+                    return std::atoi(local.c_str() + prefix.size());
+            }
+            std::this_thread::sleep_for(milliseconds(20));
+        } while (clock_type::now() < until);
+        return 0;
+    }
+
+    // Downs the host's bridge port: frames to and from the host are dropped without a word.
+    void cut(int host) const { ip({"-n", bridge_, "link", "set", port(host), "down"}); }
+
+private:
+    static std::string port(int host) { return "p" + std::to_string(host); }
+    void add_namespace(const std::string& ns) {
+        ip({"netns", "add", ns});
+        namespaces_.push_back(ns);
+    }
+
+    std::string bridge_;
+    std::vector<std::string> hosts_, namespaces_;
+};
+
+class Hosts : public ::testing::Test {
+protected:
+    static constexpr int host_count = 4;
+
+    void SetUp() override {
+        if (::geteuid() != 0)
+            GTEST_SKIP() << "network namespace hosts need root";
+        if (ip_program().empty())
+            GTEST_SKIP() << "network namespace hosts need iproute2's ip";
+        remove_orphaned_namespaces();
+        try {
+            lab_.emplace(host_count);
+        } catch (const std::exception& e) {
+            GTEST_SKIP() << "cannot build network namespace hosts: " << e.what();
+        }
+    }
+    void TearDown() override { lab_.reset(); }
+
+    std::optional<netns_lab> lab_;
+};
+
+std::vector<std::string> joined(std::vector<std::string> argv,
+                                const std::vector<std::string>& more) {
+    argv.insert(argv.end(), more.begin(), more.end());
+    return argv;
+}
+
+// Runs one job across the lab: the input side on host 0 with `input_args`, one worker on each of
+// hosts 1, 2, ... for the entries of `groups`. Either the workers connect to the input side,
+// which listens and expects them (-w), or they listen and the input side connects to each. The
+// run deadlines are long: the job must end when its data is through.
+job_result spread_job(const netns_lab& lab, bool workers_listen,
+                      const std::vector<std::string>& input_args, const std::vector<int>& groups,
+                      child_input in = {}) {
+    const seconds limit(20);
+    std::vector<std::unique_ptr<child_process>> workers;
+    std::unique_ptr<child_process> input;
+    const auto worker = [&](int host, const std::vector<std::string>& peer) {
+        const std::string group = std::to_string(groups[std::size_t(host - 1)]);
+        return std::make_unique<child_process>(
+            lab.on(host, shuffler(joined({"-g", group, "-t", "15"}, peer))));
+    };
+    if (workers_listen) {
+        std::vector<std::string> connects;
+        for (int h = 1; h <= int(groups.size()); ++h)
+            workers.push_back(worker(h, {"-l", lab.address(h) + ":0"}));
+        for (int h = 1; h <= int(groups.size()); ++h) {
+            const int port = lab.listening_port(h);
+            EXPECT_NE(port, 0) << "the worker on host " << h << " never listened";
+            connects.insert(connects.end(), {"-c", lab.address(h) + ":" + std::to_string(port)});
+        }
+        input = std::make_unique<child_process>(
+            lab.on(0, shuffler(joined(joined(connects, {"-t", "15"}), input_args))), std::move(in));
+    } else {
+        const std::string expected = std::to_string(groups.size());
+        input = std::make_unique<child_process>(
+            lab.on(0, shuffler(joined({"-l", lab.address(0) + ":0", "-t", "15", "-w", expected},
+                                      input_args))),
+            std::move(in));
+        const int port = lab.listening_port(0);
+        EXPECT_NE(port, 0) << "the input side never listened";
+        for (int h = 1; h <= int(groups.size()); ++h)
+            workers.push_back(worker(h, {"-c", lab.address(0) + ":" + std::to_string(port)}));
+    }
+    job_result r{input->wait(limit), {}};
+    for (auto& w : workers)
+        r.workers.push_back(w->wait(limit));
+    return r;
+}
+
+const std::string sam_header = "@HD\tVN:1.6\tSO:coordinate\n@SQ\tSN:chr1\tLN:900000\n"
+                               "@SQ\tSN:chr2\tLN:900000\n@SQ\tSN:chr3\tLN:900000\n";
+
+TEST_F(Hosts, JobsSpreadOverHostsDeliverEveryRecordExactlyOnce) {
+    const temp_dir dir;
+    const std::vector<std::string> pair = {make_fastq("p", 30000, 7), make_fastq("p", 30000, 8)};
+    write_file(dir.file("r_1.fq"), pair[0]);
+    write_file(dir.file("r_2.fq"), pair[1]);
+    // Shard 1 is chr1, shard 2 is chr2; group 0 gets chr3 and the unplaced lines.
+    std::string sam = sam_header;
+    std::vector<std::string> shards(3, sam_header);
+    const char* contigs[] = {"chr1", "chr2", "chr3", "*"};
+    // About 5 MB a shard: more than one message each.
+    for (int i = 0; i < 60000; ++i) {
+        const int c = (i * 7) % 4;
+        const std::string line = "q" + std::to_string(i) + "\t0\t" + contigs[c] + "\t" +
+                                 std::to_string(c == 3 ? 0 : 1 + i * 10) + "\t60\t100M\t*\t0\t0\t" +
+                                 std::string(100, "ACGT"[i % 4]) + "\t" + std::string(100, 'I') +
+                                 "\n";
+        sam += line;
+        shards[c < 2 ? std::size_t(c + 1) : 0] += line;
+    }
+    for (const bool workers_listen : {false, true}) {
+        SCOPED_TRACE(workers_listen ? "workers listen" : "workers connect");
+        {
+            SCOPED_TRACE("FASTQ pair diced to three hosts");
+            const job_result job =
+                spread_job(*lab_, workers_listen,
+                           {"-O", "blksize=20000", dir.file("r_1.fq"), dir.file("r_2.fq")},
+                           {0, 0, 0});
+            EXPECT_TRUE(job_ended_cleanly(job));
+            EXPECT_TRUE(rebuilds_input(job, pair, 20000));
+        }
+        {
+            SCOPED_TRACE("SAM sharded to three hosts");
+            const job_result job =
+                spread_job(*lab_, workers_listen, {"-f", "sam", "-O", "s1=chr1", "-O", "s2=chr2"},
+                           {0, 1, 2}, {child_input::pipe, sam});
+            EXPECT_TRUE(job_ended_cleanly(job));
+            for (std::size_t g = 0; g < shards.size(); ++g)
+                EXPECT_TRUE(job.workers[g].out == shards[g])
+                    << "group " << g << ": " << job.workers[g].out.size() << " bytes, not "
+                    << shards[g].size();
+        }
+    }
+}
+
+// Reads a worker's piped output at a fixed pace on a thread, as a consumer slower than the
+// network: data keeps flowing and keeps being acknowledged. Stops at end of file or when
+// destroyed.
+class paced_consumer {
+public:
+    paced_consumer(int fd, std::size_t bytes_per_tick)
+        : fd_(::dup(fd)), thread_([this, bytes_per_tick] {
+              std::vector<char> buffer(bytes_per_tick);
+              while (!stop_) {
+                  pollfd p = {fd_, POLLIN, 0};
+                  if (::poll(&p, 1, 10) <= 0)
+                      continue;
+                  const ssize_t got = ::read(fd_, buffer.data(), buffer.size());
+                  if (got <= 0)
+                      return;
+                  bytes_ += std::size_t(got);
+                  std::this_thread::sleep_for(milliseconds(50));
+              }
+          }) {}
+    ~paced_consumer() {
+        stop_ = true;
+        thread_.join();
+        ::close(fd_);
+    }
+    std::size_t bytes() const { return bytes_; }
+
+private:
+    int fd_;
+    std::atomic<bool> stop_{false};
+    std::atomic<std::size_t> bytes_{0};
+    std::thread thread_;
+};
+
+// A child's result and when it ended, waited for on a thread so that several children's ends
+// are timed as they happen.
+std::future<std::pair<child_result, clock_type::time_point>> ending(child_process& child,
+                                                                   seconds bound) {
+    return std::async(std::launch::async, [&child, bound] {
+        child_result r = child.wait(bound);
+        return std::make_pair(std::move(r), clock_type::now());
+    });
+}
+
+bool readable(int fd, seconds bound) {
+    pollfd p = {fd, POLLIN, 0};
+    return ::poll(&p, 1, int(bound.count() * 1000)) > 0;
+}
+
+// The input side on host 0 and one worker on host 1, both with a peer timeout of `peer_timeout`
+// seconds; once data flows, host 1's link is cut. `stalled`: the worker's consumer reads
+// nothing, so the worker has nothing to acknowledge and only keepalive can find the loss.
+// Checks that both sides end with 255 within three peer timeouts of the cut.
+void cut_link_while_flowing(const netns_lab& lab, bool stalled) {
+    constexpr int peer_timeout = 2;
+    const seconds within(3 * peer_timeout);
+    const temp_dir dir;
+    // About 3 MB in messages of about 130 kB, more than a pipe holds: read at 64 kB every 50 ms
+    // the data flows for seconds, so messages are in flight when the link goes, and a stalled
+    // consumer leaves its worker with nothing written.
+    write_file(dir.file("r_1.fq"), make_fastq("c", 30000, 3));
+    write_file(dir.file("r_2.fq"), make_fastq("c", 30000, 4));
+    // The deadline comes soon after the cut: with the only worker gone, what is left is
+    // unattended.
+    child_process input(lab.on(
+        0, shuffler({"-l", lab.address(0) + ":0", "-w", "1", "-t", "4", "--peer-timeout",
+                     std::to_string(peer_timeout), "-O", "blksize=50000", dir.file("r_1.fq"),
+                     dir.file("r_2.fq")})));
+    const int port = lab.listening_port(0);
+    ASSERT_NE(port, 0) << "the input side never listened";
+    const std::string input_address = lab.address(0) + ":" + std::to_string(port);
+    child_process worker(lab.on(1, shuffler({"-g", "0", "-c", input_address, "-t", "30",
+                                             "--peer-timeout", std::to_string(peer_timeout)})),
+                         {}, true);
+    std::optional<paced_consumer> consumer;
+    if (!stalled)
+        consumer.emplace(worker.output_reader(), 65536);
+    if (consumer) {
+        const auto until = clock_type::now() + seconds(15);
+        while (consumer->bytes() == 0 && clock_type::now() < until)
+            std::this_thread::sleep_for(milliseconds(10));
+        ASSERT_GT(consumer->bytes(), 0u) << "no data reached the worker's consumer";
+    } else {
+        ASSERT_TRUE(readable(worker.output_reader(), seconds(15))) << "no data reached the worker";
+    }
+    lab.cut(1);
+    const auto cut = clock_type::now();
+    auto input_end = ending(input, within + seconds(4));
+    auto worker_end = ending(worker, within + seconds(4));
+    const auto [in, in_at] = input_end.get();
+    const auto [out, out_at] = worker_end.get();
+    const auto ms = [&](clock_type::time_point t) {
+        return std::chrono::duration_cast<milliseconds>(t - cut).count();
+    };
+    ::testing::Test::RecordProperty("input_side_ms_after_cut", int(ms(in_at)));
+    ::testing::Test::RecordProperty("worker_ms_after_cut", int(ms(out_at)));
+
+    EXPECT_EQ(in.exit_status, 255) << in.err;
+    EXPECT_LT(in_at - cut, within) << "the input side ended " << ms(in_at) << " ms after the cut";
+    const std::string worker_prefix = "^" + lab.address(1) + ":[0-9]+: worker failed";
+    const std::string dropped = " \\(Connection timed out\\)\n";
+    // Written to its output: those messages cannot be sent again; else they can, but no other
+    // worker is left to take them.
+    const std::regex input_error(
+        stalled ? worker_prefix + "; [0-9]+ messages sent again" + dropped + "Unattended group 0\n$"
+                : worker_prefix + " after writing [0-9]+ messages to its output" + dropped + "$");
+    EXPECT_TRUE(std::regex_match(without_timing(in.err), input_error)) << in.err;
+
+    EXPECT_EQ(out.exit_status, 255) << out.err;
+    EXPECT_LT(out_at - cut, within) << "the worker ended " << ms(out_at) << " ms after the cut";
+    // One line about the input side, whichever of its reads and writes met the loss first.
+    const std::regex worker_error("^" + input_address + ": [^\n]+\n$");
+    EXPECT_TRUE(std::regex_match(without_timing(out.err), worker_error)) << out.err;
+}
+
+TEST_F(Hosts, ASilentLinkCutEndsBothSidesWithinThreePeerTimeouts) {
+    cut_link_while_flowing(*lab_, false);
+}
+
+// The worker's window is full and its consumer reads nothing, so the worker neither reads nor
+// writes its connection: the input side finds the loss, and the worker must too, through the
+// watch it keeps on its connection.
+TEST_F(Hosts, ASilentLinkCutEndsAWorkerWhoseConsumerIsStalled) {
+    cut_link_while_flowing(*lab_, true);
+}
+
+} // namespace
+} // namespace shuffler_test
