@@ -57,7 +57,11 @@ const struct {
     {"NAME", "input: message, gzip, fastq or sam (default: from the file names)\n"
              "output: text, fastq or sam (default text; all write the payload)"},
     {"KEY=VALUE", "blksize=BASES: FASTQ bases per block (default 1000000)\n"
-                  "s<k>=INTERVALS: SAM shard k, as chr1,chr2:1-5000,chr3:100+50"},
+                  "s<k>=INTERVALS: SAM shard k, as chr1,chr2:1-5000,chr3:100+50,\n"
+                  "  {HLA-A*01:01}:1-100 or @FILE (.bed, .interval_list, else a list)\n"
+                  "shards=N: SAM shards 1 to N, equal pieces of the header's genome\n"
+                  "pad=BASES: also copy alignments reaching that near a shard (0)\n"
+                  "reference=FILE: check header and shards against a .fai or .dict"},
     {"BYTES", "buffer pool size with an optional K, M or G suffix (default:\n"
                  "input side 256M, or 64M + 8M per expected worker if more; worker 64M)"},
     {"N", "number of groups, 1 to 65536 (default 1024)"},
@@ -231,9 +235,10 @@ void add_option(option_map& options, const std::string& arg) {
 // Every -O key must be one that the role's routine reads: a typo is never ignored.
 void check_option_keys(const run_config& config, bool input_side) {
     for (const auto& [key, value] : config.options) {
-        const bool blksize = key == "blksize", shard = is_shard_key(key);
+        const bool blksize = key == "blksize", shard = is_sam_key(key);
         if (!blksize && !shard)
-            refuse("Unknown -O key " + key + "; known keys: blksize (FASTQ input), s<k> (SAM input)");
+            refuse("Unknown -O key " + key + "; known keys: blksize (FASTQ input), s<k>, shards, "
+                   "pad, reference (SAM input)");
         const char* wanted = blksize ? "fastq" : "sam";
         if (!input_side)
             refuse("-O " + key + " is for " + wanted + " input; the output side takes no -O keys");
@@ -295,6 +300,8 @@ void check_input_side(run_config& config) {
             config.shards = parse_shard_options(config.options, std::size_t(config.max_groups));
     } catch (const std::invalid_argument& e) {
         refuse(e.what());
+    } catch (const record_error& e) {
+        refuse_file(e.what()); // an interval file or the reference: its line says it all
     }
     // Every shard holds an open block from the start, and at least one more must circulate.
     const std::uint64_t pool_blocks =

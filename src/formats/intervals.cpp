@@ -2,17 +2,9 @@
 
 #include "core/decimal.hpp"
 
-#include <algorithm>
-#include <cstring>
-#include <string_view>
-
 namespace shuffler {
 
 namespace {
-
-std::uint64_t key_identity(const std::string& key) {
-    return std::uint64_t(reinterpret_cast<std::uintptr_t>(&key));
-}
 
 constexpr std::int64_t largest_position = 0xFFFFFFFF; // positions are 32-bit, 1-based
 
@@ -33,7 +25,7 @@ bool parse_number(std::string_view text, const char* what, std::int64_t& value, 
 }
 
 // Reads "a", "a-", "a-b" or "a+b" (1-based, closed) into [start, end).
-bool parse_range(std::string_view text, interval_entry& e, std::string& why) {
+bool parse_range(std::string_view text, shard_interval& e, std::string& why) {
     const std::size_t sep = text.find_first_of("-+", 1);
     std::int64_t a = 0, b = 0;
     if (!parse_number(text.substr(0, sep), "position", a, why))
@@ -75,66 +67,144 @@ bool looks_like_digit_group(std::string_view item) {
            item.find_first_not_of("0123456789-+") == std::string_view::npos;
 }
 
-bool parse_item(char* item, shard_map& map, std::string& why) {
-    interval_entry e{0, 0, whole_contig_end};
-    char* colon = std::strrchr(item, ':');
-    const std::size_t name_length = colon ? std::size_t(colon - item) : std::strlen(item);
-    if (name_length == 0) {
-        why = *item ? "no contig name before the ':'" : "empty item";
-        return false;
-    }
-    for (const char* c = item; c < item + name_length; ++c) {
-        if (*c <= ' ' || *c > '~') {
+bool valid_name(std::string_view name, std::string& why) {
+    for (const char c : name) {
+        if (c <= ' ' || c > '~') {
             why = "a contig name holds no spaces or control characters";
             return false;
         }
     }
-    if (colon) {
-        // NO_COOR and its prefixes name the unplaced reads as a whole: no coordinates.
-        const bool no_coordinates =
-            std::strncmp(item, "NO_COOR", std::min<std::size_t>(name_length, 8)) == 0;
-        if (!no_coordinates && !parse_range(colon + 1, e, why))
-            return false;
-        *colon = '\0';
-    }
-    auto it = map.try_emplace(item).first;
-    e.tag = key_identity(it->first);
-    it->second.push_back(e);
     return true;
 }
 
 } // namespace
 
-bool parse_interval_list(char* text, shard_map& map, std::string& bad_item) {
-    char* item = text;
-    std::string previous; // the item before, when it had coordinates
-    for (;;) {
-        char* comma = std::strchr(item, ',');
-        if (comma)
-            *comma = '\0';
-        const std::string whole = item;
-        std::string why;
-        if (!previous.empty() && !std::strchr(item, ':') && looks_like_digit_group(item)) {
-            bad_item = "'" + previous + "," + whole +
+std::string interval_set::where(const shard_interval& interval) const {
+    const std::string& origin = origins.at(interval.origin);
+    return interval.line ? origin + ": line " + std::to_string(interval.line) : origin;
+}
+
+bool parse_interval(std::string_view item, shard_interval& e, std::string& why) {
+    e.start = 0;
+    e.end = whole_contig_end;
+    e.whole_name.clear();
+    if (item.empty()) {
+        why = "empty item";
+        return false;
+    }
+    if (item[0] == '{') {
+        const std::size_t close = item.find('}');
+        if (close == std::string_view::npos) {
+            why = "no '}' closes the contig name";
+            return false;
+        }
+        const std::string_view name = item.substr(1, close - 1), rest = item.substr(close + 1);
+        if (name.empty()) {
+            why = "no contig name between the braces";
+            return false;
+        }
+        if (!rest.empty() && rest[0] != ':') {
+            why = "a ':' and the coordinates, or nothing, follow the braced contig name";
+            return false;
+        }
+        if (!valid_name(name, why) || (!rest.empty() && !parse_range(rest.substr(1), e, why)))
+            return false;
+        e.contig = name;
+        return true;
+    }
+    const std::size_t colon = item.rfind(':');
+    const std::string_view name = item.substr(0, colon);
+    if (name.empty()) {
+        why = "no contig name before the ':'";
+        return false;
+    }
+    if (!valid_name(name, why))
+        return false;
+    if (colon != std::string_view::npos) {
+        // NO_COOR and its prefixes name the unplaced reads as a whole: no coordinates.
+        const bool no_coordinates =
+            name.size() <= 7 && std::string_view("NO_COOR").substr(0, name.size()) == name;
+        if (!no_coordinates && !parse_range(item.substr(colon + 1), e, why)) {
+            if (why.find("is not a position") != std::string::npos)
+                why += "; write a contig name with colons in braces, as {HLA-A*01:01}:1-100";
+            return false;
+        }
+        e.whole_name = item; // a header may still name the whole item as one contig
+    }
+    e.contig = name;
+    return true;
+}
+
+bool parse_interval_list(std::string_view text, std::uint32_t shard, std::uint32_t origin,
+                         interval_set& set, std::string& bad_item) {
+    std::string_view previous; // the item before, when it had coordinates
+    for (std::size_t at = 0;;) {
+        const std::size_t comma = text.find(',', at);
+        const std::string_view item = text.substr(at, comma - at);
+        if (!previous.empty() && item.find(':') == std::string_view::npos &&
+            looks_like_digit_group(item)) {
+            bad_item = "'" + std::string(previous) + "," + std::string(item) +
                        "': commas separate intervals; write positions without them";
             return false;
         }
-        if (!parse_item(item, map, why)) {
-            bad_item = "'" + whole + "': " + why;
+        if (item == "@") {
+            bad_item = "'@': no file name after the '@'";
             return false;
         }
-        if (!comma)
+        if (!item.empty() && item[0] == '@') {
+            load_interval_file(std::string(item.substr(1)), shard, set);
+        } else {
+            shard_interval e;
+            std::string why;
+            if (!parse_interval(item, e, why)) {
+                bad_item = "'" + std::string(item) + "': " + why;
+                return false;
+            }
+            e.shard = shard;
+            e.origin = origin;
+            set.intervals.push_back(std::move(e));
+        }
+        if (comma == std::string_view::npos)
             return true;
-        previous = std::strchr(whole.c_str(), ':') ? whole : std::string();
-        item = comma + 1;
+        previous = item.find(':') != std::string_view::npos ? item : std::string_view();
+        at = comma + 1;
     }
 }
 
-void stamp_shard(shard_map& map, std::uint32_t shard) {
-    for (auto& [name, entries] : map)
-        for (interval_entry& e : entries)
-            if (e.tag == key_identity(name))
-                e.tag = shard;
+std::string interval_text(const shard_interval& e) {
+    const std::string name =
+        e.contig.find(':') == std::string::npos ? e.contig : "{" + e.contig + "}";
+    if (e.start == 0 && e.end == whole_contig_end)
+        return name;
+    return name + ":" + std::to_string(std::uint64_t(e.start) + 1) + "-" +
+           (e.end == whole_contig_end ? std::string() : std::to_string(e.end));
+}
+
+void resolve_whole_names(std::vector<shard_interval>& intervals,
+                         const sequence_dictionary& dictionary) {
+    for (shard_interval& e : intervals) {
+        if (!e.whole_name.empty() && dictionary.find(e.whole_name)) {
+            e.contig = std::move(e.whole_name);
+            e.start = 0;
+            e.end = whole_contig_end;
+        }
+        e.whole_name.clear(); // settled either way
+    }
+}
+
+std::string interval_mismatch(const interval_set& set,
+                              const std::vector<shard_interval>& intervals,
+                              const sequence_dictionary& dictionary) {
+    for (const shard_interval& e : intervals) {
+        const contig_info* contig = dictionary.find(e.contig);
+        if (!contig)
+            return set.where(e) + ": contig " + e.contig + " is not in " + dictionary.label();
+        if (e.start >= contig->length || (e.end != whole_contig_end && e.end > contig->length))
+            return set.where(e) + ": interval " + interval_text(e) + " runs past the end of " +
+                   e.contig + ", " + std::to_string(contig->length) + " bases long in " +
+                   dictionary.label() + " (line " + std::to_string(contig->line) + ")";
+    }
+    return {};
 }
 
 } // namespace shuffler

@@ -1,6 +1,5 @@
 #include "formats/sam.hpp"
 
-#include "core/decimal.hpp"
 #include "core/report.hpp"
 #include "formats/input_source.hpp"
 #include "wire/message_header.hpp"
@@ -10,7 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
-#include <map>
+#include <optional>
 #include <stdexcept>
 #include <string_view>
 
@@ -20,7 +19,6 @@ namespace asio = boost::asio;
 
 namespace {
 
-constexpr std::int64_t largest_shard = 65535; // shard numbers travel as 16-bit groups
 constexpr std::uint64_t largest_position = 2147483647; // SAM's POS is a signed 32-bit number
 
 // SAM is text. BAM (BGZF blocks, or raw "BAM\1") and gzip'd text are named for what they are
@@ -37,50 +35,101 @@ void refuse_binary_input(const record_reader& reader) {
         reader.fail("input is gzip-compressed; name it *.sam.gz or pipe it through `gzip -dc`");
 }
 
+// The list index read_sam gives a run of header lines: they go to every shard.
+constexpr std::uint32_t every_shard = 0xFFFFFFFFu;
+
+// Free bytes in the last block of `list`.
+std::uint64_t room(const sg_buffer_list& list) {
+    const block& last = list.blocks().back();
+    return last.capacity - last.end;
+}
+
+// Closes the shard's message, queues it and opens the shard's next one.
+void start_next_message(sg_buffer_list& list, group_record& group, std::uint32_t shard,
+                        asio::yield_context yield) {
+    close_message(list);
+    push_message(group, list);
+    open_message(list, std::uint16_t(shard), yield);
+}
+
+// The reference bases an alignment line covers, at least 1, from its CIGAR: `pos` starts its
+// POS field and `lf` ends it.
+std::uint64_t alignment_span(const record_reader& reader, const char* pos, const char* lf) {
+    const char* cigar = pos;
+    for (int tab = 0; tab < 2 && cigar; ++tab) {
+        cigar = static_cast<const char*>(std::memchr(cigar, '\t', std::size_t(lf - cigar)));
+        if (cigar)
+            ++cigar;
+    }
+    if (!cigar)
+        reader.fail("line " + std::to_string(reader.records) +
+                    " has no CIGAR field, which padding needs");
+    const char* cigar_end =
+        static_cast<const char*>(std::memchr(cigar, '\t', std::size_t(lf - cigar)));
+    const std::string_view text(cigar, std::size_t((cigar_end ? cigar_end : lf) - cigar));
+    std::uint64_t length = 0;
+    if (!cigar_reference_length(text, length))
+        reader.fail("line " + std::to_string(reader.records) + ": malformed CIGAR '" +
+                    std::string(text) + "'");
+    return std::max<std::uint64_t>(length, 1); // an unmapped mate placed at its position
+}
+
 } // namespace
 
-bool is_shard_key(const std::string& key) {
-    return key.size() >= 2 && key[0] == 's' && key[1] >= '0' && key[1] <= '9';
+bool cigar_reference_length(std::string_view cigar, std::uint64_t& length) {
+    length = 0;
+    if (cigar == "*")
+        return true;
+    std::uint64_t count = 0;
+    bool digits = false;
+    for (const char c : cigar) {
+        if (c >= '0' && c <= '9') {
+            count = count * 10 + std::uint64_t(c - '0');
+            digits = true;
+            if (count > 0xFFFFFFFF)
+                return false;
+            continue;
+        }
+        if (!digits)
+            return false;
+        if (c == 'M' || c == 'D' || c == 'N' || c == '=' || c == 'X')
+            length += count;
+        else if (c != 'I' && c != 'S' && c != 'H' && c != 'P')
+            return false;
+        count = 0;
+        digits = false;
+    }
+    return !cigar.empty() && !digits;
 }
 
-shard_plan parse_shard_options(const option_map& options, std::size_t max_groups) {
-    const std::int64_t limit = std::min<std::int64_t>(largest_shard, std::int64_t(max_groups) - 1);
-    shard_plan plan;
-    std::map<std::int64_t, std::string> keys; // shard number to its key, to catch "s01" and "s1"
-    for (const auto& [key, value] : options) {
-        if (!is_shard_key(key))
-            continue;
-        const std::string number = key.substr(1);
-        std::int64_t shard = 0;
-        const decimal_status status = parse_decimal(number, 1, limit, shard);
-        if (status == decimal_status::not_a_number)
-            throw std::invalid_argument("Invalid shard id " + number + ": a shard key is s "
-                                        "followed by a decimal shard number, not " + key);
-        if (status != decimal_status::ok)
-            throw std::invalid_argument(
-                "Invalid shard id " + number +
-                (limit < 1 ? ": --max_groups " + std::to_string(max_groups) +
-                                 " leaves no group for shards"
-                           : ": shards are numbered 1 to " + std::to_string(limit) +
-                                 " with --max_groups " + std::to_string(max_groups)));
-        if (!keys.emplace(shard, key).second)
-            throw std::invalid_argument("Invalid shard id " + number + ": -O " + keys[shard] +
-                                        " and -O " + key + " name the same shard");
-        if (value.empty())
-            throw std::invalid_argument("Invalid shard " + key + ": empty interval list");
-        std::vector<char> text(value.begin(), value.end());
-        text.push_back('\0');
-        std::string bad_item;
-        if (!parse_interval_list(text.data(), plan.shards, bad_item))
-            throw std::invalid_argument("Invalid shard " + key + ": bad interval " + bad_item);
-        stamp_shard(plan.shards, std::uint32_t(shard));
-        plan.max_shard = std::max(plan.max_shard, std::uint32_t(shard));
+namespace {
+
+// The POS field starting at `field` in a line ending at `lf`: a decimal number from 0 to 2^31-1,
+// running to the next tab or to the line's end (less a carriage return there). Anything else
+// fails naming the line, rather than routing by a wrapped or cut-short number.
+std::uint32_t parse_position(const record_reader& reader, const char* field, const char* lf) {
+    const char* pos_end =
+        static_cast<const char*>(std::memchr(field, '\t', std::size_t(lf - field)));
+    if (!pos_end) {
+        pos_end = lf;
+        if (pos_end > field && pos_end[-1] == '\r')
+            --pos_end;
     }
-    if (plan.max_shard == 0)
-        throw std::invalid_argument(
-            "Missing shard options: SAM input is routed by -O s<k>=INTERVALS");
-    return plan;
+    std::uint64_t position = 0;
+    for (const char* d = field; d < pos_end && position <= largest_position; ++d) {
+        if (*d < '0' || *d > '9') {
+            position = largest_position + 1;
+            break;
+        }
+        position = position * 10 + std::uint64_t(*d - '0');
+    }
+    if (pos_end == field || position > largest_position)
+        reader.fail("line " + std::to_string(reader.records) +
+                    ": POS is not a decimal number from 0 to 2147483647");
+    return std::uint32_t(position);
 }
+
+} // namespace
 
 std::uint64_t blocks_before_first_push(std::uint64_t shards, std::uint64_t header_bytes) {
     const std::uint64_t per_shard = (header_size + header_bytes + block::block_size - 1) /
@@ -88,109 +137,140 @@ std::uint64_t blocks_before_first_push(std::uint64_t shards, std::uint64_t heade
     return shards * per_shard + 1;
 }
 
-void read_sam(record_reader& reader, const shard_map& shards, std::vector<sg_buffer_list>& lists,
+void read_sam(record_reader& reader, const shard_plan& plan, std::vector<sg_buffer_list>& lists,
               group_table& groups, input_counters& counters, asio::yield_context yield) {
     char*& cursor = reader.cursor;
     std::uint64_t& available = reader.available;
-    bool past_header = false;
+    sequence_dictionary header(reader.name, "the header of " + reader.name);
+    std::optional<shard_router> router; // built once the header has ended
+    std::vector<std::uint32_t> copies;
     bool at_end = false;
     std::uint64_t header_bytes = 0;
     const std::uint64_t pool_blocks = groups.pool().total_capacity() / block::block_size;
-    if (available == 0) reader.fill(yield);
-    for (;;) {
-        const char* p = cursor;
-        const char* const end = cursor + available;
-        while (const char* lf = find_line_feed(p, end)) {
-            const char* next = lf + 1;
-            ++reader.records;
-            if (*p == '@') {
-                // Every shard got the header before the first alignment; a late header line
-                // could reach none of them.
-                if (past_header)
-                    reader.fail("line " + std::to_string(reader.records) +
-                                ": header line after the first alignment line");
-                // Nothing is sent before the first alignment line, so every shard's copy of the
-                // header must fit in the pool at once.
-                header_bytes += std::uint64_t(next - p);
-                if (blocks_before_first_push(lists.size(), header_bytes) > pool_blocks)
-                    reader.fail("line " + std::to_string(reader.records) + ": a header of " +
-                                std::to_string(header_bytes) + " bytes in each of " +
-                                std::to_string(lists.size()) + " shards needs more than the " +
-                                std::to_string(pool_blocks) +
-                                " blocks of the pool; raise --pool_size");
-                for (sg_buffer_list& list : lists) {
-                    list.append(p, next, yield);
-                    ++list.blocks().front().records;
+    // The header ends at the first alignment line, or with the input: it is checked then,
+    // before any alignment is routed.
+    const auto end_header = [&] {
+        if (!router)
+            router.emplace(plan_routes(plan, header));
+    };
+    try {
+        if (available == 0) reader.fill(yield);
+        for (;;) {
+            const char* p = cursor;
+            const char* const end = cursor + available;
+            // Lines [run, run_end) of the buffer are bound for lists[run_shard] (header lines for
+            // every list) and go there with one copy when a line for elsewhere comes.
+            const char* run = p;
+            const char* run_end = p;
+            std::uint32_t run_shard = every_shard;
+            std::uint64_t run_lines = 0; // counted on each message's first block, for reports
+            const auto flush = [&] {
+                if (run_end == run)
+                    return;
+                if (run_shard == every_shard)
+                    for (sg_buffer_list& list : lists) {
+                        list.append(run, run_end, yield);
+                        list.blocks().front().records += run_lines;
+                    }
+                else {
+                    lists[run_shard].append(run, run_end, yield);
+                    lists[run_shard].blocks().front().records += run_lines;
                 }
-            } else if (p != lf) { // blank lines carry nothing
-                past_header = true;
-                const char* field = p;
-                for (int tab = 0; tab < 3; ++tab) {
-                    field =
-                        static_cast<const char*>(std::memchr(field, '\t', std::size_t(lf - field)));
-                    if (!field)
+                run = run_end;
+                run_lines = 0;
+            };
+            while (const char* lf = find_line_feed(p, end)) {
+                const char* next = lf + 1;
+                ++reader.records;
+                std::uint32_t shard = every_shard;
+                std::uint32_t position = 0;
+                const char* field = nullptr; // in an alignment line: the start of its POS
+                if (*p == '@') {
+                    // Every shard got the header before the first alignment; a late header line
+                    // could reach none of them.
+                    if (router)
                         reader.fail("line " + std::to_string(reader.records) +
-                                    " has fewer than four fields");
-                    ++field;
-                }
-                // field now starts POS; the reference name ends at the tab before it.
-                const char* name_end = field - 1;
-                const char* name = name_end;
-                while (name[-1] != '\t')
-                    --name;
-                // POS runs to the next tab or to the line's end, less a carriage return there.
-                const char* pos_end =
-                    static_cast<const char*>(std::memchr(field, '\t', std::size_t(lf - field)));
-                if (!pos_end) {
-                    pos_end = lf;
-                    if (pos_end > field && pos_end[-1] == '\r') --pos_end;
-                }
-                std::uint64_t position = 0;
-                for (const char* d = field; d < pos_end && position <= largest_position; ++d) {
-                    if (*d < '0' || *d > '9') {
-                        position = largest_position + 1;
-                        break;
+                                    ": header line after the first alignment line");
+                    // Nothing is sent before the first alignment line, so every shard's copy of
+                    // the header must fit in the pool at once.
+                    header_bytes += std::uint64_t(next - p);
+                    if (blocks_before_first_push(lists.size(), header_bytes) > pool_blocks)
+                        reader.fail("line " + std::to_string(reader.records) + ": a header of " +
+                                    std::to_string(header_bytes) + " bytes in each of " +
+                                    std::to_string(lists.size()) +
+                                    " shards needs more than the " + std::to_string(pool_blocks) +
+                                    " blocks of the pool; raise --pool_size");
+                    if (lf - p >= 4 && std::memcmp(p, "@SQ\t", 4) == 0) {
+                        std::string why;
+                        const std::string_view line(p, std::size_t(lf - p));
+                        if (!add_sq_line(line.substr(0, line.find_last_not_of('\r') + 1),
+                                         std::uint32_t(reader.records), header, why))
+                            reader.fail("line " + std::to_string(reader.records) + ": " + why);
                     }
-                    position = position * 10 + std::uint64_t(*d - '0');
+                } else if (p == lf) { // blank lines carry nothing
+                    p = next;
+                    continue;
+                } else {
+                    if (!router) {
+                        flush(); // the header reaches every shard before anything can fail
+                        end_header();
+                    }
+                    field = p;
+                    for (int tab = 0; tab < 3; ++tab) {
+                        field = static_cast<const char*>(
+                            std::memchr(field, '\t', std::size_t(lf - field)));
+                        if (!field)
+                            reader.fail("line " + std::to_string(reader.records) +
+                                        " has fewer than four fields");
+                        ++field;
+                    }
+                    // field now starts POS; the reference name ends at the tab before it.
+                    const char* name_end = field - 1;
+                    const char* name = name_end;
+                    while (name[-1] != '\t')
+                        --name;
+                    position = parse_position(reader, field, lf);
+                    shard = router->home(std::string_view(name, std::size_t(name_end - name)),
+                                         position);
                 }
-                if (pos_end == field || position > largest_position)
-                    reader.fail("line " + std::to_string(reader.records) +
-                                ": POS is not a decimal number from 0 to 2147483647");
-                // POS 0 (unplaced) wraps to a position past every interval.
-                const std::uint32_t pos0 = std::uint32_t(position) - 1;
-
-                std::uint32_t shard = 0;
-                const auto contig =
-                    shards.find(std::string_view(name, std::size_t(name_end - name)));
-                if (contig != shards.end()) {
-                    for (const interval_entry& e : contig->second) {
-                        if (e.start <= pos0 && pos0 < e.end) {
-                            shard = std::uint32_t(e.tag);
-                            break;
-                        }
+                if (shard != run_shard || run_end != p) {
+                    flush();
+                    run = run_end = p;
+                    run_shard = shard;
+                }
+                if (shard != every_shard && room(lists[shard]) < std::uint64_t(next - run)) {
+                    flush(); // what waits still fits; this line starts the next message
+                    start_next_message(lists[shard], groups[shard], shard, yield);
+                }
+                run_end = next;
+                ++run_lines;
+                if (router && router->pad() > 0 && position > 0) {
+                    router->copies(position, position + alignment_span(reader, field, lf) - 1,
+                                   shard, copies);
+                    for (const std::uint32_t other : copies) {
+                        if (room(lists[other]) < std::uint64_t(next - p))
+                            start_next_message(lists[other], groups[other], other, yield);
+                        lists[other].append(p, next, yield);
+                        ++lists[other].blocks().front().records;
                     }
                 }
-                sg_buffer_list& list = lists[shard];
-                const block& last = list.blocks().back();
-                if (last.capacity - last.end < std::uint64_t(next - p)) {
-                    close_message(list);
-                    push_message(groups[shard], list);
-                    open_message(list, std::uint16_t(shard), yield);
-                }
-                list.append(p, next, yield);
-                ++list.blocks().front().records;
+                p = next;
             }
-            p = next;
+            flush();
+            counters.bytes += std::uint64_t(p - cursor);
+            counters.records = reader.records;
+            available -= std::uint64_t(p - cursor);
+            cursor = const_cast<char*>(p);
+            if (at_end) throw boost::system::system_error(asio::error::eof);
+            if (available == record_reader::buffer_size)
+                reader.fail("line " + std::to_string(reader.records + 1) +
+                            " is longer than the 4 MiB input buffer");
+            at_end = reader.refill(yield);
         }
-        counters.bytes += std::uint64_t(p - cursor);
-        counters.records = reader.records;
-        available -= std::uint64_t(p - cursor);
-        cursor = const_cast<char*>(p);
-        if (at_end) throw boost::system::system_error(asio::error::eof);
-        if (available == record_reader::buffer_size)
-            reader.fail("line " + std::to_string(reader.records + 1) +
-                        " is longer than the 4 MiB input buffer");
-        at_end = reader.refill(yield);
+    } catch (const boost::system::system_error& e) {
+        if (is_end_of_stream(e.code()))
+            end_header(); // a header without alignments is checked all the same
+        throw;
     }
 }
 
@@ -211,7 +291,7 @@ void shard_sam(const std::vector<std::string>& input_files, const shard_plan& pl
         try {
             stream.fill(yield); // the first bytes tell text from compressed or binary data
             refuse_binary_input(stream);
-            read_sam(stream, plan.shards, lists, groups, counters, yield);
+            read_sam(stream, plan, lists, groups, counters, yield);
         } catch (const boost::system::system_error& e) {
             if (!is_end_of_stream(e.code())) throw;
         }

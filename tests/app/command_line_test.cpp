@@ -142,10 +142,19 @@ TEST(ParseCommandLine, StoresExactlyTheValuesGiven) {
     const ::shuffler::run_config sam =
         parse({"-c", ":1", "-G", "3", "-O", "s2=chr1:5+2", "-O", "s1=chr2,NO_COOR", "-f", "sam"});
     EXPECT_EQ(sam.shards.max_shard, 2u);
-    ASSERT_EQ(sam.shards.shards.count("chr1"), 1u);
-    EXPECT_EQ(sam.shards.shards.at("chr1").at(0).tag, 2u);
-    EXPECT_EQ(sam.shards.shards.at("chr1").at(0).start, 4u);
-    EXPECT_EQ(sam.shards.shards.at("chr1").at(0).end, 6u);
+    // Key by key in byte order: s1's intervals first.
+    ASSERT_EQ(sam.shards.intervals.intervals.size(), 3u);
+    const ::shuffler::shard_interval& chr1 = sam.shards.intervals.intervals[2];
+    EXPECT_EQ(chr1.contig, "chr1");
+    EXPECT_EQ(chr1.shard, 2u);
+    EXPECT_EQ(chr1.start, 4u);
+    EXPECT_EQ(chr1.end, 6u);
+    EXPECT_EQ(sam.shards.pad, 0u);
+    const ::shuffler::run_config equal =
+        parse({"-c", ":1", "-O", "shards=7", "-O", "pad=150", "-f", "sam"});
+    EXPECT_EQ(equal.shards.equal_shards, 7u);
+    EXPECT_EQ(equal.shards.max_shard, 7u);
+    EXPECT_EQ(equal.shards.pad, 150u);
     EXPECT_EQ(parse({"-g", "3", "-l", ":1"}).format, "text");
     EXPECT_TRUE(parse({"--help", "-g", "x"}).help); // nothing after it is looked at
     EXPECT_TRUE(parse({"-V"}).version);
@@ -161,6 +170,7 @@ TEST(ParseCommandLine, RefusesValuesThatOnceWrappedOrWereIgnored) {
         {"-w", "two"},         {"--peer-timeout", "0"}, {"--peer-timeout", "86401"},
         {"-O", "blocksize=1"}, {"-O", "=5"},            {"-O", "blksize=0"},
         {"-O", "blksize=5x"},  {"-O", "blksize"},       {"-O", "blksize=1", "-O", "blksize=1"},
+        {"-O", "shards=4"},    {"-O", "pad=5"},
     };
     for (std::vector<std::string> args : refused) {
         SCOPED_TRACE(args.front() + " " + args.back());

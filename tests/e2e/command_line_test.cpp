@@ -69,7 +69,8 @@ TEST(Mistakes, AreRefusedOrFailAtOnceWithOneLineSayingWhat) {
         // -O keys: none ignored, none given twice, none empty.
         {{"-f", "fastq", "-O", "blocksize=1000", command},
          refused,
-         "Unknown -O key blocksize; known keys: blksize (FASTQ input), s<k> (SAM input)"},
+         "Unknown -O key blocksize; known keys: blksize (FASTQ input), s<k>, shards, pad, "
+         "reference (SAM input)"},
         {{"-f", "fastq", "-O", "blksize=0", command},
          refused,
          "Bad blksize 0: not within 1 to 2147483647"},

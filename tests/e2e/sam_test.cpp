@@ -124,7 +124,7 @@ TEST(SamSharding, BadShardOptionsAreRefusedBeforeReading) {
         {{"-O", "s1=chr1:0-5"},
          "Invalid shard s1: bad interval 'chr1:0-5': position 0 is not within 1 to 4294967295"},
         {{"-O", "blksize=5"}, "-O blksize is for fastq input, not sam input"},
-        {{}, "Missing shard options: SAM input is routed by -O s<k>=INTERVALS"},
+        {{}, "Missing shard options: SAM input is routed by -O s<k>=INTERVALS or -O shards=N"},
         // Every shard holds a block from the start, and one more must circulate.
         {{"-S", "256M", "-G", "100", "-O", "s64=chr1"},
          "Too many shards: 65 need more blocks than the pool's 64; raise --pool_size"},

@@ -29,20 +29,31 @@ const parse_case cases[] = {
     {"chr1:10-10", nullptr, {{"chr1", 9, 10}}},
     {"chr1:5-", nullptr, {{"chr1", 4, all}}},
     {"chr1:20-30,chr1:1-5", nullptr, {{"chr1", 19, 30}, {"chr1", 0, 5}}},
-    {"chr2,chr1:7", nullptr, {{"chr1", 6, 7}, {"chr2", 0, all}}},
+    {"chr2,chr1:7", nullptr, {{"chr2", 0, all}, {"chr1", 6, 7}}},
     {"chr1:1-4294967295,chr2:4294967295", nullptr, {{"chr1", 0, all}, {"chr2", 4294967294, all}}},
     {"chr1:4294967290+6", nullptr, {{"chr1", 4294967289, all}}},
     // Decimal whatever the leading zeros: not octal.
     {"chr1:010-020", nullptr, {{"chr1", 9, 20}}},
-    // The last ':' separates the coordinates, so contig names may hold colons.
+    // The last ':' separates the coordinates, so contig names may hold colons; in braces they
+    // may end in what looks like a position.
     {"HLA:A:1-10", nullptr, {{"HLA:A", 0, 10}}},
+    {"{HLA-A*01:01:01:01}", nullptr, {{"HLA-A*01:01:01:01", 0, all}}},
+    {"{HLA-A*01:01:01:01}:100-200,{chr1}:5+2", nullptr,
+     {{"HLA-A*01:01:01:01", 99, 200}, {"chr1", 4, 6}}},
+    {"{chr1", "'{chr1': no '}' closes the contig name", {}},
+    {"{}:1-5", "'{}:1-5': no contig name between the braces", {}},
+    {"{chr1}5", "'{chr1}5': a ':' and the coordinates, or nothing, follow", {}},
+    {"{chr1}:0", "'{chr1}:0': position 0 is not within", {}},
+    {"{chr 1}", "'{chr 1}': a contig name holds no spaces", {}},
+    {"HLA-A*01:11N", "'HLA-A*01:11N': '11N' is not a position; write a contig name with colons in "
+                     "braces", {}},
     // NO_COOR and its prefixes take the whole contig without reading coordinates.
     {"NO_COOR:5-9", nullptr, {{"NO_COOR", 0, all}}},
     {"NO_C:junk", nullptr, {{"NO_C", 0, all}}},
     {"NO_COORD:5-9", nullptr, {{"NO_COORD", 4, 9}}},
     // Plain numbers are contig names; only digit groups right after coordinates are suspect.
-    {"1,2,100", nullptr, {{"1", 0, all}, {"100", 0, all}, {"2", 0, all}}},
-    {"chr1:5,1000", nullptr, {{"1000", 0, all}, {"chr1", 4, 5}}},
+    {"1,2,100", nullptr, {{"1", 0, all}, {"2", 0, all}, {"100", 0, all}}},
+    {"chr1:5,1000", nullptr, {{"chr1", 4, 5}, {"1000", 0, all}}},
     // A bad item stops the parse; what came before it stays.
     {"chr1:0-10", "'chr1:0-10': position 0 is not within 1 to 4294967295", {}},
     {"chr1:10-5", "'chr1:10-5': the end lies before the start", {}},
@@ -69,6 +80,7 @@ const parse_case cases[] = {
     {"chr1,,chr2", "'': empty item", {{"chr1", 0, all}}},
     {"chr1,", "'': empty item", {{"chr1", 0, all}}},
     {":5-9", "':5-9': no contig name", {}},
+    {"chr1,@", "'@': no file name after the '@'", {{"chr1", 0, all}}},
     {"chr1 ,chr2", "'chr1 ': a contig name holds no spaces", {}},
     {"chr2:1-5,chrX,chr1:0-10,chr3", "'chr1:0-10'", {{"chr2", 0, 5}, {"chrX", 0, all}}},
 };
@@ -76,21 +88,44 @@ const parse_case cases[] = {
 TEST(IntervalList, ParsesItemsIntoZeroBasedHalfOpenIntervals) {
     for (const parse_case& c : cases) {
         SCOPED_TRACE(std::string("text \"") + c.text + "\"");
-        shard_map map;
-        std::string text = c.text;
+        interval_set set;
         std::string bad;
-        EXPECT_EQ(parse_interval_list(text.data(), map, bad), c.bad == nullptr);
+        EXPECT_EQ(parse_interval_list(c.text, 3, 0, set, bad), c.bad == nullptr);
         if (c.bad)
             EXPECT_EQ(bad.rfind(c.bad, 0), 0u) << bad;
         else
             EXPECT_EQ(bad, "");
-        // Contig by contig, each contig's entries in insertion order.
         std::vector<entry> entries;
-        for (const auto& [contig, intervals] : map)
-            for (const interval_entry& e : intervals)
-                entries.push_back({contig, e.start, e.end});
+        for (const shard_interval& e : set.intervals) {
+            entries.push_back({e.contig, e.start, e.end});
+            EXPECT_EQ(e.shard, 3u);
+        }
         EXPECT_EQ(entries, c.entries);
     }
+}
+
+// A name with colons and no braces reads as coordinates until a dictionary names it whole.
+TEST(IntervalList, WholeItemThatADictionaryNamesIsThatContig) {
+    interval_set set;
+    std::string bad;
+    ASSERT_TRUE(parse_interval_list("HLA-A*01:01:01:01,HLA-B*07:02:01:01,chr1:5,chr2", 1, 0, set,
+                                    bad));
+    EXPECT_EQ(set.intervals[0].contig, "HLA-A*01:01:01");
+    EXPECT_EQ(set.intervals[0].start, 0u);
+    sequence_dictionary header("in.sam", "the header of in.sam");
+    header.add("HLA-A*01:01:01:01", 3503, 2);
+    header.add("chr1", 1000, 3);
+    resolve_whole_names(set.intervals, header);
+    std::vector<entry> entries;
+    for (const shard_interval& e : set.intervals)
+        entries.push_back({e.contig, e.start, e.end});
+    EXPECT_EQ(entries, (std::vector<entry>{{"HLA-A*01:01:01:01", 0, all},
+                                           {"HLA-B*07:02:01", 0, 1},
+                                           {"chr1", 4, 5},
+                                           {"chr2", 0, all}}));
+    EXPECT_EQ(interval_text(set.intervals[0]), "{HLA-A*01:01:01:01}");
+    EXPECT_EQ(interval_text(set.intervals[1]), "{HLA-B*07:02:01}:1-1");
+    EXPECT_EQ(interval_text(set.intervals[2]), "chr1:5-5");
 }
 
 } // namespace

@@ -30,14 +30,13 @@ std::uint64_t lines_of(const std::string& message) {
 // `room` bytes in its block when `room` is not 0. Returns what read_sam threw, the open messages
 // and everything queued.
 sam_run route(const std::string& sam, const std::vector<std::string>& intervals,
-              std::uint64_t room = 0) {
-    shard_map shards;
-    for (std::size_t k = 0; k < intervals.size(); ++k) {
-        std::string text = intervals[k];
-        std::string bad;
-        EXPECT_TRUE(parse_interval_list(text.data(), shards, bad)) << text;
-        stamp_shard(shards, std::uint32_t(k + 1));
-    }
+              std::uint64_t room = 0, std::uint32_t pad = 0) {
+    option_map options;
+    for (std::size_t k = 0; k < intervals.size(); ++k)
+        options["s" + std::to_string(k + 1)] = intervals[k];
+    if (pad)
+        options["pad"] = std::to_string(pad);
+    const shard_plan plan = parse_shard_options(options, 1024);
     const std::size_t count = intervals.size() + 1;
     sam_run result;
     const temp_dir dir;
@@ -54,12 +53,12 @@ sam_run route(const std::string& sam, const std::vector<std::string>& intervals,
         record_reader stream;
         open_stream(stream, io, dir, sam, "stdin");
         result.thrown =
-            thrown_by([&] { read_sam(stream, shards, lists, groups, result.counters, yield); });
+            thrown_by([&] { read_sam(stream, plan, lists, groups, result.counters, yield); });
         result.queued.resize(count);
         for (std::size_t k = 0; k < count; ++k) {
             result.open.push_back(contents(lists[k]));
-            result.records_counted &= lists[k].blocks().front().records ==
-                                      lines_of(result.open.back());
+            result.records_counted &=
+                lists[k].blocks().front().records == lines_of(result.open.back());
             while (groups[k].message_count() > 0) {
                 sg_buffer_list message(test_pool());
                 pop_message(groups[k], message, yield);
@@ -101,7 +100,7 @@ TEST(ReadSam, CopiesHeaderLinesToEveryShardAndRoutesByContigAndPosition) {
         EXPECT_TRUE(q.empty());
     // What --summary and --progress report: lines per message, and every input line taken.
     EXPECT_TRUE(r.records_counted);
-    EXPECT_EQ(r.counters.records, 14u);
+    EXPECT_EQ(r.counters.records, 13u);
 }
 
 TEST(ReadSam, MalformedLineIsAnErrorWithItsLineNumber) {
@@ -182,6 +181,79 @@ TEST(ReadSam, LineThatDoesNotFitTheBlockClosesTheShardsMessage) {
     // Other shards are untouched.
     EXPECT_TRUE(r.queued[0].empty());
     EXPECT_EQ(payload_of(r.open[0]), "r\t0\tchr9\t1\n");
+}
+
+TEST(ReadSam, RunOfLinesForOneShardClosesAtTheFirstLineThatDoesNotFit) {
+    // Three 60-byte lines for shard 1 in a row, with 100 bytes of room: the first stays, the
+    // second opens the next message, and the third follows it there.
+    const auto line = [](char name, int pos) {
+        return std::string(1, name) + "\t0\tchr1\t" + std::to_string(pos) + "\t" +
+               std::string(48, 'A') + "\n";
+    };
+    const sam_run r = route(line('a', 5) + line('b', 6) + line('c', 7), {"chr1"}, 100);
+    EXPECT_EQ(r.thrown, "eof");
+    ASSERT_EQ(r.queued[1].size(), 1u);
+    EXPECT_EQ(r.queued[1][0].size(), block::block_size - 40);
+    EXPECT_EQ(r.queued[1][0].substr(r.queued[1][0].size() - 60), line('a', 5));
+    EXPECT_EQ(payload_of(r.open[1]), line('b', 6) + line('c', 7));
+}
+
+TEST(ReadSam, HeaderIsCheckedBeforeAnyAlignmentIsRouted) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"@SQ\tSN:chr1\n", "stdin: line 1: @SQ line without LN field"},
+        {"@SQ\tSN:chr1\tLN:10\r\n@SQ\tSN:chr1\tLN:10\n",
+         "stdin: line 2: contig chr1 is named twice (first on line 1)"},
+        {"@SQ\tSN:chr1\tLN:10\n@SQ\tLN:x\tSN:chr2\n",
+         "stdin: line 2: length 'x' is not a decimal from 1 to 4294967295"},
+        // Found at the end of the header, whether an alignment follows or the input ends.
+        {"@SQ\tSN:chr2\tLN:10\na\t0\tchr1\t5\t60\n",
+         "-O s1: contig chr1 is not in the header of stdin"},
+        {"@SQ\tSN:chr2\tLN:10\n", "-O s1: contig chr1 is not in the header of stdin"},
+    };
+    for (const auto& [sam, error] : cases) {
+        const sam_run r = route(sam, {"chr1"});
+        EXPECT_EQ(r.thrown, error);
+        EXPECT_EQ(payload_of(r.open[0]).find("a\t0"), std::string::npos);
+    }
+}
+
+TEST(ReadSam, PaddingCopiesLinesWhoseSpanReachesAnotherShard) {
+    const std::string header = "@SQ\tSN:chr1\tLN:1000\n";
+    // Shard 1 holds 1-100, shard 2 101-200; pad 5 reaches from 96 to 105.
+    const std::string near = "n\t0\tchr1\t81\t60\t3S10M2D3M4S\t*\n"; // 81-95
+    const std::string across = "x\t0\tchr1\t82\t60\t3S10M2D3M4S\t*\n"; // 82-96
+    const std::string back = "y\t0\tchr1\t106\t60\t5M\t*\n";           // 106-110
+    const std::string reach = "z\t0\tchr1\t105\t60\t5M\t*\n";          // 105-109
+    const std::string unmapped = "u\t4\tchr1\t96\t0\t*\t*\n";          // 96, one base
+    const sam_run r = route(header + near + across + reach + back + unmapped,
+                            {"chr1:1-100", "chr1:101-200"}, 0, 5);
+    EXPECT_EQ(r.thrown, "eof");
+    EXPECT_EQ(payload_of(r.open[1]), header + near + across + reach + unmapped);
+    EXPECT_EQ(payload_of(r.open[2]), header + across + reach + back + unmapped);
+    EXPECT_EQ(payload_of(r.open[0]), header);
+    EXPECT_TRUE(r.records_counted) << "copies count in the shards they go to";
+    const std::pair<std::string, std::string> bad[] = {
+        {"a\t0\tchr1\t5\t60\n", "stdin: line 2 has no CIGAR field, which padding needs"},
+        {"a\t0\tchr1\t5\t60\t5M3\t*\n", "stdin: line 2: malformed CIGAR '5M3'"},
+    };
+    for (const auto& [line, error] : bad)
+        EXPECT_EQ(route(header + line, {"chr1"}, 0, 5).thrown, error);
+}
+
+TEST(ReadSam, CigarReferenceLengthCountsMDNEqualsAndX) {
+    const std::pair<const char*, std::uint64_t> good[] = {
+        {"*", 0},           {"10M", 10},         {"3S5M2D4M1I3M5S", 14}, {"5M100N5M", 110},
+        {"4=1X4=", 9},      {"2H3M1P2I2H", 3},   {"0M", 0},
+    };
+    for (const auto& [cigar, length] : good) {
+        std::uint64_t n = 99;
+        EXPECT_TRUE(cigar_reference_length(cigar, n)) << cigar;
+        EXPECT_EQ(n, length) << cigar;
+    }
+    for (const char* cigar : {"", "M", "10", "5M3", "5Q", "-5M", "5m", "99999999999M", "5M*"}) {
+        std::uint64_t n = 0;
+        EXPECT_FALSE(cigar_reference_length(cigar, n)) << cigar;
+    }
 }
 
 } // namespace

@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# Checks sharding with the real clients: a simulated alignment goes through an input side with
+# -O shards=4 -O pad=150 to five workers; each shard is sorted, indexed and called
+# (bcftools mpileup | bcftools call) restricted to its own quarter of the genome, and the calls
+# of the four shards, one after another, must equal the calls on the whole file. The same with
+# pad=0 shows what the padding is for: calls near the boundaries differ without it.
+#
+# Environment: SHUFFLER, a built binary (default build/shuffler, built when missing); PAD
+# (default 150).
+set -euo pipefail
+export LC_ALL=C
+cd "$(dirname "$0")/.."
+root=$PWD
+pad=${PAD:-150}
+scripts/install-deps.sh samtools bcftools python3
+bin=${SHUFFLER:-$root/build/shuffler}
+if [ ! -x "$bin" ]; then
+  scripts/install-deps.sh
+  cmake -S . -B build -G Ninja >/dev/null
+  cmake --build build --target shuffler >/dev/null
+fi
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+
+python3 "$root/scripts/simulate-alignments.py" . 4
+samtools faidx ref.fa
+samtools sort -o whole.bam sim.sam 2>/dev/null
+samtools index whole.bam
+calls() { # BAM [REGIONS]: the variant records, without the VCF header
+  bcftools mpileup -f ref.fa ${2:+-r "$2"} "$1" 2>/dev/null | bcftools call -mv 2>/dev/null |
+    grep -v '^#' || true
+}
+calls whole.bam >whole.calls
+
+# The regions of the shards, 1-based and closed: the cut the input side makes, shard k holding
+# bases [(k-1)G/4, kG/4) of the genome G with the contigs in header order.
+regions() {
+  awk -v n=4 '
+    { name[NR] = $1; len[NR] = $2; genome += $2 }
+    END {
+      for (k = 1; k <= n; k++) {
+        from = int((k - 1) * genome / n); to = int(k * genome / n); list = ""; at = 0
+        for (c = 1; c <= NR; c++) {
+          lo = from > at ? from : at; hi = to < at + len[c] ? to : at + len[c]
+          if (lo < hi) list = list (list == "" ? "" : ",") name[c] ":" lo - at + 1 "-" hi - at
+          at += len[c]
+        }
+        print list
+      }
+    }' ref.fa.fai
+}
+mapfile -t shard_regions < <(regions)
+
+free_port() {
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# Shards whole.bam with pad $1 and calls each shard in its regions; prints the calls in shard
+# order.
+shard_calls() {
+  local p=$1 port status=0 k pids=()
+  port=$(free_port)
+  samtools view -h whole.bam |
+    "$bin" -f sam -l "127.0.0.1:$port" -w 5 -t 60 -O shards=4 -O "pad=$p" 2>input.err &
+  pids+=($!)
+  for k in 0 1 2 3 4; do
+    "$bin" -g "$k" -c "127.0.0.1:$port" -t 60 "shard$k.sam" 2>"worker$k.err" &
+    pids+=($!)
+  done
+  for k in "${pids[@]}"; do wait "$k" || status=$?; done
+  if [ "$status" -ne 0 ]; then
+    cat input.err worker*.err >&2
+    echo "check-calls: sharding failed" >&2
+    exit 1
+  fi
+  for k in 1 2 3 4; do
+    samtools sort -o "shard$k.bam" "shard$k.sam" 2>/dev/null
+    samtools index "shard$k.bam"
+    calls "shard$k.bam" "${shard_regions[k - 1]}"
+  done
+}
+
+alignments=$(samtools view -c whole.bam)
+shard_calls "$pad" >sharded.calls
+copies=$(($(cat shard[0-4].sam | grep -vc '^@') - alignments))
+shard_calls 0 >unpadded.calls
+summary() { # CALLS: records, and how many lines differ from the whole-file calls
+  printf '%s records, %s lines differ from the whole-file calls' "$(wc -l <"$1")" \
+    "$(diff "$1" whole.calls | grep -c '^[<>]' || true)"
+}
+echo "check-calls: $alignments alignments; whole file: $(wc -l <whole.calls) records"
+echo "check-calls: shards=4 pad=$pad ($copies copies): $(summary sharded.calls)"
+echo "check-calls: shards=4 pad=0: $(summary unpadded.calls)"
+if ! cmp -s sharded.calls whole.calls; then
+  diff sharded.calls whole.calls | head -20 >&2
+  echo "check-calls: FAILED: the sharded calls differ from the whole-file calls" >&2
+  exit 1
+fi
+echo "check-calls: OK: the concatenated calls of the 4 shards equal the whole-file calls"
