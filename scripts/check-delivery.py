@@ -8,6 +8,10 @@
       Every shard starts with the input's header; every other line of the input is in exactly one
       shard, the one its contig and position belong to (INTERVALS: contig or contig:start-end,
       comma separated, 1-based and closed; shard 0 takes the rest).
+  check-delivery.py sam INPUT.sam shards=N -- SHARD0 ... SHARDN
+      The same for N pieces of the genome of the header's @SQ lines: every line is in exactly one
+      shard, shard 0 holds only lines placed on no contig of the header, and the pieces follow one
+      another along the genome (every line of shard k lies before every line of shard k+1).
 
 Prints one line saying what was checked; exits 1 with the first difference.
 """
@@ -70,10 +74,12 @@ def parse_shards(specs):
 
 
 def check_sam(path, specs, outputs):
-    shards = parse_shards(specs)
     lines = read_text(path).splitlines()
     header = [line for line in lines if line.startswith("@")]
     body = [line for line in lines if line and not line.startswith("@")]
+    if len(specs) == 1 and specs[0].startswith("shards="):
+        return check_equal_shards(header, body, int(specs[0][7:]), outputs)
+    shards = parse_shards(specs)
     expected = [collections.Counter() for _ in outputs]
     for line in body:
         fields = line.split("\t")
@@ -92,6 +98,48 @@ def check_sam(path, specs, outputs):
                  f"{sum(expected[k].values())} (missing, misrouted or repeated lines)")
     print(f"check-delivery: {len(body)} SAM records, each delivered once to its shard, "
           f"header in all {len(outputs)} shards")
+
+
+def check_equal_shards(header, body, count, outputs):
+    if len(outputs) != count + 1:
+        fail(f"shards={count} needs {count + 1} outputs, not {len(outputs)}")
+    offsets = {}  # contig to its start along the genome of the header
+    genome = 0
+    for line in header:
+        fields = dict(f.split(":", 1) for f in line.split("\t")[1:] if ":" in f)
+        if line.startswith("@SQ\t"):
+            offsets[fields["SN"]] = genome
+            genome += int(fields["LN"])
+    where = {}  # line to its genome coordinate, or None when placed on no contig
+    for line in body:
+        fields = line.split("\t")
+        placed = fields[2] in offsets and int(fields[3]) > 0
+        where[line] = offsets[fields[2]] + int(fields[3]) if placed else None
+    seen = collections.Counter()
+    previous_end = -1
+    for k, out in enumerate(outputs):
+        got = read_text(out).splitlines()
+        if got[:len(header)] != header:
+            fail(f"{out}: does not start with the input's header")
+        shard_lines = got[len(header):]
+        seen.update(shard_lines)
+        coordinates = [where.get(line, "unknown") for line in shard_lines]
+        if "unknown" in coordinates:
+            fail(f"{out}: holds a line that is not in the input")
+        if k == 0:
+            if any(c is not None for c in coordinates):
+                fail(f"{out}: shard 0 holds a line placed on a contig of the header")
+            continue
+        if None in coordinates:
+            fail(f"{out}: shard {k} holds a line placed on no contig")
+        if coordinates:
+            if min(coordinates) <= previous_end:
+                fail(f"{out}: shard {k} starts before shard {k - 1} ends along the genome")
+            previous_end = max(coordinates)
+    if seen != collections.Counter(body):
+        fail("the shards do not hold every input line exactly once")
+    print(f"check-delivery: {len(body)} SAM records, each delivered once, in {count} pieces of the "
+          f"genome following one another, header in all {len(outputs)} shards")
 
 
 def main(argv):

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Runs the Slurm recipes of examples/slurm as a user would, with sbatch, on a throwaway local
 # Slurm (scripts/slurm-local.sh), and checks that every record reached exactly one worker: a
-# FASTQ pair diced to 4 workers that each gzip their share, and SAM sharded over 3 workers. A
-# third job, whose worker's command fails, must fail. The jobs run at once (8 tasks, the local
-# node's CPUs) on the sample data in data/.
+# FASTQ pair diced to 4 workers that each gzip their share, and SAM sharded over 3 workers, by
+# named intervals and then by equal pieces of the genome (shards=2). A job whose worker's command
+# fails must fail. The first jobs run at once (8 tasks, the local node's CPUs) on the sample data
+# in data/.
 #
 #   scripts/test-slurm.sh [BUILD_DIR]    (default: build; its shuffler is the one tested)
 #
@@ -61,13 +62,17 @@ if wait "$failing_job"; then
   status=1
 fi
 ((status == 0)) || exit 1
+run_job equal --ntasks=3 "$root/examples/slurm/sam-shard.sbatch" \
+  "$data/sample.sam" "$work/equal" shards=2
 
 python3 "$root/scripts/check-delivery.py" fastq "$data/sample_1.fq" "$data/sample_2.fq" -- \
   "$work"/fastq/part-{0,1,2,3}
 python3 "$root/scripts/check-delivery.py" sam "$data/sample.sam" "${shards[@]}" -- \
   "$work"/sam/shard-{0,1,2}.sam
+python3 "$root/scripts/check-delivery.py" sam "$data/sample.sam" shards=2 -- \
+  "$work"/equal/shard-{0,1,2}.sam
 # The input sides' per-worker summaries, from the jobs' logs.
-grep -h '^summary: worker' "$work/fastq.log" "$work/sam.log" >&2
+grep -h '^summary: worker' "$work/fastq.log" "$work/sam.log" "$work/equal.log" >&2
 if ls -A "$work"/*/.shuffler-* >/dev/null 2>&1; then
   echo "test-slurm: a port file outlived its job" >&2
   exit 1

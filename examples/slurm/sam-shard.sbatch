@@ -3,12 +3,15 @@
 # task k, which writes it to OUTDIR/shard-<k>.sam; task 0 gets every line outside the shards.
 # Every shard gets the header.
 #
-#   sbatch --ntasks=K+1 sam-shard.sbatch INPUT OUTDIR s1=INTERVALS ... sK=INTERVALS [OPTION...]
+#   sbatch --ntasks=N+1 sam-shard.sbatch INPUT OUTDIR shards=N [SETTING|OPTION...]
+#   sbatch --ntasks=K+1 sam-shard.sbatch INPUT OUTDIR s1=INTERVALS ... sK=INTERVALS [...]
 #
 # INPUT is a SAM file (plain or .gz) or a command whose output is SAM, ending in '|', such as
-# "samtools view -h in.bam |". Each sK=INTERVALS is a shard (-O sK=...), for example s1=chr1 or
-# s2=chr2:1-50000000,chr3; the job needs one task per shard plus one for shard 0. OPTIONs (the
-# arguments that are not shards) go to the input side, for example --progress. OUTDIR must be on
+# "samtools view -h in.bam |". shards=N cuts the genome of the header's @SQ lines into N equal
+# pieces; sK=INTERVALS names shard K's intervals instead, for example s1=chr1 or
+# s2=chr2:1-50000000,chr3 or s3=@targets.bed. The job needs one task per group: the highest shard
+# number plus one (for group 0). The settings pad=B and reference=FILE go to the input side as -O
+# too (see shuffler(1)); other OPTIONs go as they are, for example --progress. OUTDIR must be on
 # a file system that every node of the job sees: the rendezvous file is written there. shuffler
 # must be on every node's PATH, or named by SHUFFLER; SHUFFLER_TIMEOUT (seconds, default 3600)
 # bounds waiting for peers.
@@ -18,7 +21,7 @@
 set -euo pipefail
 
 if (($# < 3)); then
-  echo "usage: sbatch --ntasks=K+1 $0 INPUT OUTDIR s1=INTERVALS ... [OPTION...]" >&2
+  echo "usage: sbatch --ntasks=N+1 $0 INPUT OUTDIR shards=N|s1=INTERVALS... [OPTION...]" >&2
   exit 1
 fi
 input_file=$1 out=$2
@@ -28,17 +31,22 @@ timeout=${SHUFFLER_TIMEOUT:-3600}
 tasks=${SLURM_NTASKS:?not in a Slurm job: submit this script with sbatch}
 
 options=()
-shards=0
+groups=1 # group 0, and one more per shard
 for argument in "$@"; do
-  if [[ $argument =~ ^s[0-9]+= ]]; then
+  if [[ $argument =~ ^s([0-9]+)= ]]; then
     options+=(-O "$argument")
-    shards=$((shards + 1))
+    groups=$((10#${BASH_REMATCH[1]} + 1 > groups ? 10#${BASH_REMATCH[1]} + 1 : groups))
+  elif [[ $argument =~ ^shards=([0-9]+)$ ]]; then
+    options+=(-O "$argument")
+    groups=$((10#${BASH_REMATCH[1]} + 1))
+  elif [[ $argument =~ ^(pad|reference)= ]]; then
+    options+=(-O "$argument")
   else
     options+=("$argument")
   fi
 done
-if ((tasks != shards + 1)); then
-  echo "sam-shard: $shards shards need --ntasks=$((shards + 1)) (one task per shard and one for" \
+if ((tasks != groups)); then
+  echo "sam-shard: $((groups - 1)) shards need --ntasks=$groups (one task per shard and one for" \
     "the rest), not $tasks" >&2
   exit 1
 fi
