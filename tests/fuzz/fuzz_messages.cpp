@@ -60,7 +60,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string expected_outcome = reference_frames(
         std::string(reinterpret_cast<const char*>(data), size), fuzz_pool().total_capacity(),
         expected);
-    FUZZ_CHECK(outcome == expected_outcome);
+    // The refusal of a message too long for the pool goes on to say how large it was.
+    FUZZ_CHECK(outcome == expected_outcome ||
+               (expected_outcome == "error: Message too long" &&
+                outcome.rfind(expected_outcome + ": ", 0) == 0));
     FUZZ_CHECK(frames == expected);
     return 0;
 }

@@ -36,6 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     opterr = 0; // its complaints are not what is tested
     try {
         const run_config config = parse_command_line(int(words.size()), argv.data());
+        if (config.help || config.version)
+            return 0; // nothing else is checked then
         FUZZ_CHECK(config.listen.empty() != config.connect_list.empty());
         FUZZ_CHECK(config.groupid < config.max_groups && config.groupid <= 65535);
         FUZZ_CHECK(config.pool_size > 0);
