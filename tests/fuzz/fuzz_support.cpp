@@ -16,7 +16,7 @@ void check_failed(const char* condition, const char* file, int line) {
 
 shuffler::buffer_pool& fuzz_pool() {
     static shuffler::buffer_pool pool;
-    static const bool created = (pool.create(1), true);
+    static const bool created = (pool.create(shuffler::buffer_pool::chunk_size), true); // 64 blocks
     (void)created;
     return pool;
 }
