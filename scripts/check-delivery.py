@@ -62,10 +62,10 @@ def check_fastq(inputs, outputs):
           f"over {busy} of {len(outputs)} workers")
 
 
-def parse_shards(specs):
+def parse_shards(options):
     shards = []  # (shard, contig, start, end)
-    for spec in specs:
-        key, intervals = spec.split("=", 1)
+    for option in options:
+        key, intervals = option.split("=", 1)
         for item in intervals.split(","):
             contig, _, span = item.partition(":")
             start, end = (int(x) for x in span.split("-")) if span else (1, 2**32)
@@ -73,13 +73,13 @@ def parse_shards(specs):
     return shards
 
 
-def check_sam(path, specs, outputs):
+def check_sam(path, shard_options, outputs):
     lines = read_text(path).splitlines()
     header = [line for line in lines if line.startswith("@")]
     body = [line for line in lines if line and not line.startswith("@")]
-    if len(specs) == 1 and specs[0].startswith("shards="):
-        return check_equal_shards(header, body, int(specs[0][7:]), outputs)
-    shards = parse_shards(specs)
+    if len(shard_options) == 1 and shard_options[0].startswith("shards="):
+        return check_equal_shards(header, body, int(shard_options[0][7:]), outputs)
+    shards = parse_shards(shard_options)
     expected = [collections.Counter() for _ in outputs]
     for line in body:
         fields = line.split("\t")
