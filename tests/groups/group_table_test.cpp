@@ -189,6 +189,7 @@ TEST_F(group_test, AWaiterIsWokenByItsTagAloneAndEmptyMessagesAreDropped) {
     make_message(message, 1);
     push_message(record, message);
     EXPECT_EQ(events, (strings{"a pops", "b pops", "b ended 125", "a got 1"}));
+}
 
 TEST_F(group_test, ACancelledPopEndsEvenThroughAnErrorSlot) {
     groups.resize(1);
