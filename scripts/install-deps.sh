@@ -5,7 +5,7 @@ set -euo pipefail
 packages=("$@")
 if ((${#packages[@]} == 0)); then
   packages=(g++ cmake ninja-build libboost-dev libboost-coroutine-dev libboost-context-dev
-            libboost-system-dev libgtest-dev gzip python3)
+            libboost-system-dev libgtest-dev libisal-dev gzip python3)
 fi
 missing=()
 for p in "${packages[@]}"; do
