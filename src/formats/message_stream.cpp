@@ -44,9 +44,8 @@ void read_message_stream(const std::vector<std::string>& input_files, bool gzip,
     const std::string subject = input_files.empty() ? "stdin" : input_files[0];
     pipe_descriptor pipe(io);
     try {
-        if (gzip) // without a file, gzip decompresses the inherited standard input
-            pipe.open_command(
-                input_files.empty() ? "gzip -dc" : "gzip -dc " + shell_quote(input_files[0]), "r");
+        if (gzip) // without a file, standard input is decompressed
+            pipe.open_gzip(input_files.empty() ? "" : input_files[0]);
         else if (!input_files.empty())
             pipe.open_command("cat " + shell_quote(input_files[0]), "r");
         else

@@ -138,6 +138,23 @@ void pipe_descriptor::open_stdio(int fd) {
     open_command("cat", fd == 0 ? "r" : "w");
 }
 
+void pipe_descriptor::open_gzip(const std::string& path) {
+    const int input = path.empty() ? ::fcntl(0, F_DUPFD_CLOEXEC, 3)
+                                   : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (input < 0)
+        throw_error(errno);
+    gzip_ = std::make_unique<gzip_source>(input, path.empty() ? "stdin" : path);
+    label = path.empty() ? "stdin" : path;
+    gzip_input_ = true;
+    const int fd = gzip_->take_read_end();
+    boost::system::error_code ec;
+    descriptor.assign(fd, ec);
+    if (ec) {
+        ::close(fd); // cuts the thread off, so closing joins it
+        throw boost::system::system_error(ec, "assign");
+    }
+}
+
 void pipe_descriptor::close_descriptor() {
     if (!descriptor.is_open())
         return;
@@ -154,6 +171,18 @@ void pipe_descriptor::close_descriptor() {
 
 void pipe_descriptor::close() {
     close_descriptor();
+    if (gzip_) {
+        const std::string problem = std::exchange(gzip_, nullptr)->finish();
+        if (!problem.empty()) {
+            asio::io_context& io = context_of(descriptor.get_executor());
+            if (io.stopped()) {
+                write_error_line(label + ": " + problem);
+                failure_flag = 1;
+            } else {
+                report_failure(io, label, problem);
+            }
+        }
+    }
     if (child_ < 0)
         return;
     asio::io_context& io = context_of(descriptor.get_executor());
@@ -176,6 +205,8 @@ void pipe_descriptor::close() {
 
 std::string pipe_descriptor::end_child(asio::yield_context yield) {
     close_descriptor();
+    if (gzip_)
+        return std::exchange(gzip_, nullptr)->finish();
     if (child_ < 0)
         return "";
     asio::io_context& io = context_of(descriptor.get_executor());
@@ -194,6 +225,8 @@ std::string pipe_descriptor::description() const {
         return "stdin";
     if (stdio_fd_ == 1)
         return "stdout";
+    if (gzip_input_)
+        return label;
     return "pipe command '" + label + "'";
 }
 

@@ -1,18 +1,22 @@
 #pragma once
 
+#include "io/gzip_source.hpp"
+
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/spawn.hpp>
 
 #include <exception>
+#include <memory>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
 namespace shuffler {
 
-// An asynchronous descriptor on a pipe to or from a shell command, or on standard input or
-// output. A child is waited for without blocking the event loop; how it failed is reported.
+// An asynchronous descriptor on a pipe to or from a shell command, from a gzip decompression
+// thread, or on standard input or output. A child is waited for without blocking the event loop;
+// how it or the decompression failed is reported.
 class pipe_descriptor {
 public:
     explicit pipe_descriptor(boost::asio::io_context& io) : descriptor(io) {}
@@ -26,22 +30,27 @@ public:
     // Its file status flags are put back when the descriptor is closed, so the next program
     // sharing the stream does not find it non-blocking.
     void open_stdio(int fd);
+    // Reads the gzip file `path` (standard input for "") decompressed by a thread of its own.
+    void open_gzip(const std::string& path);
 
     // Closes this end. The child, if any, is then waited for in the background (at once when the
     // loop has stopped) and a failure is reported as a failure of the run, except a death by
-    // SIGPIPE after an earlier failure: shutting down cut that child off.
+    // SIGPIPE after an earlier failure: shutting down cut that child off. A decompression thread
+    // is joined at once (closing this end cut it off, or it had ended) and its problem reported.
     void close();
 
     // Closes this end and waits, without blocking the loop, for the child to end. Returns how it
     // failed ("exited with status 1", "killed by signal SIGKILL"), or "" when it exited with 0,
-    // when there is no child, or when it died of a broken pipe, which closing first causes.
+    // when there is no child, or when it died of a broken pipe, which closing first causes. For
+    // a gzip input: the decompression's problem ("truncated gzip data: ..."), or "".
     std::string end_child(boost::asio::yield_context yield);
 
-    // The subject of this channel's error lines: "pipe command '<label>'", "stdin" or "stdout".
+    // The subject of this channel's error lines: "pipe command '<label>'", "stdin" or "stdout", or
+    // the gzip file's name.
     std::string description() const;
 
     boost::asio::posix::stream_descriptor descriptor;
-    std::string label; // "<command> |" or "| <command>"; empty for plain stdio
+    std::string label; // "<command> |" or "| <command>", the gzip file; empty for plain stdio
 
 private:
     void close_descriptor();
@@ -50,6 +59,8 @@ private:
     int child_fd_ = -1;      // a pidfd on the child, readable once it has exited; -1 if none
     int stdio_fd_ = -1;      // 0 or 1 when this is a standard stream
     int stdio_flags_ = -1;   // that stream's file status flags before it was wrapped
+    std::unique_ptr<gzip_source> gzip_; // the decompression thread, until it has been joined
+    bool gzip_input_ = false;           // this reads a gzip_source: errors name the file
 };
 
 // "exited with status N" or "killed by signal SIGNAME" for a wait status, "" for a clean exit. A

@@ -10,13 +10,42 @@ namespace {
 struct dicing_case {
     const char* name;
     int files, records;
-    const char* how; // file names ending in ".fq", ".fastq" or ".txt"; "gzip", "command" or "stdin"
+    // File names ending in ".fq", ".fastq" or ".txt"; "gzip" (one member, read with an empty
+    // PATH: no program may be needed), "members" (the first file many gzip members of uneven
+    // sizes, the second BGZF blocks), "command" or "stdin".
+    const char* how;
     const char* eol;
     long blksize; // 0: the default
     int workers;
 };
 
 void PrintTo(const dicing_case& c, std::ostream* os) { *os << c.name; }
+
+// Replaces `path` with `path`.gz made of many gzip members: BGZF blocks (each with its "BC"
+// extra field, then bgzip's empty end block) when `bgzf`, else plain members of uneven sizes.
+::testing::AssertionResult compress_in_members(const std::string& path, bool bgzf) {
+    const child_result r = run(
+        {"/usr/bin/python3", "-c",
+         "import gzip, os, struct, sys, zlib\n"
+         "path, bgzf = sys.argv[1], sys.argv[2] == '1'\n"
+         "data = open(path, 'rb').read()\n"
+         "def block(b):\n"
+         "    c = zlib.compressobj(6, zlib.DEFLATED, -15)\n"
+         "    raw = c.compress(b) + c.flush()\n"
+         "    return (b'\\x1f\\x8b\\x08\\x04' + bytes(6) +\n"
+         "            struct.pack('<HBBHH', 6, 66, 67, 2, len(raw) + 25) + raw +\n"
+         "            struct.pack('<II', zlib.crc32(b), len(b)))\n"
+         "size = 4000 if bgzf else 997\n"
+         "pieces = [data[i:i + size] for i in range(0, len(data), size)]\n"
+         "out = b''.join(block(p) for p in pieces) + block(b'') if bgzf else \\\n"
+         "      b''.join(gzip.compress(p, mtime=0) for p in pieces)\n"
+         "open(path + '.gz', 'wb').write(out)\n"
+         "os.remove(path)\n",
+         path, bgzf ? "1" : "0"});
+    if (r.exit_status == 0)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "python3: " << r.err;
+}
 
 class FastqDicing : public ::testing::TestWithParam<dicing_case> {};
 
@@ -35,15 +64,16 @@ TEST_P(FastqDicing, WorkersTogetherReceiveTheInputInTaggedBlocks) {
         const std::string path = dir.file("in" + std::to_string(f) + (how[0] == '.' ? how : ".fq"));
         write_file(path, inputs.back());
         ASSERT_TRUE(how != "gzip" || run({"/bin/sh", "-c", "gzip -n " + path}).exit_status == 0);
+        ASSERT_TRUE(how != "members" || compress_in_members(path, f == 1));
         if (how == "stdin")
             in = {child_input::pipe, inputs.back()};
         else
-            args.push_back(how == "gzip"      ? path + ".gz"
+            args.push_back(how == "gzip" || how == "members" ? path + ".gz"
                            : how == "command" ? "cat " + path + " |"
                                               : path);
     }
-    const job_result job =
-        run_job(args, std::vector<int>(std::size_t(c.workers), 0), std::move(in));
+    const job_result job = run_job(args, std::vector<int>(std::size_t(c.workers), 0),
+                                   std::move(in), {}, how == "gzip");
     EXPECT_TRUE(job_ended_cleanly(job));
     std::size_t blocks = 0;
     EXPECT_TRUE(rebuilds_input(job, inputs, c.blksize, &blocks));
@@ -61,6 +91,7 @@ INSTANTIATE_TEST_SUITE_P(
                       // Names that do not look like FASTQ: two files always mean a pair.
                       dicing_case{"Pair", 2, 300, ".txt", "\n", 45, 2},
                       dicing_case{"CompressedPair", 2, 200, "gzip", "\n", 100, 2},
+                      dicing_case{"ManyGzipMembers", 2, 3000, "members", "\n", 200, 2},
                       dicing_case{"CommandEndingInABar", 1, 150, "command", "\n", 30, 2},
                       // CRs stay in the records but do not count as bases.
                       dicing_case{"Crlf", 1, 200, ".fq", "\r\n", 33, 2},

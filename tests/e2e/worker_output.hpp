@@ -21,14 +21,19 @@ struct job_result {
 };
 
 // Runs an input side listening on a free loopback port for 2 seconds, with `args` and standard
-// input `in`, and one worker per entry of `groups` connecting with -g <group> `worker_args`.
-// Every process is bounded, so a hang fails instead of stalling.
+// input `in` (and an empty PATH when `empty_path`: no program can be found), and one worker per
+// entry of `groups` connecting with -g <group> `worker_args`. Every process is bounded, so a hang
+// fails instead of stalling.
 inline job_result run_job(const std::vector<std::string>& args, const std::vector<int>& groups,
-                          child_input in = {}, const std::vector<std::string>& worker_args = {}) {
+                          child_input in = {}, const std::vector<std::string>& worker_args = {},
+                          bool empty_path = false) {
     const int port = free_port();
     std::vector<std::string> input_args = {"-l", loopback(port), "-t", "2"};
     input_args.insert(input_args.end(), args.begin(), args.end());
-    child_process input(shuffler(input_args), std::move(in));
+    std::vector<std::string> argv = shuffler(input_args);
+    if (empty_path)
+        argv.insert(argv.begin(), {"/usr/bin/env", "PATH="});
+    child_process input(argv, std::move(in));
     EXPECT_TRUE(wait_listening(port)) << "the input side never listened";
     std::vector<std::unique_ptr<child_process>> workers;
     for (int g : groups) {

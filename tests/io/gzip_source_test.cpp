@@ -1,0 +1,154 @@
+#include "io/gzip_source.hpp"
+
+#include "io/pipe_descriptor.hpp"
+#include "support/process.hpp"
+
+#include <boost/asio/read.hpp>
+#include <boost/asio/spawn.hpp>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+using namespace shuffler;
+using namespace shuffler_test;
+namespace asio = boost::asio;
+
+namespace {
+
+// The bytes a Python expression makes; `data` is 3 MiB of varied lines, `gz(b)` one gzip member
+// of `b`, `bgzf(b)` BGZF blocks of `b` (members of 64 KiB at most, each with its "BC" extra
+// field, and the empty end block bgzip writes).
+std::string python_bytes(const std::string& expression) {
+    const std::string program =
+        "import gzip, struct, sys, zlib\n"
+        "data = b''.join(b'@read%d\\n%s\\n+\\n%s\\n' % (i, b'ACGT'[i % 4:] * 20, b'I' * 20)\n"
+        "                for i in range(60000))[:3 << 20]\n"
+        "def gz(b): return gzip.compress(b, mtime=0)\n"
+        "def block(b):\n"
+        "    c = zlib.compressobj(6, zlib.DEFLATED, -15)\n"
+        "    raw = c.compress(b) + c.flush()\n"
+        "    head = b'\\x1f\\x8b\\x08\\x04' + bytes(6) + struct.pack('<HBBHH', 6, 66, 67, 2,\n"
+        "                                                       len(raw) + 25)\n"
+        "    return head + raw + struct.pack('<II', zlib.crc32(b), len(b))\n"
+        "def bgzf(b):\n"
+        "    return b''.join(block(b[i:i + 65280]) for i in range(0, len(b), 65280)) + block(b'')\n"
+        "sys.stdout.buffer.write(" + expression + ")\n";
+    const child_result r = run({"/usr/bin/python3", "-c", program});
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    return r.out;
+}
+
+struct decompressed {
+    std::string bytes;   // what the loop read from the pipe
+    std::string problem; // what end_child said
+};
+
+// Reads the gzip file `path` through a pipe_descriptor on a loop, to its end.
+decompressed read_gzip(const std::string& path) {
+    asio::io_context io;
+    decompressed result;
+    asio::spawn(io, [&](asio::yield_context yield) {
+        pipe_descriptor pipe(io);
+        pipe.open_gzip(path);
+        EXPECT_EQ(pipe.description(), path);
+        char buffer[65536];
+        boost::system::error_code ec;
+        while (!ec)
+            result.bytes.append(buffer, pipe.descriptor.async_read_some(asio::buffer(buffer),
+                                                                        yield[ec]));
+        EXPECT_EQ(ec, asio::error::eof);
+        result.problem = pipe.end_child(yield);
+    });
+    io.run();
+    return result;
+}
+
+TEST(GzipSource, ReadsEveryMemberOfEveryLayout) {
+    const temp_dir dir;
+    const std::string data = python_bytes("data");
+    ASSERT_EQ(data.size(), std::size_t(3) << 20);
+    const std::pair<const char*, const char*> layouts[] = {
+        {"one member", "gz(data)"},
+        // Members of uneven sizes, so boundaries fall anywhere in the thread's reads, and
+        // empty members among them.
+        {"concatenated", "gz(b'') + b''.join(gz(data[i:i + 70001]) for i in range(0, len(data), "
+                         "70001)) + gz(b'')"},
+        {"bgzf", "bgzf(data)"},
+        {"stored, level 0", "gzip.compress(data, 0, mtime=0)"},
+    };
+    for (const auto& [name, expression] : layouts) {
+        SCOPED_TRACE(name);
+        write_file(dir.file("in.gz"), python_bytes(expression));
+        const decompressed got = read_gzip(dir.file("in.gz"));
+        EXPECT_EQ(got.problem, "");
+        EXPECT_TRUE(got.bytes == data) << got.bytes.size() << " bytes";
+    }
+}
+
+TEST(GzipSource, ADamagedFileIsAProblemNeverACleanEnd) {
+    const temp_dir dir;
+    const std::pair<const char*, const char*> cases[] = {
+        {"b''", "empty file, not gzip data"},
+        {"b'plain text\\n'", "not in gzip format"},
+        {"gz(data)[:5]", "truncated gzip data: the file ends inside member 1"},
+        {"gz(data)[:len(gz(data)) // 2]", "truncated gzip data: the file ends inside member 1"},
+        // Everything decompressed, but the trailer with its checksum is cut short.
+        {"gz(data)[:-3]", "truncated gzip data: the file ends inside member 1"},
+        {"gz(data) + gz(data)[:100]", "truncated gzip data: the file ends inside member 2"},
+        {"bgzf(data)[:-10]", "truncated gzip data: the file ends inside member 50"},
+        {"gz(data) + b'trailing garbage'",
+         "the data after gzip member 1 is not in gzip format"},
+        {"gz(data)[:-8] + bytes(4) + gz(data)[-4:]", "corrupt gzip data: checksum mismatch"},
+        // The first block's type bits say 3, which deflate does not have.
+        {"gz(data)[:10] + bytes([gz(data)[10] | 6]) + gz(data)[11:]",
+         "corrupt gzip data: invalid deflate stream (inflate error -1)"},
+    };
+    for (const auto& [expression, problem] : cases) {
+        SCOPED_TRACE(expression);
+        write_file(dir.file("in.gz"), python_bytes(expression));
+        EXPECT_EQ(read_gzip(dir.file("in.gz")).problem, problem);
+    }
+}
+
+TEST(GzipSource, AReaderThatLeavesEndsTheThreadWithoutAProblem) {
+    const temp_dir dir;
+    write_file(dir.file("in.gz"), python_bytes("gz(data * 4)"));
+    // Closed after a first read, or before any: the thread, blocked writing, gets a broken pipe.
+    for (bool read_first : {true, false}) {
+        SCOPED_TRACE(read_first);
+        asio::io_context io;
+        std::string problem = "not run";
+        asio::spawn(io, [&](asio::yield_context yield) {
+            pipe_descriptor pipe(io);
+            pipe.open_gzip(dir.file("in.gz"));
+            char buffer[1000];
+            if (read_first)
+                asio::async_read(pipe.descriptor, asio::buffer(buffer), yield);
+            problem = pipe.end_child(yield);
+        });
+        io.run();
+        EXPECT_EQ(problem, "");
+    }
+    // Destroyed unread: the destructor joins the thread, and reports nothing.
+    asio::io_context io;
+    {
+        pipe_descriptor pipe(io);
+        pipe.open_gzip(dir.file("in.gz"));
+    }
+    SUCCEED();
+}
+
+TEST(GzipSource, AnInputThatNeverEndsDoesNotHoldTheThreadOnceTheReaderLeaves) {
+    // A pipe nobody writes to: the thread waits for input, and must notice the reader leave.
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    {
+        gzip_source source(fds[0], "silent");
+        ::close(source.take_read_end());
+        EXPECT_EQ(source.finish(), "");
+    }
+    ::close(fds[1]);
+}
+
+} // namespace
