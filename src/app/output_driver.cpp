@@ -50,7 +50,7 @@ void output_target::open() {
     if (file_.empty())
         pipe_.open_stdio(1);
     else
-        pipe_.open_command("cat > " + shell_quote(temporary_.empty() ? file_ : temporary_), "w");
+        pipe_.open_file(temporary_.empty() ? file_ : temporary_, file_pump::job::write);
 }
 
 void output_target::finish(bool keep) {

@@ -23,7 +23,7 @@ public:
     // Removes the temporary file if finish() has not kept it.
     ~output_target();
 
-    // Opens standard output, or the temporary file through a `cat` child.
+    // Opens standard output, or the file (its temporary name) to be written directly.
     void open();
     // Closes the output. With `keep`, and when closing reported no failure, the temporary file
     // becomes FILE; otherwise it is removed.

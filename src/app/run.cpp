@@ -172,6 +172,9 @@ int run(const run_config& config) {
                 output->open();
                 channel =
                     std::make_unique<output_channel>(output->pipe().descriptor, output->label());
+                channel->why_closed = [&pipe = output->pipe()](asio::yield_context yield) {
+                    return pipe.end_child(yield);
+                };
             } catch (const std::invalid_argument& e) {
                 report_line(io, e.what());
             } catch (const std::exception& e) {

@@ -15,10 +15,10 @@ void open_input(record_reader& reader, const std::string& name, boost::asio::io_
     }
     if (name.back() == '|')
         reader.pipe->open_command(name.substr(0, name.size() - 1), "r");
-    else if (boost::algorithm::ends_with(name, ".gz"))
-        reader.pipe->open_gzip(name);
     else
-        reader.pipe->open_command("cat " + shell_quote(name), "r");
+        reader.pipe->open_file(name, boost::algorithm::ends_with(name, ".gz")
+                                         ? file_pump::job::read_gzip
+                                         : file_pump::job::read);
     reader.name = name;
 }
 

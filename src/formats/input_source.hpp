@@ -10,8 +10,7 @@ namespace shuffler {
 
 // Opens `reader` on an input named on the command line, and names it for error lines: standard
 // input for "" or "-" ("stdin"); the output of a shell command for a name ending in '|'; "*.gz"
-// decompressed by a thread of its own; any other file through `cat`, since the event loop cannot
-// poll a regular file.
+// decompressed by a thread of its own; any other file read directly (see open_file).
 void open_input(record_reader& reader, const std::string& name, boost::asio::io_context& io);
 
 // Call inside a catch block of an input routine: a record_error already names its input and is

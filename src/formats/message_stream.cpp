@@ -45,9 +45,9 @@ void read_message_stream(const std::vector<std::string>& input_files, bool gzip,
     pipe_descriptor pipe(io);
     try {
         if (gzip) // without a file, standard input is decompressed
-            pipe.open_gzip(input_files.empty() ? "" : input_files[0]);
+            pipe.open_file(input_files.empty() ? "" : input_files[0], file_pump::job::read_gzip);
         else if (!input_files.empty())
-            pipe.open_command("cat " + shell_quote(input_files[0]), "r");
+            pipe.open_file(input_files[0], file_pump::job::read);
         else
             pipe.open_stdio(0);
     } catch (const std::exception&) {

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -65,6 +66,15 @@ struct background_child {
     pid_t pid;
     std::string subject;
 };
+
+// True for a regular file or a device other than a terminal: epoll cannot wait on those (Asio
+// then reads and writes them in place, blocking the loop on the disk), so a file_pump moves them.
+bool needs_pump(int fd) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0)
+        return false; // the descriptor's own operations will say what is wrong
+    return S_ISREG(st.st_mode) || S_ISBLK(st.st_mode) || (S_ISCHR(st.st_mode) && !::isatty(fd));
+}
 
 // True when `error` is a cancelled operation.
 bool is_cancelled(std::exception_ptr error) {
@@ -128,25 +138,61 @@ void pipe_descriptor::open_command(const std::string& command, const char* mode)
 void pipe_descriptor::open_stdio(int fd) {
     stdio_fd_ = fd;
     stdio_flags_ = ::fcntl(fd, F_GETFL);
-    boost::system::error_code ec;
-    descriptor.assign(fd, ec);
-    if (!ec)
+    // A wider pipe means fewer switches between this process and the one at the other end.
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode))
+        ::fcntl(fd, F_SETPIPE_SZ, 1 << 20);
+    if (!needs_pump(fd)) {
+        descriptor.assign(fd);
         return;
-    if (ec.value() != EPERM || (fd != 0 && fd != 1))
-        throw boost::system::system_error(ec);
-    // epoll refuses regular files: let a `cat` child relay the redirected stream through a pipe.
-    open_command("cat", fd == 0 ? "r" : "w");
+    }
+    const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    if (copy < 0)
+        throw_error(errno);
+    start_pump(copy, fd == 0 ? file_pump::job::read : file_pump::job::write,
+               fd == 0 ? "stdin" : "stdout");
 }
 
-void pipe_descriptor::open_gzip(const std::string& path) {
-    const int input = path.empty() ? ::fcntl(0, F_DUPFD_CLOEXEC, 3)
-                                   : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (input < 0)
+void pipe_descriptor::open_file(const std::string& path, file_pump::job what) {
+    if (path.empty() && what == file_pump::job::read_gzip) {
+        const int input = ::fcntl(0, F_DUPFD_CLOEXEC, 3);
+        if (input < 0)
+            throw_error(errno);
+        label = "stdin";
+        file_ = true;
+        start_pump(input, what, label);
+        return;
+    }
+    // A FIFO would block the loop in open() until its other end appears: a child waits instead.
+    struct stat st;
+    if (what != file_pump::job::read_gzip && ::stat(path.c_str(), &st) == 0 &&
+        S_ISFIFO(st.st_mode)) {
+        const bool reading = what == file_pump::job::read;
+        open_command((reading ? "cat " : "cat > ") + shell_quote(path), reading ? "r" : "w");
+        return;
+    }
+    const int fd = what == file_pump::job::write
+                       ? ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)
+                       : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         throw_error(errno);
-    gzip_ = std::make_unique<gzip_source>(input, path.empty() ? "stdin" : path);
-    label = path.empty() ? "stdin" : path;
-    gzip_input_ = true;
-    const int fd = gzip_->take_read_end();
+    label = path;
+    file_ = true;
+    if (what == file_pump::job::read_gzip || needs_pump(fd)) {
+        start_pump(fd, what, path);
+        return;
+    }
+    boost::system::error_code ec;
+    descriptor.assign(fd, ec);
+    if (ec) {
+        ::close(fd);
+        throw boost::system::system_error(ec, "assign");
+    }
+}
+
+void pipe_descriptor::start_pump(int file, file_pump::job what, const std::string& name) {
+    pump_ = std::make_unique<file_pump>(file, what, name);
+    const int fd = pump_->take_loop_end();
     boost::system::error_code ec;
     descriptor.assign(fd, ec);
     if (ec) {
@@ -158,7 +204,7 @@ void pipe_descriptor::open_gzip(const std::string& path) {
 void pipe_descriptor::close_descriptor() {
     if (!descriptor.is_open())
         return;
-    if (stdio_fd_ >= 0 && child_ < 0 && stdio_flags_ >= 0) {
+    if (stdio_fd_ >= 0 && child_ < 0 && !pump_ && stdio_flags_ >= 0) {
         // The event loop made the stream non-blocking; whoever shares it next expects it as it was.
         const int fd = descriptor.release();
         ::fcntl(fd, F_SETFL, stdio_flags_);
@@ -171,8 +217,8 @@ void pipe_descriptor::close_descriptor() {
 
 void pipe_descriptor::close() {
     close_descriptor();
-    if (gzip_) {
-        const std::string problem = std::exchange(gzip_, nullptr)->finish();
+    if (pump_) {
+        const std::string problem = std::exchange(pump_, nullptr)->finish();
         if (!problem.empty()) {
             asio::io_context& io = context_of(descriptor.get_executor());
             if (io.stopped()) {
@@ -205,8 +251,8 @@ void pipe_descriptor::close() {
 
 std::string pipe_descriptor::end_child(asio::yield_context yield) {
     close_descriptor();
-    if (gzip_)
-        return std::exchange(gzip_, nullptr)->finish();
+    if (pump_)
+        return std::exchange(pump_, nullptr)->finish();
     if (child_ < 0)
         return "";
     asio::io_context& io = context_of(descriptor.get_executor());
@@ -225,7 +271,7 @@ std::string pipe_descriptor::description() const {
         return "stdin";
     if (stdio_fd_ == 1)
         return "stdout";
-    if (gzip_input_)
+    if (file_)
         return label;
     return "pipe command '" + label + "'";
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "io/gzip_source.hpp"
+#include "io/file_pump.hpp"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
@@ -14,8 +14,8 @@
 
 namespace shuffler {
 
-// An asynchronous descriptor on a pipe to or from a shell command, from a gzip decompression
-// thread, or on standard input or output. A child is waited for without blocking the event loop;
+// An asynchronous descriptor on a pipe to or from a shell command, on a file (through a
+// file_pump's pipe where epoll refuses the file), or on standard input or output. A child is waited for without blocking the event loop;
 // how it or the decompression failed is reported.
 class pipe_descriptor {
 public:
@@ -26,41 +26,45 @@ public:
 
     // Starts `command` through the shell; mode "r" reads its output, "w" writes its input.
     void open_command(const std::string& command, const char* mode);
-    // Wraps fd 0 or 1; a regular file (which epoll refuses) is relayed through a `cat` child.
-    // Its file status flags are put back when the descriptor is closed, so the next program
-    // sharing the stream does not find it non-blocking.
+    // Wraps fd 0 or 1, widening it if it is a pipe; a regular file or device (on which epoll
+    // cannot wait) is moved through a pipe by a file_pump. Its file status flags are put back when
+    // the descriptor is closed, so the next program sharing the stream does not find it
+    // non-blocking.
     void open_stdio(int fd);
-    // Reads the gzip file `path` (standard input for "") decompressed by a thread of its own.
-    void open_gzip(const std::string& path);
+    // Opens the file `path` to read, to read decompressed, or to write (created or truncated).
+    // A regular file or device is moved by a file_pump, a FIFO by a `cat` child, and anything
+    // else epoll accepts is used directly. A gzip input "" is standard input.
+    void open_file(const std::string& path, file_pump::job what);
 
     // Closes this end. The child, if any, is then waited for in the background (at once when the
     // loop has stopped) and a failure is reported as a failure of the run, except a death by
-    // SIGPIPE after an earlier failure: shutting down cut that child off. A decompression thread
-    // is joined at once (closing this end cut it off, or it had ended) and its problem reported.
+    // SIGPIPE after an earlier failure: shutting down cut that child off. A file_pump is joined
+    // at once (closing this end ended or cut off its work) and its problem reported.
     void close();
 
     // Closes this end and waits, without blocking the loop, for the child to end. Returns how it
     // failed ("exited with status 1", "killed by signal SIGKILL"), or "" when it exited with 0,
     // when there is no child, or when it died of a broken pipe, which closing first causes. For
-    // a gzip input: the decompression's problem ("truncated gzip data: ..."), or "".
+    // a file moved by a file_pump: its problem ("truncated gzip data: ..."), or "".
     std::string end_child(boost::asio::yield_context yield);
 
     // The subject of this channel's error lines: "pipe command '<label>'", "stdin" or "stdout", or
-    // the gzip file's name.
+    // the file's name.
     std::string description() const;
 
     boost::asio::posix::stream_descriptor descriptor;
-    std::string label; // "<command> |" or "| <command>", the gzip file; empty for plain stdio
+    std::string label; // "<command> |" or "| <command>", the file; empty for plain stdio
 
 private:
     void close_descriptor();
+    void start_pump(int file, file_pump::job what, const std::string& name);
 
     pid_t child_ = -1;       // the shell running the command, until it has been waited for
     int child_fd_ = -1;      // a pidfd on the child, readable once it has exited; -1 if none
     int stdio_fd_ = -1;      // 0 or 1 when this is a standard stream
     int stdio_flags_ = -1;   // that stream's file status flags before it was wrapped
-    std::unique_ptr<gzip_source> gzip_; // the decompression thread, until it has been joined
-    bool gzip_input_ = false;           // this reads a gzip_source: errors name the file
+    std::unique_ptr<file_pump> pump_; // the thread moving a file's bytes, until joined
+    bool file_ = false;               // this reads or writes a named file: errors name it
 };
 
 // "exited with status N" or "killed by signal SIGNAME" for a wait status, "" for a clean exit. A

@@ -281,7 +281,9 @@ void write_and_acknowledge(const std::shared_ptr<receiving>& r, const message_he
             if (is_cancellation(ec))
                 return;
             if (ec == asio::error::broken_pipe) {
-                report_line(io, out.label + " closed by its reader");
+                const std::string why = out.why_closed ? out.why_closed(yield) : "";
+                report_line(io, why.empty() ? out.label + " closed by its reader"
+                                            : out.label + ": " + why);
                 return;
             }
             if (ec) {

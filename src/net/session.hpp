@@ -26,6 +26,9 @@ struct output_channel {
 
     boost::asio::posix::stream_descriptor& descriptor;
     std::string label; // subject of write errors
+    // When a write finds the pipe broken: why the other end stopped taking bytes (a file's
+    // writer that failed, as with a full disk), or "" when a reader simply left.
+    std::function<std::string(boost::asio::yield_context)> why_closed;
     bool busy = false; // a session is writing
     wait_queue turn;   // sessions waiting to write
 };

@@ -10,9 +10,10 @@ namespace {
 struct dicing_case {
     const char* name;
     int files, records;
-    // File names ending in ".fq", ".fastq" or ".txt"; "gzip" (one member, read with an empty
-    // PATH: no program may be needed), "members" (the first file many gzip members of uneven
-    // sizes, the second BGZF blocks), "command" or "stdin".
+    // File names ending in ".fq", ".fastq" or ".txt"; "gzip" (one member), "members" (the first
+    // file many gzip members of uneven sizes, the second BGZF blocks), "command", "stdin" (a
+    // pipe) or "stdin file" (a regular file). All but "command" run with an empty PATH: files
+    // are read without any program's help.
     const char* how;
     const char* eol;
     long blksize; // 0: the default
@@ -56,7 +57,7 @@ TEST_P(FastqDicing, WorkersTogetherReceiveTheInputInTaggedBlocks) {
     std::vector<std::string> inputs, args;
     if (c.blksize)
         args = {"-O", "blksize=" + std::to_string(c.blksize)};
-    if (how == "command" || how == "stdin")
+    if (how == "command" || how.rfind("stdin", 0) == 0)
         args.insert(args.end(), {"-f", "fastq"});
     child_input in;
     for (int f = 0; f < c.files; ++f) {
@@ -67,13 +68,15 @@ TEST_P(FastqDicing, WorkersTogetherReceiveTheInputInTaggedBlocks) {
         ASSERT_TRUE(how != "members" || compress_in_members(path, f == 1));
         if (how == "stdin")
             in = {child_input::pipe, inputs.back()};
+        else if (how == "stdin file")
+            in = {child_input::file, path};
         else
             args.push_back(how == "gzip" || how == "members" ? path + ".gz"
                            : how == "command" ? "cat " + path + " |"
                                               : path);
     }
     const job_result job = run_job(args, std::vector<int>(std::size_t(c.workers), 0),
-                                   std::move(in), {}, how == "gzip");
+                                   std::move(in), {}, how != "command");
     EXPECT_TRUE(job_ended_cleanly(job));
     std::size_t blocks = 0;
     EXPECT_TRUE(rebuilds_input(job, inputs, c.blksize, &blocks));
@@ -96,6 +99,7 @@ INSTANTIATE_TEST_SUITE_P(
                       // CRs stay in the records but do not count as bases.
                       dicing_case{"Crlf", 1, 200, ".fq", "\r\n", 33, 2},
                       dicing_case{"StandardInput", 1, 120, "stdin", "\n", 50, 2},
+                      dicing_case{"StandardInputFromAFile", 1, 3000, "stdin file", "\n", 60, 2},
                       dicing_case{"ZeroRecords", 1, 0, ".fq", "\n", 0, 2}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -187,17 +188,31 @@ TEST(Connections, PeersOfOneGroupShareItsMessagesEachExactlyOnce) {
 
 // The output side.
 
-TEST(OutputSide, PayloadsGoThroughCatToAFileNamedOnTheCommandLine) {
+TEST(OutputSide, PayloadsGoToAFileNamedOnTheCommandLineWithoutAnyProgram) {
     const temp_dir dir;
     message_stream stream;
     stream.add(2, "first\n").add(2, "").add(2, "second\n");
     write_file(dir.file("stream.bin"), stream.bytes());
-    // The space in the name must be quoted for the shell.
+    // An empty PATH: the file is written by the worker itself, under any name.
     const job_result job = run_job({"-G", "3", dir.file("stream.bin")}, {2}, {},
-                                   {"-f", "fastq", dir.file("out put.txt")});
+                                   {"-f", "fastq", dir.file("out put.txt")}, true);
     EXPECT_TRUE(job_ended_cleanly(job));
     EXPECT_EQ(job.workers[0].out, "");
     EXPECT_EQ(read_file(dir.file("out put.txt")), "first\nsecond\n");
+}
+
+TEST(OutputSide, DevicesAreWrittenInPlaceAndAFullOneIsOneLine) {
+    const temp_dir dir;
+    message_stream stream;
+    stream.add(0, std::string(3 << 20, 'x')); // more than a pipe holds
+    write_file(dir.file("stream.bin"), stream.bytes());
+    const job_result fine = run_job({dir.file("stream.bin")}, {0}, {}, {"/dev/null"}, true);
+    EXPECT_TRUE(job_ended_cleanly(fine));
+    struct stat st;
+    EXPECT_TRUE(::stat("/dev/null", &st) == 0 && S_ISCHR(st.st_mode)) << "/dev/null was replaced";
+    const job_result full = run_job({dir.file("stream.bin")}, {0}, {}, {"/dev/full"});
+    EXPECT_TRUE(ended_with(full.workers[0], 255, "/dev/full: write error: No space left on device"))
+        << full.workers[0].err;
 }
 
 TEST(OutputSide, HandshakeThenOneAcknowledgementPerMessageAndTheEndMarkEndsQuietly) {

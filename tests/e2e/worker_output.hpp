@@ -21,7 +21,7 @@ struct job_result {
 };
 
 // Runs an input side listening on a free loopback port for 2 seconds, with `args` and standard
-// input `in` (and an empty PATH when `empty_path`: no program can be found), and one worker per
+// input `in` (every process with an empty PATH when `empty_path`: no program can be found), and one worker per
 // entry of `groups` connecting with -g <group> `worker_args`. Every process is bounded, so a hang
 // fails instead of stalling.
 inline job_result run_job(const std::vector<std::string>& args, const std::vector<int>& groups,
@@ -39,7 +39,10 @@ inline job_result run_job(const std::vector<std::string>& args, const std::vecto
     for (int g : groups) {
         std::vector<std::string> a = {"-c", loopback(port), "-g", std::to_string(g), "-t", "20"};
         a.insert(a.end(), worker_args.begin(), worker_args.end());
-        workers.push_back(std::make_unique<child_process>(shuffler(a)));
+        std::vector<std::string> worker = shuffler(a);
+        if (empty_path)
+            worker.insert(worker.begin(), {"/usr/bin/env", "PATH="});
+        workers.push_back(std::make_unique<child_process>(worker));
     }
     job_result r{input.wait(std::chrono::seconds(30)), {}};
     for (auto& w : workers)

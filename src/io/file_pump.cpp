@@ -1,4 +1,4 @@
-#include "io/gzip_source.hpp"
+#include "io/file_pump.hpp"
 
 #include <isa-l/igzip_lib.h>
 
@@ -45,27 +45,33 @@ std::string describe_inflate_error(int code, unsigned members) {
     }
 }
 
-// The reader's end is gone: writing more is pointless, and not a problem of the input.
-struct reader_gone {};
+// The loop's end is gone: moving more is pointless, and not a problem of the file.
+struct loop_gone {};
+
+bool is_regular(int fd) {
+    struct stat st;
+    return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
 
 } // namespace
 
-gzip_source::gzip_source(int input, std::string name) : input_(input), name_(std::move(name)) {
-    // Close-on-exec: a child holding the write end would hide the end of the stream.
+file_pump::file_pump(int file, job what, std::string name)
+    : file_(file), job_(what), name_(std::move(name)) {
+    // Close-on-exec: a child holding the thread's end would hide the end of the stream.
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {
         const int error = errno;
-        ::close(input_);
+        ::close(file_);
         errno = error;
         throw_errno("pipe");
     }
-    read_end_ = fds[0];
-    write_end_ = fds[1];
+    const bool reading = job_ != job::write;
+    loop_end_ = reading ? fds[0] : fds[1];
+    thread_end_ = reading ? fds[1] : fds[0];
     // Fewer switches between the thread and the loop, as for children's pipes.
-    ::fcntl(write_end_, F_SETPIPE_SZ, 1 << 20);
-    struct stat st;
-    if (::fstat(input_, &st) == 0 && S_ISREG(st.st_mode))
-        ::posix_fadvise(input_, 0, 0, POSIX_FADV_SEQUENTIAL);
+    ::fcntl(fds[1], F_SETPIPE_SZ, 1 << 20);
+    if (reading && is_regular(file_))
+        ::posix_fadvise(file_, 0, 0, POSIX_FADV_SEQUENTIAL);
     // The thread starts with every signal blocked: signals stay with the loop's thread, and a
     // write into a pipe whose reader left fails with EPIPE whatever SIGPIPE's disposition is.
     sigset_t all, previous;
@@ -75,63 +81,105 @@ gzip_source::gzip_source(int input, std::string name) : input_(input), name_(std
         thread_ = std::thread([this] { run(); });
     } catch (...) {
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-        ::close(input_);
-        ::close(read_end_);
-        ::close(write_end_);
+        ::close(file_);
+        ::close(loop_end_);
+        ::close(thread_end_);
         throw;
     }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
-gzip_source::~gzip_source() {
-    if (read_end_ >= 0)
-        ::close(read_end_);
+file_pump::~file_pump() {
+    if (loop_end_ >= 0)
+        ::close(loop_end_);
     if (thread_.joinable())
         thread_.join();
 }
 
-int gzip_source::take_read_end() { return std::exchange(read_end_, -1); }
+int file_pump::take_loop_end() { return std::exchange(loop_end_, -1); }
 
-std::string gzip_source::finish() {
+std::string file_pump::finish() {
     if (thread_.joinable())
         thread_.join();
     return problem_;
 }
 
-void gzip_source::run() {
+void file_pump::run() {
     try {
-        problem_ = decompress();
-    } catch (const reader_gone&) {
+        problem_ = job_ == job::read_gzip ? decompress() : copy();
+    } catch (const loop_gone&) {
         problem_.clear();
     } catch (const std::exception& e) {
         problem_ = e.what();
     }
-    ::close(input_);
-    // Last: the loop sees end of file only once the verdict is stored.
-    ::close(write_end_);
+    ::close(file_);
+    // Last: the loop sees end of file (or a broken pipe) only once the verdict is stored.
+    ::close(thread_end_);
 }
 
-std::string gzip_source::decompress() {
+void file_pump::wait_for_input() {
+    for (;;) {
+        pollfd fds[2] = {{file_, POLLIN, 0}, {thread_end_, 0, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            throw_errno("poll");
+        }
+        if (fds[1].revents & (POLLERR | POLLHUP))
+            throw loop_gone();
+        return;
+    }
+}
+
+std::string file_pump::copy() {
+    const bool reading = job_ == job::read;
+    const int from = reading ? file_ : thread_end_;
+    const int to = reading ? thread_end_ : file_;
+    // A file read to its end in large steps needs no wait; a pipe or terminal is waited on
+    // together with the loop's end, so a loop that leaves ends the wait.
+    const bool wait = reading && !is_regular(file_);
+    std::unique_ptr<char[]> buffer; // only for files splice() refuses
+    for (;;) {
+        if (wait)
+            wait_for_input();
+        ssize_t moved;
+        if (!buffer) {
+            moved = ::splice(from, nullptr, to, nullptr, output_size, SPLICE_F_MOVE);
+            if (moved < 0 && errno == EINVAL) {
+                buffer.reset(new char[output_size]);
+                continue;
+            }
+        } else {
+            moved = ::read(from, buffer.get(), output_size);
+            for (ssize_t put, done = 0; moved > 0 && done < moved; done += put) {
+                put = ::write(to, buffer.get() + done, std::size_t(moved - done));
+                if (put < 0 && errno == EINTR)
+                    put = 0;
+                else if (put < 0)
+                    moved = -1;
+            }
+        }
+        if (moved == 0)
+            return "";
+        if (moved > 0 || errno == EINTR || errno == EAGAIN)
+            continue;
+        if (reading && errno == EPIPE)
+            throw loop_gone();
+        return std::string(reading ? "read error: " : "write error: ") + std::strerror(errno);
+    }
+}
+
+std::string file_pump::decompress() {
     const std::unique_ptr<std::uint8_t[]> in(new std::uint8_t[input_size]);
     const std::unique_ptr<std::uint8_t[]> out(new std::uint8_t[output_size]);
-    struct stat st;
-    const bool regular = ::fstat(input_, &st) == 0 && S_ISREG(st.st_mode);
 
-    // Reads more input after the `kept` bytes at the front; 0 at its end. A pipe or terminal is
-    // waited on together with the output pipe, so a reader that leaves ends the wait.
+    const bool regular = is_regular(file_);
+    // Reads more input after the `kept` bytes at the front; 0 at its end.
     auto read_input = [&](std::size_t kept) -> std::size_t {
         for (;;) {
-            if (!regular) {
-                pollfd fds[2] = {{input_, POLLIN, 0}, {write_end_, 0, 0}};
-                if (::poll(fds, 2, -1) < 0) {
-                    if (errno == EINTR)
-                        continue;
-                    throw_errno("poll");
-                }
-                if (fds[1].revents & (POLLERR | POLLHUP))
-                    throw reader_gone();
-            }
-            const ssize_t got = ::read(input_, in.get() + kept, input_size - kept);
+            if (!regular)
+                wait_for_input();
+            const ssize_t got = ::read(file_, in.get() + kept, input_size - kept);
             if (got >= 0)
                 return std::size_t(got);
             if (errno != EINTR && errno != EAGAIN)
@@ -140,12 +188,12 @@ std::string gzip_source::decompress() {
     };
     auto write_output = [&](const std::uint8_t* data, std::size_t size) {
         while (size > 0) {
-            const ssize_t put = ::write(write_end_, data, size);
+            const ssize_t put = ::write(thread_end_, data, size);
             if (put < 0) {
                 if (errno == EINTR)
                     continue;
                 if (errno == EPIPE)
-                    throw reader_gone();
+                    throw loop_gone();
                 throw_errno("write to the decompression pipe");
             }
             data += put;

@@ -1,12 +1,14 @@
-#include "io/gzip_source.hpp"
+#include "io/file_pump.hpp"
 
 #include "io/pipe_descriptor.hpp"
 #include "support/process.hpp"
 
 #include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/asio/spawn.hpp>
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -50,7 +52,7 @@ decompressed read_gzip(const std::string& path) {
     decompressed result;
     asio::spawn(io, [&](asio::yield_context yield) {
         pipe_descriptor pipe(io);
-        pipe.open_gzip(path);
+        pipe.open_file(path, file_pump::job::read_gzip);
         EXPECT_EQ(pipe.description(), path);
         char buffer[65536];
         boost::system::error_code ec;
@@ -121,7 +123,7 @@ TEST(GzipSource, AReaderThatLeavesEndsTheThreadWithoutAProblem) {
         std::string problem = "not run";
         asio::spawn(io, [&](asio::yield_context yield) {
             pipe_descriptor pipe(io);
-            pipe.open_gzip(dir.file("in.gz"));
+            pipe.open_file(dir.file("in.gz"), file_pump::job::read_gzip);
             char buffer[1000];
             if (read_first)
                 asio::async_read(pipe.descriptor, asio::buffer(buffer), yield);
@@ -134,7 +136,7 @@ TEST(GzipSource, AReaderThatLeavesEndsTheThreadWithoutAProblem) {
     asio::io_context io;
     {
         pipe_descriptor pipe(io);
-        pipe.open_gzip(dir.file("in.gz"));
+        pipe.open_file(dir.file("in.gz"), file_pump::job::read_gzip);
     }
     SUCCEED();
 }
@@ -144,11 +146,62 @@ TEST(GzipSource, AnInputThatNeverEndsDoesNotHoldTheThreadOnceTheReaderLeaves) {
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
     {
-        gzip_source source(fds[0], "silent");
-        ::close(source.take_read_end());
+        file_pump source(fds[0], file_pump::job::read_gzip, "silent");
+        ::close(source.take_loop_end());
         EXPECT_EQ(source.finish(), "");
     }
     ::close(fds[1]);
+}
+
+} // namespace
+
+namespace {
+
+TEST(FilePump, CopiesPlainFilesBothWaysByteForByte) {
+    const temp_dir dir;
+    const std::string data = python_bytes("data");
+    write_file(dir.file("in"), data);
+    asio::io_context io;
+    std::string read_back, read_problem = "not run", write_problem = "not run";
+    asio::spawn(io, [&](asio::yield_context yield) {
+        pipe_descriptor in(io), out(io);
+        in.open_file(dir.file("in"), file_pump::job::read);
+        out.open_file(dir.file("out"), file_pump::job::write);
+        EXPECT_EQ(in.description(), dir.file("in"));
+        char buffer[100000]; // not a divisor of the file's size
+        boost::system::error_code ec;
+        for (std::size_t got; !ec;) {
+            got = in.descriptor.async_read_some(asio::buffer(buffer), yield[ec]);
+            read_back.append(buffer, got);
+            asio::async_write(out.descriptor, asio::buffer(buffer, got), yield);
+        }
+        EXPECT_EQ(ec, asio::error::eof);
+        read_problem = in.end_child(yield);
+        write_problem = out.end_child(yield); // joins the thread: the file is complete
+    });
+    io.run();
+    EXPECT_EQ(read_problem, "");
+    EXPECT_EQ(write_problem, "");
+    EXPECT_TRUE(read_back == data);
+    EXPECT_TRUE(read_file(dir.file("out")) == data);
+}
+
+TEST(FilePump, AFileThatRefusesBytesBreaksThePipeAndSaysWhy) {
+    ::signal(SIGPIPE, SIG_IGN); // as the program does: a broken pipe is an error, not a death
+    asio::io_context io;
+    std::string problem = "not run";
+    boost::system::error_code ec;
+    asio::spawn(io, [&](asio::yield_context yield) {
+        pipe_descriptor out(io);
+        out.open_file("/dev/full", file_pump::job::write);
+        const std::string block(1 << 20, 'x');
+        for (int i = 0; i < 8 && !ec; ++i) // more than the pipe holds
+            asio::async_write(out.descriptor, asio::buffer(block), yield[ec]);
+        problem = out.end_child(yield);
+    });
+    io.run();
+    EXPECT_EQ(ec, asio::error::broken_pipe);
+    EXPECT_EQ(problem, "write error: No space left on device");
 }
 
 } // namespace

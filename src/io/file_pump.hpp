@@ -1,0 +1,60 @@
+#pragma once
+
+#include <string>
+#include <thread>
+
+namespace shuffler {
+
+// Moves bytes between a file and a pipe on a thread of its own, since epoll cannot wait on a
+// regular file (or on a device such as /dev/null): the event loop holds the other end of the pipe
+// and uses it like any other. Plain bytes move with splice(), so they are copied once, between
+// the page cache and the loop's buffer; a gzip input is inflated with ISA-L, every member of a
+// multi-member file (concatenated gzip, BGZF) included.
+//
+// The thread touches only the file, its buffers and its end of the pipe, and closes that end when
+// it stops: end of file on the loop's end means "stopped", and finish() says whether that was the
+// real end. When the loop closes its end first, the thread is cut off without a problem.
+class file_pump {
+  public:
+    enum class job {
+        read,        // file -> pipe
+        read_gzip,   // gzip file -> pipe, decompressed
+        write,       // pipe -> file
+    };
+
+    // Takes ownership of `file` (opened for reading or writing as `what` needs) and starts the
+    // thread. `name` names the file in problems; the thread never opens it.
+    file_pump(int file, job what, std::string name);
+    file_pump(const file_pump&) = delete;
+    file_pump& operator=(const file_pump&) = delete;
+    // Closes the loop's end if still held, then joins the thread.
+    ~file_pump();
+
+    // The loop's end of the pipe (the read end when reading the file, the write end when writing
+    // it), handed over once: the caller closes it.
+    int take_loop_end();
+
+    // Waits for the thread and returns what went wrong ("truncated gzip data: ...", "No space
+    // left on device"), or "" when everything moved, or when the loop closed its end first while
+    // reading. Call after the loop's end is closed or has reached end of file, or this waits
+    // until it does.
+    std::string finish();
+
+  private:
+    void run();
+    std::string decompress();   // job::read_gzip; the problem, or ""
+    std::string copy();         // job::read and job::write; the problem, or ""
+    // Waits until the file has bytes to read (a pipe or terminal) while watching the loop's end;
+    // throws when the loop has gone.
+    void wait_for_input();
+
+    int file_;
+    job job_;
+    int loop_end_ = -1;
+    int thread_end_ = -1;
+    std::string name_;
+    std::string problem_; // written by the thread before it ends, read only after join
+    std::thread thread_;
+};
+
+} // namespace shuffler
