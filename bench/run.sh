@@ -46,7 +46,7 @@ die() {
 # ---------------------------------------------------------------------------------------------
 # Tools
 
-"$root/scripts/install-deps.sh" netcat-openbsd parallel samtools mawk time gzip python3 gcc
+"$root/scripts/install-deps.sh" netcat-openbsd parallel samtools mawk time gzip isal python3 gcc
 
 if [ -n "${SHUFFLER:-}" ]; then
   bin=$(readlink -f "$SHUFFLER")
@@ -153,14 +153,14 @@ wait_listen() { # port
   return 1
 }
 
-# Sinks: a named pipe per output, drained by sink.py, which discards the data and notes how many
-# bytes came and when the last of them came. A slow sink (bench/slow_sink.c) drains at
+# Sinks: a named pipe per output, drained by bench/sink.c, which discards the data and notes how
+# many bytes came and when the last of them came. Every tool's consumers are this one program. A slow sink (bench/slow_sink.c) drains at
 # $slow_rate bytes per second and logs every read; its last line is the same report.
 sink_pids=()
 sink_names=()
 sink() { # name: creates $tmp/name.fifo
   mkfifo "$tmp/$1.fifo"
-  timeout "$limit" python3 bench/sink.py "$tmp/$1.fifo" "$tmp/$1.count" &
+  timeout "$limit" "$tmp/sink" "$tmp/$1.fifo" "$tmp/$1.count" &
   sink_pids+=($!)
   sink_names+=("$1")
 }
@@ -178,6 +178,10 @@ sinks_finish() {
   got=0
   last=0
   for pid in "${sink_pids[@]}"; do wait "$pid" || ok=1; done
+  for report in "$tmp"/job*.count; do # sinks that parallel ran, one per job
+    [ -e "$report" ] || continue
+    sink_names+=("$(basename "$report" .count)")
+  done
   for name in "${sink_names[@]}"; do
     report=$(tail -n 1 "$tmp/$name.count" 2>/dev/null) || true
     [ -n "$report" ] || report="0 0"
@@ -297,35 +301,50 @@ run_nc() {
   return $ok
 }
 
-# --round-robin keeps two long-lived workers instead of starting one per block of input. The
-# workers count what they get; they end as soon as their input does, so the exit time is taken.
+# --round-robin keeps two long-lived workers instead of starting one per block of input; each
+# is a sink, reporting to job<slot>.count.
 run_parallel() {
   local t0 ok=0
   t0=$EPOCHREALTIME
-  cat "${fq[@]}" | timeout "$limit" parallel --will-cite --pipe --round-robin -L 4 -j2 'wc -c' \
-    >"$tmp/parallel.out" 2>"$tmp/parallel.err" || ok=1
-  last=$EPOCHREALTIME
-  stop_clock "$t0"
-  got=$(awk '{ n += $1 } END { print n + 0 }' "$tmp/parallel.out")
-  return $ok
-}
-
-# Both files at once, as shuffler decompresses them.
-run_gzip() {
-  local t0 p1 p2 ok=0
-  sink gz1
-  sink gz2
-  t0=$EPOCHREALTIME
-  timeout "$limit" gzip -dc "${gz[0]}" >"$tmp/gz1.fifo" 2>"$tmp/gzip1.err" &
-  p1=$!
-  timeout "$limit" gzip -dc "${gz[1]}" >"$tmp/gz2.fifo" 2>"$tmp/gzip2.err" &
-  p2=$!
-  check "$p1" "gzip -dc" || ok=1
-  check "$p2" "gzip -dc" || ok=1
+  cat "${fq[@]}" | timeout "$limit" parallel --will-cite --pipe --round-robin -L 4 -j2 \
+    "$tmp/sink" - "$tmp/job{%}.count" 2>"$tmp/parallel.err" || ok=1
   sinks_finish || ok=1
   stop_clock "$t0"
   return $ok
 }
+
+# Each file split in place into four parts on line boundaries (not records), two jobs at a time,
+# every job a sink: the fastest way parallel has to hand a local file out.
+run_pipepart() {
+  local t0 f ok=0
+  t0=$EPOCHREALTIME
+  for f in "${fq[@]}"; do
+    timeout "$limit" parallel --will-cite --pipepart -a "$f" --block -2 -j2 \
+      "$tmp/sink" - "$tmp/job$(basename "$f" .fq){#}.count" 2>>"$tmp/parallel.err" || ok=1
+  done
+  sinks_finish || ok=1
+  stop_clock "$t0"
+  return $ok
+}
+
+# Both files at once, as shuffler decompresses them, by gzip or by ISA-L's igzip.
+run_decompress() { # program
+  local t0 p1 p2 ok=0
+  sink gz1
+  sink gz2
+  t0=$EPOCHREALTIME
+  timeout "$limit" "$1" -dc "${gz[0]}" >"$tmp/gz1.fifo" 2>"$tmp/gzip1.err" &
+  p1=$!
+  timeout "$limit" "$1" -dc "${gz[1]}" >"$tmp/gz2.fifo" 2>"$tmp/gzip2.err" &
+  p2=$!
+  check "$p1" "$1 -dc" || ok=1
+  check "$p2" "$1 -dc" || ok=1
+  sinks_finish || ok=1
+  stop_clock "$t0"
+  return $ok
+}
+run_gzip() { run_decompress gzip; }
+run_igzip() { run_decompress igzip; }
 
 # The same routing as shuffler: the first rule of the record's contig whose [start, end)
 # holds POS - 1 names the shard, else shard 0; header lines before the first record go to all.
@@ -414,8 +433,10 @@ cases=(
 cases+=(
   "fastq pair|nc over loopback|run_nc|$fastq_bytes"
   "fastq pair|parallel --pipe -L 4 -j2|run_parallel|$fastq_bytes"
+  "fastq pair|parallel --pipepart -j2|run_pipepart|$fastq_bytes"
   "fastq.gz pair|shuffler: dice to 2 workers|run_shuffler_gzip|$dice_expected"
   "fastq.gz pair|gzip -dc, both files|run_gzip|$fastq_bytes"
+  "fastq.gz pair|igzip -dc, both files|run_igzip|$fastq_bytes"
   "sam, 5 outputs|shuffler: 4 shards + group 0|run_shuffler_sam|$shard_expected"
   "sam, 5 outputs|mawk split to 5|run_mawk|$shard_expected"
   "sam, 5 outputs|samtools view -L bed -U|run_samtools|$((sam_bytes * 98 / 100)):$((sam_bytes * 102 / 100 + 2 * sam_header_bytes))"
@@ -445,6 +466,7 @@ keep_errors() { # run function
   for f in "$tmp"/*.err; do [ -s "$f" ] && cp "$f" "$dir/"; done
   return 0
 }
+cc -O2 -Wall -Wextra -o "$tmp/sink" bench/sink.c || die "cannot build sink"
 if slow_selected; then
   cc -O2 -Wall -Wextra -o "$tmp/slow_sink" bench/slow_sink.c || die "cannot build slow_sink"
   head -n $((4 * 4 * per_block)) "${fq[0]}" >"${single[0]}"

@@ -7,7 +7,7 @@
  * seconds before the next. Time spent waiting for data is not made up afterwards, so a sink that
  * starves falls behind for good: its rate shows whether data was there whenever it was ready.
  * LOG gets one line "BYTES TIME" per read (bytes so far, wall-clock seconds), written at the end
- * of input, so that its last line reads like bench/sink.py's report; an empty LOG means nothing
+ * of input, so that its last line reads like bench/sink.c's report; an empty LOG means nothing
  * came. Exit status 1 on a usage or I/O error.
  */
 #define _POSIX_C_SOURCE 200809L
