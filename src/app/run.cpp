@@ -11,10 +11,13 @@
 
 #include <boost/asio/deadline_timer.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
 #include <boost/asio/spawn.hpp>
 #include <boost/asio/strand.hpp>
 
 #include <algorithm>
+#include <csignal>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
@@ -105,6 +108,14 @@ std::size_t run_loop(const run_config& config, group_table& groups, asio::io_con
             if (!ec && sessions.tally.started == 0)
                 report_failure(io, config.listen, "no input side connected before the deadline");
         });
+
+    // A scheduler cancels a job with SIGTERM, a user with Ctrl-C: the run fails like any other,
+    // so the port file and an unfinished output file are removed on the way out.
+    asio::signal_set stop_signals(io, SIGINT, SIGTERM);
+    stop_signals.async_wait([&](const boost::system::error_code& ec, int signal) {
+        if (!ec)
+            report_line(io, std::string("interrupted by SIG") + ::sigabbrev_np(signal));
+    });
 
     // spawn only queues each coroutine's first step: they start in this order once the loop
     // runs.

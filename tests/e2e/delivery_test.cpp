@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <future>
@@ -319,6 +320,38 @@ TEST(Delivery, AReaderStalledForThreePeerTimeoutsIsNotDropped) {
     EXPECT_TRUE(ended_cleanly(worker.wait(limit)));
     EXPECT_TRUE(ended_cleanly(job.input));
     EXPECT_TRUE(rebuilds_input(job, inputs));
+}
+
+
+TEST(Delivery, ACancelledRunFailsAndLeavesNoPortFileNorPartialOutput) {
+    // A scheduler's SIGTERM, or a user's Ctrl-C, while each side waits for the other: the worker
+    // has its output file open under its temporary name, both have written port files.
+    for (const int signal : {SIGTERM, SIGINT}) {
+        const std::string name = signal == SIGTERM ? "SIGTERM" : "SIGINT";
+        SCOPED_TRACE(name);
+        const temp_dir dir;
+        make_pair_files(dir, 100);
+        const std::string out = dir.file("out.fq");
+        child_process worker(shuffler({"-g", "0", "-l", "127.0.0.1:0", "--port-file",
+                                       dir.file("worker.port"), "-t", "60", out}));
+        child_process input(shuffler({"-l", "127.0.0.1:0", "--port-file", dir.file("input.port"),
+                                      "-t", "60", dir.file("r_1.fq"), dir.file("r_2.fq")}));
+        const auto files = [&] {
+            std::vector<std::string> names;
+            for (const auto& e : std::filesystem::directory_iterator(dir.file("")))
+                names.push_back(e.path().filename().string());
+            std::sort(names.begin(), names.end());
+            return names;
+        };
+        ASSERT_TRUE(eventually([&] { return files().size() == 5; }, std::chrono::seconds(10)));
+        for (child_process* p : {&worker, &input}) {
+            p->signal(signal);
+            const child_result r = p->wait(limit);
+            EXPECT_EQ(r.exit_status, 255);
+            EXPECT_EQ(without_timing(r.err), "interrupted by " + name + "\n");
+        }
+        EXPECT_EQ(files(), (std::vector<std::string>{"r_1.fq", "r_2.fq"}));
+    }
 }
 
 } // namespace
