@@ -3,6 +3,7 @@
 #include "app/input_driver.hpp"
 #include "app/output_driver.hpp"
 #include "app/progress.hpp"
+#include "app/stop_signals.hpp"
 #include "buffers/buffer_pool.hpp"
 #include "core/report.hpp"
 #include "groups/group_table.hpp"
@@ -11,13 +12,10 @@
 
 #include <boost/asio/deadline_timer.hpp>
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/signal_set.hpp>
 #include <boost/asio/spawn.hpp>
 #include <boost/asio/strand.hpp>
 
 #include <algorithm>
-#include <csignal>
-#include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
@@ -109,14 +107,6 @@ std::size_t run_loop(const run_config& config, group_table& groups, asio::io_con
                 report_failure(io, config.listen, "no input side connected before the deadline");
         });
 
-    // A scheduler cancels a job with SIGTERM, a user with Ctrl-C: the run fails like any other,
-    // so the port file and an unfinished output file are removed on the way out.
-    asio::signal_set stop_signals(io, SIGINT, SIGTERM);
-    stop_signals.async_wait([&](const boost::system::error_code& ec, int signal) {
-        if (!ec)
-            report_line(io, std::string("interrupted by SIG") + ::sigabbrev_np(signal));
-    });
-
     // spawn only queues each coroutine's first step: they start in this order once the loop
     // runs.
     for (const std::string& address : config.connect_list)
@@ -165,6 +155,7 @@ int run(const run_config& config) {
         buffer_pool pool;
         group_table groups(pool);
         asio::io_context io;
+        const stop_signals interruptions(io); // before any thread starts
         const std::uint64_t pool_bytes = std::uint64_t(config.pool_size);
         try {
             pool.create(pool_bytes);

@@ -100,15 +100,18 @@ void pipe_descriptor::open_command(const std::string& command, const char* mode)
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, theirs, reading ? STDOUT_FILENO : STDIN_FILENO);
-    // The command gets default SIGPIPE and SIGCHLD whatever this process inherited or set.
+    // The command gets default SIGPIPE and SIGCHLD whatever this process inherited or set, and
+    // no blocked signals (this process blocks SIGINT and SIGTERM to wait for them on a thread).
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
-    sigset_t defaults;
+    sigset_t defaults, none;
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);
     sigaddset(&defaults, SIGCHLD);
+    sigemptyset(&none);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     std::string shell = "sh", flag = "-c", text = command;
     char* argv[] = {shell.data(), flag.data(), text.data(), nullptr};
     pid_t pid = -1;
