@@ -209,8 +209,10 @@ void spill_store::run() {
         r->seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         asio::post(io_, [this, r = std::move(r)] {
             if (!r->reading) {
-                written_ += r->extent.size;
-                write_seconds_ += r->seconds;
+                if (r->error.empty()) {
+                    written_ += r->extent.size;
+                    write_seconds_ += r->seconds;
+                }
                 r->on_write(r->error, r->crc);
                 r->list->release(); // after on_write: what it frees may go to reading back
                 return;
