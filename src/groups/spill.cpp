@@ -49,8 +49,15 @@ std::uint64_t sent_blocks(group_record& record) {
 
 } // namespace
 
-void spiller::relieve() {
-    if (writing_ > 0 || failure_flag)
+bool spiller::anyone_starves() const {
+    for (std::size_t i = 0; i < groups_.size(); ++i)
+        if (!groups_[i].waiters.empty() && groups_[i].ready_count() == 0)
+            return true;
+    return false;
+}
+
+void spiller::relieve(bool starving) {
+    if (writing_ > 0 || failure_flag || !(starving || anyone_starves()))
         return;
     group_record* largest = nullptr;
     std::uint64_t largest_blocks = 0, largest_start = 0;
@@ -148,6 +155,13 @@ void spiller::refill(group_record& record, std::size_t extra) {
     if (failure_flag)
         return;
     const std::uint64_t want = record.waiters.size() + extra;
+    if (record.spilled.empty()) {
+        // A consumer about to wait for data the producer cannot bring while it waits for
+        // blocks: the producer has been left waiting because nobody starved until now.
+        if (extra > 0 && record.ready_count() == 0 && !groups_.pool().waiters().empty())
+            relieve(true);
+        return;
+    }
     for (std::size_t i = 0; i < record.spilled.size(); ++i) {
         if (record.ready_count() + record.reading >= want)
             return;
@@ -158,10 +172,10 @@ void spiller::refill(group_record& record, std::size_t extra) {
             return; // its write completes later and calls again
         sg_buffer_list list(groups_.pool());
         if (!list.try_acquire(m->size)) {
-            if (record.ready_count() + record.reading == 0) {
+            if (record.ready_count() + record.reading == 0 && want > 0) {
                 if (std::find(urgent_.begin(), urgent_.end(), &record) == urgent_.end())
                     urgent_.push_back(&record);
-                relieve();
+                relieve(true);
             }
             return;
         }

@@ -28,8 +28,11 @@ public:
     ~spiller();
 
     // The pool ran short: starts writing out the largest backlog, unless writes are under way
-    // already (their completions free blocks) or the file is at its cap.
-    void relieve();
+    // already (their completions free blocks), the file is at its cap, or no consumer starves.
+    // A consumer starves when it waits on a group with nothing ready; without one, as with a
+    // single group shared by every worker, spilling would only add disk work to the wait.
+    // `starving` says the caller knows of one that is about to wait.
+    void relieve(bool starving = false);
 
     // Reads `record`'s oldest spilled messages back until its waiting consumers, and `extra`
     // more about to wait, have a message each. Without free blocks, such a group gets the next
@@ -48,6 +51,8 @@ private:
                    sg_buffer_list& list);
     void blocks_returned();
     void fail(const std::string& error);
+    // Some consumer waits on a group with nothing ready for it.
+    bool anyone_starves() const;
     // Index of the first message of `record` that may be spilled.
     std::uint64_t spill_start(const group_record& record) const;
 

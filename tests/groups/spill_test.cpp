@@ -158,7 +158,7 @@ TEST_F(spiller_test, TheLargestBacklogGoesUpToTheCapAndComesBackInOrderAsConsume
     spill_store store(io, dir, 3 * message_size); // room for three of them
     {
         spiller spill(groups, store, io);
-        spill.relieve();
+        spill.relieve(true); // as if a consumer of another group starved
         EXPECT_EQ(groups[2].spilled.size(), 3u);
         EXPECT_EQ(groups[2].in_memory(), 1u) << "the fourth waits at the cap";
         EXPECT_EQ(groups[2].message_count(), 4u);
@@ -183,6 +183,29 @@ TEST_F(spiller_test, TheLargestBacklogGoesUpToTheCapAndComesBackInOrderAsConsume
     }
 }
 
+// One group shared by every worker gains nothing from the disk: spilling starts only when a
+// consumer waits on a group with nothing for it.
+TEST_F(spiller_test, NothingIsSpilledUntilAConsumerOfAnotherGroupStarves) {
+    for (int i = 0; i < 3; ++i)
+        push(1, 1000);
+    spill_store store(io, dir, 1 << 30);
+    spiller spill(groups, store, io);
+    spill.relieve();
+    EXPECT_TRUE(groups[1].spilled.empty());
+    std::string got;
+    boost::asio::spawn(io, [&](boost::asio::yield_context yield) {
+        sg_buffer_list out(test_pool());
+        if (pop_message(groups[2], out, yield))
+            got = contents(out);
+    });
+    poll(io);
+    spill.relieve();
+    EXPECT_EQ(groups[1].spilled.size(), 3u);
+    push(2, 10);
+    EXPECT_EQ(got, pushed.back());
+    run_until([&] { return store.bytes_written() == 3 * pushed[0].size(); });
+}
+
 TEST_F(spiller_test, AMessageHeldByAWorkerIsSpilledAndComesBackWhenTheWorkerFails) {
     push(1, 2 * block_bytes);
     spill_store store(io, dir, 1 << 30);
@@ -195,7 +218,7 @@ TEST_F(spiller_test, AMessageHeldByAWorkerIsSpilledAndComesBackWhenTheWorkerFail
         held->emplace_back(std::move(out)).written = true;
         ++groups[1].in_flight;
     });
-    spill.relieve();
+    spill.relieve(true); // as if a consumer of another group starved
     ASSERT_TRUE(held->front().spilled);
     run_until([&] { return test_pool().free_blocks() == pool_blocks; });
 
