@@ -78,9 +78,10 @@ const struct {
          "summary at the end"},
     {"", "at the end, one line per worker on the input side (address, group,\n"
          "messages, records, bytes, seconds), or the worker's totals"},
-    {"DIR", "input side: where queued messages go when the pool is full, so a\n"
-            "slow group never stalls the others (default $TMPDIR or /tmp;\n"
-            "\"none\": the producer waits for blocks instead)"},
+    {"DIR", "input side: where queued messages go when the pool is full and\n"
+            "a worker of another group waits, so a slow group never stalls the\n"
+            "others (default $TMPDIR or /tmp; \"none\": the producer waits\n"
+            "for blocks instead)"},
     {"SIZE", "most bytes spilled at a time, with an optional K, M or G suffix\n"
              "(default half the spill directory's free space at start)"},
     {"", "print this help and exit"},
