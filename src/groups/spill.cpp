@@ -89,7 +89,7 @@ void spiller::spill_group(group_record& record, std::uint64_t start) {
         if (!sent)
             continue;
         for (sent_message& m : *sent) {
-            if (!m.written || m.spilled)
+            if (!m.written || m.spilled || m.list.block_count() > 1)
                 continue;
             auto spilled = std::make_shared<spilled_message>();
             spilled->records = m.records;
@@ -110,8 +110,8 @@ void spiller::spill_group(group_record& record, std::uint64_t start) {
                              queued.iterator_to(*next));
         auto spilled = std::make_shared<spilled_message>();
         spilled->records = it->records;
-        if (!write_out(record, spilled, list)) {
-            // At the cap: it stays, and so do those after it; the producer waits as without.
+        if (list.block_count() > 1 || !write_out(record, spilled, list)) {
+            // Too large, or at the cap: it stays, and so do those after it, to keep the order.
             queued.splice(queued.iterator_to(*next), list.blocks());
             return;
         }

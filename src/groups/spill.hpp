@@ -18,6 +18,11 @@ namespace shuffler {
 // its window to write while the next is read, and blocks held for reading ahead would be taken
 // from the producer, which then stalls every group. Reading back goes before the producer when blocks come free,
 // so a slow group never holds back the others and its own consumers never starve.
+//
+// Only messages of one block are spilled (SAM shards, FASTQ blocks and stored messages up to
+// 4 MiB are): reading one back then needs a single block, which the next block to come back
+// always is, even while the producer holds all the others for a large message of its own. A
+// larger message stays in the pool, and those queued after it with it.
 class spiller {
 public:
     // Hooks itself into the pool and every group of `groups` (resize them first).
