@@ -206,7 +206,8 @@ void spill_store::run() {
             r->crc = crc_of(parts, e.size);
             r->error = transfer(fd_, false, parts, e.offset, e.size);
         }
-        r->seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        r->seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         asio::post(io_, [this, r = std::move(r)] {
             if (!r->reading) {
                 if (r->error.empty()) {

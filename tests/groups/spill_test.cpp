@@ -101,9 +101,10 @@ TEST_F(spill_test, AChecksumMismatchIsAnErrorNamingTheFile) {
     spill_store store(io, dir, 1 << 30);
     sg_buffer_list message(test_pool());
     make_message(message, 1, 1000, 'x');
-    spill_extent place = store.write(std::move(message), [&](const std::string&, std::uint32_t crc) {
-        place.crc = crc + 1; // what a damaged file would read as
-    });
+    spill_extent place =
+        store.write(std::move(message), [&](const std::string&, std::uint32_t crc) {
+            place.crc = crc + 1; // what a damaged file would read as
+        });
     run_until([&] { return place.crc != 0; });
     sg_buffer_list into(test_pool());
     ASSERT_TRUE(into.try_acquire(place.size));
