@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace shuffler {
@@ -21,6 +22,8 @@ constexpr int peer_timeout_option = 256;
 constexpr int port_file_option = 257;
 constexpr int progress_option = 258;
 constexpr int summary_option = 259;
+constexpr int spill_dir_option = 260;
+constexpr int spill_max_option = 261;
 
 const struct option long_options[] = {
     {"connect", required_argument, nullptr, 'c'},
@@ -36,6 +39,8 @@ const struct option long_options[] = {
     {"port-file", required_argument, nullptr, port_file_option},
     {"progress", no_argument, nullptr, progress_option},
     {"summary", no_argument, nullptr, summary_option},
+    {"spill-dir", required_argument, nullptr, spill_dir_option},
+    {"spill-max", required_argument, nullptr, spill_max_option},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -73,6 +78,12 @@ const struct {
          "summary at the end"},
     {"", "at the end, one line per worker on the input side (address, group,\n"
          "messages, records, bytes, seconds), or the worker's totals"},
+    {"DIR", "input side: where queued messages go when the pool is full and\n"
+            "a worker of another group waits, so a slow group never stalls the\n"
+            "others (default $TMPDIR or /tmp; \"none\": the producer waits\n"
+            "for blocks instead)"},
+    {"SIZE", "most bytes spilled at a time, with an optional K, M or G suffix\n"
+             "(default half the spill directory's free space at start)"},
     {"", "print this help and exit"},
     {"", "print the version and exit"},
 };
@@ -219,6 +230,26 @@ std::int64_t parse_pool_size(const char* arg) {
     if (pool_bytes(std::uint64_t(value) << shift) > physical)
         refuse(std::string("Bad pool size ") + arg + ": more than the " +
                std::to_string(physical >> 20) + " MiB of physical memory");
+    return value << shift;
+}
+
+// --spill-max: a byte count with an optional K, M or G suffix; 0 never spills.
+std::int64_t parse_spill_max(const char* arg) {
+    std::string digits = arg;
+    int shift = 0;
+    if (!digits.empty()) {
+        switch (digits.back()) {
+        case 'G': case 'g': shift = 30; break;
+        case 'M': case 'm': shift = 20; break;
+        case 'K': case 'k': shift = 10; break;
+        }
+        if (shift)
+            digits.pop_back();
+    }
+    std::int64_t value = 0;
+    if (parse_decimal(digits, 0, (std::int64_t(1) << 62) >> shift, value) != decimal_status::ok)
+        refuse(std::string("Bad spill size ") + arg +
+               ": expected a decimal number of bytes, with an optional K, M or G suffix");
     return value << shift;
 }
 
@@ -372,6 +403,12 @@ run_config parse_command_line(int argc, char** argv) {
             break;
         case progress_option: config.progress = true; break;
         case summary_option: config.summary = true; break;
+        case spill_dir_option:
+            if (!*optarg)
+                refuse("Bad spill directory '': expected a directory or none");
+            config.spill_dir = optarg;
+            break;
+        case spill_max_option: config.spill_max = parse_spill_max(optarg); break;
         case 'h': config.help = true; return config;
         case 'V': config.version = true; return config;
         default: refuse("Unknown option");
@@ -396,6 +433,12 @@ run_config parse_command_line(int argc, char** argv) {
     }
     if (config.pool_size == 0)
         config.pool_size = default_pool_bytes(config);
+    if (config.spill_dir.empty()) {
+        const char* tmp = std::getenv("TMPDIR");
+        config.spill_dir = tmp && *tmp ? tmp : "/tmp";
+    } else if (config.spill_dir == "none") {
+        config.spill_dir.clear();
+    }
     if (config.groupid >= config.max_groups)
         refuse("Group id exceeds maximum: group " + std::to_string(config.groupid) +
                " with --max_groups " + std::to_string(config.max_groups));

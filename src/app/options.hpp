@@ -27,6 +27,8 @@ struct run_config {
     std::string port_file;                 // --port-file, with -l; empty means none
     bool progress = false;                 // --progress: a status line about once a second
     bool summary = false;                  // --summary (implied by --progress): totals at the end
+    std::string spill_dir;                 // --spill-dir, else $TMPDIR or /tmp; empty: off
+    std::int64_t spill_max = -1;           // --spill-max, bytes; -1: half the free space
     std::vector<std::string> input_files;  // positional arguments
     std::int32_t blksize = default_blksize; // -O blksize, for FASTQ input
     shard_plan shards;                      // -O s<k>=INTERVALS, for SAM input

@@ -7,6 +7,8 @@
 #include "buffers/buffer_pool.hpp"
 #include "core/report.hpp"
 #include "groups/group_table.hpp"
+#include "groups/spill.hpp"
+#include "groups/spill_store.hpp"
 #include "net/connections.hpp"
 #include "net/session.hpp"
 
@@ -62,6 +64,21 @@ void run_with_progress(asio::io_context& io, progress_report& report) {
         if (!io.stopped())
             report.update(in_place);
     }
+}
+
+// "summary: spill: W bytes written at X MB/s, R bytes read back at Y MB/s": the rates are
+// the spill thread's own, over the time it spent in system calls and checksums.
+void report_spill(const spill_store& store) {
+    const auto rate = [](std::uint64_t bytes, double seconds) {
+        std::ostringstream text;
+        text.precision(1);
+        text << std::fixed << (seconds > 0 ? double(bytes) / seconds / 1e6 : 0.0) << " MB/s";
+        return text.str();
+    };
+    write_error_line("summary: spill: " + std::to_string(store.bytes_written()) +
+                     " bytes written at " + rate(store.bytes_written(), store.write_seconds()) +
+                     ", " + std::to_string(store.bytes_read()) + " bytes read back at " +
+                     rate(store.bytes_read(), store.read_seconds()));
 }
 
 bool every_group_finished(group_table& groups) {
@@ -183,7 +200,24 @@ int run(const run_config& config) {
                 report_failure(io, output ? output->label() : "standard output", e.what());
             }
         }
+        // Declared after the loop, so that it goes first: its thread may still hold blocks.
+        std::unique_ptr<spill_store> store;
+        std::unique_ptr<spiller> spill;
+        if (input_side && !config.spill_dir.empty() && !failure_flag) {
+            try {
+                const std::uint64_t cap = config.spill_max >= 0
+                                              ? std::uint64_t(config.spill_max)
+                                              : free_space(config.spill_dir) / 2;
+                store = std::make_unique<spill_store>(io, config.spill_dir, cap);
+                spill = std::make_unique<spiller>(groups, *store, io);
+            } catch (const std::exception& e) {
+                report_line(io, e.what());
+            }
+        }
         const std::size_t delivered = failure_flag ? 0 : run_loop(config, groups, io, channel.get());
+        spill.reset(); // nothing is read back or spilled once the loop has stopped
+        if (store && (config.summary || config.progress) && store->bytes_written() > 0)
+            report_spill(*store);
 
         // Data nobody took says more than the producer it left waiting for blocks.
         if (input_side && !failure_flag)

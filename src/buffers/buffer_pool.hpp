@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 
 namespace shuffler {
@@ -30,6 +31,13 @@ public:
 
     wait_queue& waiters() { return waiters_; }
     block_list& free_list() { return free_; }
+
+    // Called when a request is about to wait for blocks: a chance to free some, by spilling
+    // queued messages to disk. Must not suspend or wake anyone.
+    std::function<void()> on_shortage;
+    // Called when blocks come back, before the waiters are woken, so that reading spilled
+    // messages back (which the consumers wait for) goes before the producer.
+    std::function<void()> on_release;
 
 private:
     wait_queue waiters_;

@@ -36,8 +36,23 @@ void sg_buffer_list::acquire(std::uint64_t n, boost::asio::yield_context yield) 
             }
         }
         blocks_.splice(blocks_.end(), free);
+        if (pool_->on_shortage)
+            pool_->on_shortage();
         pool_->waiters().wait(yield); // a cancelled wait throws; the blocks taken stay here
     }
+}
+
+bool sg_buffer_list::try_acquire(std::uint64_t n) {
+    block_list& free = pool_->free_list();
+    std::uint64_t taken = 0;
+    for (auto last = free.begin(); last != free.end(); ++last) {
+        taken += last->capacity;
+        if (taken >= n) {
+            blocks_.splice(blocks_.end(), free, free.begin(), std::next(last));
+            return true;
+        }
+    }
+    return n == 0;
 }
 
 void sg_buffer_list::reserve(std::uint64_t n, boost::asio::yield_context yield) {
@@ -92,7 +107,10 @@ void sg_buffer_list::release() {
     for (block& b : blocks_)
         b.begin = b.end = b.records = 0;
     block_list& free = pool_->free_list();
+    const bool returned = !blocks_.empty();
     free.splice(free.end(), blocks_);
+    if (returned && pool_->on_release)
+        pool_->on_release();
     wait_queue& waiters = pool_->waiters();
     while (!free.empty() && !waiters.empty())
         waiters.wake_one(boost::system::error_code());

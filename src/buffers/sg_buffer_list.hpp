@@ -58,6 +58,8 @@ public:
     // Appends pool blocks whose capacities add up to at least n; waits while the pool is empty.
     // A cancelled wait throws operation-aborted, leaving the blocks taken so far in the list.
     void acquire(std::uint64_t n, boost::asio::yield_context yield);
+    // Appends blocks for at least n bytes only if the pool has them free now; never waits.
+    bool try_acquire(std::uint64_t n);
     // Makes the blocks' total capacity at least n.
     void reserve(std::uint64_t n, boost::asio::yield_context yield);
     // Copies [first, last) after the filled bytes, taking blocks as needed. The list must hold

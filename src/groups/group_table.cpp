@@ -1,6 +1,7 @@
 #include "groups/group_table.hpp"
 
 #include "core/report.hpp"
+#include "groups/spill.hpp"
 #include "wire/message_header.hpp"
 
 #include <boost/assert.hpp>
@@ -34,19 +35,23 @@ void push_message(group_record& record, sg_buffer_list& list) {
     queued.splice(marker, list.blocks());
     if (record.claim < -1)
         throw std::runtime_error("Unattended group " + std::to_string(-record.claim - 2));
-    while (record.message_count() > 0 && !record.waiters.empty())
+    while (record.ready_count() > 0 && !record.waiters.empty())
         record.waiters.wake_one(boost::system::error_code());
 }
 
 bool pop_message(group_record& record, sg_buffer_list& out, boost::asio::yield_context yield,
                  const void* tag) {
-    while (record.message_count() == 0) {
+    while (record.ready_count() == 0) {
         if (record.finished())
             return false;
+        if (record.spill)
+            record.spill->refill(record, 1);
         record.waiters.wait(yield, tag);
     }
     block& first = record.messages.front();
     record.messages.pop_front();
+    if (!record.spilled.empty())
+        --record.head;
     block& next = record.messages.front(); // next message's first block, or end_marker
     block_list& queued = record.blocks.blocks();
     out.blocks().splice(out.blocks().end(), queued, queued.iterator_to(first),
@@ -54,22 +59,37 @@ bool pop_message(group_record& record, sg_buffer_list& out, boost::asio::yield_c
     return true;
 }
 
-void resend_messages(group_record& record, std::deque<sg_buffer_list>& lists) {
+void resend_messages(group_record& record, sent_list& lists) {
     block_list& queued = record.blocks.blocks();
     const auto front = record.messages.begin(); // the oldest queued message, or end_marker
-    for (sg_buffer_list& list : lists) {
-        if (list.block_count() == 0)
-            continue;
-        record.messages.insert(front, list.blocks().front());
-        queued.splice(queued.iterator_to(*front), list.blocks());
+    std::uint64_t spilled = 0;
+    if (record.spilled.empty())
+        record.head = 0; // counts from here: the in-memory messages resent come first
+    for (sent_message& sent : lists) {
         --record.in_flight;
+        if (sent.spilled) {
+            // In their order, before every spilled message not yet read back.
+            record.spilled.insert(record.spilled.begin() + std::ptrdiff_t(spilled++),
+                                  std::move(sent.spilled));
+            continue;
+        }
+        if (sent.list.block_count() == 0)
+            continue;
+        sent.list.blocks().front().records = sent.records;
+        record.messages.insert(front, sent.list.blocks().front());
+        queued.splice(queued.iterator_to(*front), sent.list.blocks());
+        ++record.head;
     }
     lists.clear();
-    while (record.message_count() > 0 && !record.waiters.empty())
+    while (record.ready_count() > 0 && !record.waiters.empty())
         record.waiters.wake_one(boost::system::error_code());
+    if (record.spill && !record.waiters.empty())
+        record.spill->refill(record, 0);
 }
 
-void acknowledge_message(group_record& record) {
+void acknowledge_message(group_record& record, sent_message& message) {
+    if (message.spilled && record.spill)
+        record.spill->forget(*message.spilled);
     --record.in_flight;
     if (record.finished())
         record.waiters.wake_all();

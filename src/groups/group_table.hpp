@@ -9,8 +9,37 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
+#include <vector>
 
 namespace shuffler {
+
+class spiller;
+
+// A queued message that waits in the spill file instead of the pool.
+struct spilled_message {
+    std::uint64_t offset = 0;  // where it lies in the spill file
+    std::uint64_t size = 0;    // its bytes, header included
+    std::uint64_t records = 0; // records it holds, for reports
+    std::uint32_t crc = 0;     // checksum of its bytes, known once written
+    bool on_disk = false;      // the write is done: it can be read back
+    bool reading = false;      // being read back into the pool
+    bool dropped = false;      // acknowledged while being written: free its place once written
+};
+
+// A message sent to a worker and not yet acknowledged, kept for sending again should the worker
+// fail. Once the socket has it all, the spiller may move it to the spill file.
+struct sent_message {
+    explicit sent_message(sg_buffer_list message)
+        : list(std::move(message)), records(list.blocks().front().records), size(list.size()) {}
+
+    sg_buffer_list list;                      // its blocks; empty once spilled
+    std::shared_ptr<spilled_message> spilled; // where it went, when spilled
+    std::uint64_t records;                    // records it holds, for reports
+    std::uint64_t size;                       // its bytes, header included
+    bool written = false;                     // the socket has taken all of it
+};
+using sent_list = std::deque<sent_message>;
 
 // One group's FIFO of whole messages and the coroutines waiting to pop one. On the input side a
 // group is finished once its producer has closed it, its queue is empty and every message sent
@@ -27,6 +56,16 @@ struct group_record {
     std::int32_t claim = -1; // -1 unclaimed; >= 0 claimed by a peer; -2 - index unattended
     bool closed = false;     // the producer has ended: only re-sent messages are pushed now
     std::uint64_t in_flight = 0; // messages sent to workers and not yet acknowledged
+    // Spilling keeps the order: the first `head` messages in memory come first, then the
+    // spilled ones, oldest first, then the rest in memory. `head` counts only while some are
+    // spilled.
+    std::deque<std::shared_ptr<spilled_message>> spilled;
+    std::uint64_t head = 0;
+    std::uint64_t reading = 0; // spilled messages being read back
+    spiller* spill = nullptr;  // reads spilled messages back; null when spilling is off
+    // The unacknowledged messages of each session serving the group, for the spiller; a
+    // session's list goes when the session does.
+    std::vector<std::weak_ptr<sent_list>> senders;
 
     explicit group_record(buffer_pool& pool);
     group_record(const group_record&) = delete;
@@ -34,7 +73,11 @@ struct group_record {
     // Returns the queued blocks to the pool. Nobody may still wait (group_table::end_waits).
     ~group_record();
 
-    std::uint64_t message_count() const { return messages.size() - 1; }
+    // Queued messages, in memory or spilled.
+    std::uint64_t message_count() const { return in_memory() + spilled.size(); }
+    std::uint64_t in_memory() const { return messages.size() - 1; }
+    // Messages that can be popped now: in memory and before any spilled one.
+    std::uint64_t ready_count() const { return spilled.empty() ? in_memory() : head; }
     // Nothing is left to send and nothing sent can come back.
     bool finished() const { return closed && message_count() == 0 && in_flight == 0; }
 };
@@ -51,11 +94,13 @@ bool pop_message(group_record& record, sg_buffer_list& out, boost::asio::yield_c
                  const void* tag = nullptr);
 
 // Puts messages sent to a worker that failed back at the front of the queue, in their order,
-// and hands them to waiting consumers. Their in-flight count goes with them.
-void resend_messages(group_record& record, std::deque<sg_buffer_list>& lists);
+// and hands them to waiting consumers. Their in-flight count goes with them. Spilled ones go to
+// the front of the spilled messages, to be read back first.
+void resend_messages(group_record& record, sent_list& lists);
 
-// A worker has written one message sent to it; wakes the consumers once the group is finished.
-void acknowledge_message(group_record& record);
+// A worker has written `message`, sent to it (the caller then drops it); frees its place in the
+// spill file if it has one, and wakes the consumers once the group is finished.
+void acknowledge_message(group_record& record, sent_message& message);
 
 // The producer has ended; wakes the consumers if that finishes the group.
 void close_group(group_record& record);

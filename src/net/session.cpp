@@ -79,14 +79,16 @@ struct serving {
     serving(std::shared_ptr<tcp::socket> socket, group_record& record, std::uint16_t group,
             std::string label, worker_summary& summary)
         : socket(std::move(socket)), record(record), group(group), label(std::move(label)),
-          summary(summary) {}
+          summary(summary), unacked(std::make_shared<sent_list>()) {
+        record.senders.push_back(unacked); // the spiller may move those written to disk
+    }
 
     std::shared_ptr<tcp::socket> socket;
     group_record& record;
     std::uint16_t group;
     std::string label;
     worker_summary& summary;            // what it has acknowledged, for reports
-    std::deque<sg_buffer_list> unacked; // sent or being sent, oldest first
+    std::shared_ptr<sent_list> unacked; // sent or being sent, oldest first
     std::uint64_t sent = 0;             // messages completely written to the socket
     std::uint64_t acknowledged = 0;     // messages the worker has written to its output
     bool end_sent = false;              // the end mark has gone out
@@ -128,12 +130,12 @@ void read_acknowledgements(const std::shared_ptr<serving>& s, asio::yield_contex
         }
         if (s->acknowledged < s->sent) {
             ++s->acknowledged;
-            const sg_buffer_list& written = s->unacked.front();
+            sent_message& written = s->unacked->front();
             ++s->summary.messages;
-            s->summary.records += written.blocks().front().records;
-            s->summary.bytes += written.size() - header_size;
-            s->unacked.pop_front(); // its blocks go back to the pool
-            acknowledge_message(s->record);
+            s->summary.records += written.records;
+            s->summary.bytes += written.size - header_size;
+            acknowledge_message(s->record, written);
+            s->unacked->pop_front(); // its blocks go back to the pool
             s->progress.wake_all();
         } else if (s->end_sent) {
             s->done = true;
@@ -151,7 +153,7 @@ void read_acknowledgements(const std::shared_ptr<serving>& s, asio::yield_contex
 void send_group(const std::shared_ptr<serving>& s, buffer_pool& pool, asio::yield_context yield) {
     try {
         for (;;) {
-            while (s->unacked.size() >= send_window && !s->failed())
+            while (s->unacked->size() >= send_window && !s->failed())
                 s->progress.wait(yield);
             if (s->failed())
                 return;
@@ -159,9 +161,10 @@ void send_group(const std::shared_ptr<serving>& s, buffer_pool& pool, asio::yiel
             if (!pop_message(s->record, list, yield, s.get()))
                 break;
             ++s->record.in_flight;
-            s->unacked.push_back(std::move(list));
-            asio::async_write(*s->socket, s->unacked.back().const_buffers(),
-                              transfer_all_at_once{}, yield);
+            sent_message& out = s->unacked->emplace_back(std::move(list));
+            asio::async_write(*s->socket, out.list.const_buffers(), transfer_all_at_once{},
+                              yield);
+            out.written = true; // acknowledgements pop the front only: `out` is still there
             ++s->sent;
         }
         const message_header end = make_handshake(s->group); // an empty message of the group
@@ -215,8 +218,8 @@ void serve_group(const std::shared_ptr<tcp::socket>& socket, session_config& con
         socket->close(ignored);
         ++config.tally.succeeded;
     } else if (s->failed()) {
-        const std::size_t again = s->unacked.size();
-        resend_messages(record, s->unacked);
+        const std::size_t again = s->unacked->size();
+        resend_messages(record, *s->unacked);
         if (s->acknowledged > 0)
             // What it wrote went to an output that will not be complete: it cannot come back.
             report_failure(io, label,

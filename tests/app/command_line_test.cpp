@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <regex>
 
 // Inside shuffler_test, `shuffler(...)` is the binary's command line and ::shuffler the library.
@@ -16,7 +17,8 @@ const std::string usage_text =
     " [OPTION]... [FILE]... \n\nOptions:\n"
     "  -c, --connect\n  -l, --listen\n  -t, --timeout\n  -g, --groupid\n"
     "  -f, --format\n  -O, --option\n  -S, --pool_size\n  -G, --max_groups\n"
-    "  -w, --workers\n      --peer-timeout\n      --port-file\n      --progress\n      --summary\n  -h, --help\n  -V, --version\n";
+    "  -w, --workers\n      --peer-timeout\n      --port-file\n      --progress\n      --summary\n"
+    "      --spill-dir\n      --spill-max\n  -h, --help\n  -V, --version\n";
 
 TEST(CommandLine, RefusalsPrintTheirMessageThenUsage) {
     const std::string address = loopback(free_port()); // refusals never get as far as binding it
@@ -156,6 +158,24 @@ TEST(ParseCommandLine, StoresExactlyTheValuesGiven) {
     EXPECT_EQ(equal.shards.max_shard, 7u);
     EXPECT_EQ(equal.shards.pad, 150u);
     EXPECT_EQ(parse({"-g", "3", "-l", ":1"}).format, "text");
+    // Spilling: on by default, in $TMPDIR or else /tmp, capped later by the free space.
+    const char* tmpdir = std::getenv("TMPDIR");
+    const std::string saved = tmpdir ? tmpdir : "";
+    ::setenv("TMPDIR", "/var/tmp", 1);
+    EXPECT_EQ(parse({"-l", ":1"}).spill_dir, "/var/tmp");
+    ::setenv("TMPDIR", "", 1);
+    EXPECT_EQ(parse({"-l", ":1"}).spill_dir, "/tmp");
+    if (tmpdir)
+        ::setenv("TMPDIR", saved.c_str(), 1);
+    else
+        ::unsetenv("TMPDIR");
+    EXPECT_EQ(parse({"-l", ":1"}).spill_max, -1);
+    EXPECT_EQ(parse({"-l", ":1", "--spill-dir", "none"}).spill_dir, "");
+    const ::shuffler::run_config spill =
+        parse({"-l", ":1", "--spill-dir", "/data/spill", "--spill-max", "3G"});
+    EXPECT_EQ(spill.spill_dir, "/data/spill");
+    EXPECT_EQ(spill.spill_max, std::int64_t(3) << 30);
+    EXPECT_EQ(parse({"-l", ":1", "--spill-max", "0"}).spill_max, 0);
     EXPECT_TRUE(parse({"--help", "-g", "x"}).help); // nothing after it is looked at
     EXPECT_TRUE(parse({"-V"}).version);
 }
@@ -170,7 +190,9 @@ TEST(ParseCommandLine, RefusesValuesThatOnceWrappedOrWereIgnored) {
         {"-w", "two"},         {"--peer-timeout", "0"}, {"--peer-timeout", "86401"},
         {"-O", "blocksize=1"}, {"-O", "=5"},            {"-O", "blksize=0"},
         {"-O", "blksize=5x"},  {"-O", "blksize"},       {"-O", "blksize=1", "-O", "blksize=1"},
-        {"-O", "shards=4"},    {"-O", "pad=5"},
+        {"-O", "shards=4"},    {"-O", "pad=5"},            {"--spill-dir", ""},
+        {"--spill-max", "-1"}, {"--spill-max", "1T"},    {"--spill-max", "5G5"},
+        {"--spill-max", ""},   {"--spill-max", "99999999999G"},
     };
     for (std::vector<std::string> args : refused) {
         SCOPED_TRACE(args.front() + " " + args.back());

@@ -129,7 +129,7 @@ TEST_F(group_test, TeardownEndsWaitingConsumersFirstThenReturnsQueuedBlocks) {
 
 TEST_F(group_test, ResentMessagesGoBackToTheFrontInTheirOrderAndTheGroupFinishesWhenAllAreDone) {
     group_record record{test_pool()};
-    std::deque<sg_buffer_list> sent;
+    sent_list sent;
     std::vector<std::vector<const block*>> identity; // each message's blocks, in push order
     for (std::uint64_t blocks : {1, 2, 3}) {
         sg_buffer_list message(test_pool());
@@ -140,8 +140,9 @@ TEST_F(group_test, ResentMessagesGoBackToTheFrontInTheirOrderAndTheGroupFinishes
     // A session takes the first two; its worker fails before acknowledging them.
     run_in_coroutine([&](auto&, auto yield) {
         for (int i = 0; i < 2; ++i) {
-            sent.emplace_back(test_pool());
-            ASSERT_TRUE(pop_message(record, sent.back(), yield));
+            sg_buffer_list out(test_pool());
+            ASSERT_TRUE(pop_message(record, out, yield));
+            sent.emplace_back(std::move(out));
             ++record.in_flight;
         }
     });
@@ -158,15 +159,19 @@ TEST_F(group_test, ResentMessagesGoBackToTheFrontInTheirOrderAndTheGroupFinishes
             ASSERT_TRUE(pop_message(record, out, yield));
             ++record.in_flight;
             EXPECT_EQ(blocks_of(out.blocks()), identity[i]);
-            if (i + 1 < identity.size())
-                acknowledge_message(record);
+            sent.emplace_back(std::move(out));
+            if (i + 1 < identity.size()) {
+                acknowledge_message(record, sent.front());
+                sent.pop_front();
+            }
         }
     });
     // Closed and empty, but one message is out: a consumer waits, since it may come back.
     sg_buffer_list out(test_pool());
     spawn_consumer("idle", record, out);
     EXPECT_EQ(events, (strings{"idle pops"}));
-    acknowledge_message(record);
+    acknowledge_message(record, sent.front());
+    sent.pop_front();
     EXPECT_EQ(events, (strings{"idle pops", "idle finished"}));
     EXPECT_TRUE(record.finished());
 }

@@ -1,0 +1,232 @@
+#include "groups/spill.hpp"
+
+#include "core/report.hpp"
+
+#include <boost/assert.hpp>
+
+#include <algorithm>
+#include <iterator>
+
+namespace shuffler {
+
+spiller::spiller(group_table& groups, spill_store& store, boost::asio::io_context& io)
+    : groups_(groups), store_(store), io_(io) {
+    for (std::size_t i = 0; i < groups_.size(); ++i)
+        groups_[i].spill = this;
+    groups_.pool().on_shortage = [this] { relieve(); };
+    groups_.pool().on_release = [this] { blocks_returned(); };
+}
+
+spiller::~spiller() {
+    for (std::size_t i = 0; i < groups_.size(); ++i)
+        groups_[i].spill = nullptr;
+    groups_.pool().on_shortage = nullptr;
+    groups_.pool().on_release = nullptr;
+}
+
+std::uint64_t spiller::spill_start(const group_record& record) const {
+    if (!record.spilled.empty())
+        return record.head;
+    return std::min<std::uint64_t>(record.in_memory(), record.waiters.size());
+}
+
+namespace {
+
+// Blocks of the messages that have been written to a worker and only wait for its
+// acknowledgement; drops the lists of sessions that have ended.
+std::uint64_t sent_blocks(group_record& record) {
+    std::uint64_t blocks = 0;
+    auto& senders = record.senders;
+    senders.erase(std::remove_if(senders.begin(), senders.end(),
+                                 [](const std::weak_ptr<sent_list>& w) { return w.expired(); }),
+                  senders.end());
+    for (const auto& w : senders)
+        for (const sent_message& m : *w.lock()) // none expired: just dropped
+            if (m.written && !m.spilled)
+                blocks += m.list.block_count();
+    return blocks;
+}
+
+} // namespace
+
+bool spiller::anyone_starves() const {
+    for (std::size_t i = 0; i < groups_.size(); ++i)
+        if (!groups_[i].waiters.empty() && groups_[i].ready_count() == 0)
+            return true;
+    return false;
+}
+
+void spiller::relieve(bool starving) {
+    if (writing_ > 0 || failure_flag || !(starving || anyone_starves()))
+        return;
+    group_record* largest = nullptr;
+    std::uint64_t largest_blocks = 0, largest_start = 0;
+    for (std::size_t i = 0; i < groups_.size(); ++i) {
+        group_record& record = groups_[i];
+        const std::uint64_t start = spill_start(record);
+        std::uint64_t blocks = record.senders.empty() ? 0 : sent_blocks(record);
+        if (record.in_memory() > start) {
+            // Blocks from the first message that may go: all queued ones but those before it.
+            auto first = std::next(record.messages.begin(), std::ptrdiff_t(start));
+            const block_list& queued = record.blocks.blocks();
+            const auto kept = std::distance(queued.begin(), queued.iterator_to(*first));
+            blocks += queued.size() - 1 - std::uint64_t(kept);
+        }
+        if (blocks > largest_blocks) {
+            largest = &record;
+            largest_blocks = blocks;
+            largest_start = start;
+        }
+    }
+    if (largest)
+        spill_group(*largest, largest_start);
+}
+
+void spiller::spill_group(group_record& record, std::uint64_t start) {
+    // Those the workers hold first: they come back only if a worker fails.
+    for (const auto& w : record.senders) {
+        const std::shared_ptr<sent_list> sent = w.lock();
+        if (!sent)
+            continue;
+        for (sent_message& m : *sent) {
+            if (!m.written || m.spilled || m.list.block_count() > 1)
+                continue;
+            auto spilled = std::make_shared<spilled_message>();
+            spilled->records = m.records;
+            if (!write_out(record, spilled, m.list))
+                return;
+            m.spilled = std::move(spilled);
+        }
+    }
+    if (record.spilled.empty())
+        record.head = start;
+    block_list& queued = record.blocks.blocks();
+    auto it = std::next(record.messages.begin(), std::ptrdiff_t(start));
+    // Oldest first: they follow those spilled before, and come back in this order.
+    while (&*it != &record.end_marker) {
+        const auto next = std::next(it);
+        sg_buffer_list list(groups_.pool());
+        list.blocks().splice(list.blocks().end(), queued, queued.iterator_to(*it),
+                             queued.iterator_to(*next));
+        auto spilled = std::make_shared<spilled_message>();
+        spilled->records = it->records;
+        if (list.block_count() > 1 || !write_out(record, spilled, list)) {
+            // Too large, or at the cap: it stays, and so do those after it, to keep the order.
+            queued.splice(queued.iterator_to(*next), list.blocks());
+            return;
+        }
+        it = record.messages.erase(it);
+        record.spilled.push_back(std::move(spilled));
+    }
+}
+
+bool spiller::write_out(group_record& record, const std::shared_ptr<spilled_message>& message,
+                        sg_buffer_list& list) {
+    const std::uint64_t size = list.size();
+    if (!store_.fits(size))
+        return false;
+    message->size = size;
+    ++writing_;
+    group_record* r = &record;
+    message->offset =
+        store_.write(std::move(list), [this, r, message](const std::string& error,
+                                                         std::uint32_t crc) {
+            --writing_;
+            if (!error.empty())
+                return fail(error);
+            message->crc = crc;
+            message->on_disk = true;
+            if (message->dropped)
+                store_.discard(spill_extent{message->offset, message->size, crc});
+            else
+                refill(*r, 0);
+        }).offset;
+    return true;
+}
+
+void spiller::forget(spilled_message& message) {
+    if (message.on_disk)
+        store_.discard(spill_extent{message.offset, message.size, message.crc});
+    else
+        message.dropped = true;
+}
+
+void spiller::refill(group_record& record, std::size_t extra) {
+    if (failure_flag)
+        return;
+    const std::uint64_t want = record.waiters.size() + extra;
+    if (record.spilled.empty()) {
+        // A consumer about to wait for data the producer cannot bring while it waits for
+        // blocks: the producer has been left waiting because nobody starved until now.
+        if (extra > 0 && record.ready_count() == 0 && !groups_.pool().waiters().empty())
+            relieve(true);
+        return;
+    }
+    for (std::size_t i = 0; i < record.spilled.size(); ++i) {
+        if (record.ready_count() + record.reading >= want)
+            return;
+        const std::shared_ptr<spilled_message>& m = record.spilled[i];
+        if (m->reading)
+            continue;
+        if (!m->on_disk)
+            return; // its write completes later and calls again
+        sg_buffer_list list(groups_.pool());
+        if (!list.try_acquire(m->size)) {
+            if (record.ready_count() + record.reading == 0 && want > 0) {
+                if (std::find(urgent_.begin(), urgent_.end(), &record) == urgent_.end())
+                    urgent_.push_back(&record);
+                relieve(true);
+            }
+            return;
+        }
+        m->reading = true;
+        ++record.reading;
+        group_record* r = &record;
+        store_.read(spill_extent{m->offset, m->size, m->crc}, std::move(list),
+                    [this, r, m](const std::string& error, sg_buffer_list& back) {
+                        if (!error.empty())
+                            return fail(error);
+                        read_back(*r, m, back);
+                    });
+    }
+}
+
+void spiller::read_back(group_record& record, const std::shared_ptr<spilled_message>& message,
+                        sg_buffer_list& list) {
+    // Usually the oldest: reads complete in the order asked for, and only messages resent
+    // after a failure go before those already being read.
+    const auto at = std::find(record.spilled.begin(), record.spilled.end(), message);
+    BOOST_ASSERT(at != record.spilled.end());
+    record.spilled.erase(at);
+    --record.reading;
+    list.blocks().front().records = message->records;
+    const auto after_head = std::next(record.messages.begin(), std::ptrdiff_t(record.head));
+    block_list& queued = record.blocks.blocks();
+    record.messages.insert(after_head, list.blocks().front());
+    queued.splice(queued.iterator_to(*after_head), list.blocks());
+    ++record.head;
+    while (record.ready_count() > 0 && !record.waiters.empty())
+        record.waiters.wake_one(boost::system::error_code());
+    refill(record, 0);
+}
+
+void spiller::blocks_returned() {
+    if (serving_)
+        return;
+    serving_ = true;
+    std::vector<group_record*> waiting;
+    waiting.swap(urgent_);
+    for (group_record* record : waiting)
+        refill(*record, 0);
+    // Blocks that went to reading back leave the producer waiting: make room for it too.
+    if (groups_.pool().free_list().empty() && !groups_.pool().waiters().empty())
+        relieve();
+    serving_ = false;
+}
+
+void spiller::fail(const std::string& error) {
+    if (!failure_flag)
+        report_failure(io_, store_.label(), error);
+}
+
+} // namespace shuffler
