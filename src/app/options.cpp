@@ -4,6 +4,7 @@
 #include "buffers/buffer_pool.hpp"
 #include "core/decimal.hpp"
 #include "net/session.hpp"
+#include "net/tls.hpp"
 
 #include <getopt.h>
 #include <sys/stat.h>
@@ -21,6 +22,8 @@ constexpr int peer_timeout_option = 256;
 constexpr int port_file_option = 257;
 constexpr int progress_option = 258;
 constexpr int summary_option = 259;
+constexpr int secret_file_option = 260;
+constexpr int insecure_option = 261;
 
 const struct option long_options[] = {
     {"connect", required_argument, nullptr, 'c'},
@@ -36,6 +39,8 @@ const struct option long_options[] = {
     {"port-file", required_argument, nullptr, port_file_option},
     {"progress", no_argument, nullptr, progress_option},
     {"summary", no_argument, nullptr, summary_option},
+    {"secret-file", required_argument, nullptr, secret_file_option},
+    {"insecure", no_argument, nullptr, insecure_option},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -73,6 +78,10 @@ const struct {
          "summary at the end"},
     {"", "at the end, one line per worker on the input side (address, group,\n"
          "messages, records, bytes, seconds), or the worker's totals"},
+    {"PATH", "TLS 1.3 on every connection, keyed by the secret in PATH (mode 0600);\n"
+             "every peer of the job needs the same secret"},
+    {"", "plain TCP even with --port-file or -c @FILE, which otherwise make\n"
+         "the job's connections TLS with a secret the port file carries"},
     {"", "print this help and exit"},
     {"", "print the version and exit"},
 };
@@ -146,8 +155,10 @@ void print_help(const char* program, std::FILE* out) {
                  "  # across hosts: a free port on every interface, found through a shared file\n"
                  "  shuffler -l 0.0.0.0:0 --port-file /shared/job.port -w 4 r_1.fq r_2.fq &\n"
                  "  shuffler -g 0 -c @/shared/job.port part.fq   # on each worker host\n\n"
-                 "Connections are neither authenticated nor encrypted: listen on a trusted\n"
-                 "network or interface only.\n\n"
+                 "Security: a job with a port file, or with --secret-file, uses TLS 1.3 keyed by a\n"
+                 "secret of the job, so that only holders of the secret join it and nothing\n"
+                 "travels readable. Addresses named directly, without --secret-file, and\n"
+                 "--insecure use plain TCP: neither authenticated nor encrypted.\n\n"
                  "Exit status: 0 when the run completed and nothing failed, 1 for a refused\n"
                  "command line, 255 when an error was reported during the run (one line on\n"
                  "standard error: \"subject: text\").\n");
@@ -372,6 +383,8 @@ run_config parse_command_line(int argc, char** argv) {
             break;
         case progress_option: config.progress = true; break;
         case summary_option: config.summary = true; break;
+        case secret_file_option: config.secret_file = optarg; break;
+        case insecure_option: config.insecure = true; break;
         case 'h': config.help = true; return config;
         case 'V': config.version = true; return config;
         default: refuse("Unknown option");
@@ -393,6 +406,15 @@ run_config parse_command_line(int argc, char** argv) {
         if (!listen)
             refuse("--port-file needs --listen: only a listening side has a port to tell");
         check_port_file(config.port_file);
+    }
+    if (!config.secret_file.empty()) {
+        if (config.insecure)
+            refuse("--insecure and --secret-file contradict each other");
+        try {
+            config.secret = read_secret_file(config.secret_file);
+        } catch (const std::runtime_error& e) {
+            refuse_file(e.what());
+        }
     }
     if (config.pool_size == 0)
         config.pool_size = default_pool_bytes(config);

@@ -27,6 +27,9 @@ struct run_config {
     std::string port_file;                 // --port-file, with -l; empty means none
     bool progress = false;                 // --progress: a status line about once a second
     bool summary = false;                  // --summary (implied by --progress): totals at the end
+    std::string secret_file;               // --secret-file; empty means none
+    std::string secret;                    // what the secret file holds
+    bool insecure = false;                 // --insecure: plain TCP even with a port file
     std::vector<std::string> input_files;  // positional arguments
     std::int32_t blksize = default_blksize; // -O blksize, for FASTQ input
     shard_plan shards;                      // -O s<k>=INTERVALS, for SAM input
