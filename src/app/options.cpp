@@ -73,7 +73,8 @@ const struct {
     {"N", "with --listen: worker connections to expect, 1 to 65535"},
     {"SECONDS", "drop a peer that acknowledges nothing this long (default 60)"},
     {"PATH", "with --listen: once listening, write host:port there for -c @PATH\n"
-             "(mode 0600, replaced atomically, removed when accepting ends)"},
+             "(mode 0600, replaced atomically, removed when accepting ends), and\n"
+             "a secret that makes the job TLS, unless --secret-file or --insecure"},
     {"", "a status line on standard error about once a second, and the\n"
          "summary at the end"},
     {"", "at the end, one line per worker on the input side (address, group,\n"

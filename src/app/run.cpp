@@ -79,7 +79,8 @@ std::size_t run_loop(const run_config& config, group_table& groups, asio::io_con
     // The deadline counts from here, once start-up is done.
     asio::deadline_timer run_timer(
         io, boost::posix_time::microseconds(std::int64_t(config.timeout) * 1000000));
-    session_config sessions{config.groupid, groups, config.peer_timeout, output, {}, {}, {}, {}, false};
+    session_config sessions{config.groupid, groups, config.peer_timeout, output, {}, {}, {}, {},
+                            false};
     // Security: the secret file's key for every connection; else a listener with a port file
     // makes a secret for the job and tells it there, beside the address, to those who may read
     // the file. --insecure keeps plain TCP.

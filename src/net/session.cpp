@@ -348,8 +348,9 @@ void watch_for_errors(const std::shared_ptr<Stream>& stream, const std::string& 
         if (::getsockopt(socket.native_handle(), SOL_SOCKET, SO_ERROR, &error, &size) != 0 ||
             error == 0)
             return;
-        report_failure(context_of(socket.get_executor()), label,
-                       boost::system::error_code(error, boost::system::system_category()).message());
+        report_failure(
+            context_of(socket.get_executor()), label,
+            boost::system::error_code(error, boost::system::system_category()).message());
     });
 }
 
@@ -555,7 +556,8 @@ void start_session(tcp::socket& socket, session_config& config, bool accepted,
     // The session owns the socket from here on; the caller's is left closed for the next use.
     if (tls) {
         auto own = std::make_shared<tls_stream>(std::move(socket), tls->context());
-        // The settings outlive every stream made from them.
+        // Kept with the session for the handshake, whose key callbacks read them. (An OpenSSL
+        // connection holds its own reference to the OpenSSL context: teardown order is free.)
         asio::spawn(asio::make_strand(io), [own, tls, &config, accepted,
                                             run_deadline](asio::yield_context yield) {
             run_tls_session(own, config, accepted, run_deadline, yield);

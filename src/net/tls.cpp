@@ -59,8 +59,8 @@ void derive_key(const std::string& secret, unsigned char* key) {
 // A session that holds the key as its resumption secret: how OpenSSL takes an external PSK in
 // TLS 1.3. Null when OpenSSL fails, which fails the handshake.
 SSL_SESSION* psk_session(SSL* ssl) {
-    const auto* settings =
-        static_cast<const tls_settings*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), settings_index()));
+    const auto* settings = static_cast<const tls_settings*>(
+        SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), settings_index()));
     const SSL_CIPHER* cipher = SSL_CIPHER_find(ssl, cipher_id);
     SSL_SESSION* session = SSL_SESSION_new();
     if (!settings || !cipher || !session ||
@@ -113,7 +113,7 @@ std::string read_secret_file(const std::string& path) {
     if (::fstat(fd, &st) != 0)
         throw std::runtime_error(path + ": " + std::strerror(errno));
     if (!S_ISREG(st.st_mode))
-        throw std::runtime_error(path + ": not a regular file; a secret file holds the job's secret");
+        throw std::runtime_error(path + ": not a regular file, as a secret file must be");
     if (st.st_mode & 077)
         throw std::runtime_error(path + ": other users may read or change this secret file; "
                                  "chmod 600 " + path);

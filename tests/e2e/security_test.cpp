@@ -166,8 +166,8 @@ TEST(Security, ASecretFileJobDeliversExactlyOnceAndKeepsOutEveryPeerWithoutTheSe
     write_secret(dir.file("job.secret"), "the job's secret");
     write_secret(dir.file("other.secret"), "another secret");
     const int port = free_port();
-    child_process input(
-        input_args(dir, {"-l", loopback(port), "--secret-file", dir.file("job.secret"), "-w", "2"}));
+    child_process input(input_args(
+        dir, {"-l", loopback(port), "--secret-file", dir.file("job.secret"), "-w", "2"}));
     ASSERT_TRUE(wait_listening(port));
 
     // Another secret, none at all, and a raw socket with a valid handshake: each is dropped by

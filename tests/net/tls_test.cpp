@@ -43,9 +43,10 @@ handshake_outcome connect_with(const std::string& client_secret, const std::stri
                 server.next_layer().close();
                 return;
             }
-            asio::async_read(server, asio::buffer(got), [&](boost::system::error_code, std::size_t n) {
-                out.received.assign(got, n);
-            });
+            asio::async_read(server, asio::buffer(got),
+                             [&](boost::system::error_code, std::size_t n) {
+                                 out.received.assign(got, n);
+                             });
         });
     });
     client.next_layer().async_connect(acceptor.local_endpoint(), [&](boost::system::error_code ec) {
