@@ -418,7 +418,7 @@ run_slow_unexpected() {
 cases=(
   "fastq pair|shuffler: dice to 2 workers|run_shuffler_fastq|$dice_expected"
   "fastq pair|shuffler --workers 2, -t 60|run_shuffler_workers|$dice_expected"
-  "fastq pair|shuffler -w 2, TLS (secret file)|run_shuffler_tls|$dice_expected"
+  "fastq pair|shuffler -w 2 --secret-file|run_shuffler_tls|$dice_expected"
 )
 [ -z "$baseline_bin" ] ||
   cases+=("fastq pair|baseline $baseline_name|run_baseline_fastq|$dice_expected")
@@ -547,10 +547,10 @@ median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { print v[in
   echo
   # What encryption costs: the same job with and without a secret.
   plain_wall=${fastq_walls[shuffler --workers 2, -t 60]:-}
-  tls_wall=${fastq_walls[shuffler -w 2, TLS (secret file)]:-}
+  tls_wall=${fastq_walls[shuffler -w 2 --secret-file]:-}
   if [ -n "$plain_wall" ] && [ -n "$tls_wall" ]; then
     awk -v p="$plain_wall" -v t="$tls_wall" -v c="${fastq_cpus[shuffler --workers 2, -t 60]}" \
-        -v d="${fastq_cpus[shuffler -w 2, TLS (secret file)]}" 'BEGIN {
+        -v d="${fastq_cpus[shuffler -w 2 --secret-file]}" 'BEGIN {
       printf "fastq pair with TLS: %.2f of the plain rate, cpu %+.1f%%\n\n", p / t, (d / c - 1) * 100 }'
   fi
   # What acknowledgements cost: the same job, the same block threshold, with and without them.
