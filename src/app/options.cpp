@@ -53,7 +53,8 @@ const struct {
     const char* meaning;
 } option_help[] = {
     {"ADDR", "connect to a peer at host:port (repeatable; \":port\": localhost),\n"
-             "or @FILE: at the address a listener wrote there (waits for it)"},
+             "or @FILE: at the address a listener wrote there (waits for it), with\n"
+             "the job's secret the file holds"},
     {"ADDR", "listen for peers on host:port (\":port\" is localhost; port 0: any\n"
              "free port, see --port-file; 0.0.0.0:0 for peers on other hosts)"},
     {"SECONDS", "run deadline from the end of start-up (default 60): connecting,\n"
