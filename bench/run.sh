@@ -217,10 +217,12 @@ stop_clock() { # start time
 # workers' connecting. Its processes live at least that long, so the time taken is that of the
 # last byte. The input side reads standard input from the file named by stdin_file, if any: a
 # command run in the background would otherwise get /dev/null. A caller may override, as locals,
-# the binary (run_bin), the input side's run options (input_opts) and the sink (make_sink).
+# the binary (run_bin), the input side's run options (input_opts), the workers' (worker_opts)
+# and the sink (make_sink).
 stdin_file=/dev/null
 run_bin=$bin
 input_opts=(-t 1)
+worker_opts=()
 make_sink=sink
 run_shuffler() { # group_of_each_worker... -- input side arguments...
   local groups=() port t0 ipid ok=0 w
@@ -236,7 +238,7 @@ run_shuffler() { # group_of_each_worker... -- input side arguments...
   if wait_listen "$port"; then
     for w in "${!groups[@]}"; do
       timeout "$limit" "$run_bin" -g "${groups[w]}" -c "127.0.0.1:$port" -t 60 \
-        >"$tmp/out$w.fifo" 2>"$tmp/worker$w.err" &
+        "${worker_opts[@]}" >"$tmp/out$w.fifo" 2>"$tmp/worker$w.err" &
       wpids+=($!)
     done
   else
@@ -264,6 +266,14 @@ run_shuffler_fastq() { run_shuffler 0 0 -- "${fq[@]}"; }
 # at its deadline: the exit time is the job's real length.
 run_shuffler_workers() {
   local input_opts=(-t 60 -w 2)
+  run_shuffler 0 0 -- "${fq[@]}"
+}
+# The same job with every connection TLS 1.3, keyed by a secret file: the cost of encryption is
+# this row's time against the one above.
+run_shuffler_tls() {
+  local secret=$tmp/job.secret
+  (umask 077 && od -An -N32 -tx1 /dev/urandom | tr -d ' \n' >"$secret")
+  local input_opts=(-t 60 -w 2 --secret-file "$secret") worker_opts=(--secret-file "$secret")
   run_shuffler 0 0 -- "${fq[@]}"
 }
 # The earlier revision with the same block threshold; it ends at its deadline like the first row.
@@ -427,6 +437,7 @@ run_slow_unexpected() {
 cases=(
   "fastq pair|shuffler: dice to 2 workers|run_shuffler_fastq|$dice_expected"
   "fastq pair|shuffler --workers 2, -t 60|run_shuffler_workers|$dice_expected"
+  "fastq pair|shuffler -w 2 --secret-file|run_shuffler_tls|$dice_expected"
 )
 [ -z "$baseline_bin" ] ||
   cases+=("fastq pair|baseline $baseline_name|run_baseline_fastq|$dice_expected")
@@ -556,6 +567,14 @@ median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { print v[in
              (s > 0 ? sprintf("%.2f", w / s) : "-"), e, (c == "" ? "-" : c) }'
   done
   echo
+  # What encryption costs: the same job with and without a secret.
+  plain_wall=${fastq_walls[shuffler --workers 2, -t 60]:-}
+  tls_wall=${fastq_walls[shuffler -w 2 --secret-file]:-}
+  if [ -n "$plain_wall" ] && [ -n "$tls_wall" ]; then
+    awk -v p="$plain_wall" -v t="$tls_wall" -v c="${fastq_cpus[shuffler --workers 2, -t 60]}" \
+        -v d="${fastq_cpus[shuffler -w 2 --secret-file]}" 'BEGIN {
+      printf "fastq pair with TLS: %.2f of the plain rate, cpu %+.1f%%\n\n", p / t, (d / c - 1) * 100 }'
+  fi
   # What acknowledgements cost: the same job, the same block threshold, with and without them.
   baseline_wall=${fastq_walls[baseline $baseline_name]:-}
   if [ -n "$baseline_wall" ]; then

@@ -4,6 +4,7 @@
 #include "buffers/buffer_pool.hpp"
 #include "core/decimal.hpp"
 #include "net/session.hpp"
+#include "net/tls.hpp"
 
 #include <getopt.h>
 #include <sys/stat.h>
@@ -24,6 +25,8 @@ constexpr int progress_option = 258;
 constexpr int summary_option = 259;
 constexpr int spill_dir_option = 260;
 constexpr int spill_max_option = 261;
+constexpr int secret_file_option = 262;
+constexpr int insecure_option = 263;
 
 const struct option long_options[] = {
     {"connect", required_argument, nullptr, 'c'},
@@ -41,6 +44,8 @@ const struct option long_options[] = {
     {"summary", no_argument, nullptr, summary_option},
     {"spill-dir", required_argument, nullptr, spill_dir_option},
     {"spill-max", required_argument, nullptr, spill_max_option},
+    {"secret-file", required_argument, nullptr, secret_file_option},
+    {"insecure", no_argument, nullptr, insecure_option},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -53,7 +58,8 @@ const struct {
     const char* meaning;
 } option_help[] = {
     {"ADDR", "connect to a peer at host:port (repeatable; \":port\": localhost),\n"
-             "or @FILE: at the address a listener wrote there (waits for it)"},
+             "or @FILE: at the address a listener wrote there (waits for it), with\n"
+             "the job's secret the file holds"},
     {"ADDR", "listen for peers on host:port (\":port\" is localhost; port 0: any\n"
              "free port, see --port-file; 0.0.0.0:0 for peers on other hosts)"},
     {"SECONDS", "run deadline from the end of start-up (default 60): connecting,\n"
@@ -73,7 +79,8 @@ const struct {
     {"N", "with --listen: worker connections to expect, 1 to 65535"},
     {"SECONDS", "drop a peer that acknowledges nothing this long (default 60)"},
     {"PATH", "with --listen: once listening, write host:port there for -c @PATH\n"
-             "(mode 0600, replaced atomically, removed when accepting ends)"},
+             "(mode 0600, replaced atomically, removed when accepting ends), and\n"
+             "a secret that makes the job TLS, unless --secret-file or --insecure"},
     {"", "a status line on standard error about once a second, and the\n"
          "summary at the end"},
     {"", "at the end, one line per worker on the input side (address, group,\n"
@@ -84,6 +91,10 @@ const struct {
             "for blocks instead)"},
     {"SIZE", "most bytes spilled at a time, with an optional K, M or G suffix\n"
              "(default half the spill directory's free space at start)"},
+    {"PATH", "TLS 1.3 on every connection, keyed by the secret in PATH (mode 0600);\n"
+             "every peer of the job needs the same secret"},
+    {"", "plain TCP even with --port-file or -c @FILE, which otherwise make\n"
+         "the job's connections TLS with a secret the port file carries"},
     {"", "print this help and exit"},
     {"", "print the version and exit"},
 };
@@ -157,8 +168,10 @@ void print_help(const char* program, std::FILE* out) {
                  "  # across hosts: a free port on every interface, found through a shared file\n"
                  "  shuffler -l 0.0.0.0:0 --port-file /shared/job.port -w 4 r_1.fq r_2.fq &\n"
                  "  shuffler -g 0 -c @/shared/job.port part.fq   # on each worker host\n\n"
-                 "Connections are neither authenticated nor encrypted: listen on a trusted\n"
-                 "network or interface only.\n\n"
+                 "Security: a job with a port file, or with --secret-file, uses TLS 1.3 keyed by a\n"
+                 "secret of the job, so that only holders of the secret join it and nothing\n"
+                 "travels readable. Addresses named directly, without --secret-file, and\n"
+                 "--insecure use plain TCP: neither authenticated nor encrypted.\n\n"
                  "Exit status: 0 when the run completed and nothing failed, 1 for a refused\n"
                  "command line, 255 when an error was reported during the run (one line on\n"
                  "standard error: \"subject: text\").\n");
@@ -409,6 +422,8 @@ run_config parse_command_line(int argc, char** argv) {
             config.spill_dir = optarg;
             break;
         case spill_max_option: config.spill_max = parse_spill_max(optarg); break;
+        case secret_file_option: config.secret_file = optarg; break;
+        case insecure_option: config.insecure = true; break;
         case 'h': config.help = true; return config;
         case 'V': config.version = true; return config;
         default: refuse("Unknown option");
@@ -430,6 +445,15 @@ run_config parse_command_line(int argc, char** argv) {
         if (!listen)
             refuse("--port-file needs --listen: only a listening side has a port to tell");
         check_port_file(config.port_file);
+    }
+    if (!config.secret_file.empty()) {
+        if (config.insecure)
+            refuse("--insecure and --secret-file contradict each other");
+        try {
+            config.secret = read_secret_file(config.secret_file);
+        } catch (const std::runtime_error& e) {
+            refuse_file(e.what());
+        }
     }
     if (config.pool_size == 0)
         config.pool_size = default_pool_bytes(config);

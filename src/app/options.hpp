@@ -29,6 +29,9 @@ struct run_config {
     bool summary = false;                  // --summary (implied by --progress): totals at the end
     std::string spill_dir;                 // --spill-dir, else $TMPDIR or /tmp; empty: off
     std::int64_t spill_max = -1;           // --spill-max, bytes; -1: half the free space
+    std::string secret_file;               // --secret-file; empty means none
+    std::string secret;                    // what the secret file holds
+    bool insecure = false;                 // --insecure: plain TCP even with a port file
     std::vector<std::string> input_files;  // positional arguments
     std::int32_t blksize = default_blksize; // -O blksize, for FASTQ input
     shard_plan shards;                      // -O s<k>=INTERVALS, for SAM input

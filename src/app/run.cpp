@@ -11,6 +11,7 @@
 #include "groups/spill_store.hpp"
 #include "net/connections.hpp"
 #include "net/session.hpp"
+#include "net/tls.hpp"
 
 #include <boost/asio/deadline_timer.hpp>
 #include <boost/asio/io_context.hpp>
@@ -96,7 +97,19 @@ std::size_t run_loop(const run_config& config, group_table& groups, asio::io_con
     // The deadline counts from here, once start-up is done.
     asio::deadline_timer run_timer(
         io, boost::posix_time::microseconds(std::int64_t(config.timeout) * 1000000));
-    session_config sessions{config.groupid, groups, config.peer_timeout, output, {}, {}, {}};
+    session_config sessions{config.groupid, groups, config.peer_timeout, output, {}, {}, {}, {},
+                            false};
+    // Security: the secret file's key for every connection; else a listener with a port file
+    // makes a secret for the job and tells it there, beside the address, to those who may read
+    // the file. --insecure keeps plain TCP.
+    sessions.insecure = config.insecure;
+    std::string port_file_secret;
+    if (!config.secret.empty()) {
+        sessions.tls = std::make_shared<tls_settings>(config.secret);
+    } else if (!config.port_file.empty() && !config.insecure) {
+        port_file_secret = make_job_secret();
+        sessions.tls = std::make_shared<tls_settings>(port_file_secret);
+    }
     input_counters input;
     bool producer_done = false;
     const std::size_t expected =
@@ -132,7 +145,8 @@ std::size_t run_loop(const run_config& config, group_table& groups, asio::io_con
         });
     if (!config.listen.empty())
         asio::spawn(asio::make_strand(io), [&](asio::yield_context yield) {
-            accept_peers(config.listen, config.port_file, sessions, run_timer, yield);
+            accept_peers(config.listen, config.port_file, port_file_secret, sessions, run_timer,
+                         yield);
         });
     if (input_side)
         asio::spawn(asio::make_strand(io), [&](asio::yield_context yield) {

@@ -47,13 +47,14 @@ namespace {
 // How often a connecting side looks again for a port file that is not there yet.
 const boost::posix_time::milliseconds port_file_poll(50);
 
-// The address in the port file `path` once it has one; throws when the run deadline comes first.
-std::string wait_for_port_file(const std::string& path, asio::deadline_timer& run_timer,
-                               asio::yield_context yield) {
+// What the port file `path` tells once it has an address; throws when the run deadline comes
+// first.
+rendezvous wait_for_port_file(const std::string& path, asio::deadline_timer& run_timer,
+                              asio::yield_context yield) {
     asio::io_context& io = context_of(run_timer.get_executor());
     for (;;) {
-        if (const auto address = read_port_file(path))
-            return *address;
+        if (const auto found = read_rendezvous(path))
+            return *found;
         const auto now = boost::posix_time::microsec_clock::universal_time();
         if (now >= run_timer.expires_at())
             throw std::runtime_error("not written before the deadline");
@@ -76,6 +77,18 @@ tcp::resolver::results_type resolve_before_deadline(const std::string& address,
     }
 }
 
+// The TLS settings of a connection: the run's own, else those of the secret its port file holds.
+// The settings of the last secret read are kept, since a stale file's listener and the new one
+// each tell their own.
+std::shared_ptr<tls_settings> tls_for(const session_config& config, const std::string& secret,
+                                      std::shared_ptr<tls_settings>& from_file) {
+    if (config.tls || config.insecure || secret.empty())
+        return config.tls;
+    if (!from_file || from_file->secret() != secret)
+        from_file = std::make_shared<tls_settings>(secret);
+    return from_file;
+}
+
 } // namespace
 
 void connect_peer(const std::string& address, session_config& config,
@@ -85,9 +98,14 @@ void connect_peer(const std::string& address, session_config& config,
     const std::string path = from_file ? address.substr(1) : std::string();
     std::string target = address; // host:port
     std::string subject = from_file ? path : address;
+    std::string secret;                         // the one the port file holds
+    std::shared_ptr<tls_settings> file_settings; // made from it
     try {
-        if (from_file)
-            target = wait_for_port_file(path, run_timer, yield);
+        if (from_file) {
+            const rendezvous found = wait_for_port_file(path, run_timer, yield);
+            target = found.address;
+            secret = found.secret;
+        }
         subject = target;
         tcp::resolver::results_type endpoints = resolve_before_deadline(target, run_timer, yield);
         tcp::socket socket(io);
@@ -111,7 +129,8 @@ void connect_peer(const std::string& address, session_config& config,
                 asio::async_connect(socket, endpoints, yield[ec]);
             if (!ec && !*deadline_reached) {
                 deadline.cancel();
-                start_session(socket, config, false, run_timer.expires_at());
+                start_session(socket, config, false, run_timer.expires_at(),
+                              tls_for(config, secret, file_settings));
                 return;
             }
             if (*deadline_reached) {
@@ -134,9 +153,11 @@ void connect_peer(const std::string& address, session_config& config,
                 // A port file left behind by an earlier run names a port nobody listens on; this
                 // run's listener replaces it.
                 subject = path;
-                const auto now_in_file = read_port_file(path);
-                if (now_in_file && *now_in_file != target) {
-                    target = *now_in_file;
+                const auto now_in_file = read_rendezvous(path);
+                if (now_in_file)
+                    secret = now_in_file->secret;
+                if (now_in_file && now_in_file->address != target) {
+                    target = now_in_file->address;
                     endpoints = resolve_before_deadline(target, run_timer, yield);
                 }
                 subject = target;
@@ -148,8 +169,8 @@ void connect_peer(const std::string& address, session_config& config,
 }
 
 void accept_peers(const std::string& address, const std::string& port_file,
-                  session_config& config, asio::deadline_timer& run_timer,
-                  asio::yield_context yield) {
+                  const std::string& port_file_secret, session_config& config,
+                  asio::deadline_timer& run_timer, asio::yield_context yield) {
     asio::io_context& io = context_of(run_timer.get_executor());
     // Removes the port file once nothing accepts any more: a file left behind would send the
     // next run's peers to a port that may by then belong to someone else.
@@ -170,7 +191,8 @@ void accept_peers(const std::string& address, const std::string& port_file,
         acceptor->listen(128);
         if (!port_file.empty()) {
             try {
-                write_port_file(port_file, advertised_address(acceptor->local_endpoint()));
+                write_port_file(port_file, advertised_address(acceptor->local_endpoint()),
+                                port_file_secret);
                 written.path = port_file;
             } catch (const std::exception& e) {
                 report_failure(io, port_file, e.what());
@@ -189,7 +211,7 @@ void accept_peers(const std::string& address, const std::string& port_file,
             boost::system::error_code ec;
             acceptor->async_accept(socket, yield[ec]);
             if (!ec) {
-                start_session(socket, config, true, run_timer.expires_at());
+                start_session(socket, config, true, run_timer.expires_at(), config.tls);
                 continue;
             }
             if (ec == asio::error::interrupted || ec == asio::error::connection_aborted)

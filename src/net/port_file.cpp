@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
+#include <vector>
 
 namespace shuffler {
 
@@ -24,7 +25,8 @@ std::string advertised_address(const boost::asio::ip::tcp::endpoint& local) {
     return address.to_string() + ":" + port;
 }
 
-void write_port_file(const std::string& path, const std::string& address) {
+void write_port_file(const std::string& path, const std::string& address,
+                     const std::string& secret) {
     const std::size_t slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
     const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -38,7 +40,7 @@ void write_port_file(const std::string& path, const std::string& address) {
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0)
         throw std::system_error(errno, std::generic_category(), "cannot create " + temporary);
-    const std::string line = address + "\n";
+    const std::string line = address + "\n" + (secret.empty() ? "" : "secret=" + secret + "\n");
     std::size_t done = 0;
     while (done < line.size()) {
         const ssize_t n = ::write(fd, line.data() + done, line.size() - done);
@@ -62,13 +64,19 @@ void write_port_file(const std::string& path, const std::string& address) {
 }
 
 std::optional<std::string> read_port_file(const std::string& path) {
+    if (const auto found = read_rendezvous(path))
+        return found->address;
+    return std::nullopt;
+}
+
+std::optional<rendezvous> read_rendezvous(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT)
             return std::nullopt;
         throw std::runtime_error(std::string("cannot read the port file: ") + std::strerror(errno));
     }
-    // The first line is short; what follows it is not ours to read.
+    // A few short lines; a file much larger than that is not a port file.
     std::string text;
     char buffer[4096];
     for (;;) {
@@ -82,20 +90,33 @@ std::optional<std::string> read_port_file(const std::string& path) {
                                      std::strerror(error));
         }
         text.append(buffer, std::size_t(n));
-        if (n == 0 || text.find('\n') != std::string::npos || text.size() > 65536)
+        if (n == 0 || text.size() > 65536)
             break;
     }
     ::close(fd);
-    std::string line = text.substr(0, text.find('\n'));
-    if (!line.empty() && line.back() == '\r')
-        line.pop_back();
-    if (line.empty())
+    std::vector<std::string> lines;
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string::npos)
+            end = text.size();
+        lines.push_back(text.substr(at, end - at));
+        if (!lines.back().empty() && lines.back().back() == '\r')
+            lines.back().pop_back();
+        at = end + 1;
+    }
+    if (lines.empty() || lines[0].empty())
         return std::nullopt;
+    const std::string& line = lines[0];
     std::string host, port;
     if (!split_address(line, host, port) || host.empty() || port.empty())
         throw std::runtime_error("bad port file: its first line '" + line.substr(0, 200) +
                                  "' is not host:port");
-    return line;
+    rendezvous found{line, ""};
+    const std::string key = "secret=";
+    for (std::size_t i = 1; i < lines.size(); ++i)
+        if (lines[i].compare(0, key.size(), key) == 0)
+            found.secret = lines[i].substr(key.size());
+    return found;
 }
 
 bool split_address(const std::string& address, std::string& host, std::string& port) {

@@ -8,17 +8,30 @@
 namespace shuffler {
 
 // The rendezvous file of a listener whose port is picked at start-up (-l HOST:0 --port-file
-// PATH, read by -c @PATH). Its first line is "host:port"; readers ignore any further lines, so
-// that later fields (a per-job secret) can follow without breaking older readers. The file has
-// mode 0600 from its creation, as such fields will need.
+// PATH, read by -c @PATH). Its first line is "host:port"; a line "secret=TEXT" may follow, the
+// job's secret, and readers ignore any other line, so that later fields can follow without
+// breaking older readers. The file has mode 0600 from its creation: only its owner may learn the
+// secret.
 
 // The address peers should connect to for a listener bound to `local`: the host's name when it
 // listens on every interface (0.0.0.0 or [::]), else the bound address ("[...]" for IPv6).
 std::string advertised_address(const boost::asio::ip::tcp::endpoint& local);
 
-// Writes "address\n" to PATH atomically: a temporary file beside it, then a rename, so a reader
-// sees either no file or the whole line. Throws std::system_error.
-void write_port_file(const std::string& path, const std::string& address);
+// Writes "address\n", and "secret=SECRET\n" when there is one, to PATH atomically: a temporary
+// file beside it, then a rename, so a reader sees either no file or all of it. Throws
+// std::system_error.
+void write_port_file(const std::string& path, const std::string& address,
+                     const std::string& secret = "");
+
+// What a port file tells: where the listener is, and the job's secret when it has one.
+struct rendezvous {
+    std::string address; // host:port
+    std::string secret;   // empty when the listener uses none
+};
+
+// The contents of PATH, or nothing while the file does not exist or is still empty. Throws as
+// read_port_file does.
+std::optional<rendezvous> read_rendezvous(const std::string& path);
 
 // The first line of PATH, or nothing while the file does not exist or is still empty (a file
 // written by hand may appear before its line). Throws std::runtime_error for a file that cannot

@@ -6,6 +6,8 @@
 #include "wire/transfer.hpp"
 
 #include <boost/asio/deadline_timer.hpp>
+#include <boost/asio/ssl/error.hpp>
+#include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/lexical_cast.hpp>
 
@@ -24,8 +26,22 @@ using asio::ip::tcp;
 
 namespace {
 
+// The sessions run on either kind of connection: plain TCP, or TLS over it when the job has a
+// secret. Both give the TCP socket beneath for closing, cancelling and socket options.
+using tls_stream = asio::ssl::stream<tcp::socket>;
+using transport_socket = tcp::socket::lowest_layer_type;
+transport_socket& transport(tcp::socket& s) { return s.lowest_layer(); }
+transport_socket& transport(tls_stream& s) { return s.lowest_layer(); }
+
+// The normal end of a received connection. Over TLS a peer that closes its socket without the
+// TLS close message ends the stream "truncated"; the protocol's own end mark tells whether the
+// data was complete, so that is an end like any other.
+bool ended(const boost::system::error_code& ec) {
+    return is_end_of_stream(ec) || ec == asio::ssl::error::stream_truncated;
+}
+
 // The peer's address:port for error lines, or a placeholder when the peer is already gone.
-std::string peer_label(const tcp::socket& socket) {
+std::string peer_label(const transport_socket& socket) {
     boost::system::error_code ec;
     const tcp::endpoint peer = socket.remote_endpoint(ec);
     if (ec)
@@ -38,30 +54,30 @@ std::string peer_label(const tcp::socket& socket) {
 const boost::posix_time::seconds handshake_grace(10);
 
 // Reads and checks the peer's handshake, giving up at `limit`.
-message_header read_handshake(const std::shared_ptr<tcp::socket>& socket,
-                              const group_table& groups, boost::posix_time::ptime limit,
-                              asio::yield_context yield) {
+template <class Stream>
+message_header read_handshake(const std::shared_ptr<Stream>& stream, const group_table& groups,
+                              boost::posix_time::ptime limit, asio::yield_context yield) {
     struct state {
         bool done = false;    // the read finished first; the timer must not touch the socket
         bool expired = false; // the timer cancelled the read
     };
     auto s = std::make_shared<state>();
-    asio::deadline_timer timer(context_of(socket->get_executor()), limit);
-    timer.async_wait([socket, s](const boost::system::error_code& ec) {
+    asio::deadline_timer timer(context_of(stream->get_executor()), limit);
+    timer.async_wait([stream, s](const boost::system::error_code& ec) {
         if (ec || s->done)
             return;
         s->expired = true;
         boost::system::error_code ignored;
-        socket->cancel(ignored);
+        transport(*stream).cancel(ignored);
     });
     char raw[header_size];
     boost::system::error_code ec;
-    asio::async_read(*socket, asio::buffer(raw), yield[ec]);
+    asio::async_read(*stream, asio::buffer(raw), yield[ec]);
     s->done = true;
     timer.cancel();
     if (s->expired)
         throw std::runtime_error("No handshake before the deadline");
-    if (is_end_of_stream(ec))
+    if (ended(ec))
         throw std::runtime_error("closed before its handshake");
     if (ec)
         throw boost::system::system_error(ec);
@@ -75,15 +91,15 @@ message_header read_handshake(const std::shared_ptr<tcp::socket>& socket,
 
 // One session of the input side: a sender that pops its group's messages and writes them, and
 // an acknowledgement reader, sharing what the worker holds.
-struct serving {
-    serving(std::shared_ptr<tcp::socket> socket, group_record& record, std::uint16_t group,
+template <class Stream> struct serving {
+    serving(std::shared_ptr<Stream> stream, group_record& record, std::uint16_t group,
             std::string label, worker_summary& summary)
-        : socket(std::move(socket)), record(record), group(group), label(std::move(label)),
+        : stream(std::move(stream)), record(record), group(group), label(std::move(label)),
           summary(summary), unacked(std::make_shared<sent_list>()) {
         record.senders.push_back(unacked); // the spiller may move those written to disk
     }
 
-    std::shared_ptr<tcp::socket> socket;
+    std::shared_ptr<Stream> stream;
     group_record& record;
     std::uint16_t group;
     std::string label;
@@ -101,25 +117,26 @@ struct serving {
 
 // Ends the session for `why`: closes the connection, which cancels what is in progress, and
 // wakes the sender wherever it waits.
-void fail(serving& s, const std::string& why) {
+template <class Stream> void fail(serving<Stream>& s, const std::string& why) {
     if (s.failed() || s.done)
         return;
     s.failure = why;
     boost::system::error_code ignored;
-    s.socket->close(ignored);
+    transport(*s.stream).close(ignored);
     s.progress.wake_all();
     s.record.waiters.wake(&s, asio::error::operation_aborted);
 }
 
-void read_acknowledgements(const std::shared_ptr<serving>& s, asio::yield_context yield) {
+template <class Stream>
+void read_acknowledgements(const std::shared_ptr<serving<Stream>>& s, asio::yield_context yield) {
     char raw[header_size];
     for (;;) {
         boost::system::error_code ec;
-        asio::async_read(*s->socket, asio::buffer(raw), yield[ec]);
+        asio::async_read(*s->stream, asio::buffer(raw), yield[ec]);
         if (s->failed() || s->done)
             return;
         if (ec) {
-            fail(*s, is_end_of_stream(ec) ? "connection closed before its final acknowledgement"
+            fail(*s, ended(ec) ? "connection closed before its final acknowledgement"
                                           : ec.message());
             return;
         }
@@ -150,7 +167,9 @@ void read_acknowledgements(const std::shared_ptr<serving>& s, asio::yield_contex
 
 // Writes the group's messages, at most send_window unacknowledged, then the end mark, and waits
 // for the final acknowledgement.
-void send_group(const std::shared_ptr<serving>& s, buffer_pool& pool, asio::yield_context yield) {
+template <class Stream>
+void send_group(const std::shared_ptr<serving<Stream>>& s, buffer_pool& pool,
+                asio::yield_context yield) {
     try {
         for (;;) {
             while (s->unacked->size() >= send_window && !s->failed())
@@ -162,13 +181,13 @@ void send_group(const std::shared_ptr<serving>& s, buffer_pool& pool, asio::yiel
                 break;
             ++s->record.in_flight;
             sent_message& out = s->unacked->emplace_back(std::move(list));
-            asio::async_write(*s->socket, out.list.const_buffers(), transfer_all_at_once{},
+            asio::async_write(*s->stream, out.list.const_buffers(), transfer_all_at_once{},
                               yield);
             out.written = true; // acknowledgements pop the front only: `out` is still there
             ++s->sent;
         }
         const message_header end = make_handshake(s->group); // an empty message of the group
-        asio::async_write(*s->socket, asio::buffer(&end, sizeof end), yield);
+        asio::async_write(*s->stream, asio::buffer(&end, sizeof end), yield);
         s->end_sent = true;
         while (!s->done && !s->failed())
             s->progress.wait(yield);
@@ -179,14 +198,15 @@ void send_group(const std::shared_ptr<serving>& s, buffer_pool& pool, asio::yiel
     }
 }
 
-void serve_group(const std::shared_ptr<tcp::socket>& socket, session_config& config,
+template <class Stream>
+void serve_group(const std::shared_ptr<Stream>& stream, session_config& config,
                  boost::posix_time::ptime run_deadline, asio::yield_context yield) {
-    asio::io_context& io = context_of(socket->get_executor());
-    const std::string label = peer_label(*socket);
+    asio::io_context& io = context_of(stream->get_executor());
+    const std::string label = peer_label(transport(*stream));
     message_header h;
     try {
         const auto now = boost::posix_time::microsec_clock::universal_time();
-        h = read_handshake(socket, config.groups, std::max(run_deadline, now + handshake_grace),
+        h = read_handshake(stream, config.groups, std::max(run_deadline, now + handshake_grace),
                            yield);
     } catch (const boost::system::system_error& e) {
         if (!is_cancellation(e.code()))
@@ -197,7 +217,7 @@ void serve_group(const std::shared_ptr<tcp::socket>& socket, session_config& con
         write_error_line(label + ": " + e.what() + "; connection dropped");
         return;
     }
-    set_peer_timeout(*socket, config.peer_timeout);
+    set_peer_timeout(transport(*stream), config.peer_timeout);
     group_record& record = config.groups[h.group];
     record.claim = h.group;
     ++config.tally.started;
@@ -205,8 +225,8 @@ void serve_group(const std::shared_ptr<tcp::socket>& socket, session_config& con
     summary.address = label;
     summary.group = h.group;
     summary.start = std::chrono::steady_clock::now();
-    auto s = std::make_shared<serving>(socket, record, h.group, label, summary);
-    config.cancellers.push_back([w = std::weak_ptr<serving>(s)] {
+    auto s = std::make_shared<serving<Stream>>(stream, record, h.group, label, summary);
+    config.cancellers.push_back([w = std::weak_ptr<serving<Stream>>(s)] {
         if (const auto kept = w.lock()) // alive until its waiters have unwound
             kept->progress.cancel_all();
     });
@@ -215,7 +235,7 @@ void serve_group(const std::shared_ptr<tcp::socket>& socket, session_config& con
 
     if (s->done) {
         boost::system::error_code ignored;
-        socket->close(ignored);
+        transport(*stream).close(ignored);
         ++config.tally.succeeded;
     } else if (s->failed()) {
         const std::size_t again = s->unacked->size();
@@ -242,12 +262,12 @@ void serve_group(const std::shared_ptr<tcp::socket>& socket, session_config& con
 // One session of the output side: the connection's reader queues what arrives, at most
 // send_window messages ahead of the writer, which writes each payload to the output and then
 // acknowledges it.
-struct receiving {
-    receiving(std::shared_ptr<tcp::socket> socket, output_channel& output, std::uint16_t group,
+template <class Stream> struct receiving {
+    receiving(std::shared_ptr<Stream> stream, output_channel& output, std::uint16_t group,
               std::uint64_t& written)
-        : socket(std::move(socket)), output(output), group(group), written(written) {}
+        : stream(std::move(stream)), output(output), group(group), written(written) {}
 
-    std::shared_ptr<tcp::socket> socket;
+    std::shared_ptr<Stream> stream;
     output_channel& output;
     std::uint16_t group;
     std::deque<sg_buffer_list> held; // received and not yet written; an empty one is an end mark
@@ -259,8 +279,39 @@ struct receiving {
     wait_queue reader_waits, writer_waits;
 };
 
+// Writes one message's payload (the message without its header) to the output, whole, taking
+// the output's turn so that payloads of different sessions never interleave. Counts what was
+// written in `written`. False when the session must end: cancelled, or the output failed and
+// that is reported. Whatever the connection is, the payload is in pool blocks by now.
+bool write_payload(output_channel& out, sg_buffer_list& payload, std::uint64_t& written,
+                   asio::io_context& io, asio::yield_context yield) {
+    while (out.busy)
+        out.turn.wait(yield);
+    out.busy = true;
+    boost::system::error_code ec;
+    const std::size_t done = asio::async_write(out.descriptor, payload.const_buffers(),
+                                               transfer_all_at_once{}, yield[ec]);
+    payload.consume(done);
+    written += done;
+    out.busy = false;
+    out.turn.wake_one(boost::system::error_code());
+    if (is_cancellation(ec))
+        return false;
+    if (ec == asio::error::broken_pipe) {
+        const std::string why = out.why_closed ? out.why_closed(yield) : "";
+        report_line(io, why.empty() ? out.label + " closed by its reader" : out.label + ": " + why);
+        return false;
+    }
+    if (ec) {
+        report_failure(io, out.label, ec.message());
+        return false;
+    }
+    return true;
+}
+
 // Writes each held payload to the output, one session at a time, then acknowledges it.
-void write_and_acknowledge(const std::shared_ptr<receiving>& r, const message_header& ack,
+template <class Stream>
+void write_and_acknowledge(const std::shared_ptr<receiving<Stream>>& r, const message_header& ack,
                            asio::io_context& io, asio::yield_context yield) {
     for (;;) {
         while (r->held.empty() && r->reading)
@@ -269,34 +320,11 @@ void write_and_acknowledge(const std::shared_ptr<receiving>& r, const message_he
             return;
         sg_buffer_list& message = r->held.front();
         message.consume(header_size);
-        if (message.size() > 0) {
-            output_channel& out = r->output;
-            while (out.busy)
-                out.turn.wait(yield);
-            out.busy = true;
-            boost::system::error_code ec;
-            const std::size_t written = asio::async_write(out.descriptor, message.const_buffers(),
-                                                          transfer_all_at_once{}, yield[ec]);
-            message.consume(written);
-            r->written += written;
-            out.busy = false;
-            out.turn.wake_one(boost::system::error_code());
-            if (is_cancellation(ec))
-                return;
-            if (ec == asio::error::broken_pipe) {
-                const std::string why = out.why_closed ? out.why_closed(yield) : "";
-                report_line(io, why.empty() ? out.label + " closed by its reader"
-                                            : out.label + ": " + why);
-                return;
-            }
-            if (ec) {
-                report_failure(io, out.label, ec.message());
-                return;
-            }
-        }
+        if (message.size() > 0 && !write_payload(r->output, message, r->written, io, yield))
+            return;
         if (r->acknowledging) {
             boost::system::error_code ec;
-            asio::async_write(*r->socket, asio::buffer(&ack, sizeof ack), yield[ec]);
+            asio::async_write(*r->stream, asio::buffer(&ack, sizeof ack), yield[ec]);
             if (is_cancellation(ec))
                 return;
             // A sender that has closed its side takes no acknowledgements: whether it finished
@@ -312,23 +340,28 @@ void write_and_acknowledge(const std::shared_ptr<receiving>& r, const message_he
 // A worker whose window is full reads nothing from its connection and, while its consumer is
 // stalled, writes nothing either: a connection the kernel has dropped (peer timeout) would go
 // unnoticed until the consumer reads again. This watch reports it at once.
-void watch_for_errors(const std::shared_ptr<tcp::socket>& socket, const std::string& label) {
-    socket->async_wait(tcp::socket::wait_error, [socket, label](boost::system::error_code ec) {
-        if (ec || !socket->is_open())
+template <class Stream>
+void watch_for_errors(const std::shared_ptr<Stream>& stream, const std::string& label) {
+    transport(*stream).async_wait(tcp::socket::wait_error, [stream, label](
+                                                               boost::system::error_code ec) {
+        transport_socket& socket = transport(*stream);
+        if (ec || !socket.is_open())
             return; // cancelled: the session has ended
         int error = 0;
         socklen_t size = sizeof error;
-        if (::getsockopt(socket->native_handle(), SOL_SOCKET, SO_ERROR, &error, &size) != 0 ||
+        if (::getsockopt(socket.native_handle(), SOL_SOCKET, SO_ERROR, &error, &size) != 0 ||
             error == 0)
             return;
-        report_failure(context_of(socket->get_executor()), label,
-                       boost::system::error_code(error, boost::system::system_category()).message());
+        report_failure(
+            context_of(socket.get_executor()), label,
+            boost::system::error_code(error, boost::system::system_category()).message());
     });
 }
 
 // The writer coroutine of an output-side session.
-void write_payloads(const std::shared_ptr<receiving>& r, asio::yield_context yield) {
-    asio::io_context& io = context_of(r->socket->get_executor());
+template <class Stream>
+void write_payloads(const std::shared_ptr<receiving<Stream>>& r, asio::yield_context yield) {
+    asio::io_context& io = context_of(r->stream->get_executor());
     const message_header ack = make_handshake(r->group);
     try {
         write_and_acknowledge(r, ack, io, yield);
@@ -341,14 +374,15 @@ void write_payloads(const std::shared_ptr<receiving>& r, asio::yield_context yie
     r->reader_waits.wake_all();
 }
 
-void receive_group(const std::shared_ptr<tcp::socket>& socket, session_config& config,
-                   bool accepted, asio::yield_context yield) {
-    asio::io_context& io = context_of(socket->get_executor());
-    const std::string label = peer_label(*socket);
+template <class Stream>
+void receive_group(const std::shared_ptr<Stream>& stream, session_config& config, bool accepted,
+                   asio::yield_context yield) {
+    asio::io_context& io = context_of(stream->get_executor());
+    const std::string label = peer_label(transport(*stream));
     const std::uint16_t group = std::uint16_t(config.groupid);
-    auto r = std::make_shared<receiving>(socket, *config.output, group,
-                                         config.counters.bytes_written);
-    config.cancellers.push_back([w = std::weak_ptr<receiving>(r)] {
+    auto r = std::make_shared<receiving<Stream>>(stream, *config.output, group,
+                                                 config.counters.bytes_written);
+    config.cancellers.push_back([w = std::weak_ptr<receiving<Stream>>(r)] {
         if (const auto kept = w.lock()) { // alive until its waiters have unwound
             kept->reader_waits.cancel_all();
             kept->writer_waits.cancel_all();
@@ -356,19 +390,19 @@ void receive_group(const std::shared_ptr<tcp::socket>& socket, session_config& c
     });
     // Closing at the end, however the session ends, also ends the error watch.
     struct closer {
-        tcp::socket& socket;
+        transport_socket& socket;
         ~closer() {
             boost::system::error_code ignored;
             socket.close(ignored);
         }
-    } close_at_end{*socket};
+    } close_at_end{transport(*stream)};
     bool started = false;
     bool at_end_mark = false; // the last message was empty: the sender's end of data
     try {
         const message_header handshake = make_handshake(group);
-        asio::async_write(*socket, asio::buffer(&handshake, sizeof handshake), yield);
-        set_peer_timeout(*socket, config.peer_timeout);
-        watch_for_errors(socket, label);
+        asio::async_write(*stream, asio::buffer(&handshake, sizeof handshake), yield);
+        set_peer_timeout(transport(*stream), config.peer_timeout);
+        watch_for_errors(stream, label);
         asio::spawn(yield, [r](asio::yield_context y) { write_payloads(r, y); });
         for (;;) {
             while (r->held.size() >= send_window && r->writing)
@@ -376,7 +410,7 @@ void receive_group(const std::shared_ptr<tcp::socket>& socket, session_config& c
             if (!r->writing)
                 return; // the writer has failed and said why
             sg_buffer_list list(config.groups.pool());
-            read_message(*socket, list, yield);
+            read_message(*stream, list, yield);
             config.counters.bytes_received += list.size();
             config.counters.messages_received += list.size() > header_size;
             if (!started) {
@@ -396,15 +430,15 @@ void receive_group(const std::shared_ptr<tcp::socket>& socket, session_config& c
         if (!started && accepted) {
             // Nothing valid came: a stray connection to our listener, not an input side.
             write_error_line(label + ": " +
-                             (error && is_end_of_stream(error->code()) ? "closed before any data"
+                             (error && ended(error->code()) ? "closed before any data"
                                                                        : e.what()) +
                              "; connection dropped");
             return;
         }
-        const bool finished = error && is_end_of_stream(error->code()) && at_end_mark;
+        const bool finished = error && ended(error->code()) && at_end_mark;
         if (!finished) {
             // A write that failed first (a peer timeout) says more than the close seen after it.
-            const bool closed = error && is_end_of_stream(error->code());
+            const bool closed = error && ended(error->code());
             report_failure(io, label,
                            closed && r->acknowledgement_error
                                ? r->acknowledgement_error.message()
@@ -438,7 +472,7 @@ void end_sessions(session_config& config) {
         config.output->turn.cancel_all();
 }
 
-void set_peer_timeout(tcp::socket& socket, int seconds) {
+void set_peer_timeout(tcp::socket::lowest_layer_type& socket, int seconds) {
     const int fd = socket.native_handle();
     const int on = 1;
     const int probe_every = std::max(1, seconds / 4);
@@ -452,10 +486,88 @@ void set_peer_timeout(tcp::socket& socket, int seconds) {
     ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &timeout_ms, sizeof timeout_ms);
 }
 
+namespace {
+
+// The TLS handshake of a new connection, as the server when `accepted`, giving up at `limit`.
+// Returns why it failed; empty when it succeeded. Throws the cancellation of a teardown.
+std::string tls_handshake(const std::shared_ptr<tls_stream>& stream, bool accepted,
+                          boost::posix_time::ptime limit, asio::yield_context yield) {
+    struct state {
+        bool done = false;    // the handshake finished first; the timer must not touch the socket
+        bool expired = false; // the timer cancelled the handshake
+    };
+    auto s = std::make_shared<state>();
+    asio::deadline_timer timer(context_of(stream->get_executor()), limit);
+    timer.async_wait([stream, s](const boost::system::error_code& ec) {
+        if (ec || s->done)
+            return;
+        s->expired = true;
+        boost::system::error_code ignored;
+        transport(*stream).cancel(ignored);
+    });
+    boost::system::error_code ec;
+    stream->async_handshake(accepted ? tls_stream::server : tls_stream::client, yield[ec]);
+    s->done = true;
+    timer.cancel();
+    if (s->expired)
+        return "no TLS handshake before the deadline";
+    if (is_cancellation(ec))
+        throw boost::system::system_error(ec);
+    if (ended(ec))
+        return "closed during the TLS handshake";
+    return ec ? ec.message() : std::string();
+}
+
+// A TLS session: the handshake first, bounded like the protocol's own. A listener drops a peer
+// that fails it as a stray; a connecting side fails, since the peer it was sent to is not one of
+// the job's.
+void run_tls_session(const std::shared_ptr<tls_stream>& stream, session_config& config,
+                     bool accepted, boost::posix_time::ptime run_deadline,
+                     asio::yield_context yield) {
+    const std::string label = peer_label(transport(*stream));
+    const auto now = boost::posix_time::microsec_clock::universal_time();
+    const auto limit = accepted ? std::max(run_deadline, now + handshake_grace)
+                                : now + boost::posix_time::seconds(config.peer_timeout);
+    std::string failed;
+    try {
+        failed = tls_handshake(stream, accepted, limit, yield);
+    } catch (const boost::system::system_error&) {
+        return; // torn down with the loop
+    }
+    if (!failed.empty()) {
+        boost::system::error_code ignored;
+        transport(*stream).close(ignored);
+        if (accepted)
+            write_error_line(label + ": TLS handshake failed (" + failed +
+                             "); connection dropped");
+        else
+            report_failure(context_of(stream->get_executor()), label,
+                           "TLS handshake failed (" + failed +
+                               "): the peer does not hold this job's secret");
+        return;
+    }
+    if (config.groupid < 0)
+        serve_group(stream, config, run_deadline, yield);
+    else
+        receive_group(stream, config, accepted, yield);
+}
+
+} // namespace
+
 void start_session(tcp::socket& socket, session_config& config, bool accepted,
-                   boost::posix_time::ptime run_deadline) {
+                   boost::posix_time::ptime run_deadline, std::shared_ptr<tls_settings> tls) {
     asio::io_context& io = context_of(socket.get_executor());
     // The session owns the socket from here on; the caller's is left closed for the next use.
+    if (tls) {
+        auto own = std::make_shared<tls_stream>(std::move(socket), tls->context());
+        // Kept with the session for the handshake, whose key callbacks read them. (An OpenSSL
+        // connection holds its own reference to the OpenSSL context: teardown order is free.)
+        asio::spawn(asio::make_strand(io), [own, tls, &config, accepted,
+                                            run_deadline](asio::yield_context yield) {
+            run_tls_session(own, config, accepted, run_deadline, yield);
+        });
+        return;
+    }
     auto own = std::make_shared<tcp::socket>(std::move(socket));
     asio::spawn(asio::make_strand(io),
                 [own, &config, accepted, run_deadline](asio::yield_context yield) {

@@ -2,6 +2,7 @@
 
 #include "buffers/wait_queue.hpp"
 #include "groups/group_table.hpp"
+#include "net/tls.hpp"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
@@ -13,6 +14,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -73,6 +75,10 @@ struct session_config {
     // state, and its blocks, alive past the loop.
     std::vector<std::function<void()>> cancellers;
     session_counters counters;
+    // TLS with the job's secret for every connection (--secret-file, or the secret made for the
+    // port file); null for plain TCP, unless a port file read by -c @PATH holds a secret.
+    std::shared_ptr<tls_settings> tls;
+    bool insecure = false; // --insecure: plain TCP, whatever a port file holds
 };
 
 // Messages a worker may hold unacknowledged: one being written to its output, one waiting.
@@ -80,9 +86,11 @@ constexpr std::size_t send_window = 2;
 
 // Starts one peer session on the connected `socket`, which it takes over (the caller's socket is
 // left closed, ready for the next connect or accept). `accepted` says the connection came to our
-// listener, where a connection that never becomes a session is only a stray.
+// listener, where a connection that never becomes a session is only a stray. With `tls`, the
+// session starts with a TLS handshake (the listener as server) and runs over TLS: a listener drops
+// a peer that fails it with a notice, a connecting side fails the run.
 void start_session(boost::asio::ip::tcp::socket& socket, session_config& config, bool accepted,
-                   boost::posix_time::ptime run_deadline);
+                   boost::posix_time::ptime run_deadline, std::shared_ptr<tls_settings> tls);
 
 // After the loop has stopped: ends every wait of the sessions still alive, and the output's
 // turn, with operation-aborted, so their coroutines unwind and give back what they hold.
@@ -91,6 +99,6 @@ void end_sessions(session_config& config);
 // Makes the kernel drop a peer that stops answering (no FIN, no RST) after about `seconds`,
 // whether data is outstanding or the connection is idle. A peer whose window is full but which
 // answers its probes stays.
-void set_peer_timeout(boost::asio::ip::tcp::socket& socket, int seconds);
+void set_peer_timeout(boost::asio::ip::tcp::socket::lowest_layer_type& socket, int seconds);
 
 } // namespace shuffler

@@ -18,7 +18,8 @@ const std::string usage_text =
     "  -c, --connect\n  -l, --listen\n  -t, --timeout\n  -g, --groupid\n"
     "  -f, --format\n  -O, --option\n  -S, --pool_size\n  -G, --max_groups\n"
     "  -w, --workers\n      --peer-timeout\n      --port-file\n      --progress\n      --summary\n"
-    "      --spill-dir\n      --spill-max\n  -h, --help\n  -V, --version\n";
+    "      --spill-dir\n      --spill-max\n      --secret-file\n      --insecure\n"
+    "  -h, --help\n  -V, --version\n";
 
 TEST(CommandLine, RefusalsPrintTheirMessageThenUsage) {
     const std::string address = loopback(free_port()); // refusals never get as far as binding it

@@ -89,28 +89,43 @@ std::vector<std::string> worker_args(int port, std::vector<std::string> extra = 
 }
 
 // An input side dicing the pair in `dir` to `workers` workers, listening on `port`.
-std::vector<std::string> input_args(const temp_dir& dir, int port, int workers, long blksize) {
-    return shuffler({"-l", loopback(port), "-t", "60", "-w", std::to_string(workers), "-O",
-                     "blksize=" + std::to_string(blksize), dir.file("r_1.fq"),
-                     dir.file("r_2.fq")});
+std::vector<std::string> input_args(const temp_dir& dir, int port, int workers, long blksize,
+                                    std::vector<std::string> extra = {}) {
+    std::vector<std::string> a = {"-l", loopback(port), "-t", "60", "-w", std::to_string(workers),
+                                  "-O", "blksize=" + std::to_string(blksize)};
+    a.insert(a.end(), extra.begin(), extra.end());
+    a.insert(a.end(), {dir.file("r_1.fq"), dir.file("r_2.fq")});
+    return shuffler(a);
+}
+
+// The options of each process of a job over plain TCP, and over TLS with a secret file in `dir`:
+// faults must end the same way under both.
+std::vector<std::vector<std::string>> both_transports(const temp_dir& dir) {
+    const std::string secret = dir.file("job.secret");
+    write_file(secret, "delivery test secret\n");
+    ::chmod(secret.c_str(), 0600);
+    return {{}, {"--secret-file", secret}};
 }
 
 TEST(Delivery, InputSideKilledMidStreamFailsItsWorkers) {
     const temp_dir dir;
     make_pair_files(dir, 20000);
-    const int port = free_port();
-    child_process input(input_args(dir, port, 1, 50000));
-    ASSERT_TRUE(wait_listening(port));
-    child_process worker(worker_args(port), {}, true);
-    // The worker's consumer reads nothing yet: data is in flight when the input side dies.
-    ASSERT_TRUE(readable(worker.output_reader(), std::chrono::seconds(15)));
-    input.signal(SIGKILL);
-    output_drain drain(worker);
-    const std::string text = drain.text();
-    const child_result r = worker.wait(limit);
-    EXPECT_EQ(r.exit_status, 255) << r.err;
-    EXPECT_NE(r.err.find(loopback(port) + ": "), std::string::npos) << r.err;
-    EXPECT_LT(text.size(), 20000u * 2 * 320);
+    for (const auto& transport : both_transports(dir)) {
+        SCOPED_TRACE(transport.empty() ? "plain" : "TLS");
+        const int port = free_port();
+        child_process input(input_args(dir, port, 1, 50000, transport));
+        ASSERT_TRUE(wait_listening(port));
+        child_process worker(worker_args(port, transport), {}, true);
+        // The worker's consumer reads nothing yet: data is in flight when the input side dies.
+        ASSERT_TRUE(readable(worker.output_reader(), std::chrono::seconds(15)));
+        input.signal(SIGKILL);
+        output_drain drain(worker);
+        const std::string text = drain.text();
+        const child_result r = worker.wait(limit);
+        EXPECT_EQ(r.exit_status, 255) << r.err;
+        EXPECT_NE(r.err.find(loopback(port) + ": "), std::string::npos) << r.err;
+        EXPECT_LT(text.size(), 20000u * 2 * 320);
+    }
 }
 
 // A worker that fails with messages in flight and none written: they go to the survivor, whose
@@ -122,28 +137,31 @@ TEST(Delivery, FailedWorkersMessagesGoToTheSurvivor) {
         // Messages larger than the doomed worker's standard output pipe (widened to 1 MiB), so
         // the first is never completely written, and more of them than its window holds.
         const auto inputs = make_pair_files(dir, 24000);
-        const int port = free_port();
-        child_process input(input_args(dir, port, 2, 800000));
-        ASSERT_TRUE(wait_listening(port));
-        child_process doomed(worker_args(port), {}, true);
-        child_result lost;
-        if (reader_quits) {
-            doomed.close_output_reader(); // its first write fails
-            lost = doomed.wait(limit);    // before the survivor could take everything
-        } else {
-            ASSERT_TRUE(readable(doomed.output_reader(), std::chrono::seconds(15)));
+        for (const auto& transport : both_transports(dir)) {
+            SCOPED_TRACE(transport.empty() ? "plain" : "TLS");
+            const int port = free_port();
+            child_process input(input_args(dir, port, 2, 800000, transport));
+            ASSERT_TRUE(wait_listening(port));
+            child_process doomed(worker_args(port, transport), {}, true);
+            child_result lost;
+            if (reader_quits) {
+                doomed.close_output_reader(); // its first write fails
+                lost = doomed.wait(limit);    // before the survivor could take everything
+            } else {
+                ASSERT_TRUE(readable(doomed.output_reader(), std::chrono::seconds(15)));
+            }
+            child_process survivor(worker_args(port, transport));
+            if (!reader_quits) {
+                doomed.signal(SIGKILL);
+                lost = doomed.wait(limit);
+            }
+            EXPECT_NE(lost.exit_status, 0);
+            job_result job{input.wait(limit), {survivor.wait(limit)}};
+            EXPECT_EQ(job.input.exit_status, 0) << job.input.err;
+            EXPECT_NE(job.input.err.find("worker failed; "), std::string::npos) << job.input.err;
+            EXPECT_TRUE(ended_cleanly(job.workers[0]));
+            EXPECT_TRUE(rebuilds_input(job, inputs));
         }
-        child_process survivor(worker_args(port));
-        if (!reader_quits) {
-            doomed.signal(SIGKILL);
-            lost = doomed.wait(limit);
-        }
-        EXPECT_NE(lost.exit_status, 0);
-        job_result job{input.wait(limit), {survivor.wait(limit)}};
-        EXPECT_EQ(job.input.exit_status, 0) << job.input.err;
-        EXPECT_NE(job.input.err.find("worker failed; "), std::string::npos) << job.input.err;
-        EXPECT_TRUE(ended_cleanly(job.workers[0]));
-        EXPECT_TRUE(rebuilds_input(job, inputs));
     }
 }
 

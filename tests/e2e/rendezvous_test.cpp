@@ -86,9 +86,13 @@ TEST(Rendezvous, ThePortFileIsPrivateAndNamesTheListeningAddress) {
         ::gethostname(host, sizeof host - 1);
         EXPECT_EQ(address.substr(0, address.rfind(':')), wildcard ? host : "127.0.0.1");
         EXPECT_TRUE(wait_listening(port));
-        // Readers take the first line only: later lines are for fields yet to come.
+        // Readers take the address and the job's secret, and skip lines they do not know: later
+        // fields may come.
+        const std::string text = read_file(port_file);
+        const std::string secret = text.substr(text.find('\n') + 1);
+        EXPECT_EQ(secret.substr(0, 7), "secret=");
         const std::string copy = dir.file("copy.port");
-        write_file(copy, "127.0.0.1:" + std::to_string(port) + "\nsecret=0123456789abcdef\n");
+        write_file(copy, "127.0.0.1:" + std::to_string(port) + "\nfield=to come\n" + secret);
         job_result job{{}, {run(worker_args("@" + copy), {}, limit)}};
         job.input = input.wait(limit);
         EXPECT_TRUE(job_ended_cleanly(job));

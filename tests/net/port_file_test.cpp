@@ -13,7 +13,7 @@ using namespace shuffler_test;
 
 namespace {
 
-TEST(PortFile, WrittenWholeAndPrivateReadByItsFirstLineOnly) {
+TEST(PortFile, WrittenWholeAndPrivateReadByItsAddressAndSecretLines) {
     const temp_dir dir;
     const std::string path = dir.file("job.port");
     EXPECT_EQ(read_port_file(path), std::nullopt) << "not written yet";
@@ -27,8 +27,13 @@ TEST(PortFile, WrittenWholeAndPrivateReadByItsFirstLineOnly) {
     struct stat st;
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    write_file(path, "[fe80::1]:9000\r\nsecret=abc\nmore\n");
+    write_file(path, "[fe80::1]:9000\r\nmore\nsecret=abc\r\n");
     EXPECT_EQ(read_port_file(path), std::optional<std::string>("[fe80::1]:9000"));
+    EXPECT_EQ(read_rendezvous(path)->secret, "abc");
+    write_port_file(path, "node7:41234", "0123abcd");
+    EXPECT_EQ(read_file(path), "node7:41234\nsecret=0123abcd\n");
+    EXPECT_EQ(read_rendezvous(path)->address, "node7:41234");
+    EXPECT_EQ(read_rendezvous(path)->secret, "0123abcd");
     write_file(path, "node7\n");
     EXPECT_THROW(read_port_file(path), std::runtime_error);
     write_file(path, "node7:\n");
