@@ -12,6 +12,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <vector>
+
 using namespace shuffler;
 using namespace shuffler_test;
 namespace asio = boost::asio;
@@ -54,11 +56,11 @@ decompressed read_gzip(const std::string& path) {
         pipe_descriptor pipe(io);
         pipe.open_file(path, file_pump::job::read_gzip);
         EXPECT_EQ(pipe.description(), path);
-        char buffer[65536];
+        std::vector<char> buffer(65536); // on the heap: coroutine stacks are small
         boost::system::error_code ec;
         while (!ec)
-            result.bytes.append(buffer, pipe.descriptor.async_read_some(asio::buffer(buffer),
-                                                                        yield[ec]));
+            result.bytes.append(buffer.data(),
+                                pipe.descriptor.async_read_some(asio::buffer(buffer), yield[ec]));
         EXPECT_EQ(ec, asio::error::eof);
         result.problem = pipe.end_child(yield);
     });
@@ -168,12 +170,13 @@ TEST(FilePump, CopiesPlainFilesBothWaysByteForByte) {
         in.open_file(dir.file("in"), file_pump::job::read);
         out.open_file(dir.file("out"), file_pump::job::write);
         EXPECT_EQ(in.description(), dir.file("in"));
-        char buffer[100000]; // not a divisor of the file's size
+        // Not a divisor of the file's size; on the heap, as coroutine stacks are small.
+        std::vector<char> buffer(100000);
         boost::system::error_code ec;
         for (std::size_t got; !ec;) {
             got = in.descriptor.async_read_some(asio::buffer(buffer), yield[ec]);
-            read_back.append(buffer, got);
-            asio::async_write(out.descriptor, asio::buffer(buffer, got), yield);
+            read_back.append(buffer.data(), got);
+            asio::async_write(out.descriptor, asio::buffer(buffer.data(), got), yield);
         }
         EXPECT_EQ(ec, asio::error::eof);
         read_problem = in.end_child(yield);
