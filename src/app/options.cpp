@@ -216,9 +216,10 @@ std::int64_t default_pool_bytes(const run_config& config) {
                     64 * mib + workers * std::int64_t(send_window * block::block_size));
 }
 
-// A byte count with an optional K, M or G suffix. Zero, malformed counts and pools larger than
-// the physical memory (which would fail, or swap, long after start-up) are refused.
-std::int64_t parse_pool_size(const char* arg) {
+// A byte count with an optional K, M or G suffix, from `least` to `most` bytes; false when it is
+// malformed or out of range.
+bool parse_byte_count(const char* arg, std::int64_t least, std::int64_t most,
+                      std::int64_t& bytes) {
     std::string digits = arg;
     int shift = 0;
     if (!digits.empty()) {
@@ -230,40 +231,39 @@ std::int64_t parse_pool_size(const char* arg) {
         if (shift)
             digits.pop_back();
     }
+    std::int64_t value = 0;
+    if (parse_decimal(digits, least, most >> shift, value) != decimal_status::ok)
+        return false;
+    bytes = value << shift;
+    return true;
+}
+
+// --pool_size. Zero, malformed counts and pools larger than the physical memory (which would
+// fail, or swap, long after start-up) are refused.
+std::int64_t parse_pool_size(const char* arg) {
     // The pool counts its 256 MiB chunks in 32 bits.
     constexpr std::int64_t largest_pool = std::int64_t(UINT32_MAX) << 28;
-    std::int64_t value = 0;
-    if (parse_decimal(digits, 1, largest_pool >> shift, value) != decimal_status::ok)
+    std::int64_t bytes = 0;
+    if (!parse_byte_count(arg, 1, largest_pool, bytes))
         refuse(std::string("Bad pool size ") + arg +
                ": expected a positive decimal number of bytes, with an optional K, M or G suffix");
     const long pages = ::sysconf(_SC_PHYS_PAGES), page_size = ::sysconf(_SC_PAGE_SIZE);
     const std::uint64_t physical = pages > 0 && page_size > 0
                                        ? std::uint64_t(pages) * std::uint64_t(page_size)
                                        : UINT64_MAX;
-    if (pool_bytes(std::uint64_t(value) << shift) > physical)
+    if (pool_bytes(std::uint64_t(bytes)) > physical)
         refuse(std::string("Bad pool size ") + arg + ": more than the " +
                std::to_string(physical >> 20) + " MiB of physical memory");
-    return value << shift;
+    return bytes;
 }
 
 // --spill-max: a byte count with an optional K, M or G suffix; 0 never spills.
 std::int64_t parse_spill_max(const char* arg) {
-    std::string digits = arg;
-    int shift = 0;
-    if (!digits.empty()) {
-        switch (digits.back()) {
-        case 'G': case 'g': shift = 30; break;
-        case 'M': case 'm': shift = 20; break;
-        case 'K': case 'k': shift = 10; break;
-        }
-        if (shift)
-            digits.pop_back();
-    }
-    std::int64_t value = 0;
-    if (parse_decimal(digits, 0, (std::int64_t(1) << 62) >> shift, value) != decimal_status::ok)
+    std::int64_t bytes = 0;
+    if (!parse_byte_count(arg, 0, std::int64_t(1) << 62, bytes))
         refuse(std::string("Bad spill size ") + arg +
                ": expected a decimal number of bytes, with an optional K, M or G suffix");
-    return value << shift;
+    return bytes;
 }
 
 void add_option(option_map& options, const std::string& arg) {

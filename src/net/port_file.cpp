@@ -1,5 +1,7 @@
 #include "net/port_file.hpp"
 
+#include "core/small_file.hpp"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -78,22 +80,12 @@ std::optional<rendezvous> read_rendezvous(const std::string& path) {
     }
     // A few short lines; a file much larger than that is not a port file.
     std::string text;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            const int error = errno;
-            ::close(fd);
-            throw std::runtime_error(std::string("cannot read the port file: ") +
-                                     std::strerror(error));
-        }
-        text.append(buffer, std::size_t(n));
-        if (n == 0 || text.size() > 65536)
-            break;
-    }
+    const bool read = read_small_file(fd, 65536, text);
+    const int error = errno;
     ::close(fd);
+    if (!read)
+        throw std::runtime_error(std::string("cannot read the port file: ") +
+                                 std::strerror(error));
     std::vector<std::string> lines;
     for (std::size_t at = 0; at < text.size();) {
         std::size_t end = text.find('\n', at);

@@ -53,29 +53,47 @@ std::string peer_label(const transport_socket& socket) {
 // deadline is nearer.
 const boost::posix_time::seconds handshake_grace(10);
 
+// Cancels what is pending on a stream's socket if `limit` passes first, so that a handshake
+// cannot wait forever.
+class handshake_deadline {
+  public:
+    template <class Stream>
+    handshake_deadline(const std::shared_ptr<Stream>& stream, boost::posix_time::ptime limit)
+        : timer_(context_of(stream->get_executor()), limit) {
+        timer_.async_wait([stream, s = state_](const boost::system::error_code& ec) {
+            if (ec || s->done)
+                return;
+            s->expired = true;
+            boost::system::error_code ignored;
+            transport(*stream).cancel(ignored);
+        });
+    }
+
+    // Ends the watch once the operation has finished; true when the limit had cancelled it.
+    bool finish() {
+        state_->done = true;
+        timer_.cancel();
+        return state_->expired;
+    }
+
+  private:
+    struct state {
+        bool done = false;    // the operation finished first: the timer must not touch the socket
+        bool expired = false; // the timer cancelled the operation
+    };
+    std::shared_ptr<state> state_ = std::make_shared<state>();
+    asio::deadline_timer timer_;
+};
+
 // Reads and checks the peer's handshake, giving up at `limit`.
 template <class Stream>
 message_header read_handshake(const std::shared_ptr<Stream>& stream, const group_table& groups,
                               boost::posix_time::ptime limit, asio::yield_context yield) {
-    struct state {
-        bool done = false;    // the read finished first; the timer must not touch the socket
-        bool expired = false; // the timer cancelled the read
-    };
-    auto s = std::make_shared<state>();
-    asio::deadline_timer timer(context_of(stream->get_executor()), limit);
-    timer.async_wait([stream, s](const boost::system::error_code& ec) {
-        if (ec || s->done)
-            return;
-        s->expired = true;
-        boost::system::error_code ignored;
-        transport(*stream).cancel(ignored);
-    });
+    handshake_deadline deadline(stream, limit);
     char raw[header_size];
     boost::system::error_code ec;
     asio::async_read(*stream, asio::buffer(raw), yield[ec]);
-    s->done = true;
-    timer.cancel();
-    if (s->expired)
+    if (deadline.finish())
         throw std::runtime_error("No handshake before the deadline");
     if (ended(ec))
         throw std::runtime_error("closed before its handshake");
@@ -492,24 +510,10 @@ namespace {
 // Returns why it failed; empty when it succeeded. Throws the cancellation of a teardown.
 std::string tls_handshake(const std::shared_ptr<tls_stream>& stream, bool accepted,
                           boost::posix_time::ptime limit, asio::yield_context yield) {
-    struct state {
-        bool done = false;    // the handshake finished first; the timer must not touch the socket
-        bool expired = false; // the timer cancelled the handshake
-    };
-    auto s = std::make_shared<state>();
-    asio::deadline_timer timer(context_of(stream->get_executor()), limit);
-    timer.async_wait([stream, s](const boost::system::error_code& ec) {
-        if (ec || s->done)
-            return;
-        s->expired = true;
-        boost::system::error_code ignored;
-        transport(*stream).cancel(ignored);
-    });
+    handshake_deadline deadline(stream, limit);
     boost::system::error_code ec;
     stream->async_handshake(accepted ? tls_stream::server : tls_stream::client, yield[ec]);
-    s->done = true;
-    timer.cancel();
-    if (s->expired)
+    if (deadline.finish())
         return "no TLS handshake before the deadline";
     if (is_cancellation(ec))
         throw boost::system::system_error(ec);

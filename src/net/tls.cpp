@@ -1,5 +1,7 @@
 #include "net/tls.hpp"
 
+#include "core/small_file.hpp"
+
 // Asio's TLS stream, compiled once like the rest of Asio.
 #include <boost/asio/ssl/impl/src.hpp>
 
@@ -118,19 +120,10 @@ std::string read_secret_file(const std::string& path) {
         throw std::runtime_error(path + ": other users may read or change this secret file; "
                                  "chmod 600 " + path);
     std::string text;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            throw std::runtime_error(path + ": " + std::strerror(errno));
-        if (n == 0)
-            break;
-        text.append(buffer, std::size_t(n));
-        if (text.size() > 65536)
-            throw std::runtime_error(path + ": too large for a secret file (64 KiB at most)");
-    }
+    if (!read_small_file(fd, 65536, text))
+        throw std::runtime_error(path + ": " + std::strerror(errno));
+    if (text.size() > 65536)
+        throw std::runtime_error(path + ": too large for a secret file (64 KiB at most)");
     text = trim_secret(text);
     if (text.empty())
         throw std::runtime_error(path + ": holds no secret; write one there, such as "

@@ -2,6 +2,7 @@
 // (--port-file), and its peers find it there (-c @FILE), whichever starts first. Every process is
 // real and bounded; readiness is waited for, never slept for.
 
+#include "e2e/pair_job.hpp"
 #include "e2e/worker_output.hpp"
 
 #include <sys/stat.h>
@@ -14,14 +15,6 @@ namespace shuffler_test {
 namespace {
 
 constexpr std::chrono::seconds limit(30);
-
-// Two FASTQ files of `count` records each, as the dicing checks expect.
-std::vector<std::string> make_pair(const temp_dir& dir, int count) {
-    const std::vector<std::string> texts = {make_fastq("a", count, 1), make_fastq("b", count, 2)};
-    write_file(dir.file("r_1.fq"), texts[0]);
-    write_file(dir.file("r_2.fq"), texts[1]);
-    return texts;
-}
 
 // The first line of the file at `path` once it exists, or "" after `bound`.
 std::string first_line_when_written(const std::string& path,
@@ -38,15 +31,6 @@ std::string first_line_when_written(const std::string& path,
 
 int port_of(const std::string& address) {
     return std::stoi(address.substr(address.rfind(':') + 1));
-}
-
-std::vector<std::string> input_args(const temp_dir& dir, const std::vector<std::string>& head) {
-    std::vector<std::string> args = head;
-    for (const char* a : {"-t", "20", "-O", "blksize=2000"})
-        args.push_back(a);
-    args.push_back(dir.file("r_1.fq"));
-    args.push_back(dir.file("r_2.fq"));
-    return shuffler(args);
 }
 
 std::vector<std::string> worker_args(const std::string& address) {

@@ -2,6 +2,7 @@
 // or from the rendezvous file, and peers without that secret kept out. Every process is real and
 // bounded; a relay in the test records what another user of the network could capture.
 
+#include "e2e/pair_job.hpp"
 #include "e2e/worker_output.hpp"
 
 #include <arpa/inet.h>
@@ -94,22 +95,6 @@ private:
     std::string captured_;
     std::thread thread_;
 };
-
-std::vector<std::string> make_pair(const temp_dir& dir, int count) {
-    const std::vector<std::string> texts = {make_fastq("a", count, 1), make_fastq("b", count, 2)};
-    write_file(dir.file("r_1.fq"), texts[0]);
-    write_file(dir.file("r_2.fq"), texts[1]);
-    return texts;
-}
-
-std::vector<std::string> input_args(const temp_dir& dir, const std::vector<std::string>& head) {
-    std::vector<std::string> args = head;
-    for (const char* a : {"-t", "20", "-O", "blksize=2000"})
-        args.push_back(a);
-    args.push_back(dir.file("r_1.fq"));
-    args.push_back(dir.file("r_2.fq"));
-    return shuffler(args);
-}
 
 std::vector<std::string> worker_args(const std::vector<std::string>& tail) {
     std::vector<std::string> args = {"-g", "0", "-t", "20"};
