@@ -62,17 +62,10 @@ bool pop_message(group_record& record, sg_buffer_list& out, boost::asio::yield_c
 void resend_messages(group_record& record, sent_list& lists) {
     block_list& queued = record.blocks.blocks();
     const auto front = record.messages.begin(); // the oldest queued message, or end_marker
-    std::uint64_t spilled = 0;
     if (record.spilled.empty())
-        record.head = 0; // counts from here: the in-memory messages resent come first
+        record.head = 0; // counts from here: the messages resent come first
     for (sent_message& sent : lists) {
         --record.in_flight;
-        if (sent.spilled) {
-            // In their order, before every spilled message not yet read back.
-            record.spilled.insert(record.spilled.begin() + std::ptrdiff_t(spilled++),
-                                  std::move(sent.spilled));
-            continue;
-        }
         if (sent.list.block_count() == 0)
             continue;
         sent.list.blocks().front().records = sent.records;
@@ -87,9 +80,7 @@ void resend_messages(group_record& record, sent_list& lists) {
         record.spill->refill(record, 0);
 }
 
-void acknowledge_message(group_record& record, sent_message& message) {
-    if (message.spilled && record.spill)
-        record.spill->forget(*message.spilled);
+void acknowledge_message(group_record& record) {
     --record.in_flight;
     if (record.finished())
         record.waiters.wake_all();

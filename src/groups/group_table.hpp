@@ -24,20 +24,18 @@ struct spilled_message {
     std::uint32_t crc = 0;     // checksum of its bytes, known once written
     bool on_disk = false;      // the write is done: it can be read back
     bool reading = false;      // being read back into the pool
-    bool dropped = false;      // acknowledged while being written: free its place once written
 };
 
-// A message sent to a worker and not yet acknowledged, kept for sending again should the worker
-// fail. Once the socket has it all, the spiller may move it to the spill file.
+// A message sent to a worker and not yet acknowledged, kept in the pool for sending again should
+// the worker fail. It is never spilled: sent again, it must come before everything queued, and
+// a worker holds at most two.
 struct sent_message {
     explicit sent_message(sg_buffer_list message)
         : list(std::move(message)), records(list.blocks().front().records), size(list.size()) {}
 
-    sg_buffer_list list;                      // its blocks; empty once spilled
-    std::shared_ptr<spilled_message> spilled; // where it went, when spilled
-    std::uint64_t records;                    // records it holds, for reports
-    std::uint64_t size;                       // its bytes, header included
-    bool written = false;                     // the socket has taken all of it
+    sg_buffer_list list;   // its blocks
+    std::uint64_t records; // records it holds, for reports
+    std::uint64_t size;    // its bytes, header included
 };
 using sent_list = std::deque<sent_message>;
 
@@ -63,9 +61,6 @@ struct group_record {
     std::uint64_t head = 0;
     std::uint64_t reading = 0; // spilled messages being read back
     spiller* spill = nullptr;  // reads spilled messages back; null when spilling is off
-    // The unacknowledged messages of each session serving the group, for the spiller; a
-    // session's list goes when the session does.
-    std::vector<std::weak_ptr<sent_list>> senders;
 
     explicit group_record(buffer_pool& pool);
     group_record(const group_record&) = delete;
@@ -98,9 +93,9 @@ bool pop_message(group_record& record, sg_buffer_list& out, boost::asio::yield_c
 // the front of the spilled messages, to be read back first.
 void resend_messages(group_record& record, sent_list& lists);
 
-// A worker has written `message`, sent to it (the caller then drops it); frees its place in the
-// spill file if it has one, and wakes the consumers once the group is finished.
-void acknowledge_message(group_record& record, sent_message& message);
+// A worker has written a message sent to it (the caller then drops it); wakes the consumers once
+// the group is finished.
+void acknowledge_message(group_record& record);
 
 // The producer has ended; wakes the consumers if that finishes the group.
 void close_group(group_record& record);

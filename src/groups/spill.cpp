@@ -30,25 +30,6 @@ std::uint64_t spiller::spill_start(const group_record& record) const {
     return std::min<std::uint64_t>(record.in_memory(), record.waiters.size());
 }
 
-namespace {
-
-// Blocks of the messages that have been written to a worker and only wait for its
-// acknowledgement; drops the lists of sessions that have ended.
-std::uint64_t sent_blocks(group_record& record) {
-    std::uint64_t blocks = 0;
-    auto& senders = record.senders;
-    senders.erase(std::remove_if(senders.begin(), senders.end(),
-                                 [](const std::weak_ptr<sent_list>& w) { return w.expired(); }),
-                  senders.end());
-    for (const auto& w : senders)
-        for (const sent_message& m : *w.lock()) // none expired: just dropped
-            if (m.written && !m.spilled)
-                blocks += m.list.block_count();
-    return blocks;
-}
-
-} // namespace
-
 bool spiller::anyone_starves() const {
     for (std::size_t i = 0; i < groups_.size(); ++i)
         if (!groups_[i].waiters.empty() && groups_[i].ready_count() == 0)
@@ -64,7 +45,7 @@ void spiller::relieve(bool starving) {
     for (std::size_t i = 0; i < groups_.size(); ++i) {
         group_record& record = groups_[i];
         const std::uint64_t start = spill_start(record);
-        std::uint64_t blocks = record.senders.empty() ? 0 : sent_blocks(record);
+        std::uint64_t blocks = 0;
         if (record.in_memory() > start) {
             // Blocks from the first message that may go: all queued ones but those before it.
             auto first = std::next(record.messages.begin(), std::ptrdiff_t(start));
@@ -83,21 +64,6 @@ void spiller::relieve(bool starving) {
 }
 
 void spiller::spill_group(group_record& record, std::uint64_t start) {
-    // Those the workers hold first: they come back only if a worker fails.
-    for (const auto& w : record.senders) {
-        const std::shared_ptr<sent_list> sent = w.lock();
-        if (!sent)
-            continue;
-        for (sent_message& m : *sent) {
-            if (!m.written || m.spilled || m.list.block_count() > 1)
-                continue;
-            auto spilled = std::make_shared<spilled_message>();
-            spilled->records = m.records;
-            if (!write_out(record, spilled, m.list))
-                return;
-            m.spilled = std::move(spilled);
-        }
-    }
     if (record.spilled.empty())
         record.head = start;
     block_list& queued = record.blocks.blocks();
@@ -136,19 +102,9 @@ bool spiller::write_out(group_record& record, const std::shared_ptr<spilled_mess
                 return fail(error);
             message->crc = crc;
             message->on_disk = true;
-            if (message->dropped)
-                store_.discard(spill_extent{message->offset, message->size, crc});
-            else
-                refill(*r, 0);
+            refill(*r, 0);
         }).offset;
     return true;
-}
-
-void spiller::forget(spilled_message& message) {
-    if (message.on_disk)
-        store_.discard(spill_extent{message.offset, message.size, message.crc});
-    else
-        message.dropped = true;
 }
 
 void spiller::refill(group_record& record, std::size_t extra) {

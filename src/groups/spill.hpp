@@ -13,9 +13,9 @@ namespace shuffler {
 
 // Decides what goes to the spill file and when it comes back. When the producer would wait for
 // blocks, the group with the largest backlog gives its queued messages (all but those its
-// consumers wait for now), and those its workers hold unacknowledged, to the file; as its
-// consumers ask for messages, the oldest spilled ones are read back, in order. Nothing is read
-// ahead: a worker still has the other message of its window to write while the next is read,
+// consumers wait for now) to the file; as its consumers ask for messages, the oldest spilled
+// ones are read back, in order. Messages a worker holds unacknowledged stay in the pool: sent
+// again after a failure they must come before everything queued. Nothing is read ahead: a worker still has the other message of its window to write while the next is read,
 // and blocks held for reading ahead would be taken from the producer, which then stalls every
 // group. Reading back goes before the producer when blocks come free, so a slow group never
 // holds back the others and its own consumers never starve.
@@ -44,9 +44,6 @@ public:
     // more about to wait, have a message each. Without free blocks, such a group gets the next
     // blocks that come back, before the producer.
     void refill(group_record& record, std::size_t extra);
-
-    // A spilled message sent to a worker has been acknowledged: its place is free.
-    void forget(spilled_message& message);
 
 private:
     void spill_group(group_record& record, std::uint64_t start);

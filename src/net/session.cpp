@@ -113,16 +113,14 @@ template <class Stream> struct serving {
     serving(std::shared_ptr<Stream> stream, group_record& record, std::uint16_t group,
             std::string label, worker_summary& summary)
         : stream(std::move(stream)), record(record), group(group), label(std::move(label)),
-          summary(summary), unacked(std::make_shared<sent_list>()) {
-        record.senders.push_back(unacked); // the spiller may move those written to disk
-    }
+          summary(summary) {}
 
     std::shared_ptr<Stream> stream;
     group_record& record;
     std::uint16_t group;
     std::string label;
     worker_summary& summary;            // what it has acknowledged, for reports
-    std::shared_ptr<sent_list> unacked; // sent or being sent, oldest first
+    sent_list unacked;                  // sent or being sent, oldest first
     std::uint64_t sent = 0;             // messages completely written to the socket
     std::uint64_t acknowledged = 0;     // messages the worker has written to its output
     bool end_sent = false;              // the end mark has gone out
@@ -165,12 +163,12 @@ void read_acknowledgements(const std::shared_ptr<serving<Stream>>& s, asio::yiel
         }
         if (s->acknowledged < s->sent) {
             ++s->acknowledged;
-            sent_message& written = s->unacked->front();
+            sent_message& written = s->unacked.front();
             ++s->summary.messages;
             s->summary.records += written.records;
             s->summary.bytes += written.size - header_size;
-            acknowledge_message(s->record, written);
-            s->unacked->pop_front(); // its blocks go back to the pool
+            acknowledge_message(s->record);
+            s->unacked.pop_front(); // its blocks go back to the pool
             s->progress.wake_all();
         } else if (s->end_sent) {
             s->done = true;
@@ -190,7 +188,7 @@ void send_group(const std::shared_ptr<serving<Stream>>& s, buffer_pool& pool,
                 asio::yield_context yield) {
     try {
         for (;;) {
-            while (s->unacked->size() >= send_window && !s->failed())
+            while (s->unacked.size() >= send_window && !s->failed())
                 s->progress.wait(yield);
             if (s->failed())
                 return;
@@ -198,10 +196,9 @@ void send_group(const std::shared_ptr<serving<Stream>>& s, buffer_pool& pool,
             if (!pop_message(s->record, list, yield, s.get()))
                 break;
             ++s->record.in_flight;
-            sent_message& out = s->unacked->emplace_back(std::move(list));
-            asio::async_write(*s->stream, out.list.const_buffers(), transfer_all_at_once{},
-                              yield);
-            out.written = true; // acknowledgements pop the front only: `out` is still there
+            s->unacked.emplace_back(std::move(list));
+            asio::async_write(*s->stream, s->unacked.back().list.const_buffers(),
+                              transfer_all_at_once{}, yield);
             ++s->sent;
         }
         const message_header end = make_handshake(s->group); // an empty message of the group
@@ -256,8 +253,8 @@ void serve_group(const std::shared_ptr<Stream>& stream, session_config& config,
         transport(*stream).close(ignored);
         ++config.tally.succeeded;
     } else if (s->failed()) {
-        const std::size_t again = s->unacked->size();
-        resend_messages(record, *s->unacked);
+        const std::size_t again = s->unacked.size();
+        resend_messages(record, s->unacked);
         if (s->acknowledged > 0)
             // What it wrote went to an output that will not be complete: it cannot come back.
             report_failure(io, label,

@@ -78,7 +78,9 @@ bool empty_dir(const std::string& path) { return std::filesystem::is_empty(path)
 
 std::vector<std::string> input_args(const temp_dir& dir, int port, const std::string& spill_dir,
                                     std::vector<std::string> extra = {}) {
-    std::vector<std::string> a = {"-l", loopback(port), "-t", "60", "-w", "3", "-S", "16M",
+    // Eight blocks: what three workers hold unacknowledged (two each, never spilled), one for
+    // the producer and one to read back into.
+    std::vector<std::string> a = {"-l", loopback(port), "-t", "60", "-w", "3", "-S", "32M",
                                   "-O", "s1=chr1", "-O", "s2=chr2", "--spill-dir", spill_dir,
                                   "--summary"};
     a.insert(a.end(), extra.begin(), extra.end());
@@ -92,7 +94,7 @@ std::vector<std::string> worker_args(int port, int group) {
 
 TEST(Spill, SlowShardsOfASortedInputProgressTogetherAndGetEveryLineOnce) {
     const temp_dir dir, spill;
-    const sorted_sam sam(40 << 20); // each shard more than twice the pool
+    const sorted_sam sam(80 << 20); // each shard more than twice the pool
     write_file(dir.file("in.sam"), sam.text());
     const double rate = 20e6;
     for (const bool spilling : {true, false}) {
@@ -131,7 +133,7 @@ TEST(Spill, SlowShardsOfASortedInputProgressTogetherAndGetEveryLineOnce) {
 // them: a replacement gets them all, read back from the spill file.
 TEST(Spill, AKilledWorkersSpilledMessagesAreSentAgainFromTheFile) {
     const temp_dir dir, spill;
-    const sorted_sam sam(24 << 20);
+    const sorted_sam sam(48 << 20);
     write_file(dir.file("in.sam"), sam.text());
     const int port = free_port();
     child_process input(input_args(dir, port, spill.file("")));
@@ -159,7 +161,7 @@ TEST(Spill, AKilledWorkersSpilledMessagesAreSentAgainFromTheFile) {
 
 TEST(Spill, NothingIsLeftInTheSpillDirectoryWhenTheInputSideIsKilled) {
     const temp_dir dir, spill;
-    const sorted_sam sam(24 << 20);
+    const sorted_sam sam(48 << 20);
     write_file(dir.file("in.sam"), sam.text());
     const int port = free_port();
     child_process input(input_args(dir, port, spill.file("")));
@@ -188,7 +190,7 @@ TEST(Spill, AFullSpillDirectoryIsOneErrorLineNamingTheFile) {
     if (::geteuid() != 0 ||
         run({"/bin/mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", spill.file("")}).exit_status)
         GTEST_SKIP() << "cannot mount a small tmpfs here";
-    const sorted_sam sam(24 << 20);
+    const sorted_sam sam(48 << 20);
     write_file(dir.file("in.sam"), sam.text());
     const int port = free_port();
     child_process input(input_args(dir, port, spill.file(""), {"--spill-max", "1G"}));

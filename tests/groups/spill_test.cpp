@@ -221,32 +221,36 @@ TEST_F(spiller_test, AMessageOfSeveralBlocksStaysAndSoDoThoseAfterIt) {
     run_until([&] { return store.bytes_written() == pushed[0].size(); });
 }
 
-TEST_F(spiller_test, AMessageHeldByAWorkerIsSpilledAndComesBackWhenTheWorkerFails) {
-    push(1, block_bytes / 2);
+// A worker fails holding messages while later ones of its group are spilled: what it held is
+// sent again first, then the spilled ones, in the order they were queued. (A header in the first
+// message of a SAM shard must stay first.)
+TEST_F(spiller_test, AFailedWorkersMessagesComeBackBeforeTheSpilledOnes) {
+    for (int i = 0; i < 4; ++i)
+        push(1, block_bytes / 2);
     spill_store store(io, dir, 1 << 30);
     spiller spill(groups, store, io);
-    auto held = std::make_shared<sent_list>();
-    groups[1].senders.push_back(held);
+    sent_list held;
     run_in_coroutine([&](auto&, auto yield) {
-        sg_buffer_list out(test_pool());
-        ASSERT_TRUE(pop_message(groups[1], out, yield));
-        held->emplace_back(std::move(out)).written = true;
-        ++groups[1].in_flight;
+        for (int i = 0; i < 2; ++i) {
+            sg_buffer_list out(test_pool());
+            ASSERT_TRUE(pop_message(groups[1], out, yield));
+            held.emplace_back(std::move(out));
+            ++groups[1].in_flight;
+        }
     });
     spill.relieve(true); // as if a consumer of another group starved
-    ASSERT_TRUE(held->front().spilled);
-    run_until([&] { return test_pool().free_blocks() == pool_blocks; });
+    EXPECT_EQ(groups[1].spilled.size(), 2u) << "the queued messages go, the held ones stay";
+    run_until([&] { return store.used() > 0 && groups[1].spilled.front()->on_disk; });
 
-    resend_messages(groups[1], *held);
+    resend_messages(groups[1], held);
     close_group(groups[1]);
-    std::string got;
+    std::vector<std::string> got;
     boost::asio::spawn(io, [&](boost::asio::yield_context yield) {
-        sg_buffer_list out(test_pool());
-        if (pop_message(groups[1], out, yield))
-            got = contents(out);
+        for (sg_buffer_list out(test_pool()); pop_message(groups[1], out, yield); out.release())
+            got.push_back(contents(out));
     });
-    run_until([&] { return !got.empty(); });
-    EXPECT_EQ(got, pushed[0]);
+    run_until([&] { return got.size() == 4; });
+    EXPECT_EQ(got, std::vector<std::string>(pushed.begin(), pushed.begin() + 4));
 }
 
 } // namespace
