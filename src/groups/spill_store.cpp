@@ -42,32 +42,28 @@ namespace {
 
 std::string system_text(int error) { return std::strerror(error); }
 
-// The list's blocks as iovecs: the filled bytes to write, or the free room to read into.
-std::vector<iovec> regions(const sg_buffer_list& list, bool filled) {
+// The list's blocks as iovecs: the filled bytes to write, or the free room to read into, `bytes`
+// of either at most (a read must not run on into the next message's bytes).
+std::vector<iovec> regions(const sg_buffer_list& list, bool filled, std::uint64_t bytes) {
     std::vector<iovec> v;
     for (const block& b : list.blocks()) {
-        if (filled && b.end > b.begin)
-            v.push_back({b.data + b.begin, b.end - b.begin});
-        else if (!filled && b.capacity > b.end)
-            v.push_back({b.data + b.end, b.capacity - b.end});
+        if (bytes == 0)
+            break;
+        char* const from = b.data + (filled ? b.begin : b.end);
+        const std::uint64_t size = std::min<std::uint64_t>(
+            bytes, filled ? b.end - b.begin : b.capacity - b.end);
+        if (size > 0)
+            v.push_back({from, size});
+        bytes -= size;
     }
     return v;
 }
 
-std::uint32_t crc_of(const std::vector<iovec>& parts, std::uint64_t bytes) {
+// The CRC-32C of `parts`, each a part of one block (far below the int ISA-L takes).
+std::uint32_t crc_of(const std::vector<iovec>& parts) {
     std::uint32_t crc = 0;
-    for (const iovec& part : parts) {
-        std::uint64_t n = std::min<std::uint64_t>(part.iov_len, bytes);
-        for (auto* p = static_cast<unsigned char*>(part.iov_base); n > 0;) {
-            const int step = int(std::min<std::uint64_t>(n, INT_MAX));
-            crc = crc32_iscsi(p, step, crc);
-            p += step;
-            n -= std::uint64_t(step);
-            bytes -= std::uint64_t(step);
-        }
-        if (bytes == 0)
-            break;
-    }
+    for (const iovec& part : parts)
+        crc = crc32_iscsi(static_cast<unsigned char*>(part.iov_base), int(part.iov_len), crc);
     return crc;
 }
 
@@ -174,6 +170,14 @@ void spill_store::submit(std::shared_ptr<request> r) {
     wake_.notify_one();
 }
 
+// A file system without holes keeps the bytes: from then on the whole file counts against the
+// cap, which then really bounds the disk space taken.
+void spill_store::free_place(const spill_extent& e) {
+    if (::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, off_t(e.offset),
+                    off_t(e.size)) != 0)
+        no_holes_ = true;
+}
+
 // The thread: one request at a time, in the order given, each completion posted to the loop.
 void spill_store::run() {
     for (;;) {
@@ -189,21 +193,18 @@ void spill_store::run() {
         const auto start = std::chrono::steady_clock::now();
         const spill_extent& e = r->extent;
         if (r->discarding) {
-            ::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, off_t(e.offset),
-                        off_t(e.size));
+            free_place(e);
             asio::post(io_, [r = std::move(r)] {}); // its work guard goes on the loop thread
             continue;
         }
-        const std::vector<iovec> parts = regions(*r->list, !r->reading);
+        const std::vector<iovec> parts = regions(*r->list, !r->reading, e.size);
         if (r->reading) {
             r->error = transfer(fd_, true, parts, e.offset, e.size);
             if (r->error.empty())
-                r->crc = crc_of(parts, e.size);
-            // The place is free again; a file system without holes just keeps the bytes.
-            ::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, off_t(e.offset),
-                        off_t(e.size));
+                r->crc = crc_of(parts);
+            free_place(e);
         } else {
-            r->crc = crc_of(parts, e.size);
+            r->crc = crc_of(parts);
             r->error = transfer(fd_, false, parts, e.offset, e.size);
         }
         r->seconds =

@@ -5,6 +5,7 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -48,7 +49,7 @@ public:
     std::uint64_t cap() const { return cap_; }
     // Bytes of messages written or being written and not yet read back.
     std::uint64_t used() const { return used_; }
-    bool fits(std::uint64_t bytes) const { return used_ + bytes <= cap_; }
+    bool fits(std::uint64_t bytes) const { return (no_holes_ ? end_ : used_) + bytes <= cap_; }
     std::uint64_t bytes_written() const { return written_; }
     std::uint64_t bytes_read() const { return read_; }
     // Time the thread spent in writes and in reads (checksums included).
@@ -70,6 +71,7 @@ public:
 private:
     struct request;
     void run();
+    void free_place(const spill_extent& e); // the thread, after a read or a discard
     void submit(std::shared_ptr<request> r);
 
     boost::asio::io_context& io_;
@@ -78,6 +80,7 @@ private:
     std::uint64_t cap_;
     std::uint64_t used_ = 0;
     std::uint64_t end_ = 0; // the file grows at its end; read-back parts become holes
+    std::atomic<bool> no_holes_{false}; // punching a hole failed: freed parts keep their bytes
     std::uint64_t written_ = 0, read_ = 0;
     double write_seconds_ = 0, read_seconds_ = 0;
 
