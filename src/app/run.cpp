@@ -104,11 +104,16 @@ std::size_t run_loop(const run_config& config, group_table& groups, asio::io_con
     // the file. --insecure keeps plain TCP.
     sessions.insecure = config.insecure;
     std::string port_file_secret;
-    if (!config.secret.empty()) {
-        sessions.tls = std::make_shared<tls_settings>(config.secret);
-    } else if (!config.port_file.empty() && !config.insecure) {
-        port_file_secret = make_job_secret();
-        sessions.tls = std::make_shared<tls_settings>(port_file_secret);
+    try {
+        if (!config.secret.empty()) {
+            sessions.tls = std::make_shared<tls_settings>(config.secret);
+        } else if (!config.port_file.empty() && !config.insecure) {
+            port_file_secret = make_job_secret();
+            sessions.tls = std::make_shared<tls_settings>(port_file_secret);
+        }
+    } catch (const std::exception& e) {
+        report_line(io, std::string("TLS: ") + e.what()); // OpenSSL refused; nothing has started
+        return 0;
     }
     input_counters input;
     bool producer_done = false;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <pthread.h>
 #include <string>
+#include <unistd.h>
 
 namespace shuffler {
 
@@ -16,12 +17,20 @@ stop_signals::stop_signals(boost::asio::io_context& io) {
     sigaddset(&signals_, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals_, &previous_);
     thread_ = std::thread([this, &io] {
-        int signal = 0;
-        if (sigwait(&signals_, &signal) != 0 || ending_)
-            return;
-        boost::asio::post(io, [&io, signal] {
-            report_line(io, std::string("interrupted by SIG") + ::sigabbrev_np(signal));
-        });
+        for (bool first = true;; first = false) {
+            int signal = 0;
+            if (sigwait(&signals_, &signal) != 0 || ending_)
+                return;
+            if (!first) {
+                // Asked twice: whatever holds up the orderly end (a child, a full pipe), stop now.
+                write_error_line(std::string("interrupted again by SIG") + ::sigabbrev_np(signal) +
+                                 "; stopping at once");
+                ::_exit(255);
+            }
+            boost::asio::post(io, [&io, signal] {
+                report_line(io, std::string("interrupted by SIG") + ::sigabbrev_np(signal));
+            });
+        }
     });
 }
 

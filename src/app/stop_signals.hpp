@@ -11,7 +11,8 @@ namespace shuffler {
 // Turns SIGINT and SIGTERM (a user's Ctrl-C, a scheduler cancelling the job) into a failure of
 // the run, so that it ends as any failed run does: the port file and an unfinished output file
 // are removed. A thread of its own waits for them, because a wait on the loop would be work that
-// keeps the loop alive after everything else is done; it posts the failure to the loop.
+// keeps the loop alive after everything else is done; it posts the failure to the loop. A second
+// signal ends the process at once (status 255), should the orderly end be held up.
 class stop_signals {
   public:
     // Blocks the two signals in the calling thread (and so in every thread it starts later);
