@@ -233,7 +233,8 @@ int run(const run_config& config) {
                 report_line(io, e.what());
             }
         }
-        const std::size_t delivered = failure_flag ? 0 : run_loop(config, groups, io, channel.get());
+        const std::size_t delivered =
+            failure_flag ? 0 : run_loop(config, groups, io, channel.get());
         spill.reset(); // nothing is read back or spilled once the loop has stopped
         if (store && (config.summary || config.progress) && store->bytes_written() > 0)
             report_spill(*store);

@@ -15,10 +15,11 @@ namespace shuffler {
 // blocks, the group with the largest backlog gives its queued messages (all but those its
 // consumers wait for now) to the file; as its consumers ask for messages, the oldest spilled
 // ones are read back, in order. Messages a worker holds unacknowledged stay in the pool: sent
-// again after a failure they must come before everything queued. Nothing is read ahead: a worker still has the other message of its window to write while the next is read,
-// and blocks held for reading ahead would be taken from the producer, which then stalls every
-// group. Reading back goes before the producer when blocks come free, so a slow group never
-// holds back the others and its own consumers never starve.
+// again after a failure they must come before everything queued. Nothing is read ahead: a
+// worker still has the other message of its window to write while the next is read, and blocks
+// held for reading ahead would be taken from the producer, which then stalls every group.
+// Reading back goes before the producer when blocks come free, so a slow group never holds back
+// the others and its own consumers never starve.
 //
 // Only messages of one block are spilled (SAM shards, FASTQ blocks and stored messages up to
 // 4 MiB are): reading one back then needs a single block, which the next block to come back

@@ -15,8 +15,8 @@
 namespace shuffler {
 
 // An asynchronous descriptor on a pipe to or from a shell command, on a file (through a
-// file_pump's pipe where epoll refuses the file), or on standard input or output. A child is waited for without blocking the event loop;
-// how it or the decompression failed is reported.
+// file_pump's pipe where epoll cannot wait on the file), or on standard input or output. A child
+// is waited for without blocking the event loop; how it or the file's thread failed is reported.
 class pipe_descriptor {
 public:
     explicit pipe_descriptor(boost::asio::io_context& io) : descriptor(io) {}

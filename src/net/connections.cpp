@@ -129,8 +129,7 @@ void connect_peer(const std::string& address, session_config& config,
                 asio::async_connect(socket, endpoints, yield[ec]);
             if (!ec && !*deadline_reached) {
                 deadline.cancel();
-                start_session(socket, config, false, run_timer.expires_at(),
-                              tls_for(config, secret, file_settings));
+                start_session(socket, config, false, tls_for(config, secret, file_settings));
                 return;
             }
             if (*deadline_reached) {
@@ -211,7 +210,7 @@ void accept_peers(const std::string& address, const std::string& port_file,
             boost::system::error_code ec;
             acceptor->async_accept(socket, yield[ec]);
             if (!ec) {
-                start_session(socket, config, true, run_timer.expires_at(), config.tls);
+                start_session(socket, config, true, config.tls);
                 continue;
             }
             if (ec == asio::error::interrupted || ec == asio::error::connection_aborted)

@@ -49,8 +49,8 @@ std::string peer_label(const transport_socket& socket) {
     return boost::lexical_cast<std::string>(peer);
 }
 
-// How long a peer that has just connected may take to send its handshake, even when the run
-// deadline is nearer.
+// How long a peer that has just connected may take to send its handshake, whatever the run's
+// deadline: a silent connection (a port scan, a health check) must not hold a finished run open.
 const boost::posix_time::seconds handshake_grace(10);
 
 // Cancels what is pending on a stream's socket if `limit` passes first, so that a handshake
@@ -215,13 +215,13 @@ void send_group(const std::shared_ptr<serving<Stream>>& s, buffer_pool& pool,
 
 template <class Stream>
 void serve_group(const std::shared_ptr<Stream>& stream, session_config& config,
-                 boost::posix_time::ptime run_deadline, asio::yield_context yield) {
+                 asio::yield_context yield) {
     asio::io_context& io = context_of(stream->get_executor());
     const std::string label = peer_label(transport(*stream));
     message_header h;
     try {
         const auto now = boost::posix_time::microsec_clock::universal_time();
-        h = read_handshake(stream, config.groups, std::max(run_deadline, now + handshake_grace),
+        h = read_handshake(stream, config.groups, now + handshake_grace,
                            yield);
     } catch (const boost::system::system_error& e) {
         if (!is_cancellation(e.code()))
@@ -519,15 +519,24 @@ std::string tls_handshake(const std::shared_ptr<tls_stream>& stream, bool accept
     return ec ? ec.message() : std::string();
 }
 
+// The session of the input side (serving a group) or of a worker (receiving one).
+template <class Stream>
+void run_session(const std::shared_ptr<Stream>& stream, session_config& config, bool accepted,
+                 asio::yield_context yield) {
+    if (config.groupid < 0)
+        serve_group(stream, config, yield);
+    else
+        receive_group(stream, config, accepted, yield);
+}
+
 // A TLS session: the handshake first, bounded like the protocol's own. A listener drops a peer
 // that fails it as a stray; a connecting side fails, since the peer it was sent to is not one of
 // the job's.
 void run_tls_session(const std::shared_ptr<tls_stream>& stream, session_config& config,
-                     bool accepted, boost::posix_time::ptime run_deadline,
-                     asio::yield_context yield) {
+                     bool accepted, asio::yield_context yield) {
     const std::string label = peer_label(transport(*stream));
     const auto now = boost::posix_time::microsec_clock::universal_time();
-    const auto limit = accepted ? std::max(run_deadline, now + handshake_grace)
+    const auto limit = accepted ? now + handshake_grace
                                 : now + boost::posix_time::seconds(config.peer_timeout);
     std::string failed;
     try {
@@ -547,36 +556,29 @@ void run_tls_session(const std::shared_ptr<tls_stream>& stream, session_config& 
                                "): the peer does not hold this job's secret");
         return;
     }
-    if (config.groupid < 0)
-        serve_group(stream, config, run_deadline, yield);
-    else
-        receive_group(stream, config, accepted, yield);
+    run_session(stream, config, accepted, yield);
 }
 
 } // namespace
 
 void start_session(tcp::socket& socket, session_config& config, bool accepted,
-                   boost::posix_time::ptime run_deadline, std::shared_ptr<tls_settings> tls) {
+                   std::shared_ptr<tls_settings> tls) {
     asio::io_context& io = context_of(socket.get_executor());
     // The session owns the socket from here on; the caller's is left closed for the next use.
     if (tls) {
         auto own = std::make_shared<tls_stream>(std::move(socket), tls->context());
         // Kept with the session for the handshake, whose key callbacks read them. (An OpenSSL
         // connection holds its own reference to the OpenSSL context: teardown order is free.)
-        asio::spawn(asio::make_strand(io), [own, tls, &config, accepted,
-                                            run_deadline](asio::yield_context yield) {
-            run_tls_session(own, config, accepted, run_deadline, yield);
-        });
+        asio::spawn(asio::make_strand(io),
+                    [own, tls, &config, accepted](asio::yield_context yield) {
+                        run_tls_session(own, config, accepted, yield);
+                    });
         return;
     }
     auto own = std::make_shared<tcp::socket>(std::move(socket));
-    asio::spawn(asio::make_strand(io),
-                [own, &config, accepted, run_deadline](asio::yield_context yield) {
-                    if (config.groupid < 0)
-                        serve_group(own, config, run_deadline, yield);
-                    else
-                        receive_group(own, config, accepted, yield);
-                });
+    asio::spawn(asio::make_strand(io), [own, &config, accepted](asio::yield_context yield) {
+        run_session(own, config, accepted, yield);
+    });
 }
 
 } // namespace shuffler

@@ -90,7 +90,7 @@ constexpr std::size_t send_window = 2;
 // session starts with a TLS handshake (the listener as server) and runs over TLS: a listener drops
 // a peer that fails it with a notice, a connecting side fails the run.
 void start_session(boost::asio::ip::tcp::socket& socket, session_config& config, bool accepted,
-                   boost::posix_time::ptime run_deadline, std::shared_ptr<tls_settings> tls);
+                   std::shared_ptr<tls_settings> tls);
 
 // After the loop has stopped: ends every wait of the sessions still alive, and the output's
 // turn, with operation-aborted, so their coroutines unwind and give back what they hold.

@@ -321,9 +321,30 @@ TEST(InputSide, PeerThatNeverNamesItsGroupCannotKeepTheRunAlive) {
     ASSERT_TRUE(wait_listening(port));
     int own_port = 0;
     const int fd = loopback_socket(port, own_port); // connects, then stays silent
-    // Dropped at the later of the deadline and a 10 s grace after connecting; only a notice.
+    // Dropped 10 s after connecting, however near or far the run's deadline; only a notice.
     const child_result r = input.wait(std::chrono::seconds(25));
     ::close(fd);
+    EXPECT_TRUE(ended_with(
+        r, 0, loopback(own_port) + ": No handshake before the deadline; connection dropped"));
+}
+
+TEST(InputSide, ASilentConnectionDoesNotHoldAFinishedRunOpenUntilItsDeadline) {
+    const temp_dir dir;
+    message_stream stream;
+    stream.add(0, "payload\n");
+    write_file(dir.file("stream.bin"), stream.bytes());
+    const int port = free_port();
+    child_process input(
+        shuffler({"-l", loopback(port), "-t", "120", "-w", "1", dir.file("stream.bin")}));
+    ASSERT_TRUE(wait_listening(port));
+    int own_port = 0;
+    const int fd = loopback_socket(port, own_port); // connects, then stays silent
+    const auto started = std::chrono::steady_clock::now();
+    const child_result worker = run(shuffler({"-g", "0", "-c", loopback(port), "-t", "10"}), {}, limit);
+    EXPECT_TRUE(ended_cleanly(worker));
+    const child_result r = input.wait(std::chrono::seconds(60));
+    ::close(fd);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
     EXPECT_TRUE(ended_with(
         r, 0, loopback(own_port) + ": No handshake before the deadline; connection dropped"));
 }
