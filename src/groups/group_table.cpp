@@ -35,8 +35,7 @@ void push_message(group_record& record, sg_buffer_list& list) {
     queued.splice(marker, list.blocks());
     if (record.claim < -1)
         throw std::runtime_error("Unattended group " + std::to_string(-record.claim - 2));
-    while (record.ready_count() > 0 && !record.waiters.empty())
-        record.waiters.wake_one(boost::system::error_code());
+    record.wake_ready();
 }
 
 bool pop_message(group_record& record, sg_buffer_list& out, boost::asio::yield_context yield,
@@ -74,8 +73,7 @@ void resend_messages(group_record& record, sent_list& lists) {
         ++record.head;
     }
     lists.clear();
-    while (record.ready_count() > 0 && !record.waiters.empty())
-        record.waiters.wake_one(boost::system::error_code());
+    record.wake_ready();
     if (record.spill && !record.waiters.empty())
         record.spill->refill(record, 0);
 }

@@ -73,6 +73,11 @@ struct group_record {
     std::uint64_t in_memory() const { return messages.size() - 1; }
     // Messages that can be popped now: in memory and before any spilled one.
     std::uint64_t ready_count() const { return spilled.empty() ? in_memory() : head; }
+    // Wakes the consumers waiting on the group while it has messages they can take.
+    void wake_ready() {
+        while (ready_count() > 0 && !waiters.empty())
+            waiters.wake_one(boost::system::error_code());
+    }
     // Nothing is left to send and nothing sent can come back.
     bool finished() const { return closed && message_count() == 0 && in_flight == 0; }
 };

@@ -161,8 +161,7 @@ void spiller::read_back(group_record& record, const std::shared_ptr<spilled_mess
     record.messages.insert(after_head, list.blocks().front());
     queued.splice(queued.iterator_to(*after_head), list.blocks());
     ++record.head;
-    while (record.ready_count() > 0 && !record.waiters.empty())
-        record.waiters.wake_one(boost::system::error_code());
+    record.wake_ready();
     refill(record, 0);
 }
 
