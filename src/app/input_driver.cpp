@@ -32,7 +32,7 @@ std::string detect_input_format(const std::vector<std::string>& input_files) {
 }
 
 void run_input(const run_config& config, group_table& groups, input_counters& counters,
-               boost::asio::io_context& io, boost::asio::yield_context yield) {
+               boost::asio::io_context& io, const boost::asio::yield_context& yield) {
     if (config.format == "fastq")
         return dice_fastq(config.input_files, config.blksize, groups, counters, io, yield);
     if (config.format == "sam")

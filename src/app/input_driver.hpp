@@ -15,7 +15,7 @@ namespace shuffler {
 // The input side's producer: opens the input in the format that parse_command_line settled and
 // turns it into group messages, with the routine's settings checked there.
 void run_input(const run_config& config, group_table& groups, input_counters& counters,
-               boost::asio::io_context& io, boost::asio::yield_context yield);
+               boost::asio::io_context& io, const boost::asio::yield_context& yield);
 
 // The format one or two file names imply: two files are a FASTQ pair; "*.fq", "*.fastq" (also
 // with ".gz") are FASTQ, "*.sam" (also ".sam.gz") is SAM, any other "*.gz" is a gzip'd message

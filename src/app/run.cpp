@@ -145,16 +145,16 @@ std::size_t run_loop(const run_config& config, group_table& groups, asio::io_con
     // spawn only queues each coroutine's first step: they start in this order once the loop
     // runs.
     for (const std::string& address : config.connect_list)
-        asio::spawn(asio::make_strand(io), [&, address](asio::yield_context yield) {
+        asio::spawn(asio::make_strand(io), [&, address](const asio::yield_context& yield) {
             connect_peer(address, sessions, run_timer, yield);
         });
     if (!config.listen.empty())
-        asio::spawn(asio::make_strand(io), [&](asio::yield_context yield) {
+        asio::spawn(asio::make_strand(io), [&](const asio::yield_context& yield) {
             accept_peers(config.listen, config.port_file, port_file_secret, sessions, run_timer,
                          yield);
         });
     if (input_side)
-        asio::spawn(asio::make_strand(io), [&](asio::yield_context yield) {
+        asio::spawn(asio::make_strand(io), [&](const asio::yield_context& yield) {
             run_input(config, groups, input, io, yield);
             if (failure_flag)
                 return;
@@ -210,7 +210,7 @@ int run(const run_config& config) {
                 output->open();
                 channel =
                     std::make_unique<output_channel>(output->pipe().descriptor, output->label());
-                channel->why_closed = [&pipe = output->pipe()](asio::yield_context yield) {
+                channel->why_closed = [&pipe = output->pipe()](const asio::yield_context& yield) {
                     return pipe.end_child(yield);
                 };
             } catch (const std::invalid_argument& e) {

@@ -21,7 +21,7 @@ std::uint64_t sg_buffer_list::capacity() const {
     return n;
 }
 
-void sg_buffer_list::acquire(std::uint64_t n, boost::asio::yield_context yield) {
+void sg_buffer_list::acquire(std::uint64_t n, const boost::asio::yield_context& yield) {
     if (n == 0)
         return;
     block_list& free = pool_->free_list();
@@ -55,14 +55,14 @@ bool sg_buffer_list::try_acquire(std::uint64_t n) {
     return n == 0;
 }
 
-void sg_buffer_list::reserve(std::uint64_t n, boost::asio::yield_context yield) {
+void sg_buffer_list::reserve(std::uint64_t n, const boost::asio::yield_context& yield) {
     const std::uint64_t c = capacity();
     if (n >= c)
         acquire(n - c, yield);
 }
 
 std::uint64_t sg_buffer_list::append(const char* first, const char* last,
-                                     boost::asio::yield_context yield) {
+                                     const boost::asio::yield_context& yield) {
     const std::uint64_t total = std::uint64_t(last - first);
     std::uint64_t remaining = total;
     if (remaining == 0)

@@ -57,14 +57,15 @@ public:
 
     // Appends pool blocks whose capacities add up to at least n; waits while the pool is empty.
     // A cancelled wait throws operation-aborted, leaving the blocks taken so far in the list.
-    void acquire(std::uint64_t n, boost::asio::yield_context yield);
+    void acquire(std::uint64_t n, const boost::asio::yield_context& yield);
     // Appends blocks for at least n bytes only if the pool has them free now; never waits.
     bool try_acquire(std::uint64_t n);
     // Makes the blocks' total capacity at least n.
-    void reserve(std::uint64_t n, boost::asio::yield_context yield);
+    void reserve(std::uint64_t n, const boost::asio::yield_context& yield);
     // Copies [first, last) after the filled bytes, taking blocks as needed. The list must hold
     // at least one block. Returns last - first.
-    std::uint64_t append(const char* first, const char* last, boost::asio::yield_context yield);
+    std::uint64_t append(const char* first, const char* last,
+                         const boost::asio::yield_context& yield);
     // Marks n bytes written into mutable_buffers() as filled.
     void commit(std::uint64_t n);
     // Marks n bytes at the front as consumed; the blocks stay in the list.

@@ -5,7 +5,7 @@
 
 namespace shuffler {
 
-void wait_queue::wait(boost::asio::yield_context yield, const void* tag) {
+void wait_queue::wait(const boost::asio::yield_context& yield, const void* tag) {
     // Always thrown, even for yield[ec]: a caller that went on after a cancelled wait would
     // use blocks or messages it never got.
     boost::system::error_code result;

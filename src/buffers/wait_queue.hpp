@@ -19,7 +19,7 @@ public:
     // Suspends the calling coroutine until woken. A non-zero wake-up code is thrown as a
     // system_error; a yield context's error slot (yield[ec]) is not used. A `tag` lets wake()
     // find this waiter among the others.
-    void wait(boost::asio::yield_context yield, const void* tag = nullptr);
+    void wait(const boost::asio::yield_context& yield, const void* tag = nullptr);
 
     // Resumes the oldest waiter with `code`. Does nothing on an empty queue.
     void wake_one(boost::system::error_code code);

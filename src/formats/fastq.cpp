@@ -43,7 +43,7 @@ std::int32_t parse_blksize(const option_map& options) {
 namespace {
 
 // True when the stream has no record left.
-bool at_end_of_input(record_reader& stream, boost::asio::yield_context yield) {
+bool at_end_of_input(record_reader& stream, const boost::asio::yield_context& yield) {
     if (stream.available > 0) return false;
     try {
         stream.fill(yield);
@@ -56,7 +56,7 @@ bool at_end_of_input(record_reader& stream, boost::asio::yield_context yield) {
 
 // Paired files must hold the same number of records; `ended` is the stream that ran out first.
 void check_paired_end(std::deque<record_reader>& streams, std::size_t ended,
-                      boost::asio::yield_context yield) {
+                      const boost::asio::yield_context& yield) {
     for (std::size_t i = 0; i < streams.size(); ++i) {
         if (i == ended) continue;
         if (i < ended || !at_end_of_input(streams[i], yield))
@@ -84,7 +84,7 @@ std::string block_tag(std::uint64_t first_record) {
 }
 
 std::size_t read_fastq(record_reader& reader, sg_buffer_list& list, const char* suffix,
-                       asio::yield_context yield) {
+                       const asio::yield_context& yield) {
     char*& cursor = reader.cursor;
     std::uint64_t& available = reader.available;
     bool at_end = false; // the input has ended; only the bytes at hand remain
@@ -141,7 +141,7 @@ std::size_t read_fastq(record_reader& reader, sg_buffer_list& list, const char* 
 
 void dice_fastq(const std::vector<std::string>& input_files, std::int32_t blksize,
                 group_table& groups, input_counters& counters, asio::io_context& io,
-                asio::yield_context yield) {
+                const asio::yield_context& yield) {
     std::deque<record_reader> streams; // a deque: streams never move once opened
     std::exception_ptr error;
     try {

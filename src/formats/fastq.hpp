@@ -25,7 +25,7 @@ std::string block_tag(std::uint64_t first_record);
 // length. Throws end-of-file at the end of input, and a runtime error naming the record for
 // malformed input, including a quality line whose length differs from the sequence's.
 std::size_t read_fastq(record_reader& reader, sg_buffer_list& list, const char* suffix,
-                       boost::asio::yield_context yield);
+                       const boost::asio::yield_context& yield);
 
 // The block threshold in bases when -O blksize is not given: about 1.5 MiB of paired 150-base
 // reads, one pool block per message, so that a default pool keeps every worker of a large job
@@ -41,6 +41,6 @@ std::int32_t parse_blksize(const option_map& options);
 // holds `blksize` bases, at an even record count. `counters` follow the blocks queued.
 void dice_fastq(const std::vector<std::string>& input_files, std::int32_t blksize,
                 group_table& groups, input_counters& counters, boost::asio::io_context& io,
-                boost::asio::yield_context yield);
+                const boost::asio::yield_context& yield);
 
 } // namespace shuffler

@@ -12,7 +12,7 @@ namespace shuffler {
 namespace asio = boost::asio;
 
 void route_messages(pipe_descriptor& pipe, const std::string& subject, group_table& groups,
-                    input_counters& counters, asio::yield_context yield) {
+                    input_counters& counters, const asio::yield_context& yield) {
     asio::io_context& io = context_of(pipe.descriptor.get_executor());
     sg_buffer_list list(groups.pool());
     std::exception_ptr error;
@@ -40,7 +40,7 @@ void route_messages(pipe_descriptor& pipe, const std::string& subject, group_tab
 
 void read_message_stream(const std::vector<std::string>& input_files, bool gzip,
                          group_table& groups, input_counters& counters, asio::io_context& io,
-                         asio::yield_context yield) {
+                         const asio::yield_context& yield) {
     const std::string subject = input_files.empty() ? "stdin" : input_files[0];
     pipe_descriptor pipe(io);
     try {

@@ -15,12 +15,12 @@ namespace shuffler {
 // Pushes every framed message read from `pipe` to the group named in its header. Errors are
 // reported under `subject`, the name of the input.
 void route_messages(pipe_descriptor& pipe, const std::string& subject, group_table& groups,
-                    input_counters& counters, boost::asio::yield_context yield);
+                    input_counters& counters, const boost::asio::yield_context& yield);
 
 // Opens a stored message stream (the file named first, or standard input), decompressing it
 // when `gzip`, and routes its messages to their groups.
 void read_message_stream(const std::vector<std::string>& input_files, bool gzip,
-                         group_table& groups, input_counters& counters,
-                         boost::asio::io_context& io, boost::asio::yield_context yield);
+                         group_table& groups, input_counters& counters, boost::asio::io_context& io,
+                         const boost::asio::yield_context& yield);
 
 } // namespace shuffler

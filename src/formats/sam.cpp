@@ -46,7 +46,7 @@ std::uint64_t room(const sg_buffer_list& list) {
 
 // Closes the shard's message, queues it and opens the shard's next one.
 void start_next_message(sg_buffer_list& list, group_record& group, std::uint32_t shard,
-                        asio::yield_context yield) {
+                        const asio::yield_context& yield) {
     close_message(list);
     push_message(group, list);
     open_message(list, std::uint16_t(shard), yield);
@@ -138,7 +138,7 @@ std::uint64_t blocks_before_first_push(std::uint64_t shards, std::uint64_t heade
 }
 
 void read_sam(record_reader& reader, const shard_plan& plan, std::vector<sg_buffer_list>& lists,
-              group_table& groups, input_counters& counters, asio::yield_context yield) {
+              group_table& groups, input_counters& counters, const asio::yield_context& yield) {
     char*& cursor = reader.cursor;
     std::uint64_t& available = reader.available;
     sequence_dictionary header(reader.name, "the header of " + reader.name);
@@ -276,7 +276,7 @@ void read_sam(record_reader& reader, const shard_plan& plan, std::vector<sg_buff
 
 void shard_sam(const std::vector<std::string>& input_files, const shard_plan& plan,
                group_table& groups, input_counters& counters, asio::io_context& io,
-               asio::yield_context yield) {
+               const asio::yield_context& yield) {
     const std::string name = input_files.empty() ? "" : input_files.front();
     std::vector<sg_buffer_list> lists;
     lists.reserve(std::size_t(plan.max_shard) + 1);

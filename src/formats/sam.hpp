@@ -30,7 +30,8 @@ std::uint64_t blocks_before_first_push(std::uint64_t shards, std::uint64_t heade
 // first alignment line, or a header too big for every shard to hold in the pool is an error
 // naming the line. Each message's first block counts its lines, and `counters` the lines taken.
 void read_sam(record_reader& reader, const shard_plan& plan, std::vector<sg_buffer_list>& lists,
-              group_table& groups, input_counters& counters, boost::asio::yield_context yield);
+              group_table& groups, input_counters& counters,
+              const boost::asio::yield_context& yield);
 
 // The bases of the reference that a CIGAR covers: the lengths of its M, D, N, = and X
 // operations; 0 for "*". False for a malformed CIGAR.
@@ -41,6 +42,6 @@ bool cigar_reference_length(std::string_view cigar, std::uint64_t& length);
 // standard input when none is named.
 void shard_sam(const std::vector<std::string>& input_files, const shard_plan& plan,
                group_table& groups, input_counters& counters, boost::asio::io_context& io,
-               boost::asio::yield_context yield);
+               const boost::asio::yield_context& yield);
 
 } // namespace shuffler

@@ -38,7 +38,7 @@ void push_message(group_record& record, sg_buffer_list& list) {
     record.wake_ready();
 }
 
-bool pop_message(group_record& record, sg_buffer_list& out, boost::asio::yield_context yield,
+bool pop_message(group_record& record, sg_buffer_list& out, const boost::asio::yield_context& yield,
                  const void* tag) {
     while (record.ready_count() == 0) {
         if (record.finished())

@@ -90,7 +90,7 @@ void push_message(group_record& record, sg_buffer_list& list);
 
 // Waits until `record` holds a message, then moves its blocks to the end of `out` and returns
 // true; returns false once the group is finished. `tag` names the caller for wait_queue::wake.
-bool pop_message(group_record& record, sg_buffer_list& out, boost::asio::yield_context yield,
+bool pop_message(group_record& record, sg_buffer_list& out, const boost::asio::yield_context& yield,
                  const void* tag = nullptr);
 
 // Puts messages sent to a worker that failed back at the front of the queue, in their order,

@@ -252,7 +252,7 @@ void pipe_descriptor::close() {
                              });
 }
 
-std::string pipe_descriptor::end_child(asio::yield_context yield) {
+std::string pipe_descriptor::end_child(const asio::yield_context& yield) {
     close_descriptor();
     if (pump_)
         return std::exchange(pump_, nullptr)->finish();
@@ -306,7 +306,7 @@ bool died_of_broken_pipe(int status) {
 
 void report_pipe_error(asio::io_context& io, const std::string& subject, std::exception_ptr error,
                        const std::vector<pipe_descriptor*>& pipes, bool end_of_stream_is_silent,
-                       asio::yield_context yield) {
+                       const asio::yield_context& yield) {
     const silent_end silent = end_of_stream_is_silent ? silent_end::cancellation_or_end_of_stream
                                                       : silent_end::cancellation;
     try {

@@ -46,7 +46,7 @@ public:
     // failed ("exited with status 1", "killed by signal SIGKILL"), or "" when it exited with 0,
     // when there is no child, or when it died of a broken pipe, which closing first causes. For
     // a file moved by a file_pump: its problem ("truncated gzip data: ..."), or "".
-    std::string end_child(boost::asio::yield_context yield);
+    std::string end_child(const boost::asio::yield_context& yield);
 
     // The subject of this channel's error lines: "pipe command '<label>'", "stdin" or "stdout", or
     // the file's name.
@@ -79,7 +79,7 @@ bool died_of_broken_pipe(int status);
 // its child waited for first, unless the error is a cancellation.
 void report_pipe_error(boost::asio::io_context& io, const std::string& subject,
                        std::exception_ptr error, const std::vector<pipe_descriptor*>& pipes,
-                       bool end_of_stream_is_silent, boost::asio::yield_context yield);
+                       bool end_of_stream_is_silent, const boost::asio::yield_context& yield);
 
 // Quotes `word` for the shell unless it is made only of characters the shell leaves alone, so
 // ordinary file names keep their plain form in commands and labels.

@@ -21,7 +21,7 @@ constexpr std::uint64_t read_chunk = 65536;
 
 record_reader::record_reader() : buffer(new char[buffer_size]), cursor(buffer.get()) {}
 
-void record_reader::fill(asio::yield_context yield) {
+void record_reader::fill(const asio::yield_context& yield) {
     char* start = buffer.get();
     if (available > 0 && cursor != start) std::memmove(start, cursor, available);
     cursor = start;
@@ -39,7 +39,7 @@ void record_reader::fail(const std::string& problem) const {
     throw record_error(name + ": " + problem);
 }
 
-bool record_reader::refill(asio::yield_context yield) {
+bool record_reader::refill(const asio::yield_context& yield) {
     try {
         fill(yield);
         return false;

@@ -30,12 +30,12 @@ class record_reader {
 
     // Moves the unread bytes to the front and reads at least 64 KiB more (or to the end of the
     // buffer or of the input). Throws end-of-file when the input ends before any new byte.
-    void fill(boost::asio::yield_context yield);
+    void fill(const boost::asio::yield_context& yield);
 
     // fill() for the record readers: returns true when the input has ended and the last record,
     // which lacked only its final line feed, has been given one; throws end-of-file when nothing
     // is left.
-    bool refill(boost::asio::yield_context yield);
+    bool refill(const boost::asio::yield_context& yield);
 
     // Throws "<name>: <problem>" as a record_error.
     [[noreturn]] void fail(const std::string& problem) const;

@@ -19,7 +19,7 @@ using asio::ip::tcp;
 
 tcp::resolver::results_type resolve_address(const std::string& address,
                                             asio::deadline_timer& run_timer,
-                                            asio::yield_context yield) {
+                                            const asio::yield_context& yield) {
     std::string host, port;
     if (!split_address(address, host, port))
         throw std::runtime_error("invalid address, expected host:port");
@@ -50,7 +50,7 @@ const boost::posix_time::milliseconds port_file_poll(50);
 // What the port file `path` tells once it has an address; throws when the run deadline comes
 // first.
 rendezvous wait_for_port_file(const std::string& path, asio::deadline_timer& run_timer,
-                              asio::yield_context yield) {
+                              const asio::yield_context& yield) {
     asio::io_context& io = context_of(run_timer.get_executor());
     for (;;) {
         if (const auto found = read_rendezvous(path))
@@ -66,7 +66,7 @@ rendezvous wait_for_port_file(const std::string& path, asio::deadline_timer& run
 // resolve_address, with a resolution cut off by the deadline said as such.
 tcp::resolver::results_type resolve_before_deadline(const std::string& address,
                                                     asio::deadline_timer& run_timer,
-                                                    asio::yield_context yield) {
+                                                    const asio::yield_context& yield) {
     try {
         return resolve_address(address, run_timer, yield);
     } catch (const boost::system::system_error& e) {
@@ -92,7 +92,7 @@ std::shared_ptr<tls_settings> tls_for(const session_config& config, const std::s
 } // namespace
 
 void connect_peer(const std::string& address, session_config& config,
-                  asio::deadline_timer& run_timer, asio::yield_context yield) {
+                  asio::deadline_timer& run_timer, const asio::yield_context& yield) {
     asio::io_context& io = context_of(run_timer.get_executor());
     const bool from_file = !address.empty() && address[0] == '@';
     const std::string path = from_file ? address.substr(1) : std::string();
@@ -169,7 +169,7 @@ void connect_peer(const std::string& address, session_config& config,
 
 void accept_peers(const std::string& address, const std::string& port_file,
                   const std::string& port_file_secret, session_config& config,
-                  asio::deadline_timer& run_timer, asio::yield_context yield) {
+                  asio::deadline_timer& run_timer, const asio::yield_context& yield) {
     asio::io_context& io = context_of(run_timer.get_executor());
     // Removes the port file once nothing accepts any more: a file left behind would send the
     // next run's peers to a port that may by then belong to someone else.

@@ -88,7 +88,7 @@ class handshake_deadline {
 // Reads and checks the peer's handshake, giving up at `limit`.
 template <class Stream>
 message_header read_handshake(const std::shared_ptr<Stream>& stream, const group_table& groups,
-                              boost::posix_time::ptime limit, asio::yield_context yield) {
+                              boost::posix_time::ptime limit, const asio::yield_context& yield) {
     handshake_deadline deadline(stream, limit);
     char raw[header_size];
     boost::system::error_code ec;
@@ -144,7 +144,8 @@ template <class Stream> void fail(serving<Stream>& s, const std::string& why) {
 }
 
 template <class Stream>
-void read_acknowledgements(const std::shared_ptr<serving<Stream>>& s, asio::yield_context yield) {
+void read_acknowledgements(const std::shared_ptr<serving<Stream>>& s,
+                           const asio::yield_context& yield) {
     char raw[header_size];
     for (;;) {
         boost::system::error_code ec;
@@ -185,7 +186,7 @@ void read_acknowledgements(const std::shared_ptr<serving<Stream>>& s, asio::yiel
 // for the final acknowledgement.
 template <class Stream>
 void send_group(const std::shared_ptr<serving<Stream>>& s, buffer_pool& pool,
-                asio::yield_context yield) {
+                const asio::yield_context& yield) {
     try {
         for (;;) {
             while (s->unacked.size() >= send_window && !s->failed())
@@ -215,7 +216,7 @@ void send_group(const std::shared_ptr<serving<Stream>>& s, buffer_pool& pool,
 
 template <class Stream>
 void serve_group(const std::shared_ptr<Stream>& stream, session_config& config,
-                 asio::yield_context yield) {
+                 const asio::yield_context& yield) {
     asio::io_context& io = context_of(stream->get_executor());
     const std::string label = peer_label(transport(*stream));
     message_header h;
@@ -299,7 +300,7 @@ template <class Stream> struct receiving {
 // written in `written`. False when the session must end: cancelled, or the output failed and
 // that is reported. Whatever the connection is, the payload is in pool blocks by now.
 bool write_payload(output_channel& out, sg_buffer_list& payload, std::uint64_t& written,
-                   asio::io_context& io, asio::yield_context yield) {
+                   asio::io_context& io, const asio::yield_context& yield) {
     while (out.busy)
         out.turn.wait(yield);
     out.busy = true;
@@ -327,7 +328,7 @@ bool write_payload(output_channel& out, sg_buffer_list& payload, std::uint64_t& 
 // Writes each held payload to the output, one session at a time, then acknowledges it.
 template <class Stream>
 void write_and_acknowledge(const std::shared_ptr<receiving<Stream>>& r, const message_header& ack,
-                           asio::io_context& io, asio::yield_context yield) {
+                           asio::io_context& io, const asio::yield_context& yield) {
     for (;;) {
         while (r->held.empty() && r->reading)
             r->writer_waits.wait(yield);
@@ -375,7 +376,7 @@ void watch_for_errors(const std::shared_ptr<Stream>& stream, const std::string& 
 
 // The writer coroutine of an output-side session.
 template <class Stream>
-void write_payloads(const std::shared_ptr<receiving<Stream>>& r, asio::yield_context yield) {
+void write_payloads(const std::shared_ptr<receiving<Stream>>& r, const asio::yield_context& yield) {
     asio::io_context& io = context_of(r->stream->get_executor());
     const message_header ack = make_handshake(r->group);
     try {
@@ -391,7 +392,7 @@ void write_payloads(const std::shared_ptr<receiving<Stream>>& r, asio::yield_con
 
 template <class Stream>
 void receive_group(const std::shared_ptr<Stream>& stream, session_config& config, bool accepted,
-                   asio::yield_context yield) {
+                   const asio::yield_context& yield) {
     asio::io_context& io = context_of(stream->get_executor());
     const std::string label = peer_label(transport(*stream));
     const std::uint16_t group = std::uint16_t(config.groupid);
@@ -506,7 +507,7 @@ namespace {
 // The TLS handshake of a new connection, as the server when `accepted`, giving up at `limit`.
 // Returns why it failed; empty when it succeeded. Throws the cancellation of a teardown.
 std::string tls_handshake(const std::shared_ptr<tls_stream>& stream, bool accepted,
-                          boost::posix_time::ptime limit, asio::yield_context yield) {
+                          boost::posix_time::ptime limit, const asio::yield_context& yield) {
     handshake_deadline deadline(stream, limit);
     boost::system::error_code ec;
     stream->async_handshake(accepted ? tls_stream::server : tls_stream::client, yield[ec]);
@@ -522,7 +523,7 @@ std::string tls_handshake(const std::shared_ptr<tls_stream>& stream, bool accept
 // The session of the input side (serving a group) or of a worker (receiving one).
 template <class Stream>
 void run_session(const std::shared_ptr<Stream>& stream, session_config& config, bool accepted,
-                 asio::yield_context yield) {
+                 const asio::yield_context& yield) {
     if (config.groupid < 0)
         serve_group(stream, config, yield);
     else
@@ -533,7 +534,7 @@ void run_session(const std::shared_ptr<Stream>& stream, session_config& config, 
 // that fails it as a stray; a connecting side fails, since the peer it was sent to is not one of
 // the job's.
 void run_tls_session(const std::shared_ptr<tls_stream>& stream, session_config& config,
-                     bool accepted, asio::yield_context yield) {
+                     bool accepted, const asio::yield_context& yield) {
     const std::string label = peer_label(transport(*stream));
     const auto now = boost::posix_time::microsec_clock::universal_time();
     const auto limit = accepted ? now + handshake_grace
@@ -570,13 +571,13 @@ void start_session(tcp::socket& socket, session_config& config, bool accepted,
         // Kept with the session for the handshake, whose key callbacks read them. (An OpenSSL
         // connection holds its own reference to the OpenSSL context: teardown order is free.)
         asio::spawn(asio::make_strand(io),
-                    [own, tls, &config, accepted](asio::yield_context yield) {
+                    [own, tls, &config, accepted](const asio::yield_context& yield) {
                         run_tls_session(own, config, accepted, yield);
                     });
         return;
     }
     auto own = std::make_shared<tcp::socket>(std::move(socket));
-    asio::spawn(asio::make_strand(io), [own, &config, accepted](asio::yield_context yield) {
+    asio::spawn(asio::make_strand(io), [own, &config, accepted](const asio::yield_context& yield) {
         run_session(own, config, accepted, yield);
     });
 }

@@ -20,7 +20,8 @@ message_header make_handshake(std::uint16_t group) {
     return h;
 }
 
-void open_message(sg_buffer_list& list, std::uint16_t group, boost::asio::yield_context yield) {
+void open_message(sg_buffer_list& list, std::uint16_t group,
+                  const boost::asio::yield_context& yield) {
     list.reserve(header_size, yield);
     block& first = list.blocks().front();
     message_header h;

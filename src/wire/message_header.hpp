@@ -31,7 +31,8 @@ inline message_header load_header(const void* p) {
 inline void store_header(void* p, const message_header& h) { std::memcpy(p, &h, sizeof h); }
 
 // Starts a message on an empty list: one block whose first 8 bytes are {0, group, 0}.
-void open_message(sg_buffer_list& list, std::uint16_t group, boost::asio::yield_context yield);
+void open_message(sg_buffer_list& list, std::uint16_t group,
+                  const boost::asio::yield_context& yield);
 // Sets length and check of the header that opens `list` from the bytes the list holds.
 void close_message(sg_buffer_list& list);
 

@@ -17,7 +17,7 @@ namespace shuffler {
 // End of stream exactly at a message boundary throws end-of-file (the normal end); ending inside
 // a message, a bad header or a length no pool could hold are errors.
 template <class Stream>
-void read_message(Stream& stream, sg_buffer_list& list, boost::asio::yield_context yield) {
+void read_message(Stream& stream, sg_buffer_list& list, const boost::asio::yield_context& yield) {
     namespace asio = boost::asio;
     boost::system::error_code ec;
     list.reserve(header_size, yield);

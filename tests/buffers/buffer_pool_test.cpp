@@ -64,7 +64,7 @@ protected:
     // when it waits and how it ends.
     void spawn_acquirer(const std::string& name, sg_buffer_list& list, std::uint64_t bytes,
                         bool slot = false) {
-        boost::asio::spawn(io, [=, &list](boost::asio::yield_context yield) {
+        boost::asio::spawn(io, [=, &list](const boost::asio::yield_context& yield) {
             events.push_back(name + " waits");
             boost::system::error_code ec;
             std::string end = " got ";
@@ -140,7 +140,7 @@ TEST_F(pool_waiting, AnAppendCutShortByACancelledWaitThrowsAndKeepsWhatItCopied)
     events.clear();
     // One block and a byte: the block fills, then the wait for a second one is cancelled.
     const std::string bytes(block_bytes + 1, 'a');
-    boost::asio::spawn(io, [&](boost::asio::yield_context yield) {
+    boost::asio::spawn(io, [&](const boost::asio::yield_context& yield) {
         boost::system::error_code ec;
         first.acquire(1, yield);
         try {

@@ -46,7 +46,7 @@ inline std::size_t poll(boost::asio::io_context& io) {
 // Runs `body(io, yield)` as the only coroutine of a fresh loop until the loop runs out of work.
 template <class Body> void run_in_coroutine(Body body) {
     boost::asio::io_context io;
-    boost::asio::spawn(io, [&](boost::asio::yield_context yield) { body(io, yield); });
+    boost::asio::spawn(io, [&](const boost::asio::yield_context& yield) { body(io, yield); });
     io.run();
 }
 

@@ -30,7 +30,7 @@ dicing dice(const std::vector<std::string>& files, std::int32_t blksize) {
     groups.resize(1);
     failure_flag = 0;
     testing::internal::CaptureStderr();
-    run_in_coroutine([&](asio::io_context& io, asio::yield_context yield) {
+    run_in_coroutine([&](asio::io_context& io, const asio::yield_context& yield) {
         dice_fastq(files, blksize, groups, d.counters, io, yield);
     });
     d.err = without_sanitizer_notes(testing::internal::GetCapturedStderr());

@@ -17,7 +17,7 @@ std::string read_all_fastq(const std::string& input, std::string& payload,
                            std::vector<std::size_t>& lengths, const char* suffix = nullptr) {
     std::string outcome;
     const temp_dir dir;
-    run_in_coroutine([&](asio::io_context& io, asio::yield_context yield) {
+    run_in_coroutine([&](asio::io_context& io, const asio::yield_context& yield) {
         record_reader stream;
         open_stream(stream, io, dir, input, "in.fq");
         sg_buffer_list list(test_pool());

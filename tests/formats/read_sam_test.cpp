@@ -40,7 +40,7 @@ sam_run route(const std::string& sam, const std::vector<std::string>& intervals,
     const std::size_t count = intervals.size() + 1;
     sam_run result;
     const temp_dir dir;
-    run_in_coroutine([&](asio::io_context& io, asio::yield_context yield) {
+    run_in_coroutine([&](asio::io_context& io, const asio::yield_context& yield) {
         group_table groups(test_pool());
         groups.resize(count);
         std::vector<sg_buffer_list> lists;

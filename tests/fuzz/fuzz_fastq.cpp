@@ -56,7 +56,7 @@ std::string tagged(std::string text, const std::string& tag) {
 }
 
 // True when `reader` has nothing left to read.
-bool at_end(record_reader& reader, boost::asio::yield_context yield) {
+bool at_end(record_reader& reader, const boost::asio::yield_context& yield) {
     if (reader.available == 0) {
         try {
             reader.fill(yield);
@@ -101,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string outcome;
     bool accepted = false;
     const std::string tag = block_tag(0);
-    run_coroutine(io, [&](boost::asio::yield_context yield) {
+    run_coroutine(io, [&](const boost::asio::yield_context& yield) {
         for (sg_buffer_list& list : lists)
             list.acquire(1, yield);
         std::size_t ended = 0;

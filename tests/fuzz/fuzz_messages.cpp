@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     pipe.descriptor.assign(bytes.take_reader());
     std::vector<std::string> frames;
     std::string outcome;
-    run_coroutine(io, [&](boost::asio::yield_context yield) {
+    run_coroutine(io, [&](const boost::asio::yield_context& yield) {
         sg_buffer_list list(fuzz_pool());
         outcome = outcome_of([&] {
             for (;;) {

@@ -111,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         lists.emplace_back(fuzz_pool());
     std::string outcome;
     std::vector<std::string> payloads(shard_count);
-    run_coroutine(io, [&](boost::asio::yield_context yield) {
+    run_coroutine(io, [&](const boost::asio::yield_context& yield) {
         for (std::size_t k = 0; k < shard_count; ++k)
             open_message(lists[k], std::uint16_t(k), yield);
         input_counters counters;

@@ -49,7 +49,7 @@ void open_reader(shuffler::record_reader& reader, boost::asio::io_context& io, i
 
 // Runs `body(yield)` as the only coroutine of `io` until the loop runs out of work.
 template <class Body> void run_coroutine(boost::asio::io_context& io, Body body) {
-    boost::asio::spawn(io, [&](boost::asio::yield_context yield) { body(yield); });
+    boost::asio::spawn(io, [&](const boost::asio::yield_context& yield) { body(yield); });
     io.restart();
     io.run();
 }

@@ -44,17 +44,18 @@ protected:
     // A consumer that pops one message into `out`, recording when it starts and how it ends.
     void spawn_consumer(const std::string& name, group_record& record, sg_buffer_list& out,
                         const void* tag = nullptr) {
-        boost::asio::spawn(io, [this, name, &record, &out, tag](boost::asio::yield_context yield) {
-            events.push_back(name + " pops");
-            try {
-                if (pop_message(record, out, yield, tag))
-                    events.push_back(name + " got " + std::to_string(out.block_count()));
-                else
-                    events.push_back(name + " finished");
-            } catch (const boost::system::system_error& e) {
-                events.push_back(name + " ended " + std::to_string(e.code().value()));
-            }
-        });
+        boost::asio::spawn(
+            io, [this, name, &record, &out, tag](const boost::asio::yield_context& yield) {
+                events.push_back(name + " pops");
+                try {
+                    if (pop_message(record, out, yield, tag))
+                        events.push_back(name + " got " + std::to_string(out.block_count()));
+                    else
+                        events.push_back(name + " finished");
+                } catch (const boost::system::system_error& e) {
+                    events.push_back(name + " ended " + std::to_string(e.code().value()));
+                }
+            });
         poll(io);
     }
 };
@@ -199,7 +200,7 @@ TEST_F(group_test, AWaiterIsWokenByItsTagAloneAndEmptyMessagesAreDropped) {
 TEST_F(group_test, ACancelledPopEndsEvenThroughAnErrorSlot) {
     groups.resize(1);
     sg_buffer_list out(test_pool());
-    boost::asio::spawn(io, [&](boost::asio::yield_context yield) {
+    boost::asio::spawn(io, [&](const boost::asio::yield_context& yield) {
         boost::system::error_code ec;
         try {
             // Waiting again after a cancellation would keep cancel_all going for ever.
@@ -221,7 +222,7 @@ TEST_F(group_test, EndingWaitsRepeatsUntilNoCoroutineWaitsOnTheGroupsOrThePool) 
     run_in_coroutine([&](auto&, auto yield) { held.acquire(pool_blocks * block_bytes, yield); });
     // Ended, the consumer of group 1 waits for the pool; a table that stopped after one pass
     // would be destroyed under it.
-    boost::asio::spawn(io, [&](boost::asio::yield_context yield) {
+    boost::asio::spawn(io, [&](const boost::asio::yield_context& yield) {
         try {
             pop_message(groups[1], out, yield);
         } catch (const boost::system::system_error&) {

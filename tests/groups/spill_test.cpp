@@ -170,7 +170,7 @@ TEST_F(spiller_test, TheLargestBacklogGoesUpToTheCapAndComesBackInOrderAsConsume
 
         // One consumer takes all four, in the order they were pushed.
         std::vector<std::string> got;
-        boost::asio::spawn(io, [&](boost::asio::yield_context yield) {
+        boost::asio::spawn(io, [&](const boost::asio::yield_context& yield) {
             for (int i = 0; i < 4; ++i) {
                 sg_buffer_list out(test_pool());
                 if (!pop_message(groups[2], out, yield))
@@ -195,7 +195,7 @@ TEST_F(spiller_test, NothingIsSpilledUntilAConsumerOfAnotherGroupStarves) {
     spill.relieve();
     EXPECT_TRUE(groups[1].spilled.empty());
     std::string got;
-    boost::asio::spawn(io, [&](boost::asio::yield_context yield) {
+    boost::asio::spawn(io, [&](const boost::asio::yield_context& yield) {
         sg_buffer_list out(test_pool());
         if (pop_message(groups[2], out, yield))
             got = contents(out);
@@ -245,7 +245,7 @@ TEST_F(spiller_test, AFailedWorkersMessagesComeBackBeforeTheSpilledOnes) {
     resend_messages(groups[1], held);
     close_group(groups[1]);
     std::vector<std::string> got;
-    boost::asio::spawn(io, [&](boost::asio::yield_context yield) {
+    boost::asio::spawn(io, [&](const boost::asio::yield_context& yield) {
         for (sg_buffer_list out(test_pool()); pop_message(groups[1], out, yield); out.release())
             got.push_back(contents(out));
     });

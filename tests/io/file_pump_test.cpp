@@ -52,7 +52,7 @@ struct decompressed {
 decompressed read_gzip(const std::string& path) {
     asio::io_context io;
     decompressed result;
-    asio::spawn(io, [&](asio::yield_context yield) {
+    asio::spawn(io, [&](const asio::yield_context& yield) {
         pipe_descriptor pipe(io);
         pipe.open_file(path, file_pump::job::read_gzip);
         EXPECT_EQ(pipe.description(), path);
@@ -123,7 +123,7 @@ TEST(GzipSource, AReaderThatLeavesEndsTheThreadWithoutAProblem) {
         SCOPED_TRACE(read_first);
         asio::io_context io;
         std::string problem = "not run";
-        asio::spawn(io, [&](asio::yield_context yield) {
+        asio::spawn(io, [&](const asio::yield_context& yield) {
             pipe_descriptor pipe(io);
             pipe.open_file(dir.file("in.gz"), file_pump::job::read_gzip);
             char buffer[1000];
@@ -165,7 +165,7 @@ TEST(FilePump, CopiesPlainFilesBothWaysByteForByte) {
     write_file(dir.file("in"), data);
     asio::io_context io;
     std::string read_back, read_problem = "not run", write_problem = "not run";
-    asio::spawn(io, [&](asio::yield_context yield) {
+    asio::spawn(io, [&](const asio::yield_context& yield) {
         pipe_descriptor in(io), out(io);
         in.open_file(dir.file("in"), file_pump::job::read);
         out.open_file(dir.file("out"), file_pump::job::write);
@@ -194,7 +194,7 @@ TEST(FilePump, AFileThatRefusesBytesBreaksThePipeAndSaysWhy) {
     asio::io_context io;
     std::string problem = "not run";
     boost::system::error_code ec;
-    asio::spawn(io, [&](asio::yield_context yield) {
+    asio::spawn(io, [&](const asio::yield_context& yield) {
         pipe_descriptor out(io);
         out.open_file("/dev/full", file_pump::job::write);
         const std::string block(1 << 20, 'x');

@@ -47,7 +47,7 @@ TEST(EndChild, ClosesThenSaysHowTheChildEnded) {
         SCOPED_TRACE(command);
         asio::io_context io;
         std::string ended = "not run";
-        asio::spawn(io, [&](asio::yield_context yield) {
+        asio::spawn(io, [&](const asio::yield_context& yield) {
             pipe_descriptor pipe(io);
             pipe.open_command(command, "r");
             ended = pipe.end_child(yield);
@@ -133,7 +133,7 @@ TEST(StandardStreams, ClosingPutsBackTheFlagsTheStreamHadSoNextProgramsCanShareI
             pipe_descriptor stream(io);
             stream.open_stdio(fd);
             EXPECT_EQ(stream.description(), fd == 0 ? "stdin" : "stdout");
-            asio::spawn(io, [&](asio::yield_context yield) {
+            asio::spawn(io, [&](const asio::yield_context& yield) {
                 char byte = 0;
                 if (fd == 0)
                     asio::async_read(stream.descriptor, asio::buffer(&byte, 1), yield);

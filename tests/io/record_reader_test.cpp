@@ -14,7 +14,7 @@ TEST(Fill, ReadsAtLeastAChunkUntilTheBufferIsFullAndMovesUnreadBytesToTheFront) 
     for (std::size_t i = 0; i < data.size(); i += 4093)
         data[i] = char('a' + i % 26);
     const temp_dir dir;
-    run_in_coroutine([&](asio::io_context& io, asio::yield_context yield) {
+    run_in_coroutine([&](asio::io_context& io, const asio::yield_context& yield) {
         record_reader stream;
         open_stream(stream, io, dir, data);
         for (int i = 0; i < 200 && stream.available < record_reader::buffer_size; ++i) {
