@@ -9,7 +9,7 @@ namespace shuffler {
 void open_input(record_reader& reader, const std::string& name, boost::asio::io_context& io) {
     reader.pipe = std::make_unique<pipe_descriptor>(io);
     if (name.empty() || name == "-") {
-        reader.pipe->open_stdio(0);
+        reader.pipe->open_stdio(0, &reader.buffer);
         reader.name = "stdin";
         return;
     }
@@ -18,7 +18,8 @@ void open_input(record_reader& reader, const std::string& name, boost::asio::io_
     else
         reader.pipe->open_file(name, boost::algorithm::ends_with(name, ".gz")
                                          ? file_pump::job::read_gzip
-                                         : file_pump::job::read);
+                                         : file_pump::job::read,
+                                 &reader.buffer);
     reader.name = name;
 }
 

@@ -1,5 +1,7 @@
 #include "io/file_pump.hpp"
 
+#include "io/byte_ring.hpp"
+
 #include <isa-l/igzip_lib.h>
 
 #include <boost/system/system_error.hpp>
@@ -23,6 +25,9 @@ namespace {
 
 constexpr std::size_t input_size = std::size_t(1) << 20;
 constexpr std::size_t output_size = std::size_t(1) << 20;
+// Room a thread waits for in a byte_ring before it reads or inflates into it: a quarter of a
+// record reader's ring, so that the thread works while the loop parses.
+constexpr std::size_t ring_least = std::size_t(1) << 20;
 
 [[noreturn]] void throw_errno(const char* what) {
     throw boost::system::system_error(
@@ -72,6 +77,16 @@ file_pump::file_pump(int file, job what, std::string name)
     ::fcntl(fds[1], F_SETPIPE_SZ, 1 << 20);
     if (reading && is_regular(file_))
         ::posix_fadvise(file_, 0, 0, POSIX_FADV_SEQUENTIAL);
+    start();
+}
+
+file_pump::file_pump(int file, job what, std::string name, byte_ring& ring)
+    : file_(file), job_(what), name_(std::move(name)), ring_(&ring) {
+    ::posix_fadvise(file_, 0, 0, POSIX_FADV_SEQUENTIAL);
+    start();
+}
+
+void file_pump::start() {
     // The thread starts with every signal blocked: signals stay with the loop's thread, and a
     // write into a pipe whose reader left fails with EPIPE whatever SIGPIPE's disposition is.
     sigset_t all, previous;
@@ -82,14 +97,18 @@ file_pump::file_pump(int file, job what, std::string name)
     } catch (...) {
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
         ::close(file_);
-        ::close(loop_end_);
-        ::close(thread_end_);
+        if (loop_end_ >= 0)
+            ::close(loop_end_);
+        if (thread_end_ >= 0)
+            ::close(thread_end_);
         throw;
     }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 file_pump::~file_pump() {
+    if (ring_)
+        ring_->close();
     if (loop_end_ >= 0)
         ::close(loop_end_);
     if (thread_.joinable())
@@ -106,15 +125,18 @@ std::string file_pump::finish() {
 
 void file_pump::run() {
     try {
-        problem_ = job_ == job::read_gzip ? decompress() : copy();
+        problem_ = job_ == job::read_gzip ? decompress() : ring_ ? read_into_ring() : copy();
     } catch (const loop_gone&) {
         problem_.clear();
     } catch (const std::exception& e) {
         problem_ = e.what();
     }
     ::close(file_);
-    // Last: the loop sees end of file (or a broken pipe) only once the verdict is stored.
-    ::close(thread_end_);
+    // Last: the loop sees the end (or a broken pipe) only once the verdict is stored.
+    if (ring_)
+        ring_->finish();
+    else
+        ::close(thread_end_);
 }
 
 void file_pump::wait_for_input() {
@@ -169,9 +191,25 @@ std::string file_pump::copy() {
     }
 }
 
+std::string file_pump::read_into_ring() {
+    for (;;) {
+        const auto [room, space] = ring_->wait_for_room(ring_least);
+        if (space == 0)
+            throw loop_gone();
+        const ssize_t got = ::read(file_, room, std::min<std::uint64_t>(space, input_size));
+        if (got > 0)
+            ring_->commit(std::uint64_t(got));
+        else if (got == 0)
+            return "";
+        else if (errno != EINTR)
+            return std::string("read error: ") + std::strerror(errno);
+    }
+}
+
 std::string file_pump::decompress() {
     const std::unique_ptr<std::uint8_t[]> in(new std::uint8_t[input_size]);
-    const std::unique_ptr<std::uint8_t[]> out(new std::uint8_t[output_size]);
+    // Into the ring's room, or into `out` and from there into the pipe.
+    const std::unique_ptr<std::uint8_t[]> out(ring_ ? nullptr : new std::uint8_t[output_size]);
 
     const bool regular = is_regular(file_);
     // Reads more input after the `kept` bytes at the front; 0 at its end.
@@ -235,13 +273,25 @@ std::string file_pump::decompress() {
             in_member = true;
         }
         const std::uint32_t before = state.avail_in;
-        state.next_out = out.get();
-        state.avail_out = std::uint32_t(output_size);
+        std::uint8_t* target = out.get();
+        std::size_t target_size = output_size;
+        if (ring_) {
+            const auto [room, space] = ring_->wait_for_room(ring_least);
+            if (space == 0)
+                throw loop_gone();
+            target = reinterpret_cast<std::uint8_t*>(room);
+            target_size = std::min<std::uint64_t>(space, output_size);
+        }
+        state.next_out = target;
+        state.avail_out = std::uint32_t(target_size);
         const int code = isal_inflate(&state);
         if (code < 0)
             return describe_inflate_error(code, members);
-        const std::size_t produced = output_size - state.avail_out;
-        write_output(out.get(), produced);
+        const std::size_t produced = target_size - state.avail_out;
+        if (ring_)
+            ring_->commit(produced);
+        else
+            write_output(out.get(), produced);
         if (state.block_state == ISAL_BLOCK_FINISH) {
             // The next member, if any, starts in what inflate left unread.
             std::uint8_t* const next = state.next_in;

@@ -5,6 +5,8 @@
 
 namespace shuffler {
 
+class byte_ring;
+
 // Moves bytes between a file and a pipe on a thread of its own, since epoll cannot wait on a
 // regular file (or on a device such as /dev/null): the event loop holds the other end of the pipe
 // and uses it like any other. Plain bytes move with splice(), so they are copied once, between
@@ -14,6 +16,10 @@ namespace shuffler {
 // The thread touches only the file, its buffers and its end of the pipe, and closes that end when
 // it stops: end of file on the loop's end means "stopped", and finish() says whether that was the
 // real end. When the loop closes its end first, the thread is cut off without a problem.
+//
+// A regular file being read can instead go straight into a record reader's byte_ring, without a
+// pipe: the thread reads or inflates into the ring's free room, finishes the ring when it stops,
+// and is cut off when the loop closes the ring.
 class file_pump {
   public:
     enum class job {
@@ -25,6 +31,9 @@ class file_pump {
     // Takes ownership of `file` (opened for reading or writing as `what` needs) and starts the
     // thread. `name` names the file in problems; the thread never opens it.
     file_pump(int file, job what, std::string name);
+    // Reads the regular `file` (job::read or job::read_gzip) into `ring`, which must outlive the
+    // thread. There is no pipe: the loop waits on the ring.
+    file_pump(int file, job what, std::string name, byte_ring& ring);
     file_pump(const file_pump&) = delete;
     file_pump& operator=(const file_pump&) = delete;
     // Closes the loop's end if still held, then joins the thread.
@@ -41,9 +50,11 @@ class file_pump {
     std::string finish();
 
   private:
+    void start();
     void run();
     std::string decompress();   // job::read_gzip; the problem, or ""
     std::string copy();         // job::read and job::write; the problem, or ""
+    std::string read_into_ring(); // job::read into ring_; the problem, or ""
     // Waits until the file has bytes to read (a pipe or terminal) while watching the loop's end;
     // throws when the loop has gone.
     void wait_for_input();
@@ -53,6 +64,7 @@ class file_pump {
     int loop_end_ = -1;
     int thread_end_ = -1;
     std::string name_;
+    byte_ring* ring_ = nullptr;
     std::string problem_; // written by the thread before it ends, read only after join
     std::thread thread_;
 };

@@ -138,7 +138,7 @@ void pipe_descriptor::open_command(const std::string& command, const char* mode)
     }
 }
 
-void pipe_descriptor::open_stdio(int fd) {
+void pipe_descriptor::open_stdio(int fd, byte_ring* ring) {
     stdio_fd_ = fd;
     stdio_flags_ = ::fcntl(fd, F_GETFL);
     // A wider pipe means fewer switches between this process and the one at the other end.
@@ -153,10 +153,10 @@ void pipe_descriptor::open_stdio(int fd) {
     if (copy < 0)
         throw_error(errno);
     start_pump(copy, fd == 0 ? file_pump::job::read : file_pump::job::write,
-               fd == 0 ? "stdin" : "stdout");
+               fd == 0 ? "stdin" : "stdout", ring);
 }
 
-void pipe_descriptor::open_file(const std::string& path, file_pump::job what) {
+void pipe_descriptor::open_file(const std::string& path, file_pump::job what, byte_ring* ring) {
     if (path.empty() && what == file_pump::job::read_gzip) {
         const int input = ::fcntl(0, F_DUPFD_CLOEXEC, 3);
         if (input < 0)
@@ -182,7 +182,7 @@ void pipe_descriptor::open_file(const std::string& path, file_pump::job what) {
     label = path;
     file_ = true;
     if (what == file_pump::job::read_gzip || needs_pump(fd)) {
-        start_pump(fd, what, path);
+        start_pump(fd, what, path, ring);
         return;
     }
     boost::system::error_code ec;
@@ -193,7 +193,23 @@ void pipe_descriptor::open_file(const std::string& path, file_pump::job what) {
     }
 }
 
-void pipe_descriptor::start_pump(int file, file_pump::job what, const std::string& name) {
+void pipe_descriptor::start_pump(int file, file_pump::job what, const std::string& name,
+                                 byte_ring* ring) {
+    // Only a regular file read goes into the ring: the thread never waits for the file to have
+    // bytes, which it could not stop doing when the loop leaves.
+    struct stat st;
+    if (ring && what != file_pump::job::write && ::fstat(file, &st) == 0 && S_ISREG(st.st_mode)) {
+        const int wakeup = ::fcntl(ring->wakeup_fd(), F_DUPFD_CLOEXEC, 3);
+        if (wakeup < 0) {
+            const int error = errno;
+            ::close(file);
+            throw_error(error);
+        }
+        descriptor.assign(wakeup);
+        pump_ = std::make_unique<file_pump>(file, what, name, *ring);
+        ring_ = ring;
+        return;
+    }
     pump_ = std::make_unique<file_pump>(file, what, name);
     const int fd = pump_->take_loop_end();
     boost::system::error_code ec;
@@ -205,6 +221,8 @@ void pipe_descriptor::start_pump(int file, file_pump::job what, const std::strin
 }
 
 void pipe_descriptor::close_descriptor() {
+    if (ring_)
+        std::exchange(ring_, nullptr)->close(); // a thread waiting for room stops
     if (!descriptor.is_open())
         return;
     if (stdio_fd_ >= 0 && child_ < 0 && !pump_ && stdio_flags_ >= 0) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "io/byte_ring.hpp"
 #include "io/file_pump.hpp"
 
 #include <boost/asio/io_context.hpp>
@@ -29,12 +30,18 @@ public:
     // Wraps fd 0 or 1, widening it if it is a pipe; a regular file or device (on which epoll
     // cannot wait) is moved through a pipe by a file_pump. Its file status flags are put back when
     // the descriptor is closed, so the next program sharing the stream does not find it
-    // non-blocking.
-    void open_stdio(int fd);
+    // non-blocking. With `ring`, see open_file.
+    void open_stdio(int fd, byte_ring* ring = nullptr);
     // Opens the file `path` to read, to read decompressed, or to write (created or truncated).
     // A regular file or device is moved by a file_pump, a FIFO by a `cat` child, and anything
-    // else epoll accepts is used directly. A gzip input "" is standard input.
-    void open_file(const std::string& path, file_pump::job what);
+    // else epoll accepts is used directly. A gzip input "" is standard input. With `ring` (a
+    // record reader's buffer), a regular file read goes straight into the ring, and `descriptor`
+    // is then the ring's wakeup_fd(): see fills().
+    void open_file(const std::string& path, file_pump::job what, byte_ring* ring = nullptr);
+
+    // True when a file's thread writes into `ring`: the reader then waits on the ring instead of
+    // reading `descriptor`.
+    bool fills(const byte_ring& ring) const { return ring_ == &ring; }
 
     // Closes this end. The child, if any, is then waited for in the background (at once when the
     // loop has stopped) and a failure is reported as a failure of the run, except a death by
@@ -57,13 +64,15 @@ public:
 
 private:
     void close_descriptor();
-    void start_pump(int file, file_pump::job what, const std::string& name);
+    void start_pump(int file, file_pump::job what, const std::string& name,
+                    byte_ring* ring = nullptr);
 
     pid_t child_ = -1;       // the shell running the command, until it has been waited for
     int child_fd_ = -1;      // a pidfd on the child, readable once it has exited; -1 if none
     int stdio_fd_ = -1;      // 0 or 1 when this is a standard stream
     int stdio_flags_ = -1;   // that stream's file status flags before it was wrapped
     std::unique_ptr<file_pump> pump_; // the thread moving a file's bytes, until joined
+    byte_ring* ring_ = nullptr;       // where that thread puts them, when not in a pipe
     bool file_ = false;               // this reads or writes a named file: errors name it
 };
 

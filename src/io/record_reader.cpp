@@ -7,6 +7,7 @@
 #include <boost/system/system_error.hpp>
 
 #include <algorithm>
+#include <tuple>
 #include <cstring>
 
 namespace shuffler {
@@ -16,23 +17,37 @@ namespace asio = boost::asio;
 namespace {
 
 constexpr std::uint64_t read_chunk = 65536;
+constexpr std::uint64_t most_per_fill = std::uint64_t(1) << 20;
 
 } // namespace
 
-record_reader::record_reader() : buffer(new char[buffer_size]), cursor(buffer.get()) {}
+record_reader::record_reader() : cursor(buffer.unread().first), view_(cursor) {}
 
 void record_reader::fill(const asio::yield_context& yield) {
-    char* start = buffer.get();
-    if (available > 0 && cursor != start) std::memmove(start, cursor, available);
-    cursor = start;
-    const std::uint64_t room = buffer_size - available;
-    if (room == 0) return;
-    boost::system::error_code ec;
-    const std::size_t got =
-        asio::async_read(pipe->descriptor, asio::buffer(start + available, room),
-                         transfer_at_least_at_once{std::min(room, read_chunk)}, yield[ec]);
-    available += got;
-    if (ec && !(ec == asio::error::eof && got > 0)) throw boost::system::system_error(ec);
+    buffer.release(std::uint64_t(cursor - view_));
+    view_ = cursor;
+    auto [start, unread] = buffer.unread();
+    if (unread <= available) { // nothing new at hand
+        if (unread == buffer.size())
+            return; // full: the caller has a record longer than the buffer
+        if (pipe->fills(buffer)) {
+            buffer.wait_for_more(available, pipe->descriptor, yield);
+        } else {
+            const auto [room, space] = buffer.room();
+            boost::system::error_code ec;
+            const std::size_t got = asio::async_read(
+                pipe->descriptor, asio::buffer(room, std::min(space, most_per_fill)),
+                transfer_at_least_at_once{std::min(space, read_chunk)}, yield[ec]);
+            buffer.commit(got);
+            if (ec && !(ec == asio::error::eof && got > 0))
+                throw boost::system::system_error(ec);
+        }
+        std::tie(start, unread) = buffer.unread();
+        if (unread <= available)
+            throw boost::system::system_error(asio::error::eof);
+    }
+    view_ = cursor = start;
+    available = std::min(unread, available + most_per_fill);
 }
 
 void record_reader::fail(const std::string& problem) const {
@@ -53,7 +68,8 @@ bool record_reader::finish_last_line() {
     if (available == 0) return false;
     if (cursor[available - 1] == '\n' || available == buffer_size)
         fail("record " + std::to_string(records + 1) + ": incomplete record at end of input");
-    cursor[available++] = '\n';
+    cursor[available++] = '\n'; // in the room after the input's last byte
+    buffer.commit(1);
     return true;
 }
 

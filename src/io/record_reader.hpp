@@ -1,5 +1,6 @@
 #pragma once
 
+#include "io/byte_ring.hpp"
 #include "io/pipe_descriptor.hpp"
 
 #include <boost/asio/spawn.hpp>
@@ -19,7 +20,7 @@ struct record_error : std::runtime_error {
 
 // A buffered reader over one pipe_descriptor for line-based records. The format readers find
 // whole records in the buffer and copy each once into a message; no record may be longer than
-// the buffer.
+// the buffer. A file's thread fills the buffer directly; from a pipe, fill() reads into it.
 class record_reader {
   public:
     static constexpr std::uint64_t buffer_size = std::uint64_t(1) << 22; // 4 MiB
@@ -28,8 +29,10 @@ class record_reader {
     record_reader(const record_reader&) = delete;
     record_reader& operator=(const record_reader&) = delete;
 
-    // Moves the unread bytes to the front and reads at least 64 KiB more (or to the end of the
-    // buffer or of the input). Throws end-of-file when the input ends before any new byte.
+    // Gives back the bytes before `cursor` and makes more available: at most 1 MiB more at a
+    // time, so that the bytes already parsed go back to a file's thread soon; from a pipe, at
+    // least 64 KiB more unless the buffer or the input ends first. Throws end-of-file when the
+    // input ends before any new byte.
     void fill(const boost::asio::yield_context& yield);
 
     // fill() for the record readers: returns true when the input has ended and the last record,
@@ -40,14 +43,16 @@ class record_reader {
     // Throws "<name>: <problem>" as a record_error.
     [[noreturn]] void fail(const std::string& problem) const;
 
-    std::unique_ptr<pipe_descriptor> pipe; // declared first: closed after the buffer is gone
-    std::unique_ptr<char[]> buffer;
-    char* cursor;
-    std::uint64_t available = 0;
+    // The buffer first: a file's thread writing into it stops before it is unmapped.
+    byte_ring buffer{buffer_size};
+    std::unique_ptr<pipe_descriptor> pipe;
+    char* cursor;                // the first unread byte
+    std::uint64_t available = 0; // unread bytes from the cursor on
     std::string name;          // the input's name in error messages
     std::uint64_t records = 0; // records (FASTQ) or lines (SAM) taken so far
 
   private:
+    char* view_ = nullptr; // where the bytes handed out by the last fill() began
     // After fill() found the end of input: gives a last record that lacks only its final line
     // feed that line feed and returns true; returns false when nothing is left.
     bool finish_last_line();
