@@ -200,12 +200,16 @@ void pipe_descriptor::start_pump(int file, file_pump::job what, const std::strin
     struct stat st;
     if (ring && what != file_pump::job::write && ::fstat(file, &st) == 0 && S_ISREG(st.st_mode)) {
         const int wakeup = ::fcntl(ring->wakeup_fd(), F_DUPFD_CLOEXEC, 3);
-        if (wakeup < 0) {
-            const int error = errno;
+        boost::system::error_code ec;
+        if (wakeup >= 0)
+            descriptor.assign(wakeup, ec);
+        if (wakeup < 0 || ec) {
+            const int error = wakeup < 0 ? errno : ec.value();
             ::close(file);
+            if (wakeup >= 0)
+                ::close(wakeup);
             throw_error(error);
         }
-        descriptor.assign(wakeup);
         pump_ = std::make_unique<file_pump>(file, what, name, *ring);
         ring_ = ring;
         return;
