@@ -9,11 +9,12 @@
 
 namespace shuffler {
 
-spiller::spiller(group_table& groups, spill_store& store, boost::asio::io_context& io)
-    : groups_(groups), store_(store), io_(io) {
+spiller::spiller(group_table& groups, spill_store& store, boost::asio::io_context& io,
+                 std::chrono::milliseconds patience)
+    : groups_(groups), store_(store), io_(io), patience_(patience), patience_timer_(io) {
     for (std::size_t i = 0; i < groups_.size(); ++i)
         groups_[i].spill = this;
-    groups_.pool().on_shortage = [this] { relieve(); };
+    groups_.pool().on_shortage = [this] { shortage(); };
     groups_.pool().on_release = [this] { blocks_returned(); };
 }
 
@@ -63,6 +64,31 @@ void spiller::relieve(bool starving) {
         spill_group(*largest, largest_start);
 }
 
+void spiller::shortage(bool starving) {
+    if (writing_ > 0 || failure_flag)
+        return;
+    if (spilled_ > 0)
+        return relieve(starving);
+    if (!waiting_)
+        wait_patiently();
+}
+
+void spiller::wait_patiently() {
+    waiting_ = true;
+    returns_at_wait_ = returns_;
+    patience_timer_.expires_after(patience_);
+    patience_timer_.async_wait([this](const boost::system::error_code& ec) {
+        if (ec)
+            return; // cancelled: the spiller is gone
+        waiting_ = false;
+        if (groups_.pool().waiters().empty())
+            return; // the producer got its blocks
+        if (returns_ != returns_at_wait_)
+            return wait_patiently(); // consumers are freeing blocks: wait on
+        relieve();
+    });
+}
+
 void spiller::spill_group(group_record& record, std::uint64_t start) {
     if (record.spilled.empty())
         record.head = start;
@@ -83,6 +109,7 @@ void spiller::spill_group(group_record& record, std::uint64_t start) {
         }
         it = record.messages.erase(it);
         record.spilled.push_back(std::move(spilled));
+        ++spilled_;
     }
 }
 
@@ -115,7 +142,7 @@ void spiller::refill(group_record& record, std::size_t extra) {
         // A consumer about to wait for data the producer cannot bring while it waits for
         // blocks: the producer has been left waiting because nobody starved until now.
         if (extra > 0 && record.ready_count() == 0 && !groups_.pool().waiters().empty())
-            relieve(true);
+            shortage(true);
         return;
     }
     for (std::size_t i = 0; i < record.spilled.size(); ++i) {
@@ -154,6 +181,7 @@ void spiller::read_back(group_record& record, const std::shared_ptr<spilled_mess
     const auto at = std::find(record.spilled.begin(), record.spilled.end(), message);
     BOOST_ASSERT(at != record.spilled.end());
     record.spilled.erase(at);
+    --spilled_;
     --record.reading;
     list.blocks().front().records = message->records;
     const auto after_head = std::next(record.messages.begin(), std::ptrdiff_t(record.head));
@@ -166,6 +194,7 @@ void spiller::read_back(group_record& record, const std::shared_ptr<spilled_mess
 }
 
 void spiller::blocks_returned() {
+    ++returns_;
     if (serving_)
         return;
     serving_ = true;
@@ -175,7 +204,7 @@ void spiller::blocks_returned() {
         refill(*record, 0);
     // Blocks that went to reading back leave the producer waiting: make room for it too.
     if (groups_.pool().free_list().empty() && !groups_.pool().waiters().empty())
-        relieve();
+        shortage();
     serving_ = false;
 }
 

@@ -7,6 +7,8 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include <chrono>
+#include <deque>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -206,6 +208,49 @@ TEST_F(spiller_test, NothingIsSpilledUntilAConsumerOfAnotherGroupStarves) {
     push(2, 10);
     EXPECT_EQ(got, pushed.back());
     run_until([&] { return store.bytes_written() == 3 * pushed[0].size(); });
+}
+
+// Fast consumers free blocks as quickly as the disk would: a producer that waits only between
+// blocks coming back spills nothing, and one that waits a whole patience with none spills.
+TEST_F(spiller_test, SpillingStartsOnlyOnceNoBlockHasComeBackForAWholePatience) {
+    for (int i = 0; i < 3; ++i)
+        push(1, 1000);
+    spill_store store(io, dir, 1 << 30);
+    const std::chrono::milliseconds patience(50);
+    spiller spill(groups, store, io, patience);
+    std::deque<sg_buffer_list> held; // every free block, one list each
+    for (held.emplace_back(test_pool()); held.back().try_acquire(block_bytes);)
+        held.emplace_back(test_pool());
+    boost::asio::spawn(io, [&](const boost::asio::yield_context& yield) {
+        sg_buffer_list out(test_pool()); // a consumer of group 2 starves
+        try {
+            pop_message(groups[2], out, yield);
+        } catch (const boost::system::system_error& e) {
+            EXPECT_TRUE(is_cancellation(e.code())); // at the end of the test
+        }
+    });
+    sg_buffer_list first(test_pool()), second(test_pool());
+    bool produced = false;
+    boost::asio::spawn(io, [&](const boost::asio::yield_context& yield) {
+        first.acquire(block_bytes, yield); // the producer waits for blocks
+        second.acquire(block_bytes, yield);
+        produced = true;
+    });
+    poll(io);
+    const auto waited_from = std::chrono::steady_clock::now();
+    EXPECT_TRUE(groups[1].spilled.empty()) << "spilled before any patience";
+
+    held.front().release(); // a block comes back: the producer takes it and waits again
+    poll(io);
+    EXPECT_EQ(first.block_count(), 1u);
+    run_until([&] { return !groups[1].spilled.empty(); });
+    EXPECT_GE(std::chrono::steady_clock::now() - waited_from, 2 * patience)
+        << "spilled within a patience of a block coming back";
+    EXPECT_EQ(groups[1].spilled.size(), 3u);
+    // Written out, the backlog's blocks go to the producer.
+    run_until([&] { return produced && store.bytes_written() == 3 * pushed[0].size(); });
+    first.release();
+    second.release();
 }
 
 // Reading a spilled message back must never need more than the one block that comes back next.
