@@ -107,7 +107,11 @@ std::size_t read_fastq(record_reader& reader, sg_buffer_list& list, const char* 
         const char* lf1 = find_line_feed(p, end);
         const char* lf2 = lf1 ? find_line_feed(lf1 + 1, end) : nullptr;
         if (lf2 && lf2 + 1 < end && lf2[1] != '+') fail_record(": line 3 does not begin with '+'");
-        const char* lf3 = lf2 && lf2 + 1 < end ? find_line_feed(lf2 + 1, end) : nullptr;
+        const char* lf3 = nullptr;
+        if (lf2 && lf2 + 2 < end && lf2[2] == '\n')
+            lf3 = lf2 + 2; // line 3 is nearly always a bare '+': no search for its end
+        else if (lf2 && lf2 + 1 < end)
+            lf3 = find_line_feed(lf2 + 1, end);
         const char* lf4 = lf3 ? find_line_feed(lf3 + 1, end) : nullptr;
         if (lf4) {
             const char* seq_end = without_cr(lf1 + 1, lf2);
