@@ -10,8 +10,10 @@
 
 namespace shuffler {
 
-// The pool of 4 MiB blocks, allocated once in chunks of at most 256 MiB. Free blocks are
-// handed out first in, first out; a request that finds too few waits in `waiters`.
+// The pool of 4 MiB blocks, allocated once in chunks of at most 256 MiB. The blocks released
+// last are handed out first, so a run touches only the pages it keeps busy (a fresh page costs a
+// fault and a clearing) and reuses what is still in the cache; a request that finds too few waits
+// in `waiters`.
 class buffer_pool {
 public:
     static constexpr std::uint64_t chunk_size = std::uint64_t(1) << 28; // 256 MiB

@@ -108,7 +108,7 @@ void sg_buffer_list::release() {
         b.begin = b.end = b.records = 0;
     block_list& free = pool_->free_list();
     const bool returned = !blocks_.empty();
-    free.splice(free.end(), blocks_);
+    free.splice(free.begin(), blocks_);
     if (returned && pool_->on_release)
         pool_->on_release();
     wait_queue& waiters = pool_->waiters();
