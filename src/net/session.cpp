@@ -6,18 +6,21 @@
 #include "wire/transfer.hpp"
 
 #include <boost/asio/deadline_timer.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/ssl/error.hpp>
 #include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/lexical_cast.hpp>
 
 #include <algorithm>
+#include <cerrno>
 #include <deque>
 #include <memory>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <stdexcept>
 #include <sys/socket.h>
+#include <type_traits>
 
 namespace shuffler {
 
@@ -275,6 +278,48 @@ void serve_group(const std::shared_ptr<Stream>& stream, session_config& config,
         config.tally.changed();
 }
 
+// A message as a worker holds it: its header and payload in pool blocks, except that the first
+// stage.size() bytes of the payload may wait in pipes (see receive_message).
+struct received_message {
+    explicit received_message(buffer_pool& pool) : list(pool) {}
+
+    std::uint64_t size() const { return list.size() + stage.size(); }
+
+    sg_buffer_list list;
+    pipe_stage stage{4}; // room for about 4 MiB at least: the rest of a longer one uses blocks
+};
+
+// Moves up to `length` bytes from `socket` into `stage`, waiting for them; stops early when the
+// stage is full.
+void stage_payload(tcp::socket& socket, pipe_stage& stage, std::uint64_t length,
+                   const asio::yield_context& yield) {
+    while (stage.size() < length) {
+        const ssize_t n = stage.fill_from(socket.native_handle(), length - stage.size());
+        if (n > 0)
+            continue;
+        if (n == 0)
+            throw std::runtime_error("stream ended inside a message");
+        if (errno != EAGAIN)
+            throw boost::system::system_error(errno, boost::system::system_category());
+        if (stage.full())
+            return;
+        socket.async_wait(tcp::socket::wait_read, yield);
+    }
+}
+
+// Reads one message into `m`. With `splice`, on a plain TCP connection, its payload goes into
+// pipes until it is whole, so that it can reach the output without a copy; otherwise, and for
+// whatever the pipes cannot hold, it comes into pool blocks.
+template <class Stream>
+void receive_message(Stream& stream, received_message& m, bool splice,
+                     const asio::yield_context& yield) {
+    const std::uint64_t length = read_header(stream, m.list, yield);
+    if constexpr (std::is_same_v<Stream, tcp::socket>)
+        if (splice)
+            stage_payload(stream, m.stage, length, yield);
+    read_payload(stream, m.list, length - m.stage.size(), yield);
+}
+
 // One session of the output side: the connection's reader queues what arrives, at most
 // send_window messages ahead of the writer, which writes each payload to the output and then
 // acknowledges it.
@@ -286,7 +331,7 @@ template <class Stream> struct receiving {
     std::shared_ptr<Stream> stream;
     output_channel& output;
     std::uint16_t group;
-    std::deque<sg_buffer_list> held; // received and not yet written; an empty one is an end mark
+    std::deque<received_message> held; // not yet written; one of header_size bytes is an end mark
     bool reading = true;             // the reader has not ended
     bool writing = true;             // the writer has not ended
     bool acknowledging = true;       // the sender still takes acknowledgements
@@ -295,20 +340,67 @@ template <class Stream> struct receiving {
     wait_queue reader_waits, writer_waits;
 };
 
+// How many bytes may go into the output now: unlimited unless it is a pipe, and then what keeps
+// it within its size, waiting while it holds that much. A pipe full by its slots wakes a writer
+// when its reader takes a slot; one that holds spliced pages may be full by its bytes with slots
+// free, and nothing wakes a writer for that, so then its count is polled, less often the longer
+// its reader stalls.
+std::uint64_t output_room(output_channel& out, const asio::yield_context& yield,
+                          boost::system::error_code& ec) {
+    if (out.capacity == 0)
+        return unlimited_step;
+    asio::steady_timer poll(out.descriptor.get_executor());
+    for (auto interval = std::chrono::milliseconds(1);; interval = std::min(2 * interval,
+                                                        std::chrono::milliseconds(64))) {
+        if (const std::uint64_t room = pipe_room(out.descriptor.native_handle(), out.capacity))
+            return room;
+        poll.expires_after(interval);
+        poll.async_wait(yield[ec]);
+        if (ec)
+            return 0;
+    }
+}
+
+// Moves a message's payload to the output: the staged bytes with splice, then the rest from its
+// blocks. Counts what was written in `written`.
+boost::system::error_code write_all(output_channel& out, received_message& m,
+                                    std::uint64_t& written, const asio::yield_context& yield) {
+    boost::system::error_code ec;
+    while (m.size() > 0) {
+        const std::uint64_t room = output_room(out, yield, ec);
+        if (ec)
+            return ec;
+        if (m.stage.size() == 0) {
+            const std::size_t done = asio::async_write(out.descriptor, m.list.const_buffers(),
+                                                       transfer_exactly_at_once{room}, yield[ec]);
+            m.list.consume(done);
+            written += done;
+            if (ec)
+                return ec;
+            continue;
+        }
+        const ssize_t n = m.stage.drain_to(out.descriptor.native_handle(), room);
+        if (n > 0)
+            written += std::uint64_t(n);
+        else if (n < 0 && errno == EAGAIN)
+            out.descriptor.async_wait(asio::posix::stream_descriptor::wait_write, yield[ec]);
+        else
+            ec = boost::system::error_code(n < 0 ? errno : EIO, boost::system::system_category());
+        if (ec)
+            return ec;
+    }
+    return ec;
+}
+
 // Writes one message's payload (the message without its header) to the output, whole, taking
-// the output's turn so that payloads of different sessions never interleave. Counts what was
-// written in `written`. False when the session must end: cancelled, or the output failed and
-// that is reported. Whatever the connection is, the payload is in pool blocks by now.
-bool write_payload(output_channel& out, sg_buffer_list& payload, std::uint64_t& written,
+// the output's turn so that payloads of different sessions never interleave. False when the
+// session must end: cancelled, or the output failed and that is reported.
+bool write_payload(output_channel& out, received_message& payload, std::uint64_t& written,
                    asio::io_context& io, const asio::yield_context& yield) {
     while (out.busy)
         out.turn.wait(yield);
     out.busy = true;
-    boost::system::error_code ec;
-    const std::size_t done = asio::async_write(out.descriptor, payload.const_buffers(),
-                                               transfer_all_at_once{}, yield[ec]);
-    payload.consume(done);
-    written += done;
+    const boost::system::error_code ec = write_all(out, payload, written, yield);
     out.busy = false;
     out.turn.wake_one(boost::system::error_code());
     if (is_cancellation(ec))
@@ -334,8 +426,8 @@ void write_and_acknowledge(const std::shared_ptr<receiving<Stream>>& r, const me
             r->writer_waits.wait(yield);
         if (r->held.empty())
             return;
-        sg_buffer_list& message = r->held.front();
-        message.consume(header_size);
+        received_message& message = r->held.front();
+        message.list.consume(header_size);
         if (message.size() > 0 && !write_payload(r->output, message, r->written, io, yield))
             return;
         if (r->acknowledging) {
@@ -419,22 +511,26 @@ void receive_group(const std::shared_ptr<Stream>& stream, session_config& config
         asio::async_write(*stream, asio::buffer(&handshake, sizeof handshake), yield);
         set_peer_timeout(transport(*stream), config.peer_timeout);
         watch_for_errors(stream, label);
+        // Payloads are spliced when they can reach a pipe unchanged: not through TLS.
+        const bool splice = std::is_same_v<Stream, tcp::socket> && r->output.capacity > 0;
+        if (splice)
+            transport(*stream).native_non_blocking(true); // splice() must not wait for bytes
         asio::spawn(yield, [r](asio::yield_context y) { write_payloads(r, y); });
         for (;;) {
             while (r->held.size() >= send_window && r->writing)
                 r->reader_waits.wait(yield);
             if (!r->writing)
                 return; // the writer has failed and said why
-            sg_buffer_list list(config.groups.pool());
-            read_message(*stream, list, yield);
-            config.counters.bytes_received += list.size();
-            config.counters.messages_received += list.size() > header_size;
+            received_message message(config.groups.pool());
+            receive_message(*stream, message, splice, yield);
+            config.counters.bytes_received += message.size();
+            config.counters.messages_received += message.size() > header_size;
             if (!started) {
                 started = true;
                 ++config.tally.started;
             }
-            at_end_mark = list.size() == header_size;
-            r->held.push_back(std::move(list));
+            at_end_mark = message.size() == header_size;
+            r->held.push_back(std::move(message));
             r->writer_waits.wake_all();
         }
     } catch (const std::exception& e) {

@@ -2,6 +2,7 @@
 
 #include "buffers/wait_queue.hpp"
 #include "groups/group_table.hpp"
+#include "io/pipe_stage.hpp"
 #include "net/tls.hpp"
 
 #include <boost/asio/ip/tcp.hpp>
@@ -24,10 +25,14 @@ namespace shuffler {
 // time, so messages from different connections never interleave.
 struct output_channel {
     output_channel(boost::asio::posix::stream_descriptor& descriptor, std::string label)
-        : descriptor(descriptor), label(std::move(label)) {}
+        : descriptor(descriptor), label(std::move(label)),
+          capacity(pipe_capacity(descriptor.native_handle())) {}
 
     boost::asio::posix::stream_descriptor& descriptor;
     std::string label; // subject of write errors
+    // A pipe's size, 0 for any other output. Payloads are spliced into a pipe (see pipe_stage),
+    // never beyond this many bytes in it, so a worker whose consumer stalls holds no more.
+    std::uint64_t capacity;
     // When a write finds the pipe broken: why the other end stopped taking bytes (a file's
     // writer that failed, as with a full disk), or "" when a reader simply left.
     std::function<std::string(boost::asio::yield_context)> why_closed;

@@ -260,6 +260,29 @@ TEST(OutputSide, StreamCutShortOrCorruptIsOneLineAndNoPartialMessage) {
     }
 }
 
+// A worker splices payloads into pipes until each is whole; one larger than its pipes hold goes
+// on through pool blocks. Either way the output gets whole messages or nothing of them.
+TEST(OutputSide, AMessageLargerThanItsPipesArrivesWholeOrNotAtAll) {
+    std::string large(40 << 20, '\0');
+    for (std::size_t i = 0; i < large.size(); ++i)
+        large[i] = char('A' + (i * 31 + i / 8191) % 26);
+    const std::string message = frame(0, large);
+    {
+        fake_input_side server(frame(0, "first\n") + message + frame(0, ""));
+        const child_result r =
+            run(shuffler({"-g", "0", "-c", loopback(server.port), "-t", "20"}), {}, limit);
+        EXPECT_EQ(r.exit_status, 0) << r.err;
+        EXPECT_TRUE(r.out == "first\n" + large) << r.out.size() << " bytes";
+    }
+    {
+        fake_input_side server(frame(0, "first\n") + message.substr(0, 30 << 20));
+        const child_result r =
+            run(shuffler({"-g", "0", "-c", loopback(server.port), "-t", "20"}), {}, limit);
+        EXPECT_TRUE(ended_with(r, 255, loopback(server.port) + ": *ended inside a message"));
+        EXPECT_EQ(r.out, "first\n");
+    }
+}
+
 TEST(OutputSide, ReaderGoingAwayIsAWriteErrorNotADeathBySignal) {
     // Far more than a pipe holds, so writes are still due when the reader closes.
     std::string data;
