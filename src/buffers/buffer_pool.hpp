@@ -44,7 +44,11 @@ public:
 private:
     wait_queue waiters_;
     std::deque<block> descriptors_;
-    std::deque<std::unique_ptr<char[]>> chunks_;
+    struct chunk_unmap {
+        std::size_t size;
+        void operator()(char* chunk) const;
+    };
+    std::deque<std::unique_ptr<char, chunk_unmap>> chunks_;
     block_list free_;
 };
 
