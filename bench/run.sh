@@ -487,13 +487,16 @@ if slow_selected; then
   slow_cases[0]+=$(dice_bytes "$single_pairs" "$single_bytes")
 fi
 
-# Reading the inputs once puts them in the page cache, so no tool pays for the disk.
-cat "${fq[@]}" "${gz[@]}" "$sam" >/dev/null
+# Reading the inputs puts them in the page cache, so no tool pays for the disk. It is done before
+# every run: a machine that reclaims cold pages (as DAMON's pageout scheme does) evicts them
+# between rows.
+warm_inputs() { cat "${fq[@]}" "${gz[@]}" "$sam" >/dev/null; }
 
 # Runs a row once. Records its times, or marks it failed; succeeds when the run did.
 attempt() { # key into the result arrays, run function, bytes wanted (exact, or min:max)
   local key=$1 fn=$2 want=$3 lo hi
   wall=0 ended=0 got=0 last=0 rss=0 cpu='' rates=''
+  warm_inputs
   if ! $fn; then
     status[$key]="FAILED (exit status; see bench/results/failed/$fn)"
     keep_errors "$fn"
