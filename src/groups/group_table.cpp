@@ -55,7 +55,14 @@ bool pop_message(group_record& record, sg_buffer_list& out, const boost::asio::y
     block_list& queued = record.blocks.blocks();
     out.blocks().splice(out.blocks().end(), queued, queued.iterator_to(first),
                         queued.iterator_to(next));
+    record.producer_waits.wake_all();
     return true;
+}
+
+void wait_for_room(group_record& record, std::uint64_t most,
+                   const boost::asio::yield_context& yield) {
+    while (record.blocks.block_count() - 1 >= most) // the end marker is not a block of data
+        record.producer_waits.wait(yield);
 }
 
 void resend_messages(group_record& record, sent_list& lists) {
@@ -104,8 +111,9 @@ void group_table::end_waits() {
         bool waited = !pool_->waiters().empty();
         pool_->waiters().cancel_all();
         for (group_record& record : records_) {
-            waited = waited || !record.waiters.empty();
+            waited = waited || !record.waiters.empty() || !record.producer_waits.empty();
             record.waiters.cancel_all();
+            record.producer_waits.cancel_all();
         }
         if (!waited)
             return;

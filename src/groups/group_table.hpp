@@ -48,6 +48,7 @@ struct group_record {
         boost::intrusive::constant_time_size<true>, boost::intrusive::size_type<std::uint64_t>>;
 
     wait_queue waiters;      // coroutines suspended in pop_message, oldest first
+    wait_queue producer_waits; // the producer, suspended in wait_for_room
     message_list messages;   // first block of every queued message, then end_marker
     sg_buffer_list blocks;   // all blocks of all queued messages, then end_marker
     block end_marker;        // sentinel with no memory; always last in both lists
@@ -92,6 +93,11 @@ void push_message(group_record& record, sg_buffer_list& list);
 // true; returns false once the group is finished. `tag` names the caller for wait_queue::wake.
 bool pop_message(group_record& record, sg_buffer_list& out, const boost::asio::yield_context& yield,
                  const void* tag = nullptr);
+
+// Waits while the messages `record` holds in memory fill `most` blocks or more, for a consumer
+// to take one.
+void wait_for_room(group_record& record, std::uint64_t most,
+                   const boost::asio::yield_context& yield);
 
 // Puts messages sent to a worker that failed back at the front of the queue, in their order,
 // and hands them to waiting consumers. Their in-flight count goes with them. Spilled ones go to

@@ -128,6 +128,43 @@ TEST_F(group_test, TeardownEndsWaitingConsumersFirstThenReturnsQueuedBlocks) {
     EXPECT_EQ(test_pool().free_blocks(), pool_blocks);
 }
 
+// The dicer waits while its group holds that many blocks; a pop lets it go on, and teardown
+// ends its wait like any other.
+TEST_F(group_test, AProducerWaitsForRoomWhileTheQueueFillsItsBlocksAndAPopResumesIt) {
+    groups.resize(1);
+    for (std::uint64_t blocks : {2, 1}) {
+        sg_buffer_list message(test_pool());
+        make_message(message, blocks);
+        push_message(groups[0], message);
+    }
+    const auto producer = [&](const std::string& name) {
+        boost::asio::spawn(io, [this, name](const boost::asio::yield_context& yield) {
+            try {
+                wait_for_room(groups[0], 3, yield);
+                events.push_back(name + " goes on");
+            } catch (const boost::system::system_error& e) {
+                events.push_back(name + " ended " + std::to_string(e.code().value()));
+            }
+        });
+        poll(io);
+    };
+    producer("at three blocks");
+    EXPECT_TRUE(events.empty()) << "three blocks queued: it waits";
+    sg_buffer_list out(test_pool());
+    spawn_consumer("consumer", groups[0], out);
+    EXPECT_EQ(events, (strings{"consumer pops", "at three blocks goes on", "consumer got 2"}));
+    events.clear();
+    for (int i = 0; i < 2; ++i) {
+        sg_buffer_list message(test_pool());
+        make_message(message, 1);
+        push_message(groups[0], message);
+    }
+    producer("again");
+    groups.end_waits();
+    EXPECT_EQ(events, (strings{"again ended 125"}));
+    out.release();
+}
+
 TEST_F(group_test, ResentMessagesGoBackToTheFrontInTheirOrderAndTheGroupFinishesWhenAllAreDone) {
     group_record record{test_pool()};
     sent_list sent;
