@@ -143,9 +143,6 @@ std::size_t read_fastq(record_reader& reader, sg_buffer_list& list, const char* 
     }
 }
 
-// Blocks of 4 MiB the dicer may have queued, waiting for a worker.
-constexpr std::uint64_t queued_blocks_ahead = 8;
-
 void dice_fastq(const std::vector<std::string>& input_files, std::int32_t blksize,
                 group_table& groups, input_counters& counters, asio::io_context& io,
                 const asio::yield_context& yield) {
@@ -166,9 +163,7 @@ void dice_fastq(const std::vector<std::string>& input_files, std::int32_t blksiz
         std::uint64_t record_number = 0;
         sg_buffer_list message(groups.pool());
         for (;;) {
-            // Any worker takes any block, so a producer further ahead than this only fills
-            // memory: the pool's pages, each cleared by the kernel on first use.
-            wait_for_room(groups[0], queued_blocks_ahead, yield);
+            groups.wait_for_room(producer_lead_blocks, yield);
             open_message(message, 0, yield);
             const std::string tag = block_tag(record_number);
             const std::uint64_t first_record = record_number;

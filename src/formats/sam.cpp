@@ -44,11 +44,13 @@ std::uint64_t room(const sg_buffer_list& list) {
     return last.capacity - last.end;
 }
 
-// Closes the shard's message, queues it and opens the shard's next one.
-void start_next_message(sg_buffer_list& list, group_record& group, std::uint32_t shard,
+// Closes the shard's message, queues it and opens the shard's next one, once the queues leave
+// room for it.
+void start_next_message(sg_buffer_list& list, group_table& groups, std::uint32_t shard,
                         const asio::yield_context& yield) {
     close_message(list);
-    push_message(group, list);
+    push_message(groups[shard], list);
+    groups.wait_for_room(producer_lead_blocks, yield);
     open_message(list, std::uint16_t(shard), yield);
 }
 
@@ -240,7 +242,7 @@ void read_sam(record_reader& reader, const shard_plan& plan, std::vector<sg_buff
                 }
                 if (shard != every_shard && room(lists[shard]) < std::uint64_t(next - run)) {
                     flush(); // what waits still fits; this line starts the next message
-                    start_next_message(lists[shard], groups[shard], shard, yield);
+                    start_next_message(lists[shard], groups, shard, yield);
                 }
                 run_end = next;
                 ++run_lines;
@@ -249,7 +251,7 @@ void read_sam(record_reader& reader, const shard_plan& plan, std::vector<sg_buff
                                    shard, copies);
                     for (const std::uint32_t other : copies) {
                         if (room(lists[other]) < std::uint64_t(next - p))
-                            start_next_message(lists[other], groups[other], other, yield);
+                            start_next_message(lists[other], groups, other, yield);
                         lists[other].append(p, next, yield);
                         ++lists[other].blocks().front().records;
                     }

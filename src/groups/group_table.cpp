@@ -1,5 +1,7 @@
 #include "groups/group_table.hpp"
 
+#include <boost/asio/post.hpp>
+
 #include "core/report.hpp"
 #include "groups/spill.hpp"
 #include "wire/message_header.hpp"
@@ -45,6 +47,10 @@ bool pop_message(group_record& record, sg_buffer_list& out, const boost::asio::y
             return false;
         if (record.spill)
             record.spill->refill(record, 1);
+        if (record.room && !record.room->empty())
+            // A producer held back by the queues' length goes on once this consumer waits
+            // (wake-ups are synchronous: waking it now, it would not see the consumer yet).
+            boost::asio::post(yield.handler_.get_executor(), [room = record.room] { room->wake_all(); });
         record.waiters.wait(yield, tag);
     }
     block& first = record.messages.front();
@@ -55,14 +61,9 @@ bool pop_message(group_record& record, sg_buffer_list& out, const boost::asio::y
     block_list& queued = record.blocks.blocks();
     out.blocks().splice(out.blocks().end(), queued, queued.iterator_to(first),
                         queued.iterator_to(next));
-    record.producer_waits.wake_all();
+    if (record.room)
+        record.room->wake_all();
     return true;
-}
-
-void wait_for_room(group_record& record, std::uint64_t most,
-                   const boost::asio::yield_context& yield) {
-    while (record.blocks.block_count() - 1 >= most) // the end marker is not a block of data
-        record.producer_waits.wait(yield);
 }
 
 void resend_messages(group_record& record, sent_list& lists) {
@@ -101,19 +102,33 @@ void group_table::resize(std::size_t n) {
     while (records_.size() > n)
         records_.pop_back();
     while (records_.size() < n)
-        records_.emplace_back(*pool_);
+        records_.emplace_back(*pool_).room = &room_;
+}
+
+void group_table::wait_for_room(std::uint64_t most, const boost::asio::yield_context& yield) {
+    for (;;) {
+        std::uint64_t queued = 0;
+        for (const group_record& record : records_) {
+            if (!record.waiters.empty())
+                return;
+            queued += record.blocks.block_count() - 1; // the end marker holds no data
+        }
+        if (queued < most)
+            return;
+        room_.wait(yield);
+    }
 }
 
 void group_table::end_waits() {
     // An ended coroutine may free blocks, and so wake a pool waiter, as it unwinds: repeat
     // until nobody waits on anything.
     for (;;) {
-        bool waited = !pool_->waiters().empty();
+        bool waited = !pool_->waiters().empty() || !room_.empty();
         pool_->waiters().cancel_all();
+        room_.cancel_all();
         for (group_record& record : records_) {
-            waited = waited || !record.waiters.empty() || !record.producer_waits.empty();
+            waited = waited || !record.waiters.empty();
             record.waiters.cancel_all();
-            record.producer_waits.cancel_all();
         }
         if (!waited)
             return;

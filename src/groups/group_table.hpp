@@ -48,7 +48,7 @@ struct group_record {
         boost::intrusive::constant_time_size<true>, boost::intrusive::size_type<std::uint64_t>>;
 
     wait_queue waiters;      // coroutines suspended in pop_message, oldest first
-    wait_queue producer_waits; // the producer, suspended in wait_for_room
+    wait_queue* room = nullptr; // the table's producer waiting for room: told of every pop
     message_list messages;   // first block of every queued message, then end_marker
     sg_buffer_list blocks;   // all blocks of all queued messages, then end_marker
     block end_marker;        // sentinel with no memory; always last in both lists
@@ -94,11 +94,6 @@ void push_message(group_record& record, sg_buffer_list& list);
 bool pop_message(group_record& record, sg_buffer_list& out, const boost::asio::yield_context& yield,
                  const void* tag = nullptr);
 
-// Waits while the messages `record` holds in memory fill `most` blocks or more, for a consumer
-// to take one.
-void wait_for_room(group_record& record, std::uint64_t most,
-                   const boost::asio::yield_context& yield);
-
 // Puts messages sent to a worker that failed back at the front of the queue, in their order,
 // and hands them to waiting consumers. Their in-flight count goes with them. Spilled ones go to
 // the front of the spilled messages, to be read back first.
@@ -110,6 +105,10 @@ void acknowledge_message(group_record& record);
 
 // The producer has ended; wakes the consumers if that finishes the group.
 void close_group(group_record& record);
+
+// Blocks of queued messages a producer keeps ahead of consumers that all have work (see
+// group_table::wait_for_room).
+constexpr std::uint64_t producer_lead_blocks = 8;
 
 // The process's groups, indexed by group number, all drawing on one pool. Records never move
 // once created.
@@ -127,6 +126,13 @@ public:
     // Destroys every record in index order. Nobody may still wait on them.
     void clear();
 
+    // Waits while the queues' messages in memory fill `most` blocks or more and every consumer
+    // has work: a producer further ahead only fills memory, each fresh page of it cleared by the
+    // kernel. A message taken, or a consumer that starts to wait, lets it go on, and while any
+    // consumer waits the queues may fill the pool (and spill), so that a slow group does not
+    // hold back the others.
+    void wait_for_room(std::uint64_t most, const boost::asio::yield_context& yield);
+
     std::size_t size() const { return records_.size(); }
     group_record& operator[](std::size_t i) { return records_[i]; }
     buffer_pool& pool() const { return *pool_; }
@@ -134,6 +140,7 @@ public:
 private:
     buffer_pool* pool_;
     std::deque<group_record> records_; // a deque never relocates its elements
+    wait_queue room_;                  // the producer, in wait_for_room
 };
 
 // Run when the run timer expires on the input side: marks every unclaimed group unattended and

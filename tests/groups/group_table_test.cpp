@@ -128,19 +128,19 @@ TEST_F(group_test, TeardownEndsWaitingConsumersFirstThenReturnsQueuedBlocks) {
     EXPECT_EQ(test_pool().free_blocks(), pool_blocks);
 }
 
-// The dicer waits while its group holds that many blocks; a pop lets it go on, and teardown
-// ends its wait like any other.
-TEST_F(group_test, AProducerWaitsForRoomWhileTheQueueFillsItsBlocksAndAPopResumesIt) {
-    groups.resize(1);
-    for (std::uint64_t blocks : {2, 1}) {
+// A producer waits while the queues hold that many blocks and every consumer has work; a pop,
+// or a consumer of any group that starts to wait, lets it go on; teardown ends its wait.
+TEST_F(group_test, AProducerWaitsForRoomUntilAMessageIsTakenOrAConsumerStarves) {
+    groups.resize(2);
+    const auto queue = [&](std::size_t group, std::uint64_t blocks) {
         sg_buffer_list message(test_pool());
         make_message(message, blocks);
-        push_message(groups[0], message);
-    }
+        push_message(groups[group], message);
+    };
     const auto producer = [&](const std::string& name) {
         boost::asio::spawn(io, [this, name](const boost::asio::yield_context& yield) {
             try {
-                wait_for_room(groups[0], 3, yield);
+                groups.wait_for_room(3, yield);
                 events.push_back(name + " goes on");
             } catch (const boost::system::system_error& e) {
                 events.push_back(name + " ended " + std::to_string(e.code().value()));
@@ -148,17 +148,28 @@ TEST_F(group_test, AProducerWaitsForRoomWhileTheQueueFillsItsBlocksAndAPopResume
         });
         poll(io);
     };
+    queue(0, 2);
+    producer("under three blocks");
+    queue(1, 1);
     producer("at three blocks");
-    EXPECT_TRUE(events.empty()) << "three blocks queued: it waits";
-    sg_buffer_list out(test_pool());
+    EXPECT_EQ(events, (strings{"under three blocks goes on"}));
+    sg_buffer_list out(test_pool()), starved(test_pool());
     spawn_consumer("consumer", groups[0], out);
-    EXPECT_EQ(events, (strings{"consumer pops", "at three blocks goes on", "consumer got 2"}));
+    EXPECT_EQ(events, (strings{"under three blocks goes on", "consumer pops",
+                               "at three blocks goes on", "consumer got 2"}));
     events.clear();
-    for (int i = 0; i < 2; ++i) {
-        sg_buffer_list message(test_pool());
-        make_message(message, 1);
-        push_message(groups[0], message);
-    }
+
+    queue(1, 2);
+    producer("behind a full group 1");
+    EXPECT_TRUE(events.empty());
+    spawn_consumer("group 0's", groups[0], starved);
+    EXPECT_EQ(events, (strings{"group 0's pops", "behind a full group 1 goes on"}))
+        << "a starving consumer lets the producer fill the pool";
+    events.clear();
+
+    groups.end_waits(); // the starving consumer goes
+    events.clear();
+    queue(1, 1);
     producer("again");
     groups.end_waits();
     EXPECT_EQ(events, (strings{"again ended 125"}));
