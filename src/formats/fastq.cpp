@@ -163,7 +163,7 @@ void dice_fastq(const std::vector<std::string>& input_files, std::int32_t blksiz
         std::uint64_t record_number = 0;
         sg_buffer_list message(groups.pool());
         for (;;) {
-            groups.wait_for_room(producer_lead_blocks, yield);
+            groups.wait_for_room(producer_lead_blocks, producer_patience, yield);
             open_message(message, 0, yield);
             const std::string tag = block_tag(record_number);
             const std::uint64_t first_record = record_number;

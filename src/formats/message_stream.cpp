@@ -30,7 +30,7 @@ void route_messages(pipe_descriptor& pipe, const std::string& subject, group_tab
             ++counters.records;
             counters.bytes += list.size();
             push_message(groups[h.group], list);
-            groups.wait_for_room(producer_lead_blocks, yield);
+            groups.wait_for_room(producer_lead_blocks, producer_patience, yield);
         }
     } catch (const std::exception&) {
         error = std::current_exception();

@@ -50,7 +50,7 @@ void start_next_message(sg_buffer_list& list, group_table& groups, std::uint32_t
                         const asio::yield_context& yield) {
     close_message(list);
     push_message(groups[shard], list);
-    groups.wait_for_room(producer_lead_blocks, yield);
+    groups.wait_for_room(producer_lead_blocks, producer_patience, yield);
     open_message(list, std::uint16_t(shard), yield);
 }
 

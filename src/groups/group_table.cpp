@@ -1,6 +1,7 @@
 #include "groups/group_table.hpp"
 
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include "core/report.hpp"
 #include "groups/spill.hpp"
@@ -47,10 +48,11 @@ bool pop_message(group_record& record, sg_buffer_list& out, const boost::asio::y
             return false;
         if (record.spill)
             record.spill->refill(record, 1);
-        if (record.room && !record.room->empty())
-            // A producer held back by the queues' length goes on once this consumer waits
-            // (wake-ups are synchronous: waking it now, it would not see the consumer yet).
-            boost::asio::post(yield.handler_.get_executor(), [room = record.room] { room->wake_all(); });
+        if (record.room && !record.room->producer.empty())
+            // A producer held back by the queues' length looks again once this consumer waits
+            // (wake-ups are synchronous: woken now, it would not see the consumer yet).
+            boost::asio::post(yield.handler_.get_executor(),
+                              [room = record.room] { room->producer.wake_all(); });
         record.waiters.wait(yield, tag);
     }
     block& first = record.messages.front();
@@ -61,8 +63,10 @@ bool pop_message(group_record& record, sg_buffer_list& out, const boost::asio::y
     block_list& queued = record.blocks.blocks();
     out.blocks().splice(out.blocks().end(), queued, queued.iterator_to(first),
                         queued.iterator_to(next));
-    if (record.room)
-        record.room->wake_all();
+    if (record.room) {
+        record.room->last_taken = std::chrono::steady_clock::now();
+        record.room->producer.wake_all();
+    }
     return true;
 }
 
@@ -105,17 +109,34 @@ void group_table::resize(std::size_t n) {
         records_.emplace_back(*pool_).room = &room_;
 }
 
-void group_table::wait_for_room(std::uint64_t most, const boost::asio::yield_context& yield) {
+void group_table::wait_for_room(std::uint64_t most, std::chrono::milliseconds patience,
+                                const boost::asio::yield_context& yield) {
     for (;;) {
         std::uint64_t queued = 0;
+        bool starving = false;
         for (const group_record& record : records_) {
-            if (!record.waiters.empty())
-                return;
+            starving = starving || !record.waiters.empty();
             queued += record.blocks.block_count() - 1; // the end marker holds no data
         }
         if (queued < most)
             return;
-        room_.wait(yield);
+        if (!starving) {
+            room_.producer.wait(yield);
+            continue;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (room_.stalled_since <= room_.last_taken) // nothing waited for since the last taken
+            room_.stalled_since = now;
+        const auto limit = room_.stalled_since + patience;
+        if (now >= limit)
+            return;
+        // Destroyed on the way out, which cancels it: its handler then touches nothing.
+        boost::asio::steady_timer timer(yield.handler_.get_executor(), limit);
+        timer.async_wait([this](const boost::system::error_code& ec) {
+            if (!ec)
+                room_.producer.wake_all();
+        });
+        room_.producer.wait(yield);
     }
 }
 
@@ -123,9 +144,9 @@ void group_table::end_waits() {
     // An ended coroutine may free blocks, and so wake a pool waiter, as it unwinds: repeat
     // until nobody waits on anything.
     for (;;) {
-        bool waited = !pool_->waiters().empty() || !room_.empty();
+        bool waited = !pool_->waiters().empty() || !room_.producer.empty();
         pool_->waiters().cancel_all();
-        room_.cancel_all();
+        room_.producer.cancel_all();
         for (group_record& record : records_) {
             waited = waited || !record.waiters.empty();
             record.waiters.cancel_all();

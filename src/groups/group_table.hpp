@@ -7,6 +7,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/intrusive/list.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -39,6 +40,14 @@ struct sent_message {
 };
 using sent_list = std::deque<sent_message>;
 
+// Where a producer waits for the queues to shorten (group_table::wait_for_room), and when a
+// consumer last took a message.
+struct producer_room {
+    wait_queue producer;
+    std::chrono::steady_clock::time_point last_taken;    // the epoch until the first
+    std::chrono::steady_clock::time_point stalled_since; // the producer began to wait for one
+};
+
 // One group's FIFO of whole messages and the coroutines waiting to pop one. On the input side a
 // group is finished once its producer has closed it, its queue is empty and every message sent
 // has been acknowledged; until then a message sent to a worker that fails comes back to the front.
@@ -48,7 +57,7 @@ struct group_record {
         boost::intrusive::constant_time_size<true>, boost::intrusive::size_type<std::uint64_t>>;
 
     wait_queue waiters;      // coroutines suspended in pop_message, oldest first
-    wait_queue* room = nullptr; // the table's producer waiting for room: told of every pop
+    producer_room* room = nullptr; // the table's: told of every message taken
     message_list messages;   // first block of every queued message, then end_marker
     sg_buffer_list blocks;   // all blocks of all queued messages, then end_marker
     block end_marker;        // sentinel with no memory; always last in both lists
@@ -109,6 +118,7 @@ void close_group(group_record& record);
 // Blocks of queued messages a producer keeps ahead of consumers that all have work (see
 // group_table::wait_for_room).
 constexpr std::uint64_t producer_lead_blocks = 8;
+constexpr std::chrono::milliseconds producer_patience{50};
 
 // The process's groups, indexed by group number, all drawing on one pool. Records never move
 // once created.
@@ -126,12 +136,16 @@ public:
     // Destroys every record in index order. Nobody may still wait on them.
     void clear();
 
-    // Waits while the queues' messages in memory fill `most` blocks or more and every consumer
-    // has work: a producer further ahead only fills memory, each fresh page of it cleared by the
-    // kernel. A message taken, or a consumer that starts to wait, lets it go on, and while any
-    // consumer waits the queues may fill the pool (and spill), so that a slow group does not
-    // hold back the others.
-    void wait_for_room(std::uint64_t most, const boost::asio::yield_context& yield);
+    // Waits while the queues' messages in memory fill `most` blocks or more: a producer further
+    // ahead of consumers that keep taking messages only fills memory, each fresh page of it
+    // cleared by the kernel. A message taken lets it go on. So does a consumer that waits with
+    // nothing to take, unless the others take a message within `patience` of the producer's
+    // waiting: running ahead helps the waiting one only past a backlog that is not draining.
+    // The queues may then fill the pool (and spill), so that a slow group does not hold back
+    // the others. (Only time spent waiting counts: while the producer runs, the loop cannot
+    // hand anything to consumers.)
+    void wait_for_room(std::uint64_t most, std::chrono::milliseconds patience,
+                       const boost::asio::yield_context& yield);
 
     std::size_t size() const { return records_.size(); }
     group_record& operator[](std::size_t i) { return records_[i]; }
@@ -140,7 +154,7 @@ public:
 private:
     buffer_pool* pool_;
     std::deque<group_record> records_; // a deque never relocates its elements
-    wait_queue room_;                  // the producer, in wait_for_room
+    producer_room room_;
 };
 
 // Run when the run timer expires on the input side: marks every unclaimed group unattended and

@@ -140,7 +140,7 @@ TEST_F(group_test, AProducerWaitsForRoomUntilAMessageIsTakenOrAConsumerStarves) 
     const auto producer = [&](const std::string& name) {
         boost::asio::spawn(io, [this, name](const boost::asio::yield_context& yield) {
             try {
-                groups.wait_for_room(3, yield);
+                groups.wait_for_room(3, std::chrono::milliseconds(0), yield);
                 events.push_back(name + " goes on");
             } catch (const boost::system::system_error& e) {
                 events.push_back(name + " ended " + std::to_string(e.code().value()));
@@ -174,6 +174,34 @@ TEST_F(group_test, AProducerWaitsForRoomUntilAMessageIsTakenOrAConsumerStarves) 
     groups.end_waits();
     EXPECT_EQ(events, (strings{"again ended 125"}));
     out.release();
+}
+
+// Others still taking messages, a consumer that waits lets the producer go on only once none
+// has been taken for the patience: a backlog drained that fast is not worth running ahead of.
+TEST_F(group_test, AStarvingConsumerLetsTheProducerGoOnOnlyAfterThePatience) {
+    groups.resize(2);
+    for (int i = 0; i < 3; ++i) {
+        sg_buffer_list message(test_pool());
+        make_message(message, 1);
+        push_message(groups[1], message);
+    }
+    sg_buffer_list taken(test_pool()), starved(test_pool());
+    spawn_consumer("group 1's", groups[1], taken); // two blocks are left
+    spawn_consumer("group 0's", groups[0], starved);
+    const auto patience = std::chrono::milliseconds(150);
+    const auto start = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::duration waited{};
+    boost::asio::spawn(io, [&](const boost::asio::yield_context& yield) {
+        groups.wait_for_room(2, patience, yield);
+        waited = std::chrono::steady_clock::now() - start;
+        events.push_back("producer goes on");
+    });
+    io.restart();
+    io.run_for(std::chrono::seconds(10));
+    EXPECT_EQ(events.back(), "producer goes on");
+    EXPECT_GE(waited, patience - std::chrono::milliseconds(1)) << "not before the patience";
+    groups.end_waits();
+    taken.release();
 }
 
 TEST_F(group_test, ResentMessagesGoBackToTheFrontInTheirOrderAndTheGroupFinishesWhenAllAreDone) {
