@@ -118,18 +118,24 @@ void group_table::wait_for_room(std::uint64_t most, std::chrono::milliseconds pa
             starving = starving || !record.waiters.empty();
             queued += record.blocks.block_count() - 1; // the end marker holds no data
         }
-        if (queued < most)
+        if (queued < most) {
+            room_.running_ahead = false;
             return;
+        }
         if (!starving) {
             room_.producer.wait(yield);
             continue;
         }
+        if (room_.running_ahead)
+            return;
         const auto now = std::chrono::steady_clock::now();
         if (room_.stalled_since <= room_.last_taken) // nothing waited for since the last taken
             room_.stalled_since = now;
         const auto limit = room_.stalled_since + patience;
-        if (now >= limit)
+        if (now >= limit) {
+            room_.running_ahead = true;
             return;
+        }
         // Destroyed on the way out, which cancels it: its handler then touches nothing.
         boost::asio::steady_timer timer(yield.handler_.get_executor(), limit);
         timer.async_wait([this](const boost::system::error_code& ec) {

@@ -46,6 +46,7 @@ struct producer_room {
     wait_queue producer;
     std::chrono::steady_clock::time_point last_taken;    // the epoch until the first
     std::chrono::steady_clock::time_point stalled_since; // the producer began to wait for one
+    bool running_ahead = false; // patience ran out; until the queues are short again
 };
 
 // One group's FIFO of whole messages and the coroutines waiting to pop one. On the input side a
@@ -142,8 +143,8 @@ public:
     // nothing to take, unless the others take a message within `patience` of the producer's
     // waiting: running ahead helps the waiting one only past a backlog that is not draining.
     // The queues may then fill the pool (and spill), so that a slow group does not hold back
-    // the others. (Only time spent waiting counts: while the producer runs, the loop cannot
-    // hand anything to consumers.)
+    // the others, until the queues are short again. (Only time spent waiting counts: while the
+    // producer runs, the loop cannot hand anything to consumers.)
     void wait_for_room(std::uint64_t most, std::chrono::milliseconds patience,
                        const boost::asio::yield_context& yield);
 
