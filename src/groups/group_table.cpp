@@ -41,6 +41,19 @@ void push_message(group_record& record, sg_buffer_list& list) {
     record.wake_ready();
 }
 
+namespace {
+
+// Wakes the producer waiting for room, if any, once the caller has suspended or returned:
+// wake-ups are synchronous, and woken now it would not yet see the consumer waiting, nor the
+// message taken counted as sent (it could close a group that is not finished).
+void tell_producer(const group_record& record, const boost::asio::yield_context& yield) {
+    if (record.room && !record.room->producer.empty())
+        boost::asio::post(yield.handler_.get_executor(),
+                          [room = record.room] { room->producer.wake_all(); });
+}
+
+} // namespace
+
 bool pop_message(group_record& record, sg_buffer_list& out, const boost::asio::yield_context& yield,
                  const void* tag) {
     while (record.ready_count() == 0) {
@@ -48,11 +61,8 @@ bool pop_message(group_record& record, sg_buffer_list& out, const boost::asio::y
             return false;
         if (record.spill)
             record.spill->refill(record, 1);
-        if (record.room && !record.room->producer.empty())
-            // A producer held back by the queues' length looks again once this consumer waits
-            // (wake-ups are synchronous: woken now, it would not see the consumer yet).
-            boost::asio::post(yield.handler_.get_executor(),
-                              [room = record.room] { room->producer.wake_all(); });
+        // A producer held back by the queues' length looks again once this consumer waits.
+        tell_producer(record, yield);
         record.waiters.wait(yield, tag);
     }
     block& first = record.messages.front();
@@ -63,10 +73,9 @@ bool pop_message(group_record& record, sg_buffer_list& out, const boost::asio::y
     block_list& queued = record.blocks.blocks();
     out.blocks().splice(out.blocks().end(), queued, queued.iterator_to(first),
                         queued.iterator_to(next));
-    if (record.room) {
+    if (record.room)
         record.room->last_taken = std::chrono::steady_clock::now();
-        record.room->producer.wake_all();
-    }
+    tell_producer(record, yield);
     return true;
 }
 

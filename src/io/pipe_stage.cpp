@@ -40,8 +40,10 @@ ssize_t pipe_stage::fill_from(int fd, std::uint64_t want) {
             errno = EAGAIN;
             return -1;
         }
-        if (pipes_.empty() && !add_pipe())
-            return -1;
+        if (pipes_.empty() && !add_pipe()) {
+            full_ = true;
+            continue;
+        }
         pipe_ends& last = pipes_.back();
         const ssize_t n = ::splice(fd, nullptr, last.write, nullptr, want, splice_flags);
         if (n > 0) {
@@ -52,15 +54,12 @@ ssize_t pipe_stage::fill_from(int fd, std::uint64_t want) {
             return n;
         // Nothing moved: either the socket has nothing now, or the pipe is full. Only the pipe
         // tells which without a race, as bytes may reach the socket at any moment.
-        pollfd p{last.write, POLLOUT, 0};
-        if (::poll(&p, 1, 0) == 1 && (p.revents & POLLOUT)) {
+        if (pipe_has_free_slot(last.write)) {
             errno = EAGAIN;
             return -1;
         }
-        if (pipes_.size() >= max_pipes_)
-            full_ = true;
-        else if (!add_pipe())
-            return -1;
+        if (pipes_.size() >= max_pipes_ || !add_pipe())
+            full_ = true; // out of pipes or descriptors: the rest goes through pool blocks
     }
 }
 
@@ -68,7 +67,6 @@ bool pipe_stage::add_pipe() {
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0)
         return false;
-    ::fcntl(ends[1], F_SETPIPE_SZ, 1 << 20); // best effort: the default holds less
     pipes_.push_back({ends[0], ends[1], 0});
     return true;
 }
@@ -108,6 +106,11 @@ std::uint64_t pipe_room(int fd, std::uint64_t capacity) {
     // Full; but bytes stay in a pipe whose reader has left, and the writer must find out.
     pollfd p{fd, POLLOUT, 0};
     return ::poll(&p, 1, 0) == 1 && (p.revents & POLLERR) ? capacity : 0;
+}
+
+bool pipe_has_free_slot(int fd) {
+    pollfd p{fd, POLLOUT, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & POLLOUT);
 }
 
 std::uint64_t pipe_capacity(int fd) {

@@ -13,8 +13,11 @@ namespace shuffler {
 // connection cut mid-message leaves nothing of it in the output.
 //
 // A pipe's size counts slots, not bytes, and a slot of spliced socket data may hold more than a
-// page, so each pipe holds at least its nominal 1 MiB and often several. Up to `max_pipes` are
-// opened as needed; when they are full, the caller reads the rest of the message as usual.
+// page, so each pipe holds at least its nominal 64 KiB and up to 512 KiB. Up to `max_pipes` are
+// opened as needed, at the default size: the kernel limits the pipe pages each user may hold,
+// and wider pipes here would leave the user's other pipes (the workers' outputs, the shell
+// pipelines) at 8 KiB. When the pipes are full, or no more can be opened, the caller reads the
+// rest of the message as usual.
 class pipe_stage {
   public:
     explicit pipe_stage(std::size_t max_pipes) : max_pipes_(max_pipes) {}
@@ -31,7 +34,8 @@ class pipe_stage {
 
     // Moves up to `want` bytes from the non-blocking socket `fd` into the pipes, opening another
     // when the last is full. Returns the bytes moved; 0 at the end of the socket's stream; -1 with
-    // errno set on an error, EAGAIN when the socket has nothing now or when full() became true.
+    // errno set on an error, EAGAIN when the socket has nothing now or when full() became true
+    // (which a pipe that cannot be opened makes it).
     ssize_t fill_from(int fd, std::uint64_t want);
 
     // Moves up to `want` held bytes, oldest first, to the non-blocking pipe `fd`. Returns the
@@ -61,6 +65,9 @@ class pipe_stage {
 // consumer's pipe holds no more than its size whatever its slots hold. A pipe whose reader has
 // left has room, so that the next write finds the broken pipe.
 std::uint64_t pipe_room(int fd, std::uint64_t capacity);
+
+// True when the pipe `fd` has a free slot: a write would not wait.
+bool pipe_has_free_slot(int fd);
 
 // The size of the pipe `fd`, or 0 when `fd` is not a pipe.
 std::uint64_t pipe_capacity(int fd);

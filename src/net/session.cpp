@@ -286,7 +286,7 @@ struct received_message {
     std::uint64_t size() const { return list.size() + stage.size(); }
 
     sg_buffer_list list;
-    pipe_stage stage{4}; // room for about 4 MiB at least: the rest of a longer one uses blocks
+    pipe_stage stage{4}; // 256 KiB to 2 MiB: the rest of a longer message uses blocks
 };
 
 // Moves up to `length` bytes from `socket` into `stage`, waiting for them; stops early when the
@@ -349,13 +349,18 @@ std::uint64_t output_room(output_channel& out, const asio::yield_context& yield,
                           boost::system::error_code& ec) {
     if (out.capacity == 0)
         return unlimited_step;
+    const int fd = out.descriptor.native_handle();
     asio::steady_timer poll(out.descriptor.get_executor());
     for (auto interval = std::chrono::milliseconds(1);; interval = std::min(2 * interval,
                                                         std::chrono::milliseconds(64))) {
-        if (const std::uint64_t room = pipe_room(out.descriptor.native_handle(), out.capacity))
+        if (const std::uint64_t room = pipe_room(fd, out.capacity))
             return room;
-        poll.expires_after(interval);
-        poll.async_wait(yield[ec]);
+        if (!pipe_has_free_slot(fd)) {
+            out.descriptor.async_wait(asio::posix::stream_descriptor::wait_write, yield[ec]);
+        } else {
+            poll.expires_after(interval);
+            poll.async_wait(yield[ec]);
+        }
         if (ec)
             return 0;
     }
@@ -382,10 +387,10 @@ boost::system::error_code write_all(output_channel& out, received_message& m,
         const ssize_t n = m.stage.drain_to(out.descriptor.native_handle(), room);
         if (n > 0)
             written += std::uint64_t(n);
-        else if (n < 0 && errno == EAGAIN)
+        else if (n == 0 || errno == EAGAIN) // 0: another writer filled the pipe meanwhile
             out.descriptor.async_wait(asio::posix::stream_descriptor::wait_write, yield[ec]);
         else
-            ec = boost::system::error_code(n < 0 ? errno : EIO, boost::system::system_category());
+            ec = boost::system::error_code(errno, boost::system::system_category());
         if (ec)
             return ec;
     }

@@ -30,16 +30,14 @@ dicing dice(const std::vector<std::string>& files, std::int32_t blksize) {
     groups.resize(1);
     failure_flag = 0;
     testing::internal::CaptureStderr();
+    // A consumer takes every block as it comes: the dicer stops while its queue is full.
     run_in_coroutine([&](asio::io_context& io, const asio::yield_context& yield) {
-        dice_fastq(files, blksize, groups, d.counters, io, yield);
-    });
-    d.err = without_sanitizer_notes(testing::internal::GetCapturedStderr());
-    d.failed = failure_flag != 0;
-    failure_flag = 0;
-    run_in_coroutine([&](auto&, auto yield) {
-        while (groups[0].message_count() > 0) {
-            sg_buffer_list message(test_pool());
-            pop_message(groups[0], message, yield);
+        asio::spawn(io, [&](const asio::yield_context& dicer) {
+            dice_fastq(files, blksize, groups, d.counters, io, dicer);
+            close_group(groups[0]);
+        });
+        for (sg_buffer_list message(test_pool()); pop_message(groups[0], message, yield);
+             message.release()) {
             const std::string bytes = contents(message);
             const message_header h = load_header(bytes.data());
             EXPECT_TRUE(header_is_valid(h) && h.group == 0 &&
@@ -48,6 +46,9 @@ dicing dice(const std::vector<std::string>& files, std::int32_t blksize) {
             d.records.push_back(message.blocks().front().records);
         }
     });
+    d.err = without_sanitizer_notes(testing::internal::GetCapturedStderr());
+    d.failed = failure_flag != 0;
+    failure_flag = 0;
     groups.clear();
     return d;
 }

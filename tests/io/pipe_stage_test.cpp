@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -101,7 +102,7 @@ TEST(PipeStage, StagedBytesComeOutUnchangedAndAFullStageLeavesTheRestInTheSocket
         tcp_pair tcp;
         std::thread sender([&] { ASSERT_EQ(::write(tcp.sender, payload.data(), payload.size()),
                                            ssize_t(payload.size())); });
-        pipe_stage staged(8);
+        pipe_stage staged(64);
         stage(staged, tcp.receiver, payload.size());
         EXPECT_FALSE(staged.full());
         EXPECT_EQ(staged.size(), payload.size());
@@ -123,7 +124,7 @@ TEST(PipeStage, StagedBytesComeOutUnchangedAndAFullStageLeavesTheRestInTheSocket
         pipe_stage staged(1);
         stage(staged, tcp.receiver, large.size());
         ASSERT_TRUE(staged.full());
-        ASSERT_GE(staged.size(), 1u << 20) << "a pipe holds at least its size";
+        ASSERT_GE(staged.size(), 64u << 10) << "a pipe holds at least its size";
         ASSERT_LT(staged.size(), large.size());
         EXPECT_EQ(staged.fill_from(tcp.receiver, 1), -1);
         EXPECT_EQ(errno, EAGAIN) << "a full stage takes nothing more";
@@ -150,6 +151,32 @@ TEST(PipeStage, TheEndOfTheStreamAndAnEmptySocketAreTold) {
     stage(staged, tcp.receiver, 3);
     EXPECT_EQ(staged.fill_from(tcp.receiver, 100), 0);
     EXPECT_EQ(drain(staged), "abc");
+}
+
+// Out of descriptors, the stage is full at once and takes nothing: the message then comes
+// through pool blocks instead of failing the session.
+TEST(PipeStage, APipeThatCannotBeOpenedMakesTheStageFull) {
+    tcp_pair tcp;
+    ASSERT_EQ(::write(tcp.sender, "abc", 3), 3);
+    rlimit saved;
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const int lowest_free = ::dup(0);
+    ::close(lowest_free);
+    rlimit none = saved;
+    none.rlim_cur = rlim_t(lowest_free); // no descriptor can be opened
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
+    pipe_stage staged(4);
+    const ssize_t n = staged.fill_from(tcp.receiver, 3);
+    const int error = errno;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+    EXPECT_EQ(n, -1);
+    EXPECT_EQ(error, EAGAIN);
+    EXPECT_TRUE(staged.full());
+    EXPECT_EQ(staged.size(), 0u);
+    pollfd p{tcp.receiver, POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 10000), 1);
+    char bytes[3];
+    EXPECT_EQ(::read(tcp.receiver, bytes, 3), 3) << "the bytes are still in the socket";
 }
 
 // The room check keeps a pipe within its size by bytes, and lets a writer find a broken pipe.
