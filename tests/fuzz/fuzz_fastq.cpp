@@ -88,11 +88,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t n = files.size();
 
     static boost::asio::io_context io;
-    static record_reader readers[2];
+    std::unique_ptr<record_reader> readers[2];
     std::vector<std::unique_ptr<byte_pipe>> pipes;
     for (std::size_t f = 0; f < n; ++f) {
         pipes.push_back(std::make_unique<byte_pipe>(files[f].data, files[f].size));
-        open_reader(readers[f], io, pipes[f]->take_reader(), "file" + std::to_string(f));
+        readers[f] = open_reader(io, pipes[f]->take_reader(), "file" + std::to_string(f));
     }
     std::vector<sg_buffer_list> lists;
     for (std::size_t f = 0; f < n; ++f)
@@ -108,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         outcome = outcome_of([&] {
             for (bool first = true;; first = false)
                 for (ended = 0; ended < n; ++ended)
-                    lengths[ended].push_back(read_fastq(readers[ended], lists[ended],
+                    lengths[ended].push_back(read_fastq(*readers[ended], lists[ended],
                                                         first && tag_first ? tag.c_str() : nullptr,
                                                         yield));
         });
@@ -118,11 +118,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (i < ended)
                 accepted = false;
             else if (i > ended)
-                accepted = at_end(readers[i], yield);
+                accepted = at_end(*readers[i], yield);
         }
     });
     for (std::size_t f = 0; f < n; ++f)
-        readers[f].pipe.reset();
+        readers[f].reset();
 
     bool reference_accepted = true;
     std::vector<std::vector<std::size_t>> reference_lengths(n);

@@ -101,11 +101,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
 
     static boost::asio::io_context io;
-    static record_reader reader;
     static group_table groups(fuzz_pool());
     groups.resize(shard_count);
     byte_pipe pipe(sam, sam_size);
-    open_reader(reader, io, pipe.take_reader(), "stdin");
+    const auto reader = open_reader(io, pipe.take_reader(), "stdin");
     std::vector<sg_buffer_list> lists;
     for (std::size_t k = 0; k < shard_count; ++k)
         lists.emplace_back(fuzz_pool());
@@ -116,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             open_message(lists[k], std::uint16_t(k), yield);
         input_counters counters;
         outcome =
-            outcome_of([&] { read_sam(reader, plan, lists, groups, counters, yield); });
+            outcome_of([&] { read_sam(*reader, plan, lists, groups, counters, yield); });
         // Each shard's payload: its queued messages, then its open one.
         for (std::size_t k = 0; k < shard_count; ++k) {
             while (groups[k].message_count() > 0) {
@@ -131,7 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             payloads[k] += contents(lists[k]).substr(header_size);
         }
     });
-    reader.pipe.reset();
+    reader->pipe.reset();
 
     std::vector<std::string> expected;
     const bool reference_accepted =

@@ -70,14 +70,13 @@ int byte_pipe::take_reader() {
     return fd;
 }
 
-void open_reader(shuffler::record_reader& reader, boost::asio::io_context& io, int fd,
-                 const std::string& name) {
-    reader.pipe = std::make_unique<shuffler::pipe_descriptor>(io);
-    reader.pipe->descriptor.assign(fd);
-    reader.cursor = reader.buffer.get();
-    reader.available = 0;
-    reader.records = 0;
-    reader.name = name;
+std::unique_ptr<shuffler::record_reader> open_reader(boost::asio::io_context& io, int fd,
+                                                     const std::string& name) {
+    auto reader = std::make_unique<shuffler::record_reader>();
+    reader->pipe = std::make_unique<shuffler::pipe_descriptor>(io);
+    reader->pipe->descriptor.assign(fd);
+    reader->name = name;
+    return reader;
 }
 
 std::string contents(const shuffler::sg_buffer_list& list) {

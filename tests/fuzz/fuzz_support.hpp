@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -43,9 +44,9 @@ private:
     std::thread writer_;
 };
 
-// Opens `reader` on a pipe's reading end, as the input named `name`, with nothing read yet.
-void open_reader(shuffler::record_reader& reader, boost::asio::io_context& io, int fd,
-                 const std::string& name);
+// A reader on a pipe's reading end, as the input named `name`, with nothing read yet.
+std::unique_ptr<shuffler::record_reader> open_reader(boost::asio::io_context& io, int fd,
+                                                     const std::string& name);
 
 // Runs `body(yield)` as the only coroutine of `io` until the loop runs out of work.
 template <class Body> void run_coroutine(boost::asio::io_context& io, Body body) {
