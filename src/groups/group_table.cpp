@@ -1,11 +1,11 @@
 #include "groups/group_table.hpp"
 
-#include <boost/asio/post.hpp>
-#include <boost/asio/steady_timer.hpp>
-
 #include "core/report.hpp"
 #include "groups/spill.hpp"
 #include "wire/message_header.hpp"
+
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include <boost/assert.hpp>
 

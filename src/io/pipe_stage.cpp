@@ -14,6 +14,12 @@ namespace {
 
 constexpr unsigned splice_flags = SPLICE_F_MOVE | SPLICE_F_NONBLOCK;
 
+// What poll() says of the pipe `fd` to a writer, now.
+short writer_events(int fd) {
+    pollfd p{fd, POLLOUT, 0};
+    return ::poll(&p, 1, 0) == 1 ? p.revents : 0;
+}
+
 } // namespace
 
 pipe_stage::pipe_stage(pipe_stage&& other) noexcept { *this = std::move(other); }
@@ -36,13 +42,11 @@ pipe_stage& pipe_stage::operator=(pipe_stage&& other) noexcept {
 
 ssize_t pipe_stage::fill_from(int fd, std::uint64_t want) {
     for (;;) {
+        if (!full_ && pipes_.empty() && !add_pipe())
+            full_ = true;
         if (full_) {
             errno = EAGAIN;
             return -1;
-        }
-        if (pipes_.empty() && !add_pipe()) {
-            full_ = true;
-            continue;
         }
         pipe_ends& last = pipes_.back();
         const ssize_t n = ::splice(fd, nullptr, last.write, nullptr, want, splice_flags);
@@ -104,14 +108,10 @@ std::uint64_t pipe_room(int fd, std::uint64_t capacity) {
     if (std::uint64_t(queued) < capacity)
         return capacity - std::uint64_t(queued);
     // Full; but bytes stay in a pipe whose reader has left, and the writer must find out.
-    pollfd p{fd, POLLOUT, 0};
-    return ::poll(&p, 1, 0) == 1 && (p.revents & POLLERR) ? capacity : 0;
+    return (writer_events(fd) & POLLERR) != 0 ? capacity : 0;
 }
 
-bool pipe_has_free_slot(int fd) {
-    pollfd p{fd, POLLOUT, 0};
-    return ::poll(&p, 1, 0) == 1 && (p.revents & POLLOUT);
-}
+bool pipe_has_free_slot(int fd) { return (writer_events(fd) & POLLOUT) != 0; }
 
 std::uint64_t pipe_capacity(int fd) {
     struct stat st;

@@ -350,7 +350,6 @@ std::uint64_t output_room(output_channel& out, const asio::yield_context& yield,
     if (out.capacity == 0)
         return unlimited_step;
     const int fd = out.descriptor.native_handle();
-    asio::steady_timer poll(out.descriptor.get_executor());
     for (auto interval = std::chrono::milliseconds(1);; interval = std::min(2 * interval,
                                                         std::chrono::milliseconds(64))) {
         if (const std::uint64_t room = pipe_room(fd, out.capacity))
@@ -358,7 +357,7 @@ std::uint64_t output_room(output_channel& out, const asio::yield_context& yield,
         if (!pipe_has_free_slot(fd)) {
             out.descriptor.async_wait(asio::posix::stream_descriptor::wait_write, yield[ec]);
         } else {
-            poll.expires_after(interval);
+            asio::steady_timer poll(out.descriptor.get_executor(), interval);
             poll.async_wait(yield[ec]);
         }
         if (ec)
