@@ -68,6 +68,9 @@ const struct {
     {"NAME", "input: message, gzip, fastq or sam (default: from the file names)\n"
              "output: text, fastq or sam (default text; all write the payload)"},
     {"KEY=VALUE", "blksize=BASES: FASTQ bases per block (default 1000000)\n"
+                  "tag=name|none|every: FASTQ records tagged \" #N#\" (default name:\n"
+                  "  each block's first; none: no tag, the order cannot be rebuilt)\n"
+                  "check_pairs=yes|no: mates of a FASTQ pair share a name (yes)\n"
                   "s<k>=INTERVALS: SAM shard k, as chr1,chr2:1-5000,chr3:100+50,\n"
                   "  {HLA-A*01:01}:1-100 or @FILE (.bed, .interval_list, else a list)\n"
                   "shards=N: SAM shards 1 to N, equal pieces of the header's genome\n"
@@ -279,11 +282,11 @@ void add_option(option_map& options, const std::string& arg) {
 // Every -O key must be one that the role's routine reads: a typo is never ignored.
 void check_option_keys(const run_config& config, bool input_side) {
     for (const auto& [key, value] : config.options) {
-        const bool blksize = key == "blksize", shard = is_sam_key(key);
-        if (!blksize && !shard)
-            refuse("Unknown -O key " + key + "; known keys: blksize (FASTQ input), s<k>, shards, "
-                   "pad, reference (SAM input)");
-        const char* wanted = blksize ? "fastq" : "sam";
+        const bool fastq = is_fastq_key(key), shard = is_sam_key(key);
+        if (!fastq && !shard)
+            refuse("Unknown -O key " + key + "; known keys: blksize, tag, check_pairs (FASTQ "
+                   "input), s<k>, shards, pad, reference (SAM input)");
+        const char* wanted = fastq ? "fastq" : "sam";
         if (!input_side)
             refuse("-O " + key + " is for " + wanted + " input; the output side takes no -O keys");
         if (config.format != wanted)
@@ -339,7 +342,7 @@ void check_input_side(run_config& config) {
     check_option_keys(config, true);
     try {
         if (format == "fastq")
-            config.blksize = parse_blksize(config.options);
+            config.fastq = parse_fastq_options(config.options);
         if (format == "sam")
             config.shards = parse_shard_options(config.options, std::size_t(config.max_groups));
     } catch (const std::invalid_argument& e) {

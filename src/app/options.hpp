@@ -33,7 +33,7 @@ struct run_config {
     std::string secret;                    // what the secret file holds
     bool insecure = false;                 // --insecure: plain TCP even with a port file
     std::vector<std::string> input_files;  // positional arguments
-    std::int32_t blksize = default_blksize; // -O blksize, for FASTQ input
+    fastq_plan fastq;                      // -O blksize, tag, check_pairs, for FASTQ input
     shard_plan shards;                      // -O s<k>=INTERVALS, for SAM input
     bool help = false;    // -h: print the help text and exit; nothing else is checked
     bool version = false; // -V: print the version and exit; nothing else is checked

@@ -8,6 +8,7 @@
 #include <boost/system/system_error.hpp>
 
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -22,22 +23,42 @@ namespace shuffler {
 
 namespace asio = boost::asio;
 
-std::int32_t parse_blksize(const option_map& options) {
-    const auto it = options.find("blksize");
-    if (it == options.end())
-        return default_blksize;
-    std::int64_t value = 0;
-    switch (parse_decimal(it->second, 1, INT32_MAX, value)) {
-    case decimal_status::ok:
-        return std::int32_t(value);
-    case decimal_status::not_a_number:
-        throw std::invalid_argument("Bad blksize '" + it->second +
-                                    "': not a whole decimal number of bases");
-    case decimal_status::out_of_range:
-        break;
+bool is_fastq_key(const std::string& key) {
+    return key == "blksize" || key == "tag" || key == "check_pairs";
+}
+
+fastq_plan parse_fastq_options(const option_map& options) {
+    fastq_plan plan;
+    for (const auto& [key, value] : options) {
+        if (key == "blksize") {
+            std::int64_t bases = 0;
+            switch (parse_decimal(value, 1, INT32_MAX, bases)) {
+            case decimal_status::ok:
+                plan.blksize = std::int32_t(bases);
+                break;
+            case decimal_status::not_a_number:
+                throw std::invalid_argument("Bad blksize '" + value +
+                                            "': not a whole decimal number of bases");
+            case decimal_status::out_of_range:
+                throw std::invalid_argument("Bad blksize " + value + ": not within 1 to " +
+                                            std::to_string(INT32_MAX));
+            }
+        } else if (key == "tag") {
+            if (value == "name")
+                plan.tags = block_tags::name;
+            else if (value == "none")
+                plan.tags = block_tags::none;
+            else if (value == "every")
+                plan.tags = block_tags::every;
+            else
+                throw std::invalid_argument("Bad tag '" + value + "': expected name, none or every");
+        } else if (key == "check_pairs") {
+            if (value != "yes" && value != "no")
+                throw std::invalid_argument("Bad check_pairs '" + value + "': expected yes or no");
+            plan.check_pairs = value == "yes";
+        }
     }
-    throw std::invalid_argument("Bad blksize " + it->second + ": not within 1 to " +
-                                std::to_string(INT32_MAX));
+    return plan;
 }
 
 namespace {
@@ -77,14 +98,46 @@ void push_block(group_table& groups, sg_buffer_list& message, std::uint64_t reco
     push_message(groups[0], message);
 }
 
-} // namespace
-
-std::string block_tag(std::uint64_t first_record) {
-    return " #" + std::to_string(first_record) + "#";
+// The length of the first word of the name that starts at `name` (after the '@') and whose line
+// ends at `lf`, without a trailing "/1" or "/2": what mates share.
+std::size_t name_word_length(const char* name, const char* lf) {
+    const char* end = name;
+    while (end < lf && *end != ' ' && *end != '\t' && *end != '\r')
+        ++end;
+    if (end - name >= 2 && end[-2] == '/' && (end[-1] == '1' || end[-1] == '2'))
+        end -= 2;
+    return std::size_t(end - name);
 }
 
-std::size_t read_fastq(record_reader& reader, sg_buffer_list& list, const char* suffix,
-                       const asio::yield_context& yield) {
+// Mates of paired files share their name's first word; `a` was read from streams[0], `b` from
+// streams[1]. Compared before the block is queued, so nothing of a mispaired block is sent.
+void check_mates(const std::deque<record_reader>& streams, const fastq_record& a,
+                 const fastq_record& b) {
+    if (a.name_length == b.name_length && std::memcmp(a.name, b.name, a.name_length) == 0)
+        return;
+    throw record_error(streams[0].name + " and " + streams[1].name + ": record " +
+                       std::to_string(streams[1].records) + " is named " +
+                       std::string(a.name, a.name_length) + " in the first file and " +
+                       std::string(b.name, b.name_length) +
+                       " in the second (mates share a name; -O check_pairs=no for data "
+                       "whose mates are named differently)");
+}
+
+} // namespace
+
+tag_text block_tag(std::uint64_t n) {
+    tag_text tag;
+    tag.text[0] = ' ';
+    tag.text[1] = '#';
+    char* end = std::to_chars(tag.text + 2, tag.text + sizeof tag.text - 2, n).ptr;
+    end[0] = '#';
+    end[1] = '\0';
+    tag.size = std::size_t(end + 1 - tag.text);
+    return tag;
+}
+
+fastq_record read_fastq(record_reader& reader, sg_buffer_list& list, const char* suffix,
+                        const asio::yield_context& yield) {
     char*& cursor = reader.cursor;
     std::uint64_t& available = reader.available;
     bool at_end = false; // the input has ended; only the bytes at hand remain
@@ -134,7 +187,7 @@ std::size_t read_fastq(record_reader& reader, sg_buffer_list& list, const char* 
             cursor += length;
             available -= length;
             ++reader.records;
-            return bases;
+            return {bases, p + 1, name_word_length(p + 1, lf1)};
         }
         if (at_end) fail_record(": incomplete record at end of input");
         if (available == record_reader::buffer_size)
@@ -143,7 +196,7 @@ std::size_t read_fastq(record_reader& reader, sg_buffer_list& list, const char* 
     }
 }
 
-void dice_fastq(const std::vector<std::string>& input_files, std::int32_t blksize,
+void dice_fastq(const std::vector<std::string>& input_files, const fastq_plan& plan,
                 group_table& groups, input_counters& counters, asio::io_context& io,
                 const asio::yield_context& yield) {
     std::deque<record_reader> streams; // a deque: streams never move once opened
@@ -153,8 +206,9 @@ void dice_fastq(const std::vector<std::string>& input_files, std::int32_t blksiz
         if (input_files.empty()) open_input(streams.emplace_back(), "", io);
         for (const std::string& name : input_files)
             open_input(streams.emplace_back(), name, io);
+        const bool check_mates_names = plan.check_pairs && streams.size() == 2;
 
-        const std::uint64_t threshold = std::uint64_t(std::int64_t(blksize));
+        const std::uint64_t threshold = std::uint64_t(std::int64_t(plan.blksize));
         // A block must stay well inside the pool (or it waits for ever for blocks that only its
         // own sending could free) and inside the header's 32-bit length, whatever blksize says.
         const std::uint64_t block_cap =
@@ -165,13 +219,8 @@ void dice_fastq(const std::vector<std::string>& input_files, std::int32_t blksiz
         for (;;) {
             groups.wait_for_room(producer_lead_blocks, producer_patience, yield);
             open_message(message, 0, yield);
-            const std::string tag = block_tag(record_number);
             const std::uint64_t first_record = record_number;
-            // A block with records has one tag per file.
-            const auto tag_bytes = [&] {
-                return record_number > first_record ? streams.size() * tag.size() : 0;
-            };
-            std::uint64_t bases = 0;
+            std::uint64_t bases = 0, tag_bytes = 0; // tag_bytes: added by the dicer
             std::size_t file = 0;
             try {
                 // A block ends only after a whole pass and at an even record number, so mates
@@ -180,20 +229,29 @@ void dice_fastq(const std::vector<std::string>& input_files, std::int32_t blksiz
                      (bases < threshold && message.block_count() * block::block_size < block_cap) ||
                      (record_number & 1);
                      first_pass = false) {
-                    for (file = 0; file < streams.size(); ++file)
-                        bases += read_fastq(streams[file], message,
-                                            first_pass ? tag.c_str() : nullptr, yield);
+                    const bool tagged = plan.tags == block_tags::every ||
+                                        (plan.tags == block_tags::name && first_pass);
+                    const tag_text tag = !tagged ? tag_text{} : block_tag(
+                        plan.tags == block_tags::every ? record_number & ~1ull : first_record);
+                    fastq_record mate{};
+                    for (file = 0; file < streams.size(); ++file) {
+                        const fastq_record r =
+                            read_fastq(streams[file], message, tagged ? tag.text : nullptr, yield);
+                        if (check_mates_names && file == 1)
+                            check_mates(streams, mate, r);
+                        mate = r;
+                        bases += r.bases;
+                        tag_bytes += tagged ? tag.size : 0;
+                    }
                     record_number += streams.size();
                 }
             } catch (const boost::system::system_error& e) {
                 if (!is_end_of_stream(e.code())) throw;
-                push_block(groups, message, record_number - first_record,
-                           tag_bytes(), counters);
+                push_block(groups, message, record_number - first_record, tag_bytes, counters);
                 check_paired_end(streams, file, yield);
                 break;
             }
-            push_block(groups, message, record_number - first_record, tag_bytes(),
-                       counters);
+            push_block(groups, message, record_number - first_record, tag_bytes, counters);
         }
     } catch (const std::exception&) {
         error = std::current_exception();

@@ -134,7 +134,7 @@ TEST(ParseCommandLine, StoresExactlyTheValuesGiven) {
     EXPECT_EQ(c.max_groups, 65536);
     EXPECT_EQ(c.workers, 12);
     EXPECT_EQ(c.peer_timeout, 300);
-    EXPECT_EQ(c.blksize, 2147483647);
+    EXPECT_EQ(c.fastq.blksize, 2147483647);
     EXPECT_TRUE(defaults.port_file.empty() && !defaults.progress && !defaults.summary);
     const ::shuffler::run_config rendezvous =
         parse({"-l", "0.0.0.0:0", "--port-file", "/tmp/job.port", "--summary", "--progress"});

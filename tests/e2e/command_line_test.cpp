@@ -69,8 +69,14 @@ TEST(Mistakes, AreRefusedOrFailAtOnceWithOneLineSayingWhat) {
         // -O keys: none ignored, none given twice, none empty.
         {{"-f", "fastq", "-O", "blocksize=1000", command},
          refused,
-         "Unknown -O key blocksize; known keys: blksize (FASTQ input), s<k>, shards, pad, "
-         "reference (SAM input)"},
+         "Unknown -O key blocksize; known keys: blksize, tag, check_pairs (FASTQ input), s<k>, "
+         "shards, pad, reference (SAM input)"},
+        {{"-f", "fastq", "-O", "tag=all", command}, refused,
+         "Bad tag 'all': expected name, none or every"},
+        {{"-f", "fastq", "-O", "check_pairs=off", command}, refused,
+         "Bad check_pairs 'off': expected yes or no"},
+        {{"-f", "sam", "-O", "tag=none", command}, refused,
+         "-O tag is for fastq input, not sam input"},
         {{"-f", "fastq", "-O", "blksize=0", command},
          refused,
          "Bad blksize 0: not within 1 to 2147483647"},

@@ -110,10 +110,12 @@ TEST(FastqErrors, StopTheRunWithOneLineNamingTheFile) {
         return dir.file(name);
     };
     const std::string two = make_fastq("g", 2, 1);
-    const std::string longer = file("three.fq", make_fastq("t", 3, 2)),
+    // Mates share their names, so the pair check passes and the error is the one tested.
+    const std::string longer = file("three.fq", make_fastq("g", 3, 2)),
                       shorter = file("two.fq", two);
     const std::string counts = shorter + ": ended after 2 records, but " + longer +
                                " has more (paired files hold the same number of records)";
+    const std::string four = make_fastq("g", 4, 3);
     const std::string bad_plus = file("plus.fq", two + "@g2\nACGT\nIIII\n+\n");
     const struct {
         std::vector<std::string> args;
@@ -128,6 +130,11 @@ TEST(FastqErrors, StopTheRunWithOneLineNamingTheFile) {
         // In a pair, the second file's record is named by that file.
         {{longer, bad_plus}, bad_plus + ": record 3: line 3 does not begin with '+'"},
         {{longer, shorter}, counts},
+        // R2 shifted by one record: every pair from the first on is mispaired.
+        {{longer, file("shifted.fq", four.substr(four.find("@g1")))},
+         longer + " and " + dir.file("shifted.fq") +
+             ": record 1 is named g0 in the first file and g1 in the second (mates share a "
+             "name; -O check_pairs=no for data whose mates are named differently)"},
         {{shorter, longer}, counts},
         {{file("long.fq", two + "@long\n" + std::string(std::size_t(1) << 22, 'A') + "\n+\n\n")},
          dir.file("long.fq") + ": record 3 is longer than the 4 MiB input buffer"},
@@ -139,6 +146,86 @@ TEST(FastqErrors, StopTheRunWithOneLineNamingTheFile) {
         const child_result r = run(shuffler(argv), {}, std::chrono::seconds(30));
         EXPECT_EQ(r.exit_status, 255);
         EXPECT_EQ(without_timing(r.err), c.line + "\n");
+    }
+}
+
+// The interleaved pair: each R1 record followed by its mate, as the workers write them.
+std::vector<std::string> interleaved_records(const std::vector<std::string>& files) {
+    std::vector<std::vector<std::string>> records(files.size());
+    for (std::size_t f = 0; f < files.size(); ++f)
+        for (std::size_t at = 0; at < files[f].size();) {
+            std::size_t end = at;
+            for (int line = 0; line < 4; ++line)
+                end = files[f].find('\n', end) + 1;
+            records[f].push_back(files[f].substr(at, end - at));
+            at = end;
+        }
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < records[0].size(); ++i)
+        for (const auto& file : records)
+            out.push_back(file[i]);
+    return out;
+}
+
+// -O tag: "none" leaves the records as they were read; "name" and "every" let
+// scripts/restore-order.sh rebuild the input order, and with "every" it survives a filter that
+// drops records from a worker's output.
+TEST(FastqTags, NoneLeavesRecordsUntouchedAndTheRestRebuildTheOrder) {
+    temp_dir dir;
+    const std::vector<std::string> pair = {make_fastq("p", 400, 1), make_fastq("p", 400, 2)};
+    write_file(dir.file("p_1.fq"), pair[0]);
+    write_file(dir.file("p_2.fq"), pair[1]);
+    const std::vector<std::string> expected = interleaved_records(pair);
+    for (const char* tags : {"none", "name", "every"}) {
+        SCOPED_TRACE(tags);
+        const job_result job =
+            run_job({"-O", std::string("tag=") + tags, "-O", "blksize=500", dir.file("p_1.fq"),
+                     dir.file("p_2.fq")},
+                    {0, 0});
+        ASSERT_TRUE(job_ended_cleanly(job));
+        if (std::string(tags) == "none") {
+            std::vector<std::string> got;
+            for (const child_result& w : job.workers) {
+                EXPECT_EQ(w.out.find(" #"), std::string::npos);
+                for (const std::string& r : interleaved_records({w.out}))
+                    got.push_back(r);
+            }
+            std::vector<std::string> sorted = expected;
+            std::sort(got.begin(), got.end());
+            std::sort(sorted.begin(), sorted.end());
+            EXPECT_EQ(got, sorted);
+            continue;
+        }
+        // With "every", each worker's output loses every third pair, as a filter would.
+        const bool filtered = std::string(tags) == "every";
+        std::vector<std::string> outputs, dropped;
+        for (std::size_t w = 0; w < job.workers.size(); ++w) {
+            std::string text;
+            const std::vector<std::string> records = interleaved_records({job.workers[w].out});
+            for (std::size_t i = 0; i < records.size(); ++i) {
+                if (!filtered || (i / 2) % 3 != 0) {
+                    text += records[i];
+                    continue;
+                }
+                std::string r = records[i];
+                EXPECT_GE(take_tag(r), 0) << "an untagged record with tag=every";
+                dropped.push_back(r);
+            }
+            outputs.push_back(dir.file(std::string(tags) + std::to_string(w) + ".fq"));
+            write_file(outputs.back(), text);
+        }
+        std::vector<std::string> argv = {std::string(SHUFFLER_SOURCE_DIR) +
+                                         "/scripts/restore-order.sh"};
+        argv.insert(argv.end(), outputs.begin(), outputs.end());
+        const child_result restored = run(argv);
+        ASSERT_EQ(restored.exit_status, 0) << restored.err;
+        // What the filter kept, in input order.
+        std::string want;
+        for (const std::string& r : expected)
+            if (std::find(dropped.begin(), dropped.end(), r) == dropped.end())
+                want += r;
+        EXPECT_EQ(filtered, !dropped.empty());
+        EXPECT_EQ(restored.out, want);
     }
 }
 

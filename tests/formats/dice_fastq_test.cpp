@@ -24,7 +24,7 @@ struct dicing {
     bool failed = false;
 };
 
-dicing dice(const std::vector<std::string>& files, std::int32_t blksize) {
+dicing dice(const std::vector<std::string>& files, const fastq_plan& plan) {
     dicing d;
     group_table groups(test_pool());
     groups.resize(1);
@@ -33,7 +33,7 @@ dicing dice(const std::vector<std::string>& files, std::int32_t blksize) {
     // A consumer takes every block as it comes: the dicer stops while its queue is full.
     run_in_coroutine([&](asio::io_context& io, const asio::yield_context& yield) {
         asio::spawn(io, [&](const asio::yield_context& dicer) {
-            dice_fastq(files, blksize, groups, d.counters, io, dicer);
+            dice_fastq(files, plan, groups, d.counters, io, dicer);
             close_group(groups[0]);
         });
         for (sg_buffer_list message(test_pool()); pop_message(groups[0], message, yield);
@@ -57,6 +57,11 @@ std::string record(const std::string& name, const std::string& tag = "") {
     return "@" + name + tag + "\nACGT\n+\nIIII\n";
 }
 
+fastq_plan blocks_of(std::int32_t blksize, block_tags tags = block_tags::name,
+                     bool check_pairs = true) {
+    return {blksize, tags, check_pairs};
+}
+
 TEST(DiceFastq, WhatIsQueuedWhenTheInputEndsOrFails) {
     temp_dir dir;
     const auto file = [&](const std::string& name, const std::string& text) {
@@ -64,34 +69,34 @@ TEST(DiceFastq, WhatIsQueuedWhenTheInputEndsOrFails) {
         return dir.file(name);
     };
     const std::string a = file("a.fq", record("a1") + record("a2") + record("a3"));
-    const std::string b = file("b.fq", record("b1") + record("b2"));
+    const std::string b = file("b.fq", record("a1") + record("a2"));
     // With blksize 1 a block is two records: the block holding record 3 is cut by record 4.
     const std::string bad =
         file("bad.fq", record("r1") + record("r2") + record("r3") + "@r4\nACGT\nIIII\n+\n");
     const struct {
         std::vector<std::string> files;
-        std::int32_t blksize;
+        fastq_plan plan;
         std::string err;
         std::vector<std::string> payloads;
     } cases[] = {
         // Zero records make no message: an empty one would read as the end of data.
-        {{file("empty.fq", "")}, default_blksize, "", {}},
+        {{file("empty.fq", "")}, {}, "", {}},
         // The block in progress is queued before the uneven pair is reported.
         {{a, b},
-         default_blksize,
+         {},
          b + ": ended after 2 records, but " + a +
              " has more (paired files hold the same number of records)\n",
-         {record("a1", " #0#") + record("b1", " #0#") + record("a2") + record("b2") +
+         {record("a1", " #0#") + record("a1", " #0#") + record("a2") + record("a2") +
           record("a3")}},
         // A malformed record drops the block in progress only.
         {{bad},
-         1,
+         blocks_of(1),
          bad + ": record 4: line 3 does not begin with '+'\n",
          {record("r1", " #0#") + record("r2")}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.files.back());
-        const dicing d = dice(c.files, c.blksize);
+        const dicing d = dice(c.files, c.plan);
         EXPECT_EQ(d.err, c.err);
         EXPECT_EQ(d.failed, !c.err.empty());
         EXPECT_EQ(d.payloads, c.payloads);
@@ -108,7 +113,7 @@ TEST(DiceFastq, CountsTheRecordsOfEveryBlockAndTheInputTaken) {
             texts[f] += record("p" + std::to_string(i) + "/" + std::to_string(f + 1));
     write_file(dir.file("p_1.fq"), texts[0]);
     write_file(dir.file("p_2.fq"), texts[1]);
-    const dicing d = dice({dir.file("p_1.fq"), dir.file("p_2.fq")}, 16);
+    const dicing d = dice({dir.file("p_1.fq"), dir.file("p_2.fq")}, blocks_of(16));
     ASSERT_EQ(d.err, "");
     ASSERT_EQ(d.payloads.size(), 13u); // 16 bases: two pairs of 4 + 4 per block, of 25 pairs
     for (std::size_t i = 0; i < d.payloads.size(); ++i) {
@@ -117,6 +122,57 @@ TEST(DiceFastq, CountsTheRecordsOfEveryBlockAndTheInputTaken) {
     }
     EXPECT_EQ(d.counters.records, 50u);
     EXPECT_EQ(d.counters.bytes, texts[0].size() + texts[1].size());
+}
+
+// -O tag: which records carry " #N#". With "every", mates share the even number of their pass,
+// so a single file's records 2k and 2k+1 (interleaved mates) share one too.
+TEST(DiceFastq, TagsNoRecordOrEveryRecord) {
+    temp_dir dir;
+    write_file(dir.file("x_1.fq"), record("p0/1") + record("p1/1") + record("p2/1"));
+    write_file(dir.file("x_2.fq"), record("p0/2") + record("p1/2") + record("p2/2"));
+    const std::vector<std::string> pair = {dir.file("x_1.fq"), dir.file("x_2.fq")};
+    const std::string untagged =
+        record("p0/1") + record("p0/2") + record("p1/1") + record("p1/2");
+    EXPECT_EQ(dice(pair, blocks_of(9, block_tags::none)).payloads,
+              (std::vector<std::string>{untagged, record("p2/1") + record("p2/2")}));
+    EXPECT_EQ(dice(pair, blocks_of(9, block_tags::every)).payloads,
+              (std::vector<std::string>{record("p0/1", " #0#") + record("p0/2", " #0#") +
+                                            record("p1/1", " #2#") + record("p1/2", " #2#"),
+                                        record("p2/1", " #4#") + record("p2/2", " #4#")}));
+    const dicing none = dice(pair, blocks_of(9, block_tags::none));
+    EXPECT_EQ(none.counters.bytes, 6 * record("p0/1").size()); // tags are never counted
+    write_file(dir.file("one.fq"), record("r0") + record("r1") + record("r2"));
+    EXPECT_EQ(dice({dir.file("one.fq")}, blocks_of(100, block_tags::every)).payloads,
+              (std::vector<std::string>{record("r0", " #0#") + record("r1", " #0#") +
+                                        record("r2", " #2#")}));
+}
+
+// Mates share their name's first word, "/1" and "/2" aside; the first pair that does not is
+// refused before anything of its block is queued, unless check_pairs is off.
+TEST(DiceFastq, RefusesMatesWithDifferentNames) {
+    temp_dir dir;
+    const auto file = [&](const std::string& name, const std::string& text) {
+        write_file(dir.file(name), text);
+        return dir.file(name);
+    };
+    const std::string r1 = file("r_1.fq", record("a/1") + record("b/1 x") + record("c/1") +
+                                              record("d/1") + record("e/1"));
+    // Comments and the mate suffix differ; the names agree until the fourth pair, where R2 is
+    // shifted by one record.
+    const std::string r2 = file("r_2.fq", record("a/2") + record("b/2 y:z") + record("c") +
+                                              record("e/2") + record("f/2"));
+    const dicing d = dice({r1, r2}, blocks_of(12)); // a block: two pairs
+    EXPECT_EQ(d.err, r1 + " and " + r2 +
+                         ": record 4 is named d in the first file and e in the second (mates "
+                         "share a name; -O check_pairs=no for data whose mates are named "
+                         "differently)\n");
+    EXPECT_TRUE(d.failed);
+    ASSERT_EQ(d.payloads.size(), 1u); // the block of pairs 3 and 4 is never queued
+    EXPECT_EQ(d.payloads[0], record("a/1", " #0#") + record("a/2", " #0#") + record("b/1 x") +
+                                 record("b/2 y:z"));
+    const dicing unchecked = dice({r1, r2}, blocks_of(12, block_tags::name, false));
+    EXPECT_EQ(unchecked.err, "");
+    EXPECT_EQ(unchecked.payloads.size(), 3u);
 }
 
 } // namespace

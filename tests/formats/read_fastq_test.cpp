@@ -24,7 +24,7 @@ std::string read_all_fastq(const std::string& input, std::string& payload,
         open_message(list, 0, yield);
         outcome = thrown_by([&] {
             for (const char* s = suffix;; s = nullptr)
-                lengths.push_back(read_fastq(stream, list, s, yield));
+                lengths.push_back(read_fastq(stream, list, s, yield).bases);
         });
         payload = contents(list).substr(header_size);
     });
@@ -94,10 +94,10 @@ TEST(ReadFastq, BadRecordIsAnErrorBeforeAnythingOfItIsCopied) {
 }
 
 TEST(BlockTag, CountsRecordsInSixtyFourBits) {
-    EXPECT_EQ(block_tag(0), " #0#");
+    EXPECT_EQ(block_tag(0).view(), " #0#");
     // Past 2^31 records, which a deep whole-genome run reaches.
-    EXPECT_EQ(block_tag(std::uint64_t(1) << 31), " #2147483648#");
-    EXPECT_EQ(block_tag(UINT64_MAX - 1), " #18446744073709551614#");
+    EXPECT_EQ(block_tag(std::uint64_t(1) << 31).view(), " #2147483648#");
+    EXPECT_EQ(block_tag(UINT64_MAX - 1).view(), " #18446744073709551614#");
 }
 
 } // namespace

@@ -100,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::vector<std::size_t>> lengths(n);
     std::string outcome;
     bool accepted = false;
-    const std::string tag = block_tag(0);
+    const tag_text tag = block_tag(0);
     run_coroutine(io, [&](const boost::asio::yield_context& yield) {
         for (sg_buffer_list& list : lists)
             list.acquire(1, yield);
@@ -109,8 +109,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             for (bool first = true;; first = false)
                 for (ended = 0; ended < n; ++ended)
                     lengths[ended].push_back(read_fastq(*readers[ended], lists[ended],
-                                                        first && tag_first ? tag.c_str() : nullptr,
-                                                        yield));
+                                                        first && tag_first ? tag.text : nullptr,
+                                                        yield).bases);
         });
         accepted = outcome.empty();
         // The pair's other file must end at the same record.
