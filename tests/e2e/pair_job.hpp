@@ -13,7 +13,7 @@ namespace shuffler_test {
 // Two FASTQ files of `count` records each, r_1.fq and r_2.fq in `dir`, as the dicing checks
 // expect.
 inline std::vector<std::string> make_pair(const temp_dir& dir, int count) {
-    const std::vector<std::string> texts = {make_fastq("a", count, 1), make_fastq("b", count, 2)};
+    const std::vector<std::string> texts = {make_fastq("a", count, 1), make_fastq("a", count, 2)};
     write_file(dir.file("r_1.fq"), texts[0]);
     write_file(dir.file("r_2.fq"), texts[1]);
     return texts;

@@ -24,7 +24,7 @@ std::vector<std::string> lines_starting(const std::string& text, const std::stri
 
 TEST(Progress, SummaryLinesAgreeWithWhatTheWorkersWrote) {
     const temp_dir dir;
-    const std::vector<std::string> inputs = {make_fastq("a", 4000, 1), make_fastq("b", 4000, 2)};
+    const std::vector<std::string> inputs = {make_fastq("a", 4000, 1), make_fastq("a", 4000, 2)};
     write_file(dir.file("r_1.fq"), inputs[0]);
     write_file(dir.file("r_2.fq"), inputs[1]);
     const std::string port_file = dir.file("job.port");
