@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks sharding with the real clients: a simulated alignment goes through an input side with
 # -O shards=4 -O pad=150 to five workers; each shard is sorted, indexed and called
-# (bcftools mpileup | bcftools call) restricted to its own quarter of the genome, and the calls
+# (bcftools mpileup | bcftools call) restricted to its own regions as --plan prints them, and the calls
 # of the four shards, one after another, must equal the calls on the whole file. The same with
 # pad=0 shows what the padding is for: calls near the boundaries differ without it.
 #
@@ -27,30 +27,15 @@ python3 "$root/scripts/simulate-alignments.py" . 4
 samtools faidx ref.fa
 samtools sort -o whole.bam sim.sam 2>/dev/null
 samtools index whole.bam
-calls() { # BAM [REGIONS]: the variant records, without the VCF header
-  bcftools mpileup -f ref.fa ${2:+-r "$2"} "$1" 2>/dev/null | bcftools call -mv 2>/dev/null |
+calls() { # BAM [REGIONS.bed]: the variant records, without the VCF header
+  bcftools mpileup -f ref.fa ${2:+-R "$2"} "$1" 2>/dev/null | bcftools call -mv 2>/dev/null |
     grep -v '^#' || true
 }
 calls whole.bam >whole.calls
 
-# The regions of the shards, 1-based and closed: the cut the input side makes, shard k holding
-# bases [(k-1)G/4, kG/4) of the genome G with the contigs in header order.
-regions() {
-  awk -v n=4 '
-    { name[NR] = $1; len[NR] = $2; genome += $2 }
-    END {
-      for (k = 1; k <= n; k++) {
-        from = int((k - 1) * genome / n); to = int(k * genome / n); list = ""; at = 0
-        for (c = 1; c <= NR; c++) {
-          lo = from > at ? from : at; hi = to < at + len[c] ? to : at + len[c]
-          if (lo < hi) list = list (list == "" ? "" : ",") name[c] ":" lo - at + 1 "-" hi - at
-          at += len[c]
-        }
-        print list
-      }
-    }' ref.fa.fai
-}
-mapfile -t shard_regions < <(regions)
+# Each shard's own regions, as the binary plans them for the header.
+samtools view -H whole.bam | "$bin" --plan -O shards=4 - >plan.bed
+for k in 1 2 3 4; do awk -v k="$k" '$4 == k' plan.bed >"regions$k.bed"; done
 
 free_port() {
   python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
@@ -77,7 +62,7 @@ shard_calls() {
   for k in 1 2 3 4; do
     samtools sort -o "shard$k.bam" "shard$k.sam" 2>/dev/null
     samtools index "shard$k.bam"
-    calls "shard$k.bam" "${shard_regions[k - 1]}"
+    calls "shard$k.bam" "regions$k.bed"
   done
 }
 

@@ -1,4 +1,5 @@
 #include "app/options.hpp"
+#include "app/plan.hpp"
 #include "app/run.hpp"
 
 #include <cerrno>
@@ -41,6 +42,8 @@ int main(int argc, char** argv) {
         std::printf("%s\n", shuffler::version_line().c_str());
         return finish_stdout();
     }
+    if (config.plan)
+        return shuffler::print_plan(config);
     struct sigaction action = {};
     action.sa_handler = ignore_broken_pipe;
     action.sa_flags = SA_RESTART;

@@ -27,6 +27,7 @@ constexpr int spill_dir_option = 260;
 constexpr int spill_max_option = 261;
 constexpr int secret_file_option = 262;
 constexpr int insecure_option = 263;
+constexpr int plan_option = 264;
 
 const struct option long_options[] = {
     {"connect", required_argument, nullptr, 'c'},
@@ -46,6 +47,7 @@ const struct option long_options[] = {
     {"spill-max", required_argument, nullptr, spill_max_option},
     {"secret-file", required_argument, nullptr, secret_file_option},
     {"insecure", no_argument, nullptr, insecure_option},
+    {"plan", no_argument, nullptr, plan_option},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -98,6 +100,9 @@ const struct {
              "every peer of the job needs the same secret"},
     {"", "plain TCP even with --port-file or -c @FILE, which otherwise make\n"
          "the job's connections TLS with a secret the port file carries"},
+    {"", "run no job: print the regions of every group as BED lines (contig,\n"
+         "start, end, group) for the -O shard keys and the contigs of the SAM\n"
+         "header given (a file, or - for standard input) or of -O reference"},
     {"", "print this help and exit"},
     {"", "print the version and exit"},
 };
@@ -360,6 +365,27 @@ void check_input_side(run_config& config) {
     check_input_files(config);
 }
 
+// --plan: the shard keys and at most one SAM header; nothing of a job.
+void check_plan(run_config& config) {
+    if (!config.listen.empty() || !config.connect_list.empty() || config.groupid >= 0)
+        refuse("--plan runs no job: it takes no -l, -c or -g");
+    if (config.input_files.size() > 1)
+        refuse("Too many files: " + std::to_string(config.input_files.size()) +
+               " given, --plan reads at most one SAM header");
+    if (config.format.empty())
+        config.format = "sam";
+    if (config.format != "sam")
+        refuse("--plan reads the header of SAM input, not " + config.format);
+    check_option_keys(config, true);
+    try {
+        config.shards = parse_shard_options(config.options, std::size_t(config.max_groups));
+    } catch (const std::invalid_argument& e) {
+        refuse(e.what());
+    } catch (const record_error& e) {
+        refuse_file(e.what());
+    }
+}
+
 void check_output_side(run_config& config) {
     if (config.format.empty())
         config.format = "text";
@@ -427,6 +453,7 @@ run_config parse_command_line(int argc, char** argv) {
         case spill_max_option: config.spill_max = parse_spill_max(optarg); break;
         case secret_file_option: config.secret_file = optarg; break;
         case insecure_option: config.insecure = true; break;
+        case plan_option: config.plan = true; break;
         case 'h': config.help = true; return config;
         case 'V': config.version = true; return config;
         default: refuse("Unknown option");
@@ -434,6 +461,10 @@ run_config parse_command_line(int argc, char** argv) {
     }
     for (int i = optind; i < argc; ++i)
         config.input_files.emplace_back(argv[i]);
+    if (config.plan) {
+        check_plan(config);
+        return config;
+    }
 
     const bool listen = !config.listen.empty();
     const bool connect = !config.connect_list.empty();

@@ -35,6 +35,7 @@ struct run_config {
     std::vector<std::string> input_files;  // positional arguments
     fastq_plan fastq;                      // -O blksize, tag, check_pairs, for FASTQ input
     shard_plan shards;                      // -O s<k>=INTERVALS, for SAM input
+    bool plan = false;    // --plan: print the shard plan and exit; no job runs
     bool help = false;    // -h: print the help text and exit; nothing else is checked
     bool version = false; // -V: print the version and exit; nothing else is checked
 };

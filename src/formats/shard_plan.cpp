@@ -151,4 +151,18 @@ shard_router plan_routes(const shard_plan& plan, const sequence_dictionary& head
     return shard_router(intervals, plan.pad);
 }
 
+std::vector<plan_region> plan_regions(const shard_plan& plan, const sequence_dictionary& header) {
+    const sequence_dictionary& contigs =
+        header.empty() && plan.reference ? *plan.reference : header;
+    if (contigs.empty())
+        throw std::invalid_argument("The plan needs the contigs' lengths: give a SAM file whose "
+                                    "header has @SQ lines, or -O reference=FILE");
+    const shard_router router = plan_routes(plan, contigs);
+    std::vector<plan_region> regions;
+    for (const contig_info& c : contigs.contigs())
+        for (const shard_router::run& r : router.runs(c.name, c.length))
+            regions.push_back({c.name, r.start, r.end, r.shard});
+    return regions;
+}
+
 } // namespace shuffler

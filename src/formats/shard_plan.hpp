@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace shuffler {
 
@@ -42,5 +43,17 @@ shard_plan parse_shard_options(const option_map& options, std::size_t max_groups
 // the header, cuts the equal shards, and returns the router of the alignment lines. Throws
 // record_error, naming what differs, on a mismatch or for shards=N without @SQ lines.
 shard_router plan_routes(const shard_plan& plan, const sequence_dictionary& header);
+
+// One line of the printed plan: bases [start, end) of a contig, 0-based as in BED, and the group
+// that alignments starting there go to (0: outside every shard).
+struct plan_region {
+    std::string contig;
+    std::uint32_t start, end, shard;
+};
+
+// Every base of the contigs of `header` (or of the reference when the header has none), in their
+// order, cut into the fewest regions of one group each: what each shard's own tools should cover.
+// Checks as plan_routes does, and throws std::invalid_argument when neither has a contig.
+std::vector<plan_region> plan_regions(const shard_plan& plan, const sequence_dictionary& header);
 
 } // namespace shuffler

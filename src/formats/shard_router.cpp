@@ -124,4 +124,28 @@ void shard_router::copies(std::uint64_t first, std::uint64_t last, std::uint32_t
     }
 }
 
+std::vector<shard_router::run> shard_router::runs(std::string_view contig,
+                                                   std::uint32_t length) const {
+    std::vector<run> out;
+    const auto add = [&out](std::uint32_t start, std::uint32_t end, std::uint32_t shard) {
+        if (start >= end)
+            return;
+        if (!out.empty() && out.back().shard == shard) // segments may differ in copies only
+            out.back().end = end;
+        else
+            out.push_back({start, end, shard});
+    };
+    std::uint32_t at = 0;
+    if (const auto it = contigs_.find(contig); it != contigs_.end())
+        for (const segment& s : it->second) {
+            if (s.start >= length)
+                break;
+            add(at, s.start, 0);
+            at = std::min(s.end, length); // a whole contig's segment ends past any length
+            add(s.start, at, s.home);
+        }
+    add(at, length, 0);
+    return out;
+}
+
 } // namespace shuffler

@@ -32,6 +32,13 @@ public:
 
     std::uint32_t pad() const { return pad_; }
 
+    // Bases [start, end), 0-based, whose home is `shard` (0: no interval holds them).
+    struct run {
+        std::uint32_t start, end, shard;
+    };
+    // Every base of `contig`, `length` bases long, as the fewest runs of one home each, in order.
+    std::vector<run> runs(std::string_view contig, std::uint32_t length) const;
+
 private:
     // Bases [start, end) that the same intervals hold.
     struct segment {

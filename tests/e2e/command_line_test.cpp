@@ -186,7 +186,7 @@ TEST(HelpAndVersion, GoToStandardOutputAndExitZero) {
          {"-c, --connect ADDR", "-l, --listen ADDR", "-t, --timeout SECONDS", "-g, --groupid N",
           "-f, --format NAME", "-O, --option KEY=VALUE", "-S, --pool_size BYTES",
           "-G, --max_groups N", "-w, --workers N", "--peer-timeout SECONDS",
-          "--port-file PATH", "--progress", "--summary", "--secret-file PATH", "--insecure", "@FILE", "-h, --help",
+          "--port-file PATH", "--progress", "--summary", "--secret-file PATH", "--insecure", "--plan", "@FILE", "-h, --help",
           "-V, --version", "input side", "output side", "Examples:", "shuffler -l :9000",
           "shuffler -g 0 -c :9000", "Exit status"})
         EXPECT_NE(help.out.find(text), std::string::npos) << text;

@@ -3,6 +3,8 @@
 
 #include "e2e/worker_output.hpp"
 
+#include <sstream>
+
 namespace shuffler_test {
 namespace {
 
@@ -212,6 +214,112 @@ TEST(ShardFiles, MismatchesAreOneLineNamingWhatDiffers) {
         else
             EXPECT_EQ(err, error + "\n");
     }
+}
+
+// --plan prints, for the same keys and header, the regions whose alignments each group
+// receives: every contig tiled once, and every line a job routes to group g starting inside one
+// of g's regions.
+TEST(ShardPlan, PrintedRegionsAreWhereEachGroupsAlignmentsStart) {
+    temp_dir dir;
+    std::string sam = header;
+    for (long p = 1; p <= 10000; p += 37)
+        sam += line("chr1_" + std::to_string(p), "chr1", p);
+    for (long p = 1; p <= 5000; p += 41)
+        sam += line("chr2_" + std::to_string(p), "chr2", p);
+    write_file(dir.file("in.sam"), sam);
+    write_file(dir.file("ref.fai"), "chr1\t10000\t6\t60\t61\nchr2\t5000\t10182\t60\t61\n");
+    // Overlapping shards: where both hold a base, the first written (s1) has it.
+    const std::vector<std::vector<std::string>> keys = {
+        {"-O", "s1=chr1:1-3000,chr2:4001-", "-O", "s2=chr1:2001-6000"},
+        {"-O", "shards=3"},
+    };
+    for (const auto& k : keys) {
+        SCOPED_TRACE(k.back());
+        std::vector<std::string> args = {"--plan"};
+        args.insert(args.end(), k.begin(), k.end());
+        const child_result from_file = run(shuffler([&] {
+            auto a = args;
+            a.push_back(dir.file("in.sam"));
+            return a;
+        }()));
+        ASSERT_EQ(from_file.exit_status, 0) << from_file.err;
+        // The header on standard input, or the reference alone, give the same plan; padding
+        // copies lines but moves no region.
+        auto padded = args;
+        padded.insert(padded.end(), {"-O", "pad=500", "-"});
+        EXPECT_EQ(run(shuffler(padded), {child_input::file, dir.file("in.sam")}).out,
+                  from_file.out);
+        auto referenced = args;
+        referenced.insert(referenced.end(), {"-O", "reference=" + dir.file("ref.fai")});
+        EXPECT_EQ(run(shuffler(referenced)).out, from_file.out);
+
+        struct region {
+            std::string contig;
+            long start, end, group;
+        };
+        std::vector<region> regions;
+        std::istringstream bed(from_file.out);
+        for (region r; bed >> r.contig >> r.start >> r.end >> r.group;)
+            regions.push_back(r);
+        long chr1 = 0, chr2 = 0; // bases tiled, in order
+        for (const region& r : regions) {
+            long& tiled = r.contig == "chr1" ? chr1 : chr2;
+            EXPECT_EQ(r.start, tiled) << r.contig;
+            tiled = r.end;
+        }
+        EXPECT_EQ(chr1, 10000);
+        EXPECT_EQ(chr2, 5000);
+
+        const int groups = k.back() == "shards=3" ? 3 : 2;
+        const job_result job = shard_job(k, sam, groups);
+        ASSERT_TRUE(job_ended_cleanly(job));
+        std::size_t lines = 0;
+        for (int g = 0; g <= groups; ++g) {
+            std::istringstream out(job.workers[std::size_t(g)].out);
+            for (std::string l; std::getline(out, l);) {
+                if (l[0] == '@')
+                    continue;
+                ++lines;
+                std::istringstream fields(l);
+                std::string name, flag, contig;
+                long position = 0;
+                fields >> name >> flag >> contig >> position;
+                const auto holder = std::find_if(regions.begin(), regions.end(), [&](const region& r) {
+                    return r.contig == contig && r.start < position && position <= r.end;
+                });
+                ASSERT_NE(holder, regions.end()) << l;
+                EXPECT_EQ(holder->group, g) << l;
+            }
+        }
+        EXPECT_EQ(lines, std::size_t(std::count(sam.begin(), sam.end(), '\n') - 3));
+    }
+}
+
+TEST(ShardPlan, RefusesWhatCannotBePlannedWithOneLine) {
+    temp_dir dir;
+    write_file(dir.file("bare.sam"), "@HD\tVN:1.6\nr\t4\t*\t0\t0\t*\t*\t0\t0\tA\tI\n");
+    const struct {
+        std::vector<std::string> args;
+        std::string line;
+    } cases[] = {
+        {{"--plan", "-O", "shards=2", dir.file("bare.sam")},
+         "The plan needs the contigs' lengths: give a SAM file whose header has @SQ lines, or "
+         "-O reference=FILE"},
+        {{"--plan", "-O", "shards=2", dir.file("missing.sam")},
+         dir.file("missing.sam") + ": No such file or directory"},
+        {{"--plan", "-O", "s1=chr3", "-"}, "-O s1: contig chr3 is not in the header of stdin"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        const child_result r = run(shuffler(c.args), {child_input::pipe, header});
+        EXPECT_EQ(r.exit_status, 1);
+        EXPECT_EQ(r.err, c.line + "\n");
+        EXPECT_EQ(r.out, "");
+    }
+    const child_result job_option = run(shuffler({"--plan", "-w", "2", "-l", ":0", "-O", "shards=2"}));
+    EXPECT_EQ(job_option.exit_status, 1);
+    EXPECT_EQ(job_option.err.substr(0, job_option.err.find('\n')),
+              "--plan runs no job: it takes no -l, -c or -g");
 }
 
 } // namespace
