@@ -9,8 +9,11 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <linux/magic.h>
+#include <optional>
 #include <stdexcept>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <system_error>
 #include <unistd.h>
 #include <vector>
@@ -28,12 +31,18 @@ std::string folder_of(const std::string& path) {
 // The file `path` names once its symbolic links are followed, even a link to a file not made
 // yet. Followed as the kernel follows them: a link in a sticky folder everyone may write (such
 // as /tmp) is not followed when another user than its folder's owner or the caller made it.
-std::string resolve_links(std::string path) {
+// Nothing for a link into /proc (/dev/stdout, /dev/fd/N): it names a descriptor already open,
+// to be written where it is.
+std::optional<std::string> resolve_links(std::string path) {
     for (int hops = 0; hops < 40; ++hops) {
         struct stat st;
         if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
             return path;
         const std::string folder = folder_of(path);
+        struct statfs file_system;
+        if (::statfs(folder.empty() ? "." : folder.c_str(), &file_system) == 0 &&
+            file_system.f_type == PROC_SUPER_MAGIC)
+            return std::nullopt;
         struct stat parent;
         if (st.st_uid != ::geteuid() &&
             ::stat(folder.empty() ? "." : folder.c_str(), &parent) == 0 &&
@@ -89,14 +98,15 @@ void output_target::open() {
         return;
     }
     // Only a regular file, or a name not taken yet, is replaced by renaming: a device such as
-    // /dev/null or a FIFO is written where it is. A symbolic link leads to the file replaced,
-    // so a failed run leaves the link's target as it was.
-    const std::string target = resolve_links(file_);
+    // /dev/null, a FIFO or /dev/stdout is written where it is. A symbolic link leads to the file
+    // replaced, so a failed run leaves the link's target as it was.
+    const std::optional<std::string> resolved = resolve_links(file_);
     struct stat st;
-    if (::lstat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    if (!resolved || (::lstat(resolved->c_str(), &st) == 0 && !S_ISREG(st.st_mode))) {
         pipe_.open_file(file_, file_pump::job::write);
         return;
     }
+    const std::string& target = *resolved;
     // A new private file in the target's folder (the same file system, so the rename is atomic),
     // never one another user put there first to read or redirect what the job writes.
     const std::size_t slash = target.rfind('/');

@@ -233,6 +233,17 @@ TEST(SharedNode, AnOutputThatIsALinkIsReplacedWholeOnlyWhenTheJobSucceeds) {
     EXPECT_TRUE(rebuilds_input(job, inputs));
     EXPECT_TRUE(std::filesystem::is_symlink(link));
     EXPECT_EQ(names_in(dir.file("")).size(), 4u) << "r_1.fq r_2.fq target.fq link.fq, no more";
+    // A link into /proc names a descriptor already open, written where it is: /dev/stdout is
+    // the worker's standard output, here a file.
+    {
+        child_process again(
+            input_args(dir, {"-l", "127.0.0.1:0", "--port-file", port_file, "-w", "1"}));
+        const child_result to_stdout = run(
+            shuffler({"-g", "0", "-c", "@" + port_file, "-t", "20", "/dev/stdout"}), {}, limit);
+        job_result through_proc{again.wait(limit), {to_stdout}};
+        EXPECT_TRUE(job_ended_cleanly(through_proc));
+        EXPECT_TRUE(rebuilds_input(through_proc, inputs));
+    }
 
     // Another user's link in a folder everyone may write (/tmp) is not followed, as the kernel
     // would not follow it.
