@@ -8,11 +8,16 @@
 #include <gtest/gtest.h>
 
 #include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace shuffler_test {
@@ -31,10 +36,18 @@ public:
                 why_not_ = std::string("a second local user needs ") + tool;
                 return;
             }
-        name_ = "shtest" + std::to_string(::getpid()) + "x" + std::to_string(made++);
-        const child_result r =
-            run({useradd, "--system", "--no-create-home", "--shell", "/usr/sbin/nologin", name_});
-        const passwd* entry = r.exit_status == 0 ? ::getpwnam(name_.c_str()) : nullptr;
+        remove_left_over();
+        name_ = prefix + std::to_string(::getpid()) + "x" + std::to_string(made++);
+        // useradd waits for the password file's lock, but another tool may hold it briefly.
+        child_result r;
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            r = run({useradd, "--system", "--no-create-home", "--shell", "/usr/sbin/nologin",
+                     name_});
+            if (r.exit_status == 0 || ::getpwnam(name_.c_str()))
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+        const passwd* entry = ::getpwnam(name_.c_str());
         if (!entry) {
             why_not_ = "cannot create a local user: " + r.err;
             name_.clear();
@@ -78,6 +91,26 @@ public:
     }
 
 private:
+    // Accounts of test processes that were killed before removing theirs.
+    static void remove_left_over() {
+        std::ifstream accounts("/etc/passwd");
+        std::string line;
+        std::vector<std::string> stale;
+        while (std::getline(accounts, line)) {
+            const std::string name = line.substr(0, line.find(':'));
+            if (name.compare(0, prefix.size(), prefix) != 0)
+                continue;
+            const std::string pid = name.substr(prefix.size(), name.find('x') - prefix.size());
+            if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos)
+                continue;
+            if (::kill(std::stoi(pid), 0) != 0 && errno == ESRCH)
+                stale.push_back(name);
+        }
+        for (const std::string& name : stale)
+            run({userdel, name});
+    }
+
+    static inline const std::string prefix = "shtest";
     static constexpr const char* useradd = "/usr/sbin/useradd";
     static constexpr const char* userdel = "/usr/sbin/userdel";
     static constexpr const char* setpriv = "/usr/bin/setpriv";
