@@ -96,10 +96,11 @@ const struct {
             "for blocks instead)"},
     {"SIZE", "most bytes spilled at a time, with an optional K, M or G suffix\n"
              "(default half the spill directory's free space at start)"},
-    {"PATH", "TLS 1.3 on every connection, keyed by the secret in PATH (mode 0600);\n"
-             "every peer of the job needs the same secret"},
+    {"PATH", "TLS 1.3 on every connection, keyed by the secret in PATH (your own\n"
+             "file, mode 0600, 16 bytes or more); every peer needs the same secret"},
     {"", "plain TCP even with --port-file or -c @FILE, which otherwise make\n"
-         "the job's connections TLS with a secret the port file carries"},
+         "the job's connections TLS with a secret the port file carries; and\n"
+         "loopback peers of other users are no longer refused"},
     {"", "run no job: print the regions of every group as BED lines (contig,\n"
          "start, end, group) for the -O shard keys and the contigs of the SAM\n"
          "header given (a file, or - for standard input) or of -O reference"},
@@ -179,7 +180,8 @@ void print_help(const char* program, std::FILE* out) {
                  "Security: a job with a port file, or with --secret-file, uses TLS 1.3 keyed by a\n"
                  "secret of the job, so that only holders of the secret join it and nothing\n"
                  "travels readable. Addresses named directly, without --secret-file, and\n"
-                 "--insecure use plain TCP: neither authenticated nor encrypted.\n\n"
+                 "--insecure use plain TCP: neither authenticated nor encrypted; on a loopback\n"
+                 "address only the user's own processes are let in, unless --insecure.\n\n"
                  "Exit status: 0 when the run completed and nothing failed, 1 for a refused\n"
                  "command line, 255 when an error was reported during the run (one line on\n"
                  "standard error: \"subject: text\").\n");

@@ -1,23 +1,73 @@
 #include "app/output_driver.hpp"
 
+#include "core/private_file.hpp"
 #include "core/report.hpp"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <linux/magic.h>
+#include <optional>
 #include <stdexcept>
 #include <sys/stat.h>
+#include <sys/vfs.h>
+#include <system_error>
 #include <unistd.h>
+#include <vector>
 
 namespace shuffler {
 
 namespace {
 
-// ".NAME.part-PID" beside FILE: the same file system, so the rename is atomic.
-std::string temporary_name(const std::string& file) {
-    const std::size_t slash = file.rfind('/');
-    const std::string dir = slash == std::string::npos ? "" : file.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? file : file.substr(slash + 1);
-    return dir + "." + base + ".part-" + std::to_string(::getpid());
+// "a/b/" for "a/b/c", "" for "c".
+std::string folder_of(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "" : path.substr(0, slash + 1);
+}
+
+// The file `path` names once its symbolic links are followed, even a link to a file not made
+// yet. Followed as the kernel follows them: a link in a sticky folder everyone may write (such
+// as /tmp) is not followed when another user than its folder's owner or the caller made it.
+// Nothing for a link into /proc (/dev/stdout, /dev/fd/N): it names a descriptor already open,
+// to be written where it is.
+std::optional<std::string> resolve_links(std::string path) {
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st;
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+            return path;
+        const std::string folder = folder_of(path);
+        struct statfs file_system;
+        if (::statfs(folder.empty() ? "." : folder.c_str(), &file_system) == 0 &&
+            file_system.f_type == PROC_SUPER_MAGIC)
+            return std::nullopt;
+        struct stat parent;
+        if (st.st_uid != ::geteuid() &&
+            ::stat(folder.empty() ? "." : folder.c_str(), &parent) == 0 &&
+            (parent.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH) &&
+            parent.st_uid != st.st_uid)
+            throw std::runtime_error("a symbolic link of " + describe_user(st.st_uid) +
+                                     " in a folder everyone may write; not followed");
+        std::vector<char> text(std::size_t(st.st_size > 0 ? st.st_size : 4096) + 1);
+        const ssize_t n = ::readlink(path.c_str(), text.data(), text.size());
+        if (n < 0)
+            throw std::system_error(errno, std::generic_category(), "readlink");
+        const std::string link(text.data(), std::size_t(n));
+        path = !link.empty() && link[0] == '/' ? link : folder + link;
+    }
+    throw std::system_error(ELOOP, std::generic_category());
+}
+
+// The process's umask, read without changing it (another thread may be creating files).
+mode_t creation_mask() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.compare(0, 6, "Umask:") == 0)
+            return mode_t(std::strtoul(line.c_str() + 6, nullptr, 8)) & 0777;
+    return 022;
 }
 
 } // namespace
@@ -33,24 +83,44 @@ output_target::output_target(boost::asio::io_context& io, const std::vector<std:
     }
     file_ = files[0];
     label_ = file_;
-    // Only a regular file, or a name not taken yet, is replaced by renaming: a device such as
-    // /dev/null, a FIFO or a symbolic link is written where it is, so renaming cannot swap it
-    // for a plain file.
-    struct stat st;
-    if (::lstat(file_.c_str(), &st) != 0 || S_ISREG(st.st_mode))
-        temporary_ = temporary_name(file_);
 }
 
 output_target::~output_target() {
     if (!temporary_.empty())
         ::unlink(temporary_.c_str());
+    if (mode_fd_ >= 0)
+        ::close(mode_fd_);
 }
 
 void output_target::open() {
-    if (file_.empty())
+    if (file_.empty()) {
         pipe_.open_stdio(1);
-    else
-        pipe_.open_file(temporary_.empty() ? file_ : temporary_, file_pump::job::write);
+        return;
+    }
+    // Only a regular file, or a name not taken yet, is replaced by renaming: a device such as
+    // /dev/null, a FIFO or /dev/stdout is written where it is. A symbolic link leads to the file
+    // replaced, so a failed run leaves the link's target as it was.
+    const std::optional<std::string> resolved = resolve_links(file_);
+    struct stat st;
+    if (!resolved || (::lstat(resolved->c_str(), &st) == 0 && !S_ISREG(st.st_mode))) {
+        pipe_.open_file(file_, file_pump::job::write);
+        return;
+    }
+    const std::string& target = *resolved;
+    // A new private file in the target's folder (the same file system, so the rename is atomic),
+    // never one another user put there first to read or redirect what the job writes.
+    const std::size_t slash = target.rfind('/');
+    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    const int fd = create_private_file(
+        folder_of(target) + "." + base + ".part-" + std::to_string(::getpid()) + "-", temporary_);
+    mode_fd_ = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    if (mode_fd_ < 0) {
+        const int error = errno;
+        ::close(fd);
+        throw std::system_error(error, std::generic_category(), "cannot create " + temporary_);
+    }
+    final_ = target;
+    pipe_.adopt_file(fd, file_pump::job::write, file_);
 }
 
 void output_target::finish(bool keep) {
@@ -59,13 +129,17 @@ void output_target::finish(bool keep) {
     pipe_.close(); // reports a child that failed
     const bool closed = failure_flag == 0;
     failure_flag |= failed_before;
-    if (temporary_.empty())
+    if (temporary_.empty() || !keep || !closed)
         return;
-    if (keep && closed && ::rename(temporary_.c_str(), file_.c_str()) != 0)
+    // Private while it was written; now the mode any new file of the user would have.
+    if (::fchmod(mode_fd_, 0666 & ~creation_mask()) != 0)
+        report_failure(io_, file_, std::string("cannot set the finished output's mode: ") +
+                                       std::strerror(errno));
+    else if (::rename(temporary_.c_str(), final_.c_str()) != 0)
         report_failure(io_, file_, std::string("cannot rename the finished output: ") +
                                        std::strerror(errno));
-    else if (keep && closed)
-        temporary_.clear(); // it is FILE now
+    else
+        temporary_.clear(); // it is the target now
 }
 
 } // namespace shuffler

@@ -10,9 +10,10 @@
 namespace shuffler {
 
 // The output side's destination: standard output, or the file named on the command line. A
-// regular file is written under a temporary name in its folder and takes its name only when the
-// run has succeeded, so a failed worker leaves no partial FILE and an existing FILE stays as it
-// was. Anything else that exists (a device, a FIFO, a symbolic link) is written in place.
+// regular file is written under a new private name in its folder and takes its name only when
+// the run has succeeded, so a failed worker leaves no partial FILE and an existing FILE stays as
+// it was; a symbolic link's target is replaced the same way. Anything else that exists (a
+// device, a FIFO) is written in place.
 class output_target {
 public:
     // Refuses an unknown output format ("text", "fastq" and "sam" all write payloads unchanged).
@@ -23,10 +24,12 @@ public:
     // Removes the temporary file if finish() has not kept it.
     ~output_target();
 
-    // Opens standard output, or the file (its temporary name) to be written directly.
+    // Opens standard output, or the file (its temporary name) to be written directly. Throws
+    // std::runtime_error or std::system_error when that fails.
     void open();
     // Closes the output. With `keep`, and when closing reported no failure, the temporary file
-    // becomes FILE; otherwise it is removed.
+    // takes the mode the umask gives new files and becomes FILE (or the target of its link);
+    // otherwise it is removed.
     void finish(bool keep);
 
     pipe_descriptor& pipe() { return pipe_; }
@@ -37,7 +40,9 @@ private:
     boost::asio::io_context& io_;
     pipe_descriptor pipe_;
     std::string file_;      // FILE; empty for standard output
-    std::string temporary_; // where a regular FILE is written until the run succeeds
+    std::string final_;     // the file a regular FILE or a link to one replaces
+    std::string temporary_; // where that file is written until the run succeeds
+    int mode_fd_ = -1;      // the temporary file, to give it its final mode
     std::string label_;
 };
 

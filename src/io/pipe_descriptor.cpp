@@ -179,6 +179,11 @@ void pipe_descriptor::open_file(const std::string& path, file_pump::job what, by
                        : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         throw_error(errno);
+    adopt_file(fd, what, path, ring);
+}
+
+void pipe_descriptor::adopt_file(int fd, file_pump::job what, const std::string& path,
+                                 byte_ring* ring) {
     label = path;
     file_ = true;
     if (what == file_pump::job::read_gzip || needs_pump(fd)) {

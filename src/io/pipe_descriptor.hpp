@@ -38,6 +38,9 @@ public:
     // record reader's buffer), a regular file read goes straight into the ring, and `descriptor`
     // is then the ring's wakeup_fd(): see fills().
     void open_file(const std::string& path, file_pump::job what, byte_ring* ring = nullptr);
+    // The same for a file the caller has opened itself (`fd`, taken over), named `path`.
+    void adopt_file(int fd, file_pump::job what, const std::string& path,
+                    byte_ring* ring = nullptr);
 
     // True when a file's thread writes into `ring`: the reader then waits on the ring instead of
     // reading `descriptor`.

@@ -1,9 +1,12 @@
 #include "net/connections.hpp"
 
+#include "core/private_file.hpp"
 #include "core/report.hpp"
+#include "net/local_peer.hpp"
 #include "net/port_file.hpp"
 
 #include <boost/asio/connect.hpp>
+#include <boost/lexical_cast.hpp>
 
 #include <algorithm>
 #include <cerrno>
@@ -89,6 +92,24 @@ std::shared_ptr<tls_settings> tls_for(const session_config& config, const std::s
     return from_file;
 }
 
+// On a loopback connection, why the process at its other end may not be trusted: it runs as
+// another user, or its socket is gone already. "" when it runs as ours. Any user of the machine
+// can reach a loopback port, so plain TCP there is only private when this is checked.
+std::string other_user_at(const tcp::socket& socket) {
+    boost::system::error_code ec;
+    const tcp::endpoint local = socket.local_endpoint(ec);
+    const tcp::endpoint remote = ec ? tcp::endpoint() : socket.remote_endpoint(ec);
+    if (ec)
+        return ec.message();
+    // Its socket: its own end is our remote one, and the other way round.
+    const std::optional<uid_t> owner = socket_owner(remote, local);
+    if (!owner)
+        return "closed before its user could be seen";
+    if (*owner == ::geteuid())
+        return "";
+    return "runs as " + describe_user(*owner) + ", not as this job's user";
+}
+
 } // namespace
 
 void connect_peer(const std::string& address, session_config& config,
@@ -129,6 +150,18 @@ void connect_peer(const std::string& address, session_config& config,
                 asio::async_connect(socket, endpoints, yield[ec]);
             if (!ec && !*deadline_reached) {
                 deadline.cancel();
+                // A listener of another user on a loopback port (one that took the port first)
+                // must not get this job's data, nor feed it.
+                boost::system::error_code gone; // then the session fails as it starts
+                const tcp::endpoint peer = socket.remote_endpoint(gone);
+                if (!config.insecure && !gone && is_loopback(peer.address())) {
+                    const std::string problem = other_user_at(socket);
+                    if (!problem.empty()) {
+                        report_failure(io, subject, "the listener " + problem +
+                                                        "; not trusted (--insecure connects)");
+                        return;
+                    }
+                }
                 start_session(socket, config, false, tls_for(config, secret, file_settings));
                 return;
             }
@@ -205,10 +238,30 @@ void accept_peers(const std::string& address, const std::string& port_file,
             boost::system::error_code ignored;
             acceptor->close(ignored);
         });
+        // On a loopback address, only peers of this user are served: another user of the
+        // machine is dropped before a byte is read from them or sent to them.
+        const bool own_user_only =
+            !config.insecure && is_loopback(acceptor->local_endpoint().address());
         tcp::socket socket(io);
         for (;;) {
             boost::system::error_code ec;
             acceptor->async_accept(socket, yield[ec]);
+            if (!ec && own_user_only) {
+                std::string problem;
+                try {
+                    problem = other_user_at(socket);
+                } catch (const std::exception& e) {
+                    problem = e.what();
+                }
+                if (!problem.empty()) {
+                    boost::system::error_code ignored;
+                    const tcp::endpoint peer = socket.remote_endpoint(ignored);
+                    write_error_line(boost::lexical_cast<std::string>(peer) + ": " + problem +
+                                     "; connection dropped (--insecure accepts it)");
+                    socket.close(ignored);
+                    continue;
+                }
+            }
             if (!ec) {
                 start_session(socket, config, true, config.tls);
                 continue;

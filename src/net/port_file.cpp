@@ -1,5 +1,6 @@
 #include "net/port_file.hpp"
 
+#include "core/private_file.hpp"
 #include "core/small_file.hpp"
 
 #include <cerrno>
@@ -32,16 +33,28 @@ void write_port_file(const std::string& path, const std::string& address,
     const std::size_t slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
     const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    const std::string temporary = dir + "." + base + ".tmp-" + std::to_string(::getpid());
+    // In a folder others can write, what is at PATH may have been put there by another user: a
+    // link, a FIFO, or a file of their own. Only our own regular file is replaced.
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0) {
+        if (!S_ISREG(st.st_mode))
+            throw std::runtime_error("exists and is not a regular file; remove it or choose "
+                                     "another port file");
+        if (st.st_uid != ::geteuid())
+            throw std::runtime_error("exists and belongs to " + describe_user(st.st_uid) +
+                                     "; remove it or choose another port file");
+    } else if (errno != ENOENT) {
+        throw std::system_error(errno, std::generic_category(), "cannot check the port file");
+    }
+    // A new file under a random name, never one someone put there first; 0600 from its
+    // creation, so the secret is never readable by others, even for a moment.
+    std::string temporary;
+    const int fd = create_private_file(dir + "." + base + ".tmp-", temporary);
     const auto fail = [&](const char* what) {
         const int error = errno;
         ::unlink(temporary.c_str());
         throw std::system_error(error, std::generic_category(), what);
     };
-    // 0600 from the start: the file is never readable by others, even for a moment.
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0)
-        throw std::system_error(errno, std::generic_category(), "cannot create " + temporary);
     const std::string line = address + "\n" + (secret.empty() ? "" : "secret=" + secret + "\n");
     std::size_t done = 0;
     while (done < line.size()) {
@@ -53,11 +66,6 @@ void write_port_file(const std::string& path, const std::string& address,
             fail("cannot write the port file");
         }
         done += std::size_t(n);
-    }
-    // A left-over temporary file of another mode keeps its mode through O_TRUNC.
-    if (::fchmod(fd, 0600) != 0) {
-        ::close(fd);
-        fail("cannot set the port file's mode");
     }
     if (::close(fd) != 0)
         fail("cannot write the port file");
@@ -72,20 +80,35 @@ std::optional<std::string> read_port_file(const std::string& path) {
 }
 
 std::optional<rendezvous> read_rendezvous(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that a FIFO planted there is refused below instead of holding the open.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         if (errno == ENOENT)
             return std::nullopt;
         throw std::runtime_error(std::string("cannot read the port file: ") + std::strerror(errno));
     }
+    struct closer {
+        int fd;
+        ~closer() { ::close(fd); }
+    } close_at_end{fd};
+    // The file decides where the job's data goes: only one that nobody but this user (or root)
+    // could have written is believed.
+    struct stat st;
+    if (::fstat(fd, &st) != 0)
+        throw std::runtime_error(std::string("cannot read the port file: ") + std::strerror(errno));
+    if (!S_ISREG(st.st_mode))
+        throw std::runtime_error("not a regular file; not trusted as a port file");
+    if (st.st_uid != ::geteuid() && st.st_uid != 0)
+        throw std::runtime_error("belongs to " + describe_user(st.st_uid) +
+                                 ", not to you; not trusted as a port file");
+    if (st.st_mode & 022)
+        throw std::runtime_error("group or others may change it; not trusted as a port file "
+                                 "(chmod go-w " + path + ")");
     // A few short lines; a file much larger than that is not a port file.
     std::string text;
-    const bool read = read_small_file(fd, 65536, text);
-    const int error = errno;
-    ::close(fd);
-    if (!read)
+    if (!read_small_file(fd, 65536, text))
         throw std::runtime_error(std::string("cannot read the port file: ") +
-                                 std::strerror(error));
+                                 std::strerror(errno));
     std::vector<std::string> lines;
     for (std::size_t at = 0; at < text.size();) {
         std::size_t end = text.find('\n', at);

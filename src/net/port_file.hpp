@@ -17,9 +17,10 @@ namespace shuffler {
 // listens on every interface (0.0.0.0 or [::]), else the bound address ("[...]" for IPv6).
 std::string advertised_address(const boost::asio::ip::tcp::endpoint& local);
 
-// Writes "address\n", and "secret=SECRET\n" when there is one, to PATH atomically: a temporary
-// file beside it, then a rename, so a reader sees either no file or all of it. Throws
-// std::system_error.
+// Writes "address\n", and "secret=SECRET\n" when there is one, to PATH atomically: a new private
+// file of a random name beside it, then a rename, so a reader sees either no file or all of it.
+// Throws std::runtime_error when PATH holds something other than the caller's own regular file,
+// std::system_error when writing fails.
 void write_port_file(const std::string& path, const std::string& address,
                      const std::string& secret = "");
 
@@ -30,7 +31,9 @@ struct rendezvous {
 };
 
 // The contents of PATH, or nothing while the file does not exist or is still empty. Throws as
-// read_port_file does.
+// read_port_file does, and for a file that is not a regular file, belongs to another user than
+// the caller and root, or may be written by group or others: whoever wrote it chooses where the
+// job's data goes.
 std::optional<rendezvous> read_rendezvous(const std::string& path);
 
 // The first line of PATH, or nothing while the file does not exist or is still empty (a file

@@ -1,5 +1,6 @@
 #include "net/tls.hpp"
 
+#include "core/private_file.hpp"
 #include "core/small_file.hpp"
 
 // Asio's TLS stream, compiled once like the rest of Asio.
@@ -104,7 +105,8 @@ std::string trim_secret(const std::string& text) {
 }
 
 std::string read_secret_file(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that a FIFO is refused below instead of holding the open.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0)
         throw std::runtime_error(path + ": " + std::strerror(errno));
     struct closer {
@@ -116,6 +118,10 @@ std::string read_secret_file(const std::string& path) {
         throw std::runtime_error(path + ": " + std::strerror(errno));
     if (!S_ISREG(st.st_mode))
         throw std::runtime_error(path + ": not a regular file, as a secret file must be");
+    // Whoever owns the file chooses the secret, and so may join the job.
+    if (st.st_uid != ::geteuid())
+        throw std::runtime_error(path + ": belongs to " + describe_user(st.st_uid) +
+                                 ", not to you; a secret file must be your own");
     if (st.st_mode & 077)
         throw std::runtime_error(path + ": other users may read or change this secret file; "
                                  "chmod 600 " + path);
@@ -128,6 +134,12 @@ std::string read_secret_file(const std::string& path) {
     if (text.empty())
         throw std::runtime_error(path + ": holds no secret; write one there, such as "
                                  "`openssl rand -hex 32`");
+    // A short secret can be guessed offline from one recorded handshake.
+    if (text.size() < min_secret_size)
+        throw std::runtime_error(path + ": a secret of " + std::to_string(text.size()) +
+                                 " bytes is too short; write at least " +
+                                 std::to_string(min_secret_size) +
+                                 " bytes there, such as `openssl rand -hex 32`");
     return text;
 }
 

@@ -15,9 +15,12 @@ namespace shuffler {
 // of it.
 std::string trim_secret(const std::string& text);
 
+// The fewest bytes a secret file's secret may have.
+constexpr std::size_t min_secret_size = 16;
+
 // The secret held in `path`, for --secret-file. Throws std::runtime_error, with a line that says
-// how to fix it, for a file others may read or write, a file that is not a regular file, or one
-// that holds no secret.
+// how to fix it, for a file that is not a regular file, belongs to another user, or may be read
+// or written by others, or whose secret is shorter than min_secret_size bytes.
 std::string read_secret_file(const std::string& path);
 
 // A fresh random secret for one job: 32 bytes from the system's generator, as 64 hex digits.

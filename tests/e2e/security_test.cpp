@@ -149,7 +149,7 @@ TEST(Security, ASecretFileJobDeliversExactlyOnceAndKeepsOutEveryPeerWithoutTheSe
     const temp_dir dir;
     const auto inputs = make_pair(dir, 3000);
     write_secret(dir.file("job.secret"), "the job's secret");
-    write_secret(dir.file("other.secret"), "another secret");
+    write_secret(dir.file("other.secret"), "another job's secret");
     const int port = free_port();
     child_process input(input_args(
         dir, {"-l", loopback(port), "--secret-file", dir.file("job.secret"), "-w", "2"}));

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -44,6 +45,46 @@ TEST(PortFile, WrittenWholeAndPrivateReadByItsAddressAndSecretLines) {
         files += entry.is_regular_file();
     EXPECT_EQ(files, 1u);
     EXPECT_THROW(write_port_file(dir.file("absent/job.port"), "node7:1"), std::system_error);
+}
+
+// What decides where a job's data goes is believed only from a file nobody else could write.
+TEST(PortFile, OnlyARegularFileOfTheReaderOrRootThatOthersCannotChangeIsBelieved) {
+    const temp_dir dir;
+    const std::string path = dir.file("job.port");
+    write_file(path, "node7:41234\n");
+    ::chmod(path.c_str(), 0644);
+    EXPECT_EQ(read_port_file(path), std::optional<std::string>("node7:41234"));
+    for (const mode_t writable : {0664, 0646}) {
+        ::chmod(path.c_str(), writable);
+        EXPECT_THROW(read_port_file(path), std::runtime_error) << std::oct << writable;
+    }
+    ::chmod(path.c_str(), 0600);
+    if (::geteuid() == 0) { // root may give the file away, to "nobody"
+        ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+        try {
+            read_port_file(path);
+            ADD_FAILURE() << "another user's port file was believed";
+        } catch (const std::runtime_error& e) {
+            EXPECT_NE(std::string(e.what()).find("not to you; not trusted as a port file"),
+                      std::string::npos)
+                << e.what();
+        }
+        // Nor is it replaced by the listener.
+        EXPECT_THROW(write_port_file(path, "node8:1"), std::runtime_error);
+        EXPECT_EQ(read_file(path), "node7:41234\n");
+    }
+    // A FIFO is refused at once, never waited on; so is a folder.
+    const std::string fifo = dir.file("fifo.port");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_THROW(read_port_file(fifo), std::runtime_error);
+    EXPECT_THROW(read_port_file(dir.file("")), std::runtime_error);
+    // The listener replaces neither a FIFO nor a link, and never writes through the link.
+    EXPECT_THROW(write_port_file(fifo, "node8:1"), std::runtime_error);
+    const std::string target = dir.file("target"), link = dir.file("link.port");
+    write_file(target, "kept\n");
+    ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
+    EXPECT_THROW(write_port_file(link, "node8:1"), std::runtime_error);
+    EXPECT_EQ(read_file(target), "kept\n");
 }
 
 TEST(PortFile, TheAdvertisedAddressIsOneAPeerCanReach) {

@@ -87,14 +87,35 @@ TEST(Tls, SecretsAreTrimmedRandomAndReadOnlyFromPrivateFiles) {
 
     const temp_dir dir;
     const std::string path = dir.file("job.secret");
-    write_file(path, "s3cret\n");
+    write_file(path, "s3cret s3cret s3cret\n");
     ::chmod(path.c_str(), 0600);
-    EXPECT_EQ(read_secret_file(path), "s3cret");
+    EXPECT_EQ(read_secret_file(path), "s3cret s3cret s3cret");
     ::chmod(path.c_str(), 0400);
-    EXPECT_EQ(read_secret_file(path), "s3cret");
+    EXPECT_EQ(read_secret_file(path), "s3cret s3cret s3cret");
     ::chmod(path.c_str(), 0620);
     EXPECT_THROW(read_secret_file(path), std::runtime_error);
     EXPECT_THROW(read_secret_file(dir.file("")), std::runtime_error); // a folder
+}
+
+TEST(Tls, ASecretFileHoldsAtLeastSixteenBytesAndIsNeverAFifo) {
+    const temp_dir dir;
+    const std::string path = dir.file("job.secret");
+    write_file(path, "0123456789abcdef\n"); // 16 bytes: enough
+    ::chmod(path.c_str(), 0600);
+    EXPECT_EQ(read_secret_file(path), "0123456789abcdef");
+    write_file(path, "0123456789abcde \n"); // 15 once trimmed
+    try {
+        read_secret_file(path);
+        ADD_FAILURE() << "a 15-byte secret was accepted";
+    } catch (const std::runtime_error& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  path + ": a secret of 15 bytes is too short; write at least 16 bytes there, "
+                         "such as `openssl rand -hex 32`");
+    }
+    // A FIFO nobody writes would hold the open for ever; it is refused at once.
+    const std::string fifo = dir.file("fifo.secret");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_THROW(read_secret_file(fifo), std::runtime_error);
 }
 
 } // namespace
