@@ -1,6 +1,7 @@
 #include "net/connections.hpp"
 
 #include "core/report.hpp"
+#include "net/address.hpp"
 #include "net/port_file.hpp"
 
 #include <boost/asio/connect.hpp>
@@ -20,9 +21,11 @@ using asio::ip::tcp;
 tcp::resolver::results_type resolve_address(const std::string& address,
                                             asio::deadline_timer& run_timer,
                                             const asio::yield_context& yield) {
+    // Checked on the command line too; this catches what a port file says.
+    if (const std::string problem = address_problem(address, true); !problem.empty())
+        throw std::runtime_error("invalid address: " + problem);
     std::string host, port;
-    if (!split_address(address, host, port))
-        throw std::runtime_error("invalid address, expected host:port");
+    split_address(address, host, port);
     if (host.empty())
         host = "localhost";
 
