@@ -20,9 +20,9 @@ using asio::ip::tcp;
 
 tcp::resolver::results_type resolve_address(const std::string& address,
                                             asio::deadline_timer& run_timer,
-                                            const asio::yield_context& yield) {
+                                            const asio::yield_context& yield, bool listening) {
     // Checked on the command line too; this catches what a port file says.
-    if (const std::string problem = address_problem(address, true); !problem.empty())
+    if (const std::string problem = address_problem(address, listening); !problem.empty())
         throw std::runtime_error("invalid address: " + problem);
     std::string host, port;
     split_address(address, host, port);
@@ -71,7 +71,7 @@ tcp::resolver::results_type resolve_before_deadline(const std::string& address,
                                                     asio::deadline_timer& run_timer,
                                                     const asio::yield_context& yield) {
     try {
-        return resolve_address(address, run_timer, yield);
+        return resolve_address(address, run_timer, yield, false);
     } catch (const boost::system::system_error& e) {
         if (!is_cancellation(e.code()))
             throw;
