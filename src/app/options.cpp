@@ -78,7 +78,7 @@ const struct {
     {"BYTES", "buffer pool size with an optional K, M or G suffix (default:\n"
                  "input side 256M, or 64M + 8M per expected worker if more; worker 64M)"},
     {"N", "number of groups, 1 to 65536 (default 1024)"},
-    {"N", "with --listen: worker connections to expect, 1 to 65535"},
+    {"N", "input side with --listen: worker connections to expect, 1 to 65535"},
     {"SECONDS", "drop a peer that acknowledges nothing this long (default 60)"},
     {"PATH", "with --listen: once listening, write host:port there for -c @PATH\n"
              "(mode 0600, replaced atomically, removed when accepting ends), and\n"
