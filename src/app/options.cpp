@@ -3,6 +3,7 @@
 #include "app/input_driver.hpp"
 #include "buffers/buffer_pool.hpp"
 #include "core/decimal.hpp"
+#include "net/address.hpp"
 #include "net/session.hpp"
 #include "net/tls.hpp"
 
@@ -14,6 +15,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 
 namespace shuffler {
 namespace {
@@ -81,7 +83,7 @@ const struct {
     {"BYTES", "buffer pool size with an optional K, M or G suffix (default:\n"
                  "input side 256M, or 64M + 8M per expected worker if more; worker 64M)"},
     {"N", "number of groups, 1 to 65536 (default 1024)"},
-    {"N", "with --listen: worker connections to expect, 1 to 65535"},
+    {"N", "input side with --listen: worker connections to expect, 1 to 65535"},
     {"SECONDS", "drop a peer that acknowledges nothing this long (default 60)"},
     {"PATH", "with --listen: once listening, write host:port there for -c @PATH\n"
              "(mode 0600, replaced atomically, removed when accepting ends), and\n"
@@ -112,7 +114,8 @@ const struct {
 constexpr std::int32_t largest_group_id = 65535;
 
 std::string short_options() {
-    std::string s;
+    // The leading ':' tells a missing argument (':') from an unknown option ('?').
+    std::string s = ":";
     for (const struct option* o = long_options; o->name; ++o) {
         if (o->val == 0 || o->val > 255)
             continue;
@@ -128,6 +131,14 @@ std::string option_names(const struct option& o) {
     std::string names = o.val > 0 && o.val <= 255 ? std::string("  -") + char(o.val) + ", "
                                                   : std::string(6, ' ');
     return names + "--" + o.name;
+}
+
+// How refusals name an option: "-g" when it has a letter, else "--peer-timeout".
+std::string option_name(int val) {
+    for (const struct option* o = long_options; o->name; ++o)
+        if (o->val == val)
+            return val <= 255 ? std::string("-") + char(val) : std::string("--") + o->name;
+    return std::string("-") + char(val);
 }
 
 } // namespace
@@ -276,6 +287,41 @@ std::int64_t parse_spill_max(const char* arg) {
     return bytes;
 }
 
+// getopt_long's complaint, as one line naming the option. `c` is what it returned: ':' for a
+// missing argument, '?' for anything else; `element` is the argument it was looking at.
+[[noreturn]] void refuse_option(int c, const char* element) {
+    const std::string text = element ? element : "";
+    const bool long_form = text.size() > 2 && text.compare(0, 2, "--") == 0;
+    const std::string typed = long_form ? text.substr(0, text.find('=')) : std::string();
+    // A long option's complaint sets optopt to its value (0 when none matched); a short one's
+    // to its letter, which no long option shares unless it is that option's own letter.
+    const struct option* matched = nullptr;
+    for (const struct option* o = long_options; long_form && optopt != 0 && o->name; ++o)
+        if (o->val == optopt && (std::string("--") + o->name).compare(0, typed.size(), typed) == 0)
+            matched = o;
+    if (matched) {
+        if (c == ':')
+            refuse(std::string("Option --") + matched->name + " needs an argument");
+        refuse(std::string("Option --") + matched->name + " takes no argument");
+    }
+    if (long_form && optopt == 0) {
+        std::string candidates;
+        int count = 0;
+        for (const struct option* o = long_options; o->name; ++o)
+            if (std::string("--") + o->name != typed &&
+                (std::string("--") + o->name).compare(0, typed.size(), typed) == 0) {
+                candidates += std::string(count++ ? ", --" : "--") + o->name;
+            }
+        if (count > 1)
+            refuse("Ambiguous option " + typed + ": " + candidates);
+        refuse("Unknown option " + typed);
+    }
+    const std::string name = std::string("-") + char(optopt);
+    if (c == ':')
+        refuse("Option " + name + " needs an argument");
+    refuse("Unknown option " + name);
+}
+
 void add_option(option_map& options, const std::string& arg) {
     const auto eq = arg.find('=');
     const std::string key = arg.substr(0, eq);
@@ -346,6 +392,9 @@ void check_input_side(run_config& config) {
     if (files > most)
         refuse("Too many input files: " + std::to_string(files) + " given, " + format +
                " input reads at most " + std::to_string(most));
+    // Both would read the one standard input, each taking records the other needs.
+    if (files == 2 && config.input_files[0] == "-" && config.input_files[1] == "-")
+        refuse("Both files of the FASTQ pair are standard input ('-'): a pair needs two inputs");
     check_option_keys(config, true);
     try {
         if (format == "fastq")
@@ -410,9 +459,21 @@ run_config parse_command_line(int argc, char** argv) {
     run_config config;
     const std::string shorts = short_options();
     optind = 0; // a fresh scan, however often this is called
+    opterr = 0; // refuse_option says what is wrong, in one line
     int index = 0;
     int c;
+    // The value each single-valued option was first given: a second one would silently replace
+    // it, and "-g 0 -g -1" would turn a worker into an input side.
+    std::map<int, std::string> given;
     while ((c = getopt_long(argc, argv, shorts.c_str(), long_options, &index)) != -1) {
+        if (c == '?' || c == ':')
+            refuse_option(c, optind > 0 && optind <= argc ? argv[optind - 1] : nullptr);
+        if (optarg && c != 'c' && c != 'O') {
+            const auto [first, fresh] = given.emplace(c, optarg);
+            if (!fresh)
+                refuse("Repeated option " + option_name(c) + ": given '" + first->second +
+                       "', then '" + optarg + "'; it takes one value");
+        }
         switch (c) {
         case 'c': config.connect_list.emplace_back(optarg); break;
         case 'l': config.listen = optarg; break;
@@ -458,7 +519,7 @@ run_config parse_command_line(int argc, char** argv) {
         case plan_option: config.plan = true; break;
         case 'h': config.help = true; return config;
         case 'V': config.version = true; return config;
-        default: refuse("Unknown option");
+        default: refuse("Unknown option " + option_name(c)); // in the table but not handled
         }
     }
     for (int i = optind; i < argc; ++i)
@@ -474,9 +535,29 @@ run_config parse_command_line(int argc, char** argv) {
         refuse("Both listen and connect options are specified");
     if (!listen && !connect)
         refuse("No listen or connect option is specified");
-    for (const std::string& address : config.connect_list)
-        if (address == "@")
-            refuse("Bad connect address '@': expected host:port or @FILE, a listener's port file");
+    if (listen)
+        if (const std::string problem = address_problem(config.listen, true); !problem.empty())
+            refuse("Bad listen address '" + config.listen + "': " + problem);
+    for (const std::string& address : config.connect_list) {
+        if (address == "@" || (address.find(':') == std::string::npos && address[0] != '@'))
+            refuse("Bad connect address '" + address +
+                   "': expected host:port or @FILE, a listener's port file");
+        if (address[0] == '@')
+            continue; // the file is read once the run starts
+        if (const std::string problem = address_problem(address, false); !problem.empty())
+            refuse("Bad connect address '" + address + "': " + problem);
+    }
+    // Options of the other role would be ignored: a mistake is never silent.
+    const bool output_side = config.groupid >= 0;
+    for (const auto& [option, value] : given) {
+        const bool input_only =
+            option == 'w' || option == spill_dir_option || option == spill_max_option;
+        if (input_only && output_side)
+            refuse(option_name(option) + " is for the input side; the output side takes no " +
+                   option_name(option));
+    }
+    if (config.workers > 0 && !listen)
+        refuse("-w needs --listen: a connecting input side serves the peers it names with -c");
     if (!config.port_file.empty()) {
         if (!listen)
             refuse("--port-file needs --listen: only a listening side has a port to tell");

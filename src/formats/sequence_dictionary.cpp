@@ -60,13 +60,17 @@ bool add_sq_line(std::string_view line, std::uint32_t number, sequence_dictionar
     bool named = false, sized = false;
     next_field(rest, field); // "@SQ"
     while (next_field(rest, field)) {
-        if (field.substr(0, 3) == "SN:") {
-            name = field.substr(3);
-            named = true;
-        } else if (field.substr(0, 3) == "LN:") {
-            length = field.substr(3);
-            sized = true;
+        const std::string_view tag = field.substr(0, 3);
+        if (tag != "SN:" && tag != "LN:")
+            continue;
+        // Which of two names or lengths is meant cannot be told: neither is taken.
+        bool& seen = tag == "SN:" ? named : sized;
+        if (seen) {
+            why = "@SQ line with two " + std::string(tag.substr(0, 2)) + " fields";
+            return false;
         }
+        seen = true;
+        (tag == "SN:" ? name : length) = field.substr(3);
     }
     if (!named || !sized) {
         why = std::string("@SQ line without ") + (named ? "LN" : "SN") + " field";

@@ -42,7 +42,7 @@ private:
 
 // Reads the SN and LN fields of the @SQ line `line` (from "@SQ" on, without its line feed) and
 // adds that contig to `dictionary`. Returns false with the reason in `why` when a field is
-// missing or malformed, or the name is there already.
+// missing, given twice or malformed, or the name is there already.
 bool add_sq_line(std::string_view line, std::uint32_t number, sequence_dictionary& dictionary,
                  std::string& why);
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -7,9 +8,14 @@
 
 namespace shuffler {
 
-// Calls `take(line, number)` for every line of the file at `path` (numbered from 1, without its
-// line feed or a carriage return before it). Throws record_error "path: reason" when the file
-// cannot be read; whatever `take` throws passes through.
+// The longest line for_each_line takes, without its line feed: far more than any interval or
+// dictionary line needs, and a file with no line feeds cannot fill the memory.
+constexpr std::size_t longest_line = std::size_t(1) << 16;
+
+// Calls `take(line, number)` for every line of the regular file at `path` (numbered from 1,
+// without its line feed or a carriage return before it). Throws record_error "path: reason"
+// when the file cannot be read or is not a regular file (a FIFO could block or never end), and
+// "path: line N: longer than 65536 bytes"; whatever `take` throws passes through.
 void for_each_line(const std::string& path,
                    const std::function<void(std::string_view, std::uint32_t)>& take);
 

@@ -247,6 +247,7 @@ std::string file_pump::decompress() {
     bool input_ended = false;
     bool in_member = false; // bytes of the current member have been given to inflate
     bool stalled = false;   // the last call neither took input nor gave output
+    bool padding = false;   // only zero bytes since the last member ended
     unsigned members = 0;
     for (;;) {
         if ((state.avail_in == 0 || stalled) && !input_ended) {
@@ -266,10 +267,30 @@ std::string file_pump::decompress() {
         if (!in_member) {
             if (state.avail_in == 0) // input_ended: a clean end between members
                 return members == 0 ? "empty file, not gzip data" : "";
+            // Zero bytes to the end after the last member are the padding tapes and block
+            // devices add; a byte other than zero after them is not.
+            if (members > 0 && (padding || state.next_in[0] == 0)) {
+                std::uint8_t* const end = state.next_in + state.avail_in;
+                if (std::find_if(state.next_in, end, [](std::uint8_t b) { return b != 0; }) != end)
+                    return describe_inflate_error(ISAL_INVALID_WRAPPER, members);
+                padding = true;
+                state.next_in += state.avail_in;
+                state.avail_in = 0;
+                continue;
+            }
             // What is not even a gzip magic number is refused as such, however short.
             static const std::uint8_t magic[2] = {0x1f, 0x8b};
             if (std::memcmp(state.next_in, magic, std::min<std::size_t>(state.avail_in, 2)) != 0)
                 return describe_inflate_error(ISAL_INVALID_WRAPPER, members);
+            // The flag byte, fourth of the header: inflate ignores its reserved bits, which
+            // mean a format this reader does not know.
+            if (state.avail_in < 4 && !input_ended) {
+                stalled = true; // read more first
+                continue;
+            }
+            if (state.avail_in >= 4 && (state.next_in[3] & 0xe0) != 0)
+                return "corrupt gzip data: member " + std::to_string(members + 1) +
+                       " sets reserved header flags";
             in_member = true;
         }
         const std::uint32_t before = state.avail_in;

@@ -2,6 +2,7 @@
 
 #include "core/private_file.hpp"
 #include "core/report.hpp"
+#include "net/address.hpp"
 #include "net/local_peer.hpp"
 #include "net/port_file.hpp"
 
@@ -22,10 +23,12 @@ using asio::ip::tcp;
 
 tcp::resolver::results_type resolve_address(const std::string& address,
                                             asio::deadline_timer& run_timer,
-                                            const asio::yield_context& yield) {
+                                            const asio::yield_context& yield, bool listening) {
+    // Checked on the command line too; this catches what a port file says.
+    if (const std::string problem = address_problem(address, listening); !problem.empty())
+        throw std::runtime_error("invalid address: " + problem);
     std::string host, port;
-    if (!split_address(address, host, port))
-        throw std::runtime_error("invalid address, expected host:port");
+    split_address(address, host, port);
     if (host.empty())
         host = "localhost";
 
@@ -71,7 +74,7 @@ tcp::resolver::results_type resolve_before_deadline(const std::string& address,
                                                     asio::deadline_timer& run_timer,
                                                     const asio::yield_context& yield) {
     try {
-        return resolve_address(address, run_timer, yield);
+        return resolve_address(address, run_timer, yield, false);
     } catch (const boost::system::system_error& e) {
         if (!is_cancellation(e.code()))
             throw;

@@ -11,10 +11,11 @@
 namespace shuffler {
 
 // Resolves "host:port" or "[v6 address]:port" (an empty host means localhost), giving up at the
-// run timer's expiry. An address without a port is refused.
+// run timer's expiry. An address without a port, or whose port is not a decimal from 1 (0 when
+// `listening`) to 65535, is refused.
 boost::asio::ip::tcp::resolver::results_type
 resolve_address(const std::string& address, boost::asio::deadline_timer& run_timer,
-                const boost::asio::yield_context& yield);
+                const boost::asio::yield_context& yield, bool listening = true);
 
 // Connects to `address`, retrying while the peer refuses (soon at first, then every second) until
 // the run deadline, which also bounds each attempt; then runs a peer session on the connection.

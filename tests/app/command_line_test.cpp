@@ -34,11 +34,18 @@ TEST(CommandLine, RefusalsPrintTheirMessageThenUsage) {
         {{"-l", address, "-g", "65536", "-G", "65536"},
          "Bad group id '65536': expected a negative number (input side) or 0 to 65535 (output "
          "side)"},
-        // The option parser's own diagnostic comes first.
-        {{"--bogus"}, program + ": unrecognized option '--bogus'\nUnknown option"},
-        {{"-l"}, program + ": option requires an argument -- 'l'\nUnknown option"},
-        {{"-l", address, "--help=x"},
-         program + ": option '--help' doesn't allow an argument\nUnknown option"},
+        // One line naming the option, not the option parser's own and then a second.
+        {{"--bogus"}, "Unknown option --bogus"},
+        {{"-l", address, "-x"}, "Unknown option -x"},
+        // Found inside "-xV", after a long option: still the letter.
+        {{"-l", address, "--insecure", "-xV"}, "Unknown option -x"},
+        {{"-l"}, "Option -l needs an argument"},
+        {{"--listen"}, "Option --listen needs an argument"},
+        {{"-l", address, "--peer-time"}, "Option --peer-timeout needs an argument"},
+        {{"-l", address, "--help=x"}, "Option --help takes no argument"},
+        {{"-l", address, "--progress=yes"}, "Option --progress takes no argument"},
+        {{"-l", address, "--s"},
+         "Ambiguous option --s: --summary, --spill-dir, --spill-max, --secret-file"},
     };
     for (const auto& [args, message] : cases) {
         SCOPED_TRACE(message);
@@ -86,11 +93,12 @@ TEST(CommandLine, AcceptedConfigurationsRunAndReportTimes) {
         {"-g", "0", "-f", "sam"},
         {"-g", "1", "-f", "fastq"},
         {"-w", "3", "--peer-timeout", "86400"},
-        {"--pool_size=8M", "--max_groups=2", "--timeout=0", "--workers=65535",
-         "--peer-timeout=1"},
+        {"--pool_size=8M", "--max_groups=2", "--workers=65535", "--peer-timeout=1"},
+        // Flags may be repeated: they carry no value to replace.
+        {"--insecure", "--insecure"},
     };
     for (const auto& args : extra) {
-        std::vector<std::string> argv = {"-l", loopback(free_port()), "-t", "0"};
+        std::vector<std::string> argv = {"-l", loopback(free_port()), "--timeout=0"};
         argv.insert(argv.end(), args.begin(), args.end());
         SCOPED_TRACE(args.front() + " " + args.back());
         const child_result r = run(shuffler(argv), {}, std::chrono::seconds(20));
@@ -200,6 +208,76 @@ TEST(ParseCommandLine, RefusesValuesThatOnceWrappedOrWereIgnored) {
         args.insert(args.begin(), {"-l", ":1", "-f", "fastq"});
         EXPECT_THROW(parse(args), ::shuffler::command_line_error);
     }
+}
+
+// What parse refuses `args` with, or "" when it takes them.
+std::string refusal(const std::vector<std::string>& args) {
+    try {
+        parse(args);
+    } catch (const ::shuffler::command_line_error& e) {
+        return e.what();
+    }
+    return "";
+}
+
+TEST(ParseCommandLine, PortsAreWholeDecimalsAndZeroOnlyForAListener) {
+    for (const std::string address : {":0", "127.0.0.1:0", ":65535", "[::1]:0", "0.0.0.0:00009"})
+        EXPECT_EQ(refusal({"-l", address}), "") << address;
+    for (const std::string address : {":1", "[::1]:65535", "host.example:9000", "@job.port"})
+        EXPECT_EQ(refusal({"-c", address}), "") << address;
+    const std::pair<std::vector<std::string>, std::string> refused[] = {
+        {{"-l", ":99999"}, "Bad listen address ':99999': port '99999' is not a decimal from 0 to "
+                           "65535"},
+        {{"-l", "[::1]:"}, "Bad listen address '[::1]:': port '' is not a decimal from 0 to 65535"},
+        {{"-l", ":+5"}, "Bad listen address ':+5': port '+5' is not a decimal from 0 to 65535"},
+        {{"-l", ": 5"}, "Bad listen address ': 5': port ' 5' is not a decimal from 0 to 65535"},
+        {{"-l", ":ssh"}, "Bad listen address ':ssh': port 'ssh' is not a decimal from 0 to 65535"},
+        {{"-l", "9000"}, "Bad listen address '9000': expected host:port (\":port\" for localhost)"},
+        {{"-c", "h:0"}, "Bad connect address 'h:0': port '0' is not a decimal from 1 to 65535"},
+        {{"-c", "h:4294967297"},
+         "Bad connect address 'h:4294967297': port '4294967297' is not a decimal from 1 to 65535"},
+        {{"-c", ""}, "Bad connect address '': expected host:port or @FILE, a listener's port file"},
+    };
+    for (const auto& [args, line] : refused)
+        EXPECT_EQ(refusal(args), line);
+}
+
+TEST(ParseCommandLine, EachValuedOptionIsGivenOnceAndOnlyToItsRole) {
+    // -c and -O collect; flags carry no value to lose.
+    EXPECT_EQ(parse({"-g", "0", "-c", ":1", "-c", ":2"}).connect_list.size(), 2u);
+    EXPECT_TRUE(parse({"-l", ":1", "--progress", "--progress"}).progress);
+    EXPECT_EQ(parse({"-l", ":1", "-w", "2"}).workers, 2);
+    EXPECT_EQ(parse({"-l", ":1", "--spill-dir", "none", "--spill-max", "0"}).spill_dir, "");
+    const std::pair<std::vector<std::string>, std::string> refused[] = {
+        {{"-g", "0", "-l", ":1", "-g", "-1"},
+         "Repeated option -g: given '0', then '-1'; it takes one value"},
+        {{"-l", ":1", "--listen=:2"},
+         "Repeated option -l: given ':1', then ':2'; it takes one value"},
+        {{"-l", ":1", "-t", "5", "-t", "5"}, "Repeated option -t: given '5', then '5'; it takes "
+                                             "one value"},
+        {{"-l", ":1", "-G", "5", "--max_groups", "6"}, "Repeated option -G: given '5', then '6'; "
+                                                       "it takes one value"},
+        {{"-l", ":1", "-w", "1", "-w", "2"}, "Repeated option -w: given '1', then '2'; it takes "
+                                             "one value"},
+        {{"-l", ":1", "--port-file", "a", "--port-file", "b"},
+         "Repeated option --port-file: given 'a', then 'b'; it takes one value"},
+        {{"-l", ":1", "--spill-dir", "a", "--spill-dir", "none"},
+         "Repeated option --spill-dir: given 'a', then 'none'; it takes one value"},
+        {{"-l", ":1", "--secret-file", "a", "--secret-file", "a"},
+         "Repeated option --secret-file: given 'a', then 'a'; it takes one value"},
+        {{"-g", "0", "-l", ":1", "-w", "1"}, "-w is for the input side; the output side takes "
+                                             "no -w"},
+        {{"-g", "0", "-l", ":1", "--spill-dir", "none"},
+         "--spill-dir is for the input side; the output side takes no --spill-dir"},
+        {{"-g", "0", "-c", ":1", "--spill-max", "0"},
+         "--spill-max is for the input side; the output side takes no --spill-max"},
+        {{"-c", ":1", "-w", "1"},
+         "-w needs --listen: a connecting input side serves the peers it names with -c"},
+        {{"-l", ":1", "-", "-"},
+         "Both files of the FASTQ pair are standard input ('-'): a pair needs two inputs"},
+    };
+    for (const auto& [args, line] : refused)
+        EXPECT_EQ(refusal(args), line);
 }
 
 } // namespace

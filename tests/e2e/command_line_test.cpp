@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <filesystem>
 
@@ -37,6 +39,9 @@ TEST(Mistakes, AreRefusedOrFailAtOnceWithOneLineSayingWhat) {
     const std::string command = "touch " + marker + "; cat " + fq + " |";
     write_file(dir.file("raw.sam"), std::string("BAM\1", 4) + "binary");
     write_file(dir.file("bad.fq"), "r1\nACGT\n+\nIIII\n");
+    ASSERT_EQ(::mkfifo(dir.file("fifo.bed").c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo(dir.file("fifo.fai").c_str(), 0600), 0);
+    write_file(dir.file("long.fai"), "chr1\t10\n" + std::string(70000, 'x') + "\t5\n");
     const mistake cases[] = {
         // Numbers are whole decimals within their range: a typo is not group 0 (which would
         // make an output side truncating reads.fq), and nothing wraps.
@@ -115,6 +120,34 @@ TEST(Mistakes, AreRefusedOrFailAtOnceWithOneLineSayingWhat) {
         {{dir.file("absent.fq")}, refused_file, "absent.fq: No such file or directory"},
         {{dir.file("")}, refused_file, ": is a directory, not an input file"},
         {{fq, dir.file("")}, refused_file, ": is a directory, not an input file"},
+        // One standard input cannot be both files of a pair.
+        {{"-", "-"}, refused, "Both files of the FASTQ pair are standard input ('-')"},
+        {{"-f", "fastq", "-", "-"}, refused, "Both files of the FASTQ pair are standard input"},
+        // Interval files and references are regular files with lines of at most 64 KiB: a FIFO
+        // would block the start, a device or a file without line feeds fill the memory.
+        {{"-f", "sam", "-O", "s1=@" + dir.file("fifo.bed")},
+         refused_file,
+         dir.file("fifo.bed") + ": is not a regular file"},
+        {{"-f", "sam", "-O", "s1=chr1", "-O", "reference=" + dir.file("fifo.fai")},
+         refused_file,
+         dir.file("fifo.fai") + ": is not a regular file"},
+        {{"-f", "sam", "-O", "s1=@/dev/zero"}, refused_file, "/dev/zero: is not a regular file"},
+        {{"-f", "sam", "-O", "s1=chr1", "-O", "reference=" + dir.file("long.fai")},
+         refused_file,
+         dir.file("long.fai") + ": line 2: longer than 65536 bytes"},
+        // A single-valued option takes one value: a second one once replaced the first, and
+        // "-g 0 -g -1" made a worker an input side.
+        {{"-g", "0", "-g", "-1", fq}, refused, "Repeated option -g: given '0', then '-1'"},
+        {{"-S", "1M", "--pool_size=2M"}, refused, "Repeated option -S: given '1M', then '2M'"},
+        {{"-f", "sam", "-f", "fastq"}, refused, "Repeated option -f"},
+        {{"--peer-timeout", "5", "--peer-timeout", "5"}, refused, "Repeated option --peer-timeout"},
+        {{"-l", ":1"}, refused, "Repeated option -l"},
+        // Options of the input side are refused on a worker, which would ignore them.
+        {{"-g", "0", "-w", "2"}, refused, "-w is for the input side; the output side takes no -w"},
+        {{"-g", "0", "--spill-dir", dir.file("")},
+         refused,
+         "--spill-dir is for the input side; the output side takes no --spill-dir"},
+        {{"-g", "3", "--spill-max", "1G"}, refused, "--spill-max is for the input side"},
         // The output side: its format, its one file, no -O keys.
         {{"-g", "0", "-f", "bam"}, refused, "Unknown output format bam; output formats: text"},
         {{"-g", "0", dir.file("a"), dir.file("b")}, refused, "Too many output files: 2 given"},
@@ -132,11 +165,18 @@ TEST(Mistakes, AreRefusedOrFailAtOnceWithOneLineSayingWhat) {
          failed,
          "stdin: input is gzip-compressed",
          std::string("\x1f\x8b\x08\0\0\0\0\0\0\x03", 10) + "rest"},
+        // Which of two names a contig has cannot be told.
+        {{"-f", "sam", "-O", "s1=chr1"},
+         failed,
+         "stdin: line 2: @SQ line with two SN fields",
+         "@HD\tVN:1.6\n@SQ\tSN:chr1\tLN:10\tSN:chr2\nr\t0\tchr1\t1\t60\n"},
         {{dir.file("bad.fq")}, failed, dir.file("bad.fq") + ": record 1: line 1 does not begin"},
     };
     for (const mistake& c : cases) {
         SCOPED_TRACE(c.fragment);
-        std::vector<std::string> argv = {"-l", loopback(free_port()), "-t", "60"};
+        std::vector<std::string> argv = {"-l", loopback(free_port())};
+        if (c.args.front() != "-t") // given once only
+            argv.insert(argv.end(), {"-t", "60"});
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         const auto start = std::chrono::steady_clock::now();
         const child_result r =
@@ -167,6 +207,25 @@ TEST(Mistakes, OfTheConnectingSideAreRefusedAtOnce) {
          "--port-file needs --listen: only a listening side has a port to tell"},
         {{"-g", "0", "-c", "@"},
          "Bad connect address '@': expected host:port or @FILE, a listener's port file"},
+        {{"-g", "0", "-c", "41426"},
+         "Bad connect address '41426': expected host:port or @FILE, a listener's port file"},
+        // Ports are whole decimals: the resolver took them modulo 65536, or as service names.
+        {{"-g", "0", "-c", "127.0.0.1:109347"},
+         "Bad connect address '127.0.0.1:109347': port '109347' is not a decimal from 1 to "
+         "65535"},
+        {{"-g", "0", "-c", ":1", "-c", ":0"},
+         "Bad connect address ':0': port '0' is not a decimal from 1 to 65535"},
+        {{"-c", "[::1]:0x10"},
+         "Bad connect address '[::1]:0x10': port '0x10' is not a decimal from 1 to 65535"},
+        {{"-c", ":http"},
+         "Bad connect address ':http': port 'http' is not a decimal from 1 to 65535"},
+        // -w counts the workers that connect to a listener.
+        {{"-c", ":1", "-w", "2"},
+         "-w needs --listen: a connecting input side serves the peers it names with -c"},
+        {{"-g", "0", "-c", ":1", "-w", "2"},
+         "-w is for the input side; the output side takes no -w"},
+        {{"-g", "0", "-c", ":1", "--spill-dir", "none"},
+         "--spill-dir is for the input side; the output side takes no --spill-dir"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.first_line);
@@ -174,6 +233,36 @@ TEST(Mistakes, OfTheConnectingSideAreRefusedAtOnce) {
         EXPECT_EQ(r.exit_status, 1);
         EXPECT_EQ(r.err.substr(0, r.err.find('\n')), c.first_line);
         EXPECT_NE(r.err.find("\nUsage: "), std::string::npos) << r.err;
+    }
+}
+
+// A listening port out of range once wrapped (99999 listened on 34463) or, empty, let the system
+// pick one; the run then waited for its deadline and exited 0.
+TEST(Mistakes, ListeningPortsAreRefusedBeforeAnythingListens) {
+    const struct {
+        std::string address;
+        std::string first_line;
+    } cases[] = {
+        {"127.0.0.1:99999",
+         "Bad listen address '127.0.0.1:99999': port '99999' is not a decimal from 0 to 65535"},
+        {":65536", "Bad listen address ':65536': port '65536' is not a decimal from 0 to 65535"},
+        {"127.0.0.1:", "Bad listen address '127.0.0.1:': port '' is not a decimal from 0 to 65535"},
+        {":-1", "Bad listen address ':-1': port '-1' is not a decimal from 0 to 65535"},
+        {":0x10", "Bad listen address ':0x10': port '0x10' is not a decimal from 0 to 65535"},
+        {"41426", "Bad listen address '41426': expected host:port (\":port\" for localhost)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.address);
+        for (const char* group : {"-1", "0"}) {
+            const auto start = std::chrono::steady_clock::now();
+            const child_result r =
+                run(shuffler({"-g", group, "-l", c.address, "-t", "60"}), {},
+                    std::chrono::seconds(20));
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+            EXPECT_EQ(r.exit_status, 1);
+            EXPECT_EQ(r.err.substr(0, r.err.find('\n')), c.first_line);
+            EXPECT_NE(r.err.find("\nUsage: "), std::string::npos) << r.err;
+        }
     }
 }
 

@@ -128,6 +128,17 @@ TEST(Rendezvous, APortFileNeverWrittenFailsAtTheDeadline) {
     EXPECT_EQ(without_timing(bad.err),
               dir.file("bad.port") +
                   ": bad port file: its first line 'no address here' is not host:port\n");
+    // Nor is a port out of range taken modulo 65536: it is refused at once, never tried.
+    for (const std::string port : {"99999", "0", "http"}) {
+        write_file(dir.file("wrap.port"), "127.0.0.1:" + port + "\n");
+        const auto start = std::chrono::steady_clock::now();
+        const child_result wrapped =
+            run(shuffler({"-g", "0", "-c", "@" + dir.file("wrap.port"), "-t", "20"}), {}, limit);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+        EXPECT_EQ(wrapped.exit_status, 255);
+        EXPECT_EQ(without_timing(wrapped.err), "127.0.0.1:" + port + ": invalid address: port '" +
+                                                   port + "' is not a decimal from 1 to 65535\n");
+    }
 }
 
 } // namespace

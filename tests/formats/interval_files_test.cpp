@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -123,13 +125,23 @@ TEST(IntervalFiles, BadLinesAreRefusedWithFileAndLine) {
          "t.interval_list: line 2: contig chr1 is named twice (first on line 1)"},
         {"t.interval_list", "@SQ\tSN:chr1\tLN:0\n",
          "t.interval_list: line 1: length '0' is not a decimal from 1"},
+        // Which name, or which length, would be meant cannot be told.
+        {"t.interval_list", list_header + "@SQ\tSN:chr3\tLN:5\tSN:chr4\n",
+         "t.interval_list: line 4: @SQ line with two SN fields"},
+        {"t.interval_list", "@SQ\tLN:5\tSN:chr3\tLN:5\n",
+         "t.interval_list: line 1: @SQ line with two LN fields"},
+        // Lines are at most 64 KiB: a file without line feeds never fills the memory.
+        {"t.list", "chr1\n" + std::string(65537, 'c') + "\nchr2\n",
+         "t.list: line 2: longer than 65536 bytes"},
+        {"t.bed", std::string(1 << 20, 'c'), "t.bed: line 1: longer than 65536 bytes"},
+        {"t.list", "#" + std::string(65534, 'c') + "\r\nchr1", ""}, // 65536 bytes, then no LF
         {"t.list", "chr1:1-10\nchr1:20-10\n",
          "t.list: line 2: the end lies before the start"},
         {"t.list", "chr1:5,chr2\n", "t.list: line 1: '5,chr2' is not a position"},
         {"t.list", "chr 1\n", "t.list: line 1: a contig name holds no spaces"},
     };
     for (const auto& [name, text, error] : cases) {
-        SCOPED_TRACE(text);
+        SCOPED_TRACE(text.substr(0, 100));
         const std::string thrown = load_error(name, text);
         EXPECT_EQ(thrown.substr(0, error.size()), error) << thrown;
         EXPECT_EQ(thrown.empty(), error.empty());
@@ -140,6 +152,34 @@ TEST(IntervalFiles, BadLinesAreRefusedWithFileAndLine) {
         ADD_FAILURE() << "a missing file loaded";
     } catch (const record_error& e) {
         EXPECT_EQ(std::string(e.what()), "/nonexistent/t.bed: No such file or directory");
+    }
+}
+
+// A FIFO would block the start until a writer came, and a device such as /dev/zero never ends:
+// only regular files are read, and reading one never waits.
+TEST(IntervalFiles, OnlyRegularFilesAreRead) {
+    const temp_dir dir;
+    ASSERT_EQ(::mkfifo(dir.file("fifo.bed").c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo(dir.file("fifo.dict").c_str(), 0600), 0);
+    const std::pair<std::string, std::string> cases[] = {
+        {dir.file("fifo.bed"), dir.file("fifo.bed") + ": is not a regular file"},
+        {"/dev/zero", "/dev/zero: is not a regular file"},
+        {dir.file(""), dir.file("") + ": is a directory, not a file"},
+    };
+    for (const auto& [path, error] : cases) {
+        interval_set set;
+        try {
+            load_interval_file(path, 1, set);
+            ADD_FAILURE() << path << " loaded";
+        } catch (const record_error& e) {
+            EXPECT_EQ(std::string(e.what()), error);
+        }
+    }
+    try {
+        load_reference(dir.file("fifo.dict"));
+        ADD_FAILURE() << "a FIFO loaded";
+    } catch (const record_error& e) {
+        EXPECT_EQ(std::string(e.what()), dir.file("fifo.dict") + ": is not a regular file");
     }
 }
 

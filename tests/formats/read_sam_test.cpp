@@ -205,6 +205,9 @@ TEST(ReadSam, HeaderIsCheckedBeforeAnyAlignmentIsRouted) {
          "stdin: line 2: contig chr1 is named twice (first on line 1)"},
         {"@SQ\tSN:chr1\tLN:10\n@SQ\tLN:x\tSN:chr2\n",
          "stdin: line 2: length 'x' is not a decimal from 1 to 4294967295"},
+        // A second name or length once silently replaced the first.
+        {"@SQ\tSN:chr2\tLN:10\tSN:chr1\n", "stdin: line 1: @SQ line with two SN fields"},
+        {"@SQ\tSN:chr1\tLN:10\tLN:20\r\n", "stdin: line 1: @SQ line with two LN fields"},
         // Found at the end of the header, whether an alignment follows or the input ends.
         {"@SQ\tSN:chr2\tLN:10\na\t0\tchr1\t5\t60\n",
          "-O s1: contig chr1 is not in the header of stdin"},

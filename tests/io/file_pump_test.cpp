@@ -80,6 +80,10 @@ TEST(GzipSource, ReadsEveryMemberOfEveryLayout) {
                          "70001)) + gz(b'')"},
         {"bgzf", "bgzf(data)"},
         {"stored, level 0", "gzip.compress(data, 0, mtime=0)"},
+        // Zero bytes after the last member: the padding of tapes and block devices, here longer
+        // than one read.
+        {"zero padding", "gz(data[:1000]) + gz(data[1000:]) + bytes((1 << 20) + 12345)"},
+        {"bgzf, zero padding", "bgzf(data) + bytes(1)"},
     };
     for (const auto& [name, expression] : layouts) {
         SCOPED_TRACE(name);
@@ -103,6 +107,16 @@ TEST(GzipSource, ADamagedFileIsAProblemNeverACleanEnd) {
         {"bgzf(data)[:-10]", "truncated gzip data: the file ends inside member 50"},
         {"gz(data) + b'trailing garbage'",
          "the data after gzip member 1 is not in gzip format"},
+        // Zero padding ends the file: what follows it is not gzip data, nor a zero first byte.
+        {"gz(data) + bytes(10) + b'x'", "the data after gzip member 1 is not in gzip format"},
+        {"gz(data) + bytes((1 << 20) + 1) + gz(data)",
+         "the data after gzip member 1 is not in gzip format"},
+        {"bytes(100)", "not in gzip format"},
+        // A reserved flag bit means a header this reader cannot parse.
+        {"gz(data)[:3] + b'\\x20' + gz(data)[4:]",
+         "corrupt gzip data: member 1 sets reserved header flags"},
+        {"gz(data) + gz(data)[:3] + b'\\x88' + gz(data)[4:]",
+         "corrupt gzip data: member 2 sets reserved header flags"},
         {"gz(data)[:-8] + bytes(4) + gz(data)[-4:]", "corrupt gzip data: checksum mismatch"},
         // The first block's type bits say 3, which deflate does not have.
         {"gz(data)[:10] + bytes([gz(data)[10] | 6]) + gz(data)[11:]",
