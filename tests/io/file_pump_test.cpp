@@ -104,7 +104,14 @@ TEST(GzipSource, ADamagedFileIsAProblemNeverACleanEnd) {
         // Everything decompressed, but the trailer with its checksum is cut short.
         {"gz(data)[:-3]", "truncated gzip data: the file ends inside member 1"},
         {"gz(data) + gz(data)[:100]", "truncated gzip data: the file ends inside member 2"},
+        // BGZF is inflated by several threads, which stop at a damaged member without saying
+        // which: it is found again and named like any other.
         {"bgzf(data)[:-10]", "truncated gzip data: the file ends inside member 50"},
+        {"bgzf(data[:130560])[:-40]", "truncated gzip data: the file ends inside member 2"},
+        {"bgzf(data)[:-36] + bytes(4) + bgzf(data)[-32:]", "corrupt gzip data: checksum mismatch"},
+        {"bgzf(data)[:18] + bytes([bgzf(data)[18] | 6]) + bgzf(data)[19:]",
+         "corrupt gzip data: invalid deflate stream (inflate error -1)"},
+        {"bgzf(data) + b'trailing garbage'", "the data after gzip member 50 is not in gzip format"},
         {"gz(data) + b'trailing garbage'",
          "the data after gzip member 1 is not in gzip format"},
         // Zero padding ends the file: what follows it is not gzip data, nor a zero first byte.
@@ -131,10 +138,11 @@ TEST(GzipSource, ADamagedFileIsAProblemNeverACleanEnd) {
 
 TEST(GzipSource, AReaderThatLeavesEndsTheThreadWithoutAProblem) {
     const temp_dir dir;
-    write_file(dir.file("in.gz"), python_bytes("gz(data * 4)"));
+    for (const char* layout : {"gz(data * 4)", "bgzf(data * 4)"})
     // Closed after a first read, or before any: the thread, blocked writing, gets a broken pipe.
     for (bool read_first : {true, false}) {
-        SCOPED_TRACE(read_first);
+        SCOPED_TRACE(std::string(layout) + (read_first ? ", read first" : ""));
+        write_file(dir.file("in.gz"), python_bytes(layout));
         asio::io_context io;
         std::string problem = "not run";
         asio::spawn(io, [&](const asio::yield_context& yield) {
