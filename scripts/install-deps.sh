@@ -7,7 +7,7 @@ if ((${#packages[@]} == 0)); then
   # man-db renders the manual page, dpkg-dev and file let cpack read the .deb's dependencies,
   # bsdutils' script gives the progress test a terminal.
   packages=(g++ cmake ninja-build libboost-dev libboost-coroutine-dev libboost-context-dev
-            libboost-system-dev libgtest-dev libisal-dev libhts-dev pkg-config libssl-dev gzip python3 man-db dpkg-dev
+            libboost-system-dev libgtest-dev libisal-dev libssl-dev gzip python3 man-db dpkg-dev
             file bsdutils)
 fi
 missing=()

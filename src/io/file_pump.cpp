@@ -2,8 +2,6 @@
 
 #include "io/byte_ring.hpp"
 
-#include <htslib/bgzf.h>
-#include <htslib/hts_log.h>
 #include <isa-l/igzip_lib.h>
 
 #include <boost/system/system_error.hpp>
@@ -15,10 +13,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
-#include <mutex>
 #include <poll.h>
 #include <pthread.h>
-#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -60,24 +56,6 @@ struct loop_gone {};
 bool is_regular(int fd) {
     struct stat st;
     return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-}
-
-// True when the regular file starts with a BGZF member: a gzip header whose extra field is the
-// "BC" subfield that holds the member's size.
-bool starts_with_bgzf(int fd) {
-    std::uint8_t h[16];
-    if (::pread(fd, h, sizeof h, 0) != ssize_t(sizeof h))
-        return false;
-    return h[0] == 0x1f && h[1] == 0x8b && h[2] == 8 && (h[3] & 4) && h[10] == 6 && h[11] == 0 &&
-           h[12] == 'B' && h[13] == 'C' && h[14] == 2 && h[15] == 0;
-}
-
-// Inflating threads for a BGZF file: one per core this process may run on.
-int inflating_threads() {
-    cpu_set_t set;
-    if (::sched_getaffinity(0, sizeof set, &set) != 0)
-        return 1;
-    return std::max(1, CPU_COUNT(&set));
 }
 
 } // namespace
@@ -147,10 +125,7 @@ std::string file_pump::finish() {
 
 void file_pump::run() {
     try {
-        if (job_ == job::read_gzip)
-            problem_ = is_regular(file_) && starts_with_bgzf(file_) ? inflate_bgzf() : decompress();
-        else
-            problem_ = ring_ ? read_into_ring() : copy();
+        problem_ = job_ == job::read_gzip ? decompress() : ring_ ? read_into_ring() : copy();
     } catch (const loop_gone&) {
         problem_.clear();
     } catch (const std::exception& e) {
@@ -234,8 +209,7 @@ std::string file_pump::read_into_ring() {
 std::string file_pump::decompress() {
     const std::unique_ptr<std::uint8_t[]> in(new std::uint8_t[input_size]);
     // Into the ring's room, or into `out` and from there into the pipe.
-    const std::unique_ptr<std::uint8_t[]> out(ring_ && !discard_ ? nullptr
-                                                                 : new std::uint8_t[output_size]);
+    const std::unique_ptr<std::uint8_t[]> out(ring_ ? nullptr : new std::uint8_t[output_size]);
 
     const bool regular = is_regular(file_);
     // Reads more input after the `kept` bytes at the front; 0 at its end.
@@ -334,7 +308,7 @@ std::string file_pump::decompress() {
 }
 
 std::pair<std::uint8_t*, std::size_t> file_pump::output_room(std::uint8_t* buffer) {
-    if (!ring_ || discard_)
+    if (!ring_)
         return {buffer, output_size};
     const auto [room, space] = ring_->wait_for_room(ring_least);
     if (space == 0)
@@ -343,8 +317,6 @@ std::pair<std::uint8_t*, std::size_t> file_pump::output_room(std::uint8_t* buffe
 }
 
 void file_pump::output(const std::uint8_t* data, std::size_t size) {
-    if (discard_)
-        return;
     if (ring_) {
         ring_->commit(size);
         return;
@@ -360,44 +332,6 @@ void file_pump::output(const std::uint8_t* data, std::size_t size) {
         }
         data += put;
         size -= std::size_t(put);
-    }
-}
-
-std::string file_pump::inflate_bgzf() {
-    // htslib would print its own lines; the problem is reported once, by the loop.
-    static std::once_flag quiet;
-    std::call_once(quiet, [] { hts_set_log_level(HTS_LOG_OFF); });
-    const int fd = ::dup(file_); // htslib closes what it opened; file_ is closed by run()
-    BGZF* const opened = fd < 0 ? nullptr : bgzf_dopen(fd, "r");
-    if (!opened) {
-        const int error = errno;
-        if (fd >= 0)
-            ::close(fd);
-        return std::string("read error: ") + std::strerror(error);
-    }
-    const std::unique_ptr<BGZF, int (*)(BGZF*)> in(opened, bgzf_close);
-    const int threads = inflating_threads();
-    if (threads > 1 && bgzf_mt(in.get(), threads, 64) != 0)
-        return "cannot start the BGZF inflating threads";
-    const std::unique_ptr<std::uint8_t[]> buffer(ring_ ? nullptr : new std::uint8_t[output_size]);
-    for (;;) {
-        const auto [target, size] = output_room(buffer.get());
-        const ssize_t got = bgzf_read(in.get(), target, size);
-        if (got > 0) {
-            output(target, std::size_t(got));
-            continue;
-        }
-        // The threads stop at a damaged member with an error, or at a cut one as if at the end
-        // but with the error noted; either way, which member it is takes a second look.
-        if (got == 0 && in->errcode == 0)
-            return "";
-        // The same file inflated again on this thread, its output dropped, names the member
-        // and the damage in the words of every other gzip file.
-        if (::lseek(file_, 0, SEEK_SET) != 0)
-            return std::string("read error: ") + std::strerror(errno);
-        discard_ = true;
-        const std::string problem = decompress();
-        return problem.empty() ? "corrupt gzip data: the file changed while it was read" : problem;
     }
 }
 

@@ -14,9 +14,7 @@ class byte_ring;
 // regular file (or on a device such as /dev/null): the event loop holds the other end of the pipe
 // and uses it like any other. Plain bytes move with splice(), so they are copied once, between
 // the page cache and the loop's buffer; a gzip input is inflated with ISA-L, every member of a
-// multi-member file (concatenated gzip) included. A regular file in BGZF (the block gzip whose
-// members carry their own size) is inflated by htslib on a thread per core instead, its blocks in
-// parallel and in order.
+// multi-member file (concatenated gzip, BGZF) included.
 //
 // The thread touches only the file, its buffers and its end of the pipe, and closes that end when
 // it stops: end of file on the loop's end means "stopped", and finish() says whether that was the
@@ -58,7 +56,6 @@ class file_pump {
     void start();
     void run();
     std::string decompress();   // job::read_gzip; the problem, or ""
-    std::string inflate_bgzf(); // job::read_gzip of a regular BGZF file; the problem, or ""
     // Where the next inflated bytes go: the ring's room (waiting for it), else `buffer`.
     std::pair<std::uint8_t*, std::size_t> output_room(std::uint8_t* buffer);
     // Hands `size` bytes put at output_room() on: commits them to the ring or writes them to
@@ -76,7 +73,6 @@ class file_pump {
     int thread_end_ = -1;
     std::string name_;
     byte_ring* ring_ = nullptr;
-    bool discard_ = false; // inflating again only to name the damage: the output is dropped
     std::string problem_; // written by the thread before it ends, read only after join
     std::thread thread_;
 };
