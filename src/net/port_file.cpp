@@ -80,24 +80,17 @@ std::optional<std::string> read_port_file(const std::string& path) {
 }
 
 std::optional<rendezvous> read_rendezvous(const std::string& path) {
-    // Non-blocking, so that a FIFO planted there is refused below instead of holding the open.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) {
-        if (errno == ENOENT)
-            return std::nullopt;
+    small_file file;
+    const open_result opened = open_small_file(path, file);
+    if (opened == open_result::failed && errno == ENOENT)
+        return std::nullopt;
+    if (opened == open_result::failed)
         throw std::runtime_error(std::string("cannot read the port file: ") + std::strerror(errno));
-    }
-    struct closer {
-        int fd;
-        ~closer() { ::close(fd); }
-    } close_at_end{fd};
+    if (opened == open_result::not_regular)
+        throw std::runtime_error("not a regular file; not trusted as a port file");
     // The file decides where the job's data goes: only one that nobody but this user (or root)
     // could have written is believed.
-    struct stat st;
-    if (::fstat(fd, &st) != 0)
-        throw std::runtime_error(std::string("cannot read the port file: ") + std::strerror(errno));
-    if (!S_ISREG(st.st_mode))
-        throw std::runtime_error("not a regular file; not trusted as a port file");
+    const struct stat& st = file.status;
     if (st.st_uid != ::geteuid() && st.st_uid != 0)
         throw std::runtime_error("belongs to " + describe_user(st.st_uid) +
                                  ", not to you; not trusted as a port file");
@@ -106,7 +99,7 @@ std::optional<rendezvous> read_rendezvous(const std::string& path) {
                                  "(chmod go-w " + path + ")");
     // A few short lines; a file much larger than that is not a port file.
     std::string text;
-    if (!read_small_file(fd, 65536, text))
+    if (!read_small_file(file.fd, 65536, text))
         throw std::runtime_error(std::string("cannot read the port file: ") +
                                  std::strerror(errno));
     std::vector<std::string> lines;

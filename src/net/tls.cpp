@@ -105,19 +105,13 @@ std::string trim_secret(const std::string& text) {
 }
 
 std::string read_secret_file(const std::string& path) {
-    // Non-blocking, so that a FIFO is refused below instead of holding the open.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0)
+    small_file file;
+    const open_result opened = open_small_file(path, file);
+    if (opened == open_result::failed)
         throw std::runtime_error(path + ": " + std::strerror(errno));
-    struct closer {
-        int fd;
-        ~closer() { ::close(fd); }
-    } close_at_end{fd};
-    struct stat st;
-    if (::fstat(fd, &st) != 0)
-        throw std::runtime_error(path + ": " + std::strerror(errno));
-    if (!S_ISREG(st.st_mode))
+    if (opened == open_result::not_regular)
         throw std::runtime_error(path + ": not a regular file, as a secret file must be");
+    const struct stat& st = file.status;
     // Whoever owns the file chooses the secret, and so may join the job.
     if (st.st_uid != ::geteuid())
         throw std::runtime_error(path + ": belongs to " + describe_user(st.st_uid) +
@@ -126,7 +120,7 @@ std::string read_secret_file(const std::string& path) {
         throw std::runtime_error(path + ": other users may read or change this secret file; "
                                  "chmod 600 " + path);
     std::string text;
-    if (!read_small_file(fd, 65536, text))
+    if (!read_small_file(file.fd, 65536, text))
         throw std::runtime_error(path + ": " + std::strerror(errno));
     if (text.size() > 65536)
         throw std::runtime_error(path + ": too large for a secret file (64 KiB at most)");
