@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs a build into a temporary prefix and checks what a user gets: the binary in bin/, the
 # manual page in share/man/man1/ rendering without a warning and naming every option of --help,
-# and a .deb from cpack with the binary, the page and its library dependencies.
+# the README's usage block being --help's option list word for word, and a .deb from cpack with
+# the binary, the page and its library dependencies.
 #
 #   scripts/check-install.sh BUILD_DIR
 set -euo pipefail
@@ -24,6 +25,12 @@ grep -q "^${version}  " <<<"$text" || fail "the manual page is not of $version"
 for option in $("$binary" --help | grep -o -- '--[a-z_-]*' | sort -u); do
   grep -q -- "$option" <<<"$text" || fail "the manual page does not describe $option"
 done
+# One table makes --help and the manual's options; the README shows --help's list as it is.
+readme=$(cd "$(dirname "$0")/.." && pwd)/README.md
+options=$("$binary" --help | sed -n '/^Options:$/,/^$/p' | sed '1d;$d')
+usage=$(sed -n '/^shuffler \[OPTION\]\.\.\. \[FILE\]\.\.\.$/,/^```$/p' "$readme" | sed '1d;$d')
+[ "$options" = "$usage" ] ||
+  fail "the README's usage block differs from --help's options: $(diff <(echo "$options") <(echo "$usage") | head -5)"
 for section in SYNOPSIS OPTIONS EXAMPLES "EXIT STATUS" FILES SECURITY; do
   grep -q "^$section" <<<"$text" || fail "the manual page has no $section section"
 done

@@ -1,6 +1,7 @@
 #include "app/options.hpp"
 
 #include "app/input_driver.hpp"
+#include "app/option_table.hpp"
 #include "buffers/buffer_pool.hpp"
 #include "core/decimal.hpp"
 #include "net/address.hpp"
@@ -15,100 +16,23 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 #include <map>
 
 namespace shuffler {
 namespace {
 
-// getopt_long's values for the long options without a short letter.
-constexpr int peer_timeout_option = 256;
-constexpr int port_file_option = 257;
-constexpr int progress_option = 258;
-constexpr int summary_option = 259;
-constexpr int spill_dir_option = 260;
-constexpr int spill_max_option = 261;
-constexpr int secret_file_option = 262;
-constexpr int insecure_option = 263;
-constexpr int plan_option = 264;
-
-const struct option long_options[] = {
-    {"connect", required_argument, nullptr, 'c'},
-    {"listen", required_argument, nullptr, 'l'},
-    {"timeout", required_argument, nullptr, 't'},
-    {"groupid", required_argument, nullptr, 'g'},
-    {"format", required_argument, nullptr, 'f'},
-    {"option", required_argument, nullptr, 'O'},
-    {"pool_size", required_argument, nullptr, 'S'},
-    {"max_groups", required_argument, nullptr, 'G'},
-    {"workers", required_argument, nullptr, 'w'},
-    {"peer-timeout", required_argument, nullptr, peer_timeout_option},
-    {"port-file", required_argument, nullptr, port_file_option},
-    {"progress", no_argument, nullptr, progress_option},
-    {"summary", no_argument, nullptr, summary_option},
-    {"spill-dir", required_argument, nullptr, spill_dir_option},
-    {"spill-max", required_argument, nullptr, spill_max_option},
-    {"secret-file", required_argument, nullptr, secret_file_option},
-    {"insecure", no_argument, nullptr, insecure_option},
-    {"plan", no_argument, nullptr, plan_option},
-    {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, 'V'},
-    {nullptr, 0, nullptr, 0},
-};
-
-// The help text's argument and meaning of each entry of long_options, in the same order; a
-// meaning's further lines start at its column too.
-const struct {
-    const char* argument;
-    const char* meaning;
-} option_help[] = {
-    {"ADDR", "connect to a peer at host:port (repeatable; \":port\": localhost),\n"
-             "or @FILE: at the address a listener wrote there (waits for it), with\n"
-             "the job's secret the file holds"},
-    {"ADDR", "listen for peers on host:port (\":port\" is localhost; port 0: any\n"
-             "free port, see --port-file; 0.0.0.0:0 for peers on other hosts)"},
-    {"SECONDS", "run deadline from the end of start-up (default 60): connecting,\n"
-                "accepting and serving late workers stop then"},
-    {"N", "negative (default -1): input side; 0 to 65535: worker for group N"},
-    {"NAME", "input: message, gzip, fastq or sam (default: from the file names)\n"
-             "output: text, fastq or sam (default text; all write the payload)"},
-    {"KEY=VALUE", "blksize=BASES: FASTQ bases per block (default 1000000)\n"
-                  "tag=name|none|every: FASTQ records tagged \" #N#\" (default name:\n"
-                  "  each block's first; none: no tag, the order cannot be rebuilt)\n"
-                  "check_pairs=yes|no: mates of a FASTQ pair share a name (yes)\n"
-                  "s<k>=INTERVALS: SAM shard k, as chr1,chr2:1-5000,chr3:100+50,\n"
-                  "  {HLA-A*01:01}:1-100 or @FILE (.bed, .interval_list, else a list)\n"
-                  "shards=N: SAM shards 1 to N, equal pieces of the header's genome\n"
-                  "pad=BASES: also copy alignments reaching that near a shard (0)\n"
-                  "reference=FILE: check header and shards against a .fai or .dict"},
-    {"BYTES", "buffer pool size with an optional K, M or G suffix (default:\n"
-                 "input side 256M, or 64M + 8M per expected worker if more; worker 64M)"},
-    {"N", "number of groups, 1 to 65536 (default 1024)"},
-    {"N", "input side with --listen: worker connections to expect, 1 to 65535"},
-    {"SECONDS", "drop a peer that acknowledges nothing this long (default 60)"},
-    {"PATH", "with --listen: once listening, write host:port there for -c @PATH\n"
-             "(mode 0600, replaced atomically, removed when accepting ends), and\n"
-             "a secret that makes the job TLS, unless --secret-file or --insecure"},
-    {"", "a status line on standard error about once a second, and the\n"
-         "summary at the end"},
-    {"", "at the end, one line per worker on the input side (address, group,\n"
-         "messages, records, bytes, seconds), or the worker's totals"},
-    {"DIR", "input side: where queued messages go when the pool is full and\n"
-            "a worker of another group waits, so a slow group never stalls the\n"
-            "others (default $TMPDIR or /tmp; \"none\": the producer waits\n"
-            "for blocks instead)"},
-    {"SIZE", "most bytes spilled at a time, with an optional K, M or G suffix\n"
-             "(default half the spill directory's free space at start)"},
-    {"PATH", "TLS 1.3 on every connection, keyed by the secret in PATH (your own\n"
-             "file, mode 0600, 16 bytes or more); every peer needs the same secret"},
-    {"", "plain TCP even with --port-file or -c @FILE, which otherwise make\n"
-         "the job's connections TLS with a secret the port file carries; and\n"
-         "loopback peers of other users are no longer refused"},
-    {"", "run no job: print the regions of every group as BED lines (contig,\n"
-         "start, end, group) for the -O shard keys and the contigs of the SAM\n"
-         "header given (a file, or - for standard input) or of -O reference"},
-    {"", "print this help and exit"},
-    {"", "print the version and exit"},
-};
+// getopt_long's table, made from option_table once.
+const std::vector<struct option>& long_options() {
+    static const std::vector<struct option> table = [] {
+        std::vector<struct option> t;
+        for (const option_spec* o = option_table; o->name; ++o)
+            t.push_back({o->name, o->argument ? required_argument : no_argument, nullptr, o->id});
+        t.push_back({nullptr, 0, nullptr, 0});
+        return t;
+    }();
+    return table;
+}
 
 // Group ids travel in a 16-bit header field.
 constexpr std::int32_t largest_group_id = 65535;
@@ -116,29 +40,29 @@ constexpr std::int32_t largest_group_id = 65535;
 std::string short_options() {
     // The leading ':' tells a missing argument (':') from an unknown option ('?').
     std::string s = ":";
-    for (const struct option* o = long_options; o->name; ++o) {
-        if (o->val == 0 || o->val > 255)
+    for (const option_spec* o = option_table; o->name; ++o) {
+        if (!has_letter(*o))
             continue;
-        s += char(o->val);
-        if (o->has_arg != no_argument)
+        s += char(o->id);
+        if (o->argument)
             s += ':';
     }
     return s;
 }
 
 // "  -c, --connect" or "      --peer-timeout".
-std::string option_names(const struct option& o) {
-    std::string names = o.val > 0 && o.val <= 255 ? std::string("  -") + char(o.val) + ", "
-                                                  : std::string(6, ' ');
+std::string option_names(const option_spec& o) {
+    std::string names =
+        has_letter(o) ? std::string("  -") + char(o.id) + ", " : std::string(6, ' ');
     return names + "--" + o.name;
 }
 
 // How refusals name an option: "-g" when it has a letter, else "--peer-timeout".
-std::string option_name(int val) {
-    for (const struct option* o = long_options; o->name; ++o)
-        if (o->val == val)
-            return val <= 255 ? std::string("-") + char(val) : std::string("--") + o->name;
-    return std::string("-") + char(val);
+std::string option_name(int id) {
+    for (const option_spec* o = option_table; o->name; ++o)
+        if (o->id == id)
+            return has_letter(*o) ? std::string("-") + char(id) : std::string("--") + o->name;
+    return std::string("-") + char(id);
 }
 
 } // namespace
@@ -146,7 +70,7 @@ std::string option_name(int val) {
 void print_usage(const char* program) {
     std::fprintf(stderr, "Usage: %s [OPTION]... [FILE]... \n", program);
     std::fprintf(stderr, "\nOptions:\n");
-    for (const struct option* o = long_options; o->name; ++o)
+    for (const option_spec* o = option_table; o->name; ++o)
         std::fprintf(stderr, "%s\n", option_names(*o).c_str());
 }
 
@@ -164,15 +88,14 @@ void print_help(const char* program, std::FILE* out) {
                  "Options:\n",
                  program);
     constexpr std::size_t column = 30; // where the meanings start
-    std::size_t i = 0;
-    for (const struct option* o = long_options; o->name; ++o, ++i) {
+    for (const option_spec* o = option_table; o->name; ++o) {
         std::string left = option_names(*o);
-        if (*option_help[i].argument)
-            left += std::string(" ") + option_help[i].argument;
+        if (o->argument)
+            left += std::string(" ") + o->argument;
         left = left.size() + 2 > column ? left + "\n" + std::string(column, ' ')
                                          : left + std::string(column - left.size(), ' ');
         std::string line = left;
-        for (const char* c = option_help[i].meaning; *c; ++c)
+        for (const char* c = o->help; *c; ++c)
             line += *c == '\n' ? "\n" + std::string(column, ' ') : std::string(1, *c);
         std::fprintf(out, "%s\n", line.c_str());
     }
@@ -295,9 +218,9 @@ std::int64_t parse_spill_max(const char* arg) {
     const std::string typed = long_form ? text.substr(0, text.find('=')) : std::string();
     // A long option's complaint sets optopt to its value (0 when none matched); a short one's
     // to its letter, which no long option shares unless it is that option's own letter.
-    const struct option* matched = nullptr;
-    for (const struct option* o = long_options; long_form && optopt != 0 && o->name; ++o)
-        if (o->val == optopt && (std::string("--") + o->name).compare(0, typed.size(), typed) == 0)
+    const option_spec* matched = nullptr;
+    for (const option_spec* o = option_table; long_form && optopt != 0 && o->name; ++o)
+        if (o->id == optopt && (std::string("--") + o->name).compare(0, typed.size(), typed) == 0)
             matched = o;
     if (matched) {
         if (c == ':')
@@ -307,7 +230,7 @@ std::int64_t parse_spill_max(const char* arg) {
     if (long_form && optopt == 0) {
         std::string candidates;
         int count = 0;
-        for (const struct option* o = long_options; o->name; ++o)
+        for (const option_spec* o = option_table; o->name; ++o)
             if (std::string("--") + o->name != typed &&
                 (std::string("--") + o->name).compare(0, typed.size(), typed) == 0) {
                 candidates += std::string(count++ ? ", --" : "--") + o->name;
@@ -465,7 +388,7 @@ run_config parse_command_line(int argc, char** argv) {
     // The value each single-valued option was first given: a second one would silently replace
     // it, and "-g 0 -g -1" would turn a worker into an input side.
     std::map<int, std::string> given;
-    while ((c = getopt_long(argc, argv, shorts.c_str(), long_options, &index)) != -1) {
+    while ((c = getopt_long(argc, argv, shorts.c_str(), long_options().data(), &index)) != -1) {
         if (c == '?' || c == ':')
             refuse_option(c, optind > 0 && optind <= argc ? argv[optind - 1] : nullptr);
         if (optarg && c != 'c' && c != 'O') {
