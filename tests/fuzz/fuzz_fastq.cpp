@@ -137,7 +137,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (accepted) {
         for (std::size_t f = 0; f < n; ++f) {
             const std::string in = with_final_line_feed(files[f].data, files[f].size);
-            FUZZ_CHECK(contents(lists[f]) == (tag_first ? tagged(in, tag) : in));
+            FUZZ_CHECK(contents(lists[f]) == (tag_first ? tagged(in, std::string(tag.view())) : in));
             FUZZ_CHECK(lengths[f] == reference_lengths[f]);
         }
     }
