@@ -1,5 +1,6 @@
 #include "app/output_driver.hpp"
 
+#include "core/interruption.hpp"
 #include "core/report.hpp"
 
 #include <cstdio>
@@ -7,6 +8,7 @@
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace shuffler {
 
@@ -42,11 +44,15 @@ output_target::output_target(boost::asio::io_context& io, const std::vector<std:
 }
 
 output_target::~output_target() {
-    if (!temporary_.empty())
+    if (!temporary_.empty()) {
         ::unlink(temporary_.c_str());
+        keep_if_ended_at_once(temporary_);
+    }
 }
 
 void output_target::open() {
+    if (!temporary_.empty())
+        remove_if_ended_at_once(temporary_);
     if (file_.empty())
         pipe_.open_stdio(1);
     else
@@ -57,7 +63,8 @@ void output_target::finish(bool keep) {
     const unsigned char failed_before = failure_flag;
     failure_flag = 0;
     pipe_.close(); // reports a child that failed
-    const bool closed = failure_flag == 0;
+    // A stop asked for while the output's command finished leaves the output unfinished.
+    const bool closed = failure_flag == 0 && stop_signal() == 0;
     failure_flag |= failed_before;
     if (temporary_.empty())
         return;
@@ -65,7 +72,7 @@ void output_target::finish(bool keep) {
         report_failure(io_, file_, std::string("cannot rename the finished output: ") +
                                        std::strerror(errno));
     else if (keep && closed)
-        temporary_.clear(); // it is FILE now
+        keep_if_ended_at_once(std::exchange(temporary_, {})); // it is FILE now
 }
 
 } // namespace shuffler

@@ -1,5 +1,6 @@
 #include "net/connections.hpp"
 
+#include "core/interruption.hpp"
 #include "core/report.hpp"
 #include "net/port_file.hpp"
 
@@ -176,8 +177,10 @@ void accept_peers(const std::string& address, const std::string& port_file,
     struct port_file_owner {
         std::string path;
         ~port_file_owner() {
-            if (!path.empty())
+            if (!path.empty()) {
                 ::unlink(path.c_str());
+                keep_if_ended_at_once(path);
+            }
         }
     } written;
     try {
@@ -193,6 +196,7 @@ void accept_peers(const std::string& address, const std::string& port_file,
                 write_port_file(port_file, advertised_address(acceptor->local_endpoint()),
                                 port_file_secret);
                 written.path = port_file;
+                remove_if_ended_at_once(port_file);
             } catch (const std::exception& e) {
                 report_failure(io, port_file, e.what());
                 return;
