@@ -60,12 +60,9 @@ void output_target::open() {
 }
 
 void output_target::finish(bool keep) {
-    const unsigned char failed_before = failure_flag;
-    failure_flag = 0;
-    pipe_.close(); // reports a child that failed
-    // A stop asked for while the output's command finished leaves the output unfinished.
-    const bool closed = failure_flag == 0 && stop_signal() == 0;
-    failure_flag |= failed_before;
+    // Reports a child that failed. A stop asked for while the output's command finished leaves
+    // the output unfinished.
+    const bool closed = !pipe_.close() && stop_signal() == 0;
     if (temporary_.empty())
         return;
     if (keep && closed && ::rename(temporary_.c_str(), file_.c_str()) != 0)

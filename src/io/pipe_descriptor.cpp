@@ -142,16 +142,18 @@ std::optional<int> reap_at_teardown(pid_t pid) {
 
 // Reports how a child ended, unless it ended cleanly or was cut off by a shutdown after an
 // earlier failure. Without a loop (it is being destroyed) the line is written directly.
-void report_exit(asio::io_context* io, const std::string& subject, int status) {
+// True when it reported.
+bool report_exit(asio::io_context* io, const std::string& subject, int status) {
     const std::string how = describe_wait_status(status);
     if (how.empty() || (died_of_broken_pipe(status) && failure_flag))
-        return;
+        return false;
     if (io) {
         report_failure(*io, subject, how);
     } else {
         write_error_line(subject + ": " + how);
         failure_flag = 1;
     }
+    return true;
 }
 
 // A child waited for on the loop: `ended` is called there with its wait status once it has
@@ -432,11 +434,13 @@ void pipe_descriptor::close_descriptor() {
     descriptor.close(ignored);
 }
 
-void pipe_descriptor::close() {
+bool pipe_descriptor::close() {
     close_descriptor();
+    bool reported = false;
     if (pump_) {
         const std::string problem = std::exchange(pump_, nullptr)->finish();
         if (!problem.empty()) {
+            reported = true;
             asio::io_context& io = context_of(descriptor.get_executor());
             if (io.stopped()) {
                 write_error_line(label + ": " + problem);
@@ -447,7 +451,7 @@ void pipe_descriptor::close() {
         }
     }
     if (child_ < 0)
-        return;
+        return reported;
     asio::io_context& io = context_of(descriptor.get_executor());
     const pid_t pid = std::exchange(child_, -1);
     const int pidfd = std::exchange(child_fd_, -1);
@@ -455,14 +459,14 @@ void pipe_descriptor::close() {
         // No loop left to wait on: this is teardown.
         if (pidfd >= 0)
             ::close(pidfd);
-        if (const auto status = reap_at_teardown(pid))
-            report_exit(&io, description(), *status);
-        return;
+        const auto status = reap_at_teardown(pid);
+        return (status && report_exit(&io, description(), *status)) || reported;
     }
     const std::string subject = description();
     watch_child(io, pidfd, std::make_shared<watched_child>(pid, subject, [&io, subject](int status) {
                     report_exit(&io, subject, status);
                 }));
+    return reported;
 }
 
 std::string pipe_descriptor::end_child(const asio::yield_context& yield, bool patient) {

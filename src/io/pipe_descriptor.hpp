@@ -24,7 +24,7 @@ public:
     explicit pipe_descriptor(boost::asio::io_context& io) : descriptor(io) {}
     pipe_descriptor(const pipe_descriptor&) = delete;
     pipe_descriptor& operator=(const pipe_descriptor&) = delete;
-    ~pipe_descriptor() { close(); }
+    ~pipe_descriptor() { static_cast<void>(close()); }
 
     // Starts `command` through the shell; mode "r" reads its output, "w" writes its input.
     void open_command(const std::string& command, const char* mode);
@@ -50,8 +50,9 @@ public:
     // waits for the child unless a stop is asked for; otherwise the child's process group is
     // stopped (SIGTERM, then SIGKILL after a grace) and nothing waits longer than that. A
     // file_pump is joined at once (closing this end ended or cut off its work) and its problem
-    // reported.
-    void close();
+    // reported. True when it reported a failure then (a child's failure reported later, on the
+    // loop, does not count).
+    bool close();
 
     // Closes this end and waits, without blocking the loop, for the child to end. Returns how it
     // failed ("exited with status 1", "killed by signal SIGKILL"), or "" when it exited with 0,

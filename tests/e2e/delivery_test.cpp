@@ -65,17 +65,6 @@ private:
     std::future<std::string> text_;
 };
 
-// Waits until `condition` holds, at most `bound`.
-template <class Condition> bool eventually(Condition condition, std::chrono::seconds bound) {
-    const auto until = std::chrono::steady_clock::now() + bound;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= until)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
 // True once something waits to be read on `fd`: the worker has started writing.
 bool readable(int fd, std::chrono::seconds bound) {
     pollfd p = {fd, POLLIN, 0};
