@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +21,18 @@ std::string temporary_name(const std::string& file) {
     const std::string dir = slash == std::string::npos ? "" : file.substr(0, slash + 1);
     const std::string base = slash == std::string::npos ? file : file.substr(slash + 1);
     return dir + "." + base + ".part-" + std::to_string(::getpid());
+}
+
+// fsync of a file or folder; false with errno set when it fails.
+bool sync_path(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool synced = ::fsync(fd) == 0;
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return synced;
 }
 
 } // namespace
@@ -63,13 +76,25 @@ void output_target::finish(bool keep) {
     // Reports a child that failed. A stop asked for while the output's command finished leaves
     // the output unfinished.
     const bool closed = !pipe_.close() && stop_signal() == 0;
-    if (temporary_.empty())
+    if (temporary_.empty() || !keep || !closed)
         return;
-    if (keep && closed && ::rename(temporary_.c_str(), file_.c_str()) != 0)
+    // On disk before it takes its name, and the name on disk before the run says it succeeded:
+    // a crash afterwards must not leave FILE empty or missing.
+    if (!sync_path(temporary_)) {
+        report_failure(io_, file_, std::string("cannot flush the finished output to disk: ") +
+                                       std::strerror(errno));
+        return;
+    }
+    if (::rename(temporary_.c_str(), file_.c_str()) != 0) {
         report_failure(io_, file_, std::string("cannot rename the finished output: ") +
                                        std::strerror(errno));
-    else if (keep && closed)
-        keep_if_ended_at_once(std::exchange(temporary_, {})); // it is FILE now
+        return;
+    }
+    keep_if_ended_at_once(std::exchange(temporary_, {})); // it is FILE now
+    const std::size_t slash = file_.rfind('/');
+    if (!sync_path(slash == std::string::npos ? "." : slash == 0 ? "/" : file_.substr(0, slash)))
+        report_failure(io_, file_, std::string("cannot flush its folder to disk: ") +
+                                       std::strerror(errno));
 }
 
 } // namespace shuffler

@@ -109,17 +109,20 @@ void connect_peer(const std::string& address, session_config& config,
         }
         subject = target;
         tcp::resolver::results_type endpoints = resolve_before_deadline(target, run_timer, yield);
-        tcp::socket socket(io);
+        // Shared with the deadline handler, which may already be queued when the connect
+        // completes and so run after this coroutine has ended.
+        const auto socket_owner = std::make_shared<tcp::socket>(io);
+        tcp::socket& socket = *socket_owner;
         // A host that never answers would hold a connect for the kernel's SYN retries (minutes):
         // the deadline closes the attempt instead.
         auto deadline_reached = std::make_shared<bool>(false);
         asio::deadline_timer deadline(io, run_timer.expires_at());
-        deadline.async_wait([deadline_reached, &socket](const boost::system::error_code& ec) {
-            if (ec)
+        deadline.async_wait([deadline_reached, socket_owner](const boost::system::error_code& ec) {
+            if (ec || *deadline_reached)
                 return;
             *deadline_reached = true;
             boost::system::error_code ignored;
-            socket.close(ignored);
+            socket_owner->close(ignored);
         });
         // Retries start fast, for a peer that is just starting, and slow down to once a second.
         boost::posix_time::time_duration pause = boost::posix_time::milliseconds(20);
@@ -129,6 +132,8 @@ void connect_peer(const std::string& address, session_config& config,
             if (!*deadline_reached)
                 asio::async_connect(socket, endpoints, yield[ec]);
             if (!ec && !*deadline_reached) {
+                // A deadline handler already queued must leave the session's socket alone.
+                *deadline_reached = true;
                 deadline.cancel();
                 start_session(socket, config, false, tls_for(config, secret, file_settings));
                 return;
