@@ -13,7 +13,7 @@
 #include "net/session.hpp"
 #include "net/tls.hpp"
 
-#include <boost/asio/deadline_timer.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/spawn.hpp>
 #include <boost/asio/strand.hpp>
@@ -88,8 +88,8 @@ std::size_t run_loop(const run_config& config, group_table& groups, asio::io_con
                      output_channel* output) {
     const bool input_side = config.groupid < 0;
     // The deadline counts from here, once start-up is done.
-    asio::deadline_timer run_timer(
-        io, boost::posix_time::microseconds(std::int64_t(config.timeout) * 1000000));
+    // The steady clock: a step of the wall clock (NTP) moves no deadline.
+    asio::steady_timer run_timer(io, std::chrono::seconds(config.timeout));
     session_config sessions{config.groupid, groups, config.peer_timeout, output, {}, {}, {}, {},
                             false};
     // Security: the secret file's key for every connection; else a listener with a port file
