@@ -35,6 +35,7 @@ stop_signals::stop_signals() {
                 // system), stop now, leaving no file that only a finished run may leave.
                 write_error_line(std::string("interrupted again by SIG") + ::sigabbrev_np(signal) +
                                  "; stopping at once");
+                kill_child_groups();
                 remove_abandoned_files();
                 ::_exit(255);
             }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <sys/types.h>
 
 namespace shuffler {
 
@@ -18,5 +19,11 @@ void remove_if_ended_at_once(const std::string& path);
 void keep_if_ended_at_once(const std::string& path);
 // Removes them; called by the signal thread just before it ends the process.
 void remove_abandoned_files();
+
+// The process groups of the child commands still running. They do not share this process's
+// group, so a signal to it does not reach them: a process ended at once kills them first.
+void add_child_group(pid_t group);
+void remove_child_group(pid_t group);
+void kill_child_groups();
 
 } // namespace shuffler

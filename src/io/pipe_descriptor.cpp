@@ -94,12 +94,16 @@ std::optional<int> try_reap(pid_t pid) {
     int status = 0;
     for (;;) {
         const pid_t got = ::waitpid(pid, &status, WNOHANG);
-        if (got == pid)
+        if (got == pid) {
+            remove_child_group(pid);
             return status;
+        }
         if (got == 0)
             return std::nullopt;
-        if (errno != EINTR)
+        if (errno != EINTR) {
+            remove_child_group(pid);
             return -1;
+        }
     }
 }
 
@@ -319,6 +323,7 @@ void pipe_descriptor::open_command(const std::string& command, const char* mode)
         throw_error(error);
     }
     child_ = pid;
+    add_child_group(pid);
     // Readable once the child has ended; without it (kernels before 5.3) SIGCHLD tells.
     child_fd_ = pidfds ? int(::syscall(SYS_pidfd_open, pid, 0)) : -1;
     label = reading ? command + " |" : "| " + command;

@@ -51,6 +51,15 @@ protected:
 
 bool gone(pid_t pid) { return ::kill(pid, 0) != 0 && errno == ESRCH; }
 
+// Gone, or dead and waiting for whoever adopted it to reap it.
+bool dead(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    std::getline(stat, text);
+    const std::size_t close = text.rfind(')');
+    return gone(pid) || (close != std::string::npos && text.substr(close + 2, 1) == "Z");
+}
+
 std::string fastq(int count) {
     std::string text;
     for (int i = 0; i < count; ++i)
@@ -128,18 +137,19 @@ TEST_P(Children, AStopEndsAnIdleInputCommandAndWhatItStarted) {
     EXPECT_FALSE(std::filesystem::exists(port));
     // Reaped by the run, so gone at once; the shell's own child soon after, killed with it.
     EXPECT_TRUE(gone(shell));
-    EXPECT_TRUE(eventually([&] { return gone(sleeper); }, std::chrono::seconds(20)));
+    EXPECT_TRUE(eventually([&] { return dead(sleeper); }, std::chrono::seconds(20)));
 }
 
 // A second signal while the orderly end is held up (a command that ignores SIGTERM) ends the
-// process at once with status 255 and one line, after removing the port file.
+// process at once with status 255 and one line, after removing the port file and killing the
+// command, which is in a process group of its own and so got neither signal.
 TEST_P(Children, ASecondSignalEndsAtOnceAndRemovesThePortFile) {
     const std::string port = dir.file("job.port"), err = dir.file("err");
     const std::string command = "trap '' TERM; echo $$ > " + dir.file("shell.pid") +
                                 "; while :; do sleep 1; done |";
     child_process input(shuffler_argv(
         {"-l", "127.0.0.1:0", "--port-file", port, "-t", "300", "-f", "fastq", command}, err));
-    pid_in(dir.file("shell.pid"));
+    const pid_t shell = pid_in(dir.file("shell.pid"));
     ASSERT_TRUE(eventually([&] { return std::filesystem::exists(port); }, std::chrono::seconds(20)));
     input.signal(SIGTERM);
     // The first is reported at once; the command, ignoring SIGTERM, holds the end for a grace.
@@ -152,6 +162,7 @@ TEST_P(Children, ASecondSignalEndsAtOnceAndRemovesThePortFile) {
     EXPECT_EQ(without_timing(read_file(err)),
               "interrupted by SIGTERM\ninterrupted again by SIGTERM; stopping at once\n");
     EXPECT_FALSE(std::filesystem::exists(port));
+    EXPECT_TRUE(eventually([&] { return dead(shell); }, std::chrono::seconds(20)));
 }
 
 // A worker whose output FIFO nobody reads fails (no input side before its deadline) and ends:
