@@ -73,28 +73,40 @@ void output_target::open() {
 }
 
 void output_target::finish(bool keep) {
+    if (finished_)
+        return;
     // Reports a child that failed. A stop asked for while the output's command finished leaves
     // the output unfinished.
     const bool closed = !pipe_.close() && stop_signal() == 0;
-    if (temporary_.empty() || !keep || !closed)
+    if (!keep || !closed)
         return;
-    // On disk before it takes its name, and the name on disk before the run says it succeeded:
+    const std::string problem = settle();
+    if (!problem.empty())
+        report_failure(io_, file_, problem);
+}
+
+std::string output_target::finish_before_acknowledging(const boost::asio::yield_context& yield) {
+    const std::string problem = pipe_.end_child(yield, true);
+    finished_ = true;
+    if (!problem.empty())
+        return problem;
+    return settle();
+}
+
+std::string output_target::settle() {
+    if (temporary_.empty())
+        return "";
+    // On disk before it takes its name, and the name on disk before anyone is told it is done:
     // a crash afterwards must not leave FILE empty or missing.
-    if (!sync_path(temporary_)) {
-        report_failure(io_, file_, std::string("cannot flush the finished output to disk: ") +
-                                       std::strerror(errno));
-        return;
-    }
-    if (::rename(temporary_.c_str(), file_.c_str()) != 0) {
-        report_failure(io_, file_, std::string("cannot rename the finished output: ") +
-                                       std::strerror(errno));
-        return;
-    }
+    if (!sync_path(temporary_))
+        return std::string("cannot flush the finished output to disk: ") + std::strerror(errno);
+    if (::rename(temporary_.c_str(), file_.c_str()) != 0)
+        return std::string("cannot rename the finished output: ") + std::strerror(errno);
     keep_if_ended_at_once(std::exchange(temporary_, {})); // it is FILE now
     const std::size_t slash = file_.rfind('/');
     if (!sync_path(slash == std::string::npos ? "." : slash == 0 ? "/" : file_.substr(0, slash)))
-        report_failure(io_, file_, std::string("cannot flush its folder to disk: ") +
-                                       std::strerror(errno));
+        return std::string("cannot flush its folder to disk: ") + std::strerror(errno);
+    return "";
 }
 
 } // namespace shuffler

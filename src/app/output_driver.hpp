@@ -26,8 +26,12 @@ public:
     // Opens standard output, or the file (its temporary name) to be written directly.
     void open();
     // Closes the output. With `keep`, and when closing reported no failure, the temporary file
-    // becomes FILE; otherwise it is removed.
+    // is flushed to disk and becomes FILE; otherwise it is removed. Does nothing after
+    // finish_before_acknowledging.
     void finish(bool keep);
+    // The same at the end of data, before it is acknowledged, on the loop: waits for the output's
+    // writer, then flushes and renames. Returns what failed, or "".
+    std::string finish_before_acknowledging(const boost::asio::yield_context& yield);
 
     pipe_descriptor& pipe() { return pipe_; }
     // The subject of the output's error lines: "standard output" or the file's name.
@@ -39,6 +43,10 @@ private:
     std::string file_;      // FILE; empty for standard output
     std::string temporary_; // where a regular FILE is written until the run succeeds
     std::string label_;
+    bool finished_ = false; // finish_before_acknowledging has run
+
+    // Flushes the temporary file, renames it FILE and flushes the folder; returns what failed.
+    std::string settle();
 };
 
 } // namespace shuffler

@@ -207,6 +207,12 @@ int run(const run_config& config) {
                 channel->why_closed = [&pipe = output->pipe()](const asio::yield_context& yield) {
                     return pipe.end_child(yield);
                 };
+                // With one input side, its end of data is the output's: written, flushed and
+                // named before the input side hears that it arrived.
+                if (config.connect_list.size() <= 1)
+                    channel->finish = [&target = *output](const asio::yield_context& yield) {
+                        return target.finish_before_acknowledging(yield);
+                    };
             } catch (const std::invalid_argument& e) {
                 report_line(io, e.what());
             } catch (const std::exception& e) {

@@ -21,6 +21,7 @@
 #include <stdexcept>
 #include <sys/socket.h>
 #include <type_traits>
+#include <utility>
 
 namespace shuffler {
 
@@ -434,8 +435,16 @@ void write_and_acknowledge(const std::shared_ptr<receiving<Stream>>& r, const me
             return;
         received_message& message = r->held.front();
         message.list.consume(header_size);
-        if (message.size() > 0 && !write_payload(r->output, message, r->written, io, yield))
+        const bool end_mark = message.size() == 0;
+        if (!end_mark && !write_payload(r->output, message, r->written, io, yield))
             return;
+        if (end_mark && r->output.finish) {
+            const std::string problem = std::exchange(r->output.finish, nullptr)(yield);
+            if (!problem.empty()) {
+                report_failure(io, r->output.label, problem);
+                return;
+            }
+        }
         if (r->acknowledging) {
             boost::system::error_code ec;
             asio::async_write(*r->stream, asio::buffer(&ack, sizeof ack), yield[ec]);
