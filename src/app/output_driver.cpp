@@ -1,5 +1,6 @@
 #include "app/output_driver.hpp"
 
+#include "core/interruption.hpp"
 #include "core/private_file.hpp"
 #include "core/report.hpp"
 
@@ -16,6 +17,7 @@
 #include <sys/vfs.h>
 #include <system_error>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace shuffler {
@@ -70,6 +72,18 @@ mode_t creation_mask() {
     return 022;
 }
 
+// fsync of a folder; false with errno set when it fails.
+bool sync_folder(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool synced = ::fsync(fd) == 0;
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return synced;
+}
+
 } // namespace
 
 output_target::output_target(boost::asio::io_context& io, const std::vector<std::string>& files,
@@ -86,8 +100,10 @@ output_target::output_target(boost::asio::io_context& io, const std::vector<std:
 }
 
 output_target::~output_target() {
-    if (!temporary_.empty())
+    if (!temporary_.empty()) {
         ::unlink(temporary_.c_str());
+        keep_if_ended_at_once(temporary_);
+    }
     if (mode_fd_ >= 0)
         ::close(mode_fd_);
 }
@@ -119,27 +135,49 @@ void output_target::open() {
         ::close(fd);
         throw std::system_error(error, std::generic_category(), "cannot create " + temporary_);
     }
+    remove_if_ended_at_once(temporary_);
     final_ = target;
     pipe_.adopt_file(fd, file_pump::job::write, file_);
 }
 
 void output_target::finish(bool keep) {
-    const unsigned char failed_before = failure_flag;
-    failure_flag = 0;
-    pipe_.close(); // reports a child that failed
-    const bool closed = failure_flag == 0;
-    failure_flag |= failed_before;
-    if (temporary_.empty() || !keep || !closed)
+    if (finished_)
         return;
+    // Reports a child that failed. A stop asked for while the output's command finished leaves
+    // the output unfinished.
+    const bool closed = !pipe_.close() && stop_signal() == 0;
+    if (!keep || !closed)
+        return;
+    const std::string problem = settle();
+    if (!problem.empty())
+        report_failure(io_, file_, problem);
+}
+
+std::string output_target::finish_before_acknowledging(const boost::asio::yield_context& yield) {
+    const std::string problem = pipe_.end_child(yield, true);
+    finished_ = true;
+    if (!problem.empty())
+        return problem;
+    return settle();
+}
+
+std::string output_target::settle() {
+    if (temporary_.empty())
+        return "";
     // Private while it was written; now the mode any new file of the user would have.
     if (::fchmod(mode_fd_, 0666 & ~creation_mask()) != 0)
-        report_failure(io_, file_, std::string("cannot set the finished output's mode: ") +
-                                       std::strerror(errno));
-    else if (::rename(temporary_.c_str(), final_.c_str()) != 0)
-        report_failure(io_, file_, std::string("cannot rename the finished output: ") +
-                                       std::strerror(errno));
-    else
-        temporary_.clear(); // it is the target now
+        return std::string("cannot set the finished output's mode: ") + std::strerror(errno);
+    // On disk before it takes its name, and the name on disk before anyone is told it is done:
+    // a crash afterwards must not leave FILE empty or missing.
+    if (::fsync(mode_fd_) != 0)
+        return std::string("cannot flush the finished output to disk: ") + std::strerror(errno);
+    if (::rename(temporary_.c_str(), final_.c_str()) != 0)
+        return std::string("cannot rename the finished output: ") + std::strerror(errno);
+    keep_if_ended_at_once(std::exchange(temporary_, {})); // it is the target now
+    const std::string folder = folder_of(final_);
+    if (!sync_folder(folder.empty() ? "." : folder))
+        return std::string("cannot flush its folder to disk: ") + std::strerror(errno);
+    return "";
 }
 
 } // namespace shuffler

@@ -28,9 +28,13 @@ public:
     // std::runtime_error or std::system_error when that fails.
     void open();
     // Closes the output. With `keep`, and when closing reported no failure, the temporary file
-    // takes the mode the umask gives new files and becomes FILE (or the target of its link);
-    // otherwise it is removed.
+    // takes the mode the umask gives new files, is flushed to disk and becomes FILE (or the
+    // target of its link); otherwise it is removed. Does nothing after
+    // finish_before_acknowledging.
     void finish(bool keep);
+    // The same at the end of data, before it is acknowledged, on the loop: waits for the output's
+    // writer, then flushes and renames. Returns what failed, or "".
+    std::string finish_before_acknowledging(const boost::asio::yield_context& yield);
 
     pipe_descriptor& pipe() { return pipe_; }
     // The subject of the output's error lines: "standard output" or the file's name.
@@ -42,8 +46,13 @@ private:
     std::string file_;      // FILE; empty for standard output
     std::string final_;     // the file a regular FILE or a link to one replaces
     std::string temporary_; // where that file is written until the run succeeds
-    int mode_fd_ = -1;      // the temporary file, to give it its final mode
+    int mode_fd_ = -1;      // the temporary file, to give it its final mode and flush it
     std::string label_;
+    bool finished_ = false; // finish_before_acknowledging has run
+
+    // Gives the temporary file its mode, flushes it, renames it over the target and flushes the
+    // folder; returns what failed.
+    std::string settle();
 };
 
 } // namespace shuffler

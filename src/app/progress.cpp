@@ -63,8 +63,8 @@ std::string progress_report::status_line(clock::time_point rate_since,
                human_bytes(double(sessions_.bytes_written)) + ", " + human_bytes(rate) + "/s";
     }
     std::uint64_t queued = 0;
-    for (std::size_t g = 0; g < groups_.size(); ++g)
-        queued += groups_[g].message_count();
+    for (const group_record* record : groups_.used())
+        queued += record->message_count();
     std::size_t connected = 0;
     std::map<std::uint16_t, std::uint64_t> served; // bytes acknowledged per group
     for (const worker_summary& w : sessions_.workers) {

@@ -13,7 +13,7 @@
 #include "net/session.hpp"
 #include "net/tls.hpp"
 
-#include <boost/asio/deadline_timer.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/spawn.hpp>
 #include <boost/asio/strand.hpp>
@@ -82,21 +82,14 @@ void report_spill(const spill_store& store) {
                      rate(store.bytes_read(), store.read_seconds()));
 }
 
-bool every_group_finished(group_table& groups) {
-    for (std::size_t i = 0; i < groups.size(); ++i)
-        if (!groups[i].finished())
-            return false;
-    return true;
-}
-
 // Spawns the run's coroutines and runs the loop until its work is done, it fails, or the
 // deadline ends it. Returns the number of sessions that delivered everything.
 std::size_t run_loop(const run_config& config, group_table& groups, asio::io_context& io,
                      output_channel* output) {
     const bool input_side = config.groupid < 0;
     // The deadline counts from here, once start-up is done.
-    asio::deadline_timer run_timer(
-        io, boost::posix_time::microseconds(std::int64_t(config.timeout) * 1000000));
+    // The steady clock: a step of the wall clock (NTP) moves no deadline.
+    asio::steady_timer run_timer(io, std::chrono::seconds(config.timeout));
     session_config sessions{config.groupid, groups, config.peer_timeout, output, {}, {}, {}, {},
                             false};
     // Security: the secret file's key for every connection; else a listener with a port file
@@ -127,7 +120,7 @@ std::size_t run_loop(const run_config& config, group_table& groups, asio::io_con
             // A connector's peers cannot come back; a listener waits for others until the
             // deadline when data is left over.
             if (producer_done && expected > 0 && t.ended >= expected &&
-                (every_group_finished(groups) || !config.connect_list.empty()))
+                (groups.all_finished() || !config.connect_list.empty()))
                 run_timer.cancel();
         } else if (config.connect_list.empty() && t.succeeded > 0) {
             run_timer.cancel(); // a listening worker serves one input side
@@ -158,8 +151,7 @@ std::size_t run_loop(const run_config& config, group_table& groups, asio::io_con
             run_input(config, groups, input, io, yield);
             if (failure_flag)
                 return;
-            for (std::size_t i = 0; i < groups.size(); ++i)
-                close_group(groups[i]);
+            groups.close_all();
             producer_done = true;
             sessions.tally.changed();
         });
@@ -184,6 +176,8 @@ std::size_t run_loop(const run_config& config, group_table& groups, asio::io_con
 int run(const run_config& config) {
     timeval start;
     gettimeofday(&start, nullptr);
+    // Before any thread starts, and kept to the end: a signal during teardown still counts.
+    stop_signals interruptions;
     {
         const bool input_side = config.groupid < 0;
         // Declared before the loop: coroutines still suspended when the loop is destroyed give
@@ -191,7 +185,7 @@ int run(const run_config& config) {
         buffer_pool pool;
         group_table groups(pool);
         asio::io_context io;
-        const stop_signals interruptions(io); // before any thread starts
+        const stop_signals::attachment attached = interruptions.attach(io);
         const std::uint64_t pool_bytes = std::uint64_t(config.pool_size);
         try {
             pool.create(pool_bytes);
@@ -213,6 +207,12 @@ int run(const run_config& config) {
                 channel->why_closed = [&pipe = output->pipe()](const asio::yield_context& yield) {
                     return pipe.end_child(yield);
                 };
+                // With one input side, its end of data is the output's: written, flushed and
+                // named before the input side hears that it arrived.
+                if (config.connect_list.size() <= 1)
+                    channel->finish = [&target = *output](const asio::yield_context& yield) {
+                        return target.finish_before_acknowledging(yield);
+                    };
             } catch (const std::invalid_argument& e) {
                 report_line(io, e.what());
             } catch (const std::exception& e) {
@@ -253,8 +253,9 @@ int run(const run_config& config) {
         // groups.
         groups.end_waits();
         groups.clear();
-        report_times(start);
     }
+    interruptions.finish();
+    report_times(start);
     return failure_flag ? -1 : 0;
 }
 

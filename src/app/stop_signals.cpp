@@ -1,5 +1,6 @@
 #include "app/stop_signals.hpp"
 
+#include "core/interruption.hpp"
 #include "core/report.hpp"
 
 #include <boost/asio/post.hpp>
@@ -11,35 +12,67 @@
 
 namespace shuffler {
 
-stop_signals::stop_signals(boost::asio::io_context& io) {
+namespace {
+
+std::string interrupted_by(int signal) {
+    return std::string("interrupted by SIG") + ::sigabbrev_np(signal);
+}
+
+} // namespace
+
+stop_signals::stop_signals() {
     sigemptyset(&signals_);
     sigaddset(&signals_, SIGINT);
     sigaddset(&signals_, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals_, &previous_);
-    thread_ = std::thread([this, &io] {
-        for (bool first = true;; first = false) {
+    pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
+    thread_ = std::thread([this] {
+        for (;;) {
             int signal = 0;
             if (sigwait(&signals_, &signal) != 0 || ending_)
                 return;
-            if (!first) {
-                // Asked twice: whatever holds up the orderly end (a child, a full pipe), stop now.
+            if (!request_stop(signal)) {
+                // Asked twice: whatever holds up the orderly end (a child, a full pipe, a file
+                // system), stop now, leaving no file that only a finished run may leave.
                 write_error_line(std::string("interrupted again by SIG") + ::sigabbrev_np(signal) +
                                  "; stopping at once");
+                kill_child_groups();
+                remove_abandoned_files();
                 ::_exit(255);
             }
-            boost::asio::post(io, [&io, signal] {
-                report_line(io, std::string("interrupted by SIG") + ::sigabbrev_np(signal));
-            });
+            const std::lock_guard<std::mutex> lock(io_mutex_);
+            if (io_)
+                boost::asio::post(*io_, [this, io = io_, signal] {
+                    reported_ = true;
+                    report_line(*io, interrupted_by(signal));
+                });
         }
     });
 }
 
 stop_signals::~stop_signals() {
     ending_ = true;
-    // Wakes the thread if it still waits; once it has ended, the signal goes nowhere.
+    // Wakes the thread if it still waits; once it has ended, the signal stays pending, blocked.
     pthread_kill(thread_.native_handle(), SIGTERM);
     thread_.join();
-    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+}
+
+stop_signals::attachment stop_signals::attach(boost::asio::io_context& io) {
+    const std::lock_guard<std::mutex> lock(io_mutex_);
+    io_ = &io;
+    return attachment{*this};
+}
+
+stop_signals::attachment::~attachment() {
+    const std::lock_guard<std::mutex> lock(owner.io_mutex_);
+    owner.io_ = nullptr;
+}
+
+void stop_signals::finish() {
+    const int signal = stop_signal();
+    if (signal == 0 || reported_)
+        return;
+    write_error_line(interrupted_by(signal));
+    failure_flag = 1;
 }
 
 } // namespace shuffler

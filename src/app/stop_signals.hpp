@@ -4,28 +4,44 @@
 
 #include <atomic>
 #include <csignal>
+#include <mutex>
 #include <thread>
 
 namespace shuffler {
 
 // Turns SIGINT and SIGTERM (a user's Ctrl-C, a scheduler cancelling the job) into a failure of
-// the run, so that it ends as any failed run does: the port file and an unfinished output file
-// are removed. A thread of its own waits for them, because a wait on the loop would be work that
-// keeps the loop alive after everything else is done; it posts the failure to the loop. A second
-// signal ends the process at once (status 255), should the orderly end be held up.
+// the run, so that it ends as any failed run does: children are stopped, the port file and an
+// unfinished output file are removed. A thread of its own waits for them, because a wait on the
+// loop would be work that keeps the loop alive after everything else is done; it posts the
+// failure to the loop. A second signal ends the process at once (status 255, one line, the files
+// removed first), should the orderly end be held up.
 class stop_signals {
   public:
     // Blocks the two signals in the calling thread (and so in every thread it starts later);
-    // create it before any other thread.
-    explicit stop_signals(boost::asio::io_context& io);
+    // create it before any other thread, and keep it until the process ends.
+    stop_signals();
     stop_signals(const stop_signals&) = delete;
     stop_signals& operator=(const stop_signals&) = delete;
-    // Ends the thread and puts the signal mask back; destroy it before the loop.
+    // Ends the thread. The signals stay blocked: one arriving later finds nothing left to stop.
     ~stop_signals();
 
+    // While the result lives, a first signal is reported on `io`; destroy it before the loop.
+    struct attachment {
+        stop_signals& owner;
+        ~attachment();
+    };
+    attachment attach(boost::asio::io_context& io);
+
+    // Call once the loop and its children are gone: reports a stop that came too late for the
+    // loop to report ("interrupted by SIGTERM", a failure of the run).
+    void finish();
+
   private:
-    sigset_t signals_, previous_;
+    sigset_t signals_;
     std::atomic<bool> ending_{false};
+    std::mutex io_mutex_;
+    boost::asio::io_context* io_ = nullptr; // where to report a first signal, under io_mutex_
+    bool reported_ = false;                 // the loop has reported it (loop thread only)
     std::thread thread_;
 };
 

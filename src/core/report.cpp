@@ -2,6 +2,7 @@
 
 #include <boost/system/system_error.hpp>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -13,8 +14,9 @@ unsigned char failure_flag = 0;
 
 namespace {
 
-// A status line drawn in place stands on the terminal's last line, without a line feed.
-bool status_line_drawn = false;
+// A status line drawn in place stands on the terminal's last line, without a line feed. Atomic:
+// the signal thread writes its last line without the loop.
+std::atomic<bool> status_line_drawn{false};
 
 // Writes all of `out` to standard error in one write where the kernel allows.
 void write_standard_error(const std::string& out) {
@@ -33,8 +35,8 @@ void write_standard_error(const std::string& out) {
 
 void write_error_line(const std::string& line) {
     // A line over a drawn status line erases its rest instead of following it.
-    write_standard_error((status_line_drawn ? "\r" + line + "\x1b[K" : line) + '\n');
-    status_line_drawn = false;
+    const bool over_status = status_line_drawn.exchange(false);
+    write_standard_error((over_status ? "\r" + line + "\x1b[K" : line) + '\n');
 }
 
 void draw_status_line(const std::string& line) {

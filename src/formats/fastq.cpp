@@ -256,13 +256,12 @@ void dice_fastq(const std::vector<std::string>& input_files, const fastq_plan& p
     } catch (const std::exception&) {
         error = std::current_exception();
     }
-    if (error) {
-        std::vector<pipe_descriptor*> pipes;
-        for (record_reader& s : streams)
-            pipes.push_back(s.pipe.get());
-        report_pipe_error(io, input_files.empty() ? "stdin" : input_files.front(), error, pipes,
-                          false, yield);
-    }
+    // Even the clean end needs each command's word: end of file alone proves nothing.
+    std::vector<pipe_descriptor*> pipes;
+    for (record_reader& s : streams)
+        pipes.push_back(s.pipe.get());
+    report_pipe_error(io, input_files.empty() ? "stdin" : input_files.front(), error, pipes, false,
+                      yield);
 }
 
 } // namespace shuffler

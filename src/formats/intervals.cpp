@@ -37,6 +37,7 @@ bool parse_range(std::string_view text, shard_interval& e, std::string& why) {
     const std::string_view rest = text.substr(sep + 1);
     if (text[sep] == '-' && rest.empty()) {
         e.end = whole_contig_end; // "a-": to the contig's end
+        e.to_contig_end = true;
         return true;
     }
     if (!parse_number(rest, text[sep] == '-' ? "position" : "length", b, why))
@@ -87,6 +88,7 @@ std::string interval_set::where(const shard_interval& interval) const {
 bool parse_interval(std::string_view item, shard_interval& e, std::string& why) {
     e.start = 0;
     e.end = whole_contig_end;
+    e.to_contig_end = true;
     e.whole_name.clear();
     if (item.empty()) {
         why = "empty item";
@@ -107,6 +109,7 @@ bool parse_interval(std::string_view item, shard_interval& e, std::string& why) 
             why = "a ':' and the coordinates, or nothing, follow the braced contig name";
             return false;
         }
+        e.to_contig_end = rest.empty();
         if (!valid_name(name, why) || (!rest.empty() && !parse_range(rest.substr(1), e, why)))
             return false;
         e.contig = name;
@@ -121,9 +124,10 @@ bool parse_interval(std::string_view item, shard_interval& e, std::string& why) 
     if (!valid_name(name, why))
         return false;
     if (colon != std::string_view::npos) {
-        // NO_COOR and its prefixes name the unplaced reads as a whole: no coordinates.
-        const bool no_coordinates =
-            name.size() <= 7 && std::string_view("NO_COOR").substr(0, name.size()) == name;
+        // NO_COOR names the unplaced reads as a whole: no coordinates. Any other name, N or
+        // NO_C too, is a contig like any other.
+        const bool no_coordinates = name == "NO_COOR";
+        e.to_contig_end = no_coordinates;
         if (!no_coordinates && !parse_range(item.substr(colon + 1), e, why)) {
             if (why.find("is not a position") != std::string::npos)
                 why += "; write a contig name with colons in braces, as {HLA-A*01:01}:1-100";
@@ -174,10 +178,10 @@ bool parse_interval_list(std::string_view text, std::uint32_t shard, std::uint32
 std::string interval_text(const shard_interval& e) {
     const std::string name =
         e.contig.find(':') == std::string::npos ? e.contig : "{" + e.contig + "}";
-    if (e.start == 0 && e.end == whole_contig_end)
+    if (e.start == 0 && e.to_contig_end)
         return name;
     return name + ":" + std::to_string(std::uint64_t(e.start) + 1) + "-" +
-           (e.end == whole_contig_end ? std::string() : std::to_string(e.end));
+           (e.to_contig_end ? std::string() : std::to_string(e.end));
 }
 
 void resolve_whole_names(std::vector<shard_interval>& intervals,
@@ -187,6 +191,7 @@ void resolve_whole_names(std::vector<shard_interval>& intervals,
             e.contig = std::move(e.whole_name);
             e.start = 0;
             e.end = whole_contig_end;
+            e.to_contig_end = true;
         }
         e.whole_name.clear(); // settled either way
     }
@@ -199,7 +204,7 @@ std::string interval_mismatch(const interval_set& set,
         const contig_info* contig = dictionary.find(e.contig);
         if (!contig)
             return set.where(e) + ": contig " + e.contig + " is not in " + dictionary.label();
-        if (e.start >= contig->length || (e.end != whole_contig_end && e.end > contig->length))
+        if (e.start >= contig->length || (!e.to_contig_end && e.end > contig->length))
             return set.where(e) + ": interval " + interval_text(e) + " runs past the end of " +
                    e.contig + ", " + std::to_string(contig->length) + " bases long in " +
                    dictionary.label() + " (line " + std::to_string(contig->line) + ")";

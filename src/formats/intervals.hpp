@@ -9,13 +9,17 @@
 
 namespace shuffler {
 
+// The end of an interval that runs to its contig's end, past any position a line can have.
 constexpr std::uint32_t whole_contig_end = 0xFFFFFFFFu;
 
 // One interval of a shard as it was written: 0-based, start inclusive, end exclusive.
 struct shard_interval {
     std::string contig;
     std::uint32_t start = 0;
-    std::uint32_t end = whole_contig_end; // whole_contig_end runs to the contig's end
+    std::uint32_t end = whole_contig_end;
+    // It runs to the contig's end (`end` is then whole_contig_end), which no length check
+    // refuses; an end written as 4294967295 is a position like any other.
+    bool to_contig_end = false;
     std::uint32_t shard = 0;
     std::uint32_t origin = 0; // where it was written: an index into interval_set::origins
     std::uint32_t line = 0;   // its line in that file; 0 when written in the option itself
@@ -37,7 +41,7 @@ struct interval_set {
 // Reads one item: "chr1" (the whole contig), "chr2:100-200" (1-based, closed), "chr3:5+10" (10
 // bases from 5), "chr3:5-" (to the contig's end), or any of them with the contig name in braces,
 // "{HLA-A*01:01:01:01}:100-200", for names with colons. Without braces the last ':' starts the
-// coordinates. Positions and lengths are whole decimals from 1 to 2^32 - 1, and an end never
+// coordinates; only the contig NO_COOR (the unplaced reads) takes none. Positions and lengths are whole decimals from 1 to 2^32 - 1, and an end never
 // lies before its start. Sets contig, start, end and whole_name of `interval`; on failure says
 // why in `why` ("the end lies before the start").
 bool parse_interval(std::string_view item, shard_interval& interval, std::string& why);

@@ -304,9 +304,9 @@ void shard_sam(const std::vector<std::string>& input_files, const shard_plan& pl
     } catch (const std::exception&) {
         error = std::current_exception();
     }
-    if (error)
-        report_pipe_error(io, name.empty() || name == "-" ? "stdin" : name, error,
-                          {stream.pipe.get()}, false, yield);
+    // Even the clean end needs the command's word: end of file alone proves nothing.
+    report_pipe_error(io, name.empty() || name == "-" ? "stdin" : name, error, {stream.pipe.get()},
+                      false, yield);
 }
 
 } // namespace shuffler

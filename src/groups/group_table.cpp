@@ -9,6 +9,7 @@
 
 #include <boost/assert.hpp>
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 
@@ -33,9 +34,11 @@ void push_message(group_record& record, sg_buffer_list& list) {
         return;
     }
     block_list& queued = record.blocks.blocks();
+    const std::uint64_t before = queued.size();
     const auto marker = queued.iterator_to(record.end_marker);
     record.messages.insert(record.messages.iterator_to(record.end_marker), list.blocks().front());
     queued.splice(marker, list.blocks());
+    record.count_blocks(before);
     if (record.claim < -1)
         throw std::runtime_error("Unattended group " + std::to_string(-record.claim - 2));
     record.wake_ready();
@@ -63,6 +66,18 @@ bool pop_message(group_record& record, sg_buffer_list& out, const boost::asio::y
             record.spill->refill(record, 1);
         // A producer held back by the queues' length looks again once this consumer waits.
         tell_producer(record, yield);
+        // Counted while it waits, however the wait ends.
+        struct counted {
+            producer_room* room;
+            explicit counted(producer_room* room) : room(room) {
+                if (room)
+                    ++room->waiting_consumers;
+            }
+            ~counted() {
+                if (room)
+                    --room->waiting_consumers;
+            }
+        } waiting(record.room);
         record.waiters.wait(yield, tag);
     }
     block& first = record.messages.front();
@@ -71,8 +86,10 @@ bool pop_message(group_record& record, sg_buffer_list& out, const boost::asio::y
         --record.head;
     block& next = record.messages.front(); // next message's first block, or end_marker
     block_list& queued = record.blocks.blocks();
+    const std::uint64_t before = queued.size();
     out.blocks().splice(out.blocks().end(), queued, queued.iterator_to(first),
                         queued.iterator_to(next));
+    record.count_blocks(before);
     if (record.room)
         record.room->last_taken = std::chrono::steady_clock::now();
     tell_producer(record, yield);
@@ -81,6 +98,7 @@ bool pop_message(group_record& record, sg_buffer_list& out, const boost::asio::y
 
 void resend_messages(group_record& record, sent_list& lists) {
     block_list& queued = record.blocks.blocks();
+    const std::uint64_t before = queued.size();
     const auto front = record.messages.begin(); // the oldest queued message, or end_marker
     if (record.spilled.empty())
         record.head = 0; // counts from here: the messages resent come first
@@ -94,6 +112,7 @@ void resend_messages(group_record& record, sent_list& lists) {
         ++record.head;
     }
     lists.clear();
+    record.count_blocks(before);
     record.wake_ready();
     if (record.spill && !record.waiters.empty())
         record.spill->refill(record, 0);
@@ -112,21 +131,66 @@ void close_group(group_record& record) {
 }
 
 void group_table::resize(std::size_t n) {
-    while (records_.size() > n)
-        records_.pop_back();
-    while (records_.size() < n)
-        records_.emplace_back(*pool_).room = &room_;
+    for (std::size_t i = n; i < records_.size(); ++i)
+        if (records_[i])
+            used_.erase(std::find(used_.begin(), used_.end(), records_[i].get()));
+    records_.resize(n);
+}
+
+group_record& group_table::make(std::size_t i) {
+    records_[i] = std::make_unique<group_record>(*pool_);
+    group_record& record = *records_[i];
+    record.room = &room_;
+    record.closed = closed_;
+    if (unattended_)
+        record.claim = -2 - std::int32_t(i);
+    record.spill = spill_;
+    record.number = i;
+    used_.push_back(&record);
+    return record;
+}
+
+void group_table::close_all() {
+    closed_ = true;
+    // Closing may wake consumers that end their sessions; the list stays as it is meanwhile.
+    const std::vector<group_record*> used = used_;
+    for (group_record* record : used)
+        close_group(*record);
+}
+
+std::vector<std::size_t> group_table::mark_unattended() {
+    unattended_ = true;
+    std::vector<std::size_t> marked;
+    for (std::size_t i = 0; i < records_.size(); ++i) {
+        group_record* record = records_[i].get();
+        if (record && record->claim == -1) {
+            record->claim = -2 - std::int32_t(i);
+            marked.push_back(i);
+        }
+    }
+    return marked;
+}
+
+bool group_table::all_finished() const {
+    if (used_.size() < records_.size() && !closed_)
+        return false; // a group not used yet is finished once closed
+    for (const group_record* record : used_)
+        if (!record->finished())
+            return false;
+    return true;
+}
+
+void group_table::set_spiller(spiller* spill) {
+    spill_ = spill;
+    for (group_record* record : used_)
+        record->spill = spill;
 }
 
 void group_table::wait_for_room(std::uint64_t most, std::chrono::milliseconds patience,
                                 const boost::asio::yield_context& yield) {
     for (;;) {
-        std::uint64_t queued = 0;
-        bool starving = false;
-        for (const group_record& record : records_) {
-            starving = starving || !record.waiters.empty();
-            queued += record.blocks.block_count() - 1; // the end marker holds no data
-        }
+        const std::uint64_t queued = room_.queued_blocks;
+        const bool starving = room_.waiting_consumers > 0;
         if (queued < most) {
             room_.running_ahead = false;
             return;
@@ -162,9 +226,9 @@ void group_table::end_waits() {
         bool waited = !pool_->waiters().empty() || !room_.producer.empty();
         pool_->waiters().cancel_all();
         room_.producer.cancel_all();
-        for (group_record& record : records_) {
-            waited = waited || !record.waiters.empty();
-            record.waiters.cancel_all();
+        for (group_record* record : used_) {
+            waited = waited || !record->waiters.empty();
+            record->waiters.cancel_all();
         }
         if (!waited)
             return;
@@ -172,31 +236,31 @@ void group_table::end_waits() {
 }
 
 void group_table::clear() {
-    while (!records_.empty())
-        records_.pop_front();
+    used_.clear();
+    for (std::unique_ptr<group_record>& record : records_)
+        record.reset();
+    records_.clear();
 }
 
 void unattended_check(group_table& groups, boost::asio::io_context& io,
                       const boost::system::error_code& ec) {
     if (is_cancellation(ec))
         return;
-    for (std::size_t i = 0; i < groups.size(); ++i) {
-        group_record& record = groups[i];
-        if (record.claim >= 0)
-            continue;
-        record.claim = -2 - std::int32_t(i);
-        if (record.message_count() > 0)
+    for (const std::size_t i : groups.mark_unattended())
+        if (groups[i].message_count() > 0)
             report_line(io, "Unattended group " + std::to_string(i));
-    }
 }
 
 bool delivery_check(group_table& groups, boost::asio::io_context& io) {
     bool delivered = true;
-    for (std::size_t i = 0; i < groups.size(); ++i) {
-        if (groups[i].message_count() > 0 || groups[i].in_flight > 0) {
+    std::vector<const group_record*> used(groups.used().begin(), groups.used().end());
+    std::sort(used.begin(), used.end(),
+              [](const group_record* a, const group_record* b) { return a->number < b->number; });
+    for (const group_record* record : used) {
+        if (record->message_count() > 0 || record->in_flight > 0) {
             delivered = false;
             if (!failure_flag)
-                report_line(io, "Unattended group " + std::to_string(i));
+                report_line(io, "Unattended group " + std::to_string(record->number));
         }
     }
     return delivered;

@@ -41,9 +41,12 @@ struct sent_message {
 using sent_list = std::deque<sent_message>;
 
 // Where a producer waits for the queues to shorten (group_table::wait_for_room), and when a
-// consumer last took a message.
+// consumer last took a message. It also keeps the two sums the producer looks at on every
+// message, so that it never walks the groups.
 struct producer_room {
     wait_queue producer;
+    std::uint64_t queued_blocks = 0;     // blocks of the messages queued in memory, every group
+    std::uint64_t waiting_consumers = 0; // coroutines waiting in pop_message, every group
     std::chrono::steady_clock::time_point last_taken;    // the epoch until the first
     std::chrono::steady_clock::time_point stalled_since; // the producer began to wait for one
     bool running_ahead = false; // patience ran out; until the queues are short again
@@ -72,6 +75,7 @@ struct group_record {
     std::uint64_t head = 0;
     std::uint64_t reading = 0; // spilled messages being read back
     spiller* spill = nullptr;  // reads spilled messages back; null when spilling is off
+    std::size_t number = 0;    // the group's number
 
     explicit group_record(buffer_pool& pool);
     group_record(const group_record&) = delete;
@@ -91,6 +95,11 @@ struct group_record {
     }
     // Nothing is left to send and nothing sent can come back.
     bool finished() const { return closed && message_count() == 0 && in_flight == 0; }
+    // Call after `blocks` changed from `before` blocks: keeps the room's sum right.
+    void count_blocks(std::uint64_t before) {
+        if (room)
+            room->queued_blocks += blocks.block_count() - before;
+    }
 };
 
 // Appends the message held in `list` (left empty) and hands it to a waiting consumer at once.
@@ -121,8 +130,9 @@ void close_group(group_record& record);
 constexpr std::uint64_t producer_lead_blocks = 8;
 constexpr std::chrono::milliseconds producer_patience{50};
 
-// The process's groups, indexed by group number, all drawing on one pool. Records never move
-// once created.
+// The process's groups, indexed by group number, all drawing on one pool. A record is made when
+// its group is first used, so a large --max_groups costs a pointer per group until then, and
+// the table's walks go over the groups used only. Records never move once created.
 class group_table {
 public:
     explicit group_table(buffer_pool& pool) : pool_(&pool) {}
@@ -148,14 +158,34 @@ public:
     void wait_for_room(std::uint64_t most, std::chrono::milliseconds patience,
                        const boost::asio::yield_context& yield);
 
+    // Closes every group, those not used yet too (see close_group).
+    void close_all();
+    // Marks every unclaimed group unattended, those not used yet too; returns the groups used
+    // that were marked.
+    std::vector<std::size_t> mark_unattended();
+    // Every group is finished (see group_record::finished).
+    bool all_finished() const;
+    // Sets the spiller of every group, those not used yet too.
+    void set_spiller(spiller* spill);
+
     std::size_t size() const { return records_.size(); }
-    group_record& operator[](std::size_t i) { return records_[i]; }
+    // The record of group i, made on first use.
+    group_record& operator[](std::size_t i) { return records_[i] ? *records_[i] : make(i); }
+    // The groups used so far, in the order they were first used.
+    const std::vector<group_record*>& used() const { return used_; }
     buffer_pool& pool() const { return *pool_; }
 
 private:
+    group_record& make(std::size_t i);
+
     buffer_pool* pool_;
-    std::deque<group_record> records_; // a deque never relocates its elements
+    std::vector<std::unique_ptr<group_record>> records_; // null until used
+    std::vector<group_record*> used_;
     producer_room room_;
+    // What every group made from now on starts with.
+    bool closed_ = false;
+    bool unattended_ = false;
+    spiller* spill_ = nullptr;
 };
 
 // Run when the run timer expires on the input side: marks every unclaimed group unattended and

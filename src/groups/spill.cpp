@@ -12,15 +12,13 @@ namespace shuffler {
 spiller::spiller(group_table& groups, spill_store& store, boost::asio::io_context& io,
                  std::chrono::milliseconds patience)
     : groups_(groups), store_(store), io_(io), patience_(patience), patience_timer_(io) {
-    for (std::size_t i = 0; i < groups_.size(); ++i)
-        groups_[i].spill = this;
+    groups_.set_spiller(this);
     groups_.pool().on_shortage = [this] { shortage(); };
     groups_.pool().on_release = [this] { blocks_returned(); };
 }
 
 spiller::~spiller() {
-    for (std::size_t i = 0; i < groups_.size(); ++i)
-        groups_[i].spill = nullptr;
+    groups_.set_spiller(nullptr);
     groups_.pool().on_shortage = nullptr;
     groups_.pool().on_release = nullptr;
 }
@@ -32,8 +30,8 @@ std::uint64_t spiller::spill_start(const group_record& record) const {
 }
 
 bool spiller::anyone_starves() const {
-    for (std::size_t i = 0; i < groups_.size(); ++i)
-        if (!groups_[i].waiters.empty() && groups_[i].ready_count() == 0)
+    for (const group_record* record : groups_.used())
+        if (!record->waiters.empty() && record->ready_count() == 0)
             return true;
     return false;
 }
@@ -43,8 +41,8 @@ void spiller::relieve(bool starving) {
         return;
     group_record* largest = nullptr;
     std::uint64_t largest_blocks = 0, largest_start = 0;
-    for (std::size_t i = 0; i < groups_.size(); ++i) {
-        group_record& record = groups_[i];
+    for (group_record* used : groups_.used()) {
+        group_record& record = *used;
         const std::uint64_t start = spill_start(record);
         std::uint64_t blocks = 0;
         if (record.in_memory() > start) {
@@ -93,6 +91,12 @@ void spiller::spill_group(group_record& record, std::uint64_t start) {
     if (record.spilled.empty())
         record.head = start;
     block_list& queued = record.blocks.blocks();
+    // The room's sum of queued blocks follows, however this ends.
+    struct recount {
+        group_record& record;
+        const std::uint64_t before;
+        ~recount() { record.count_blocks(before); }
+    } counted{record, queued.size()};
     auto it = std::next(record.messages.begin(), std::ptrdiff_t(start));
     // Oldest first: they follow those spilled before, and come back in this order.
     while (&*it != &record.end_marker) {
@@ -186,8 +190,10 @@ void spiller::read_back(group_record& record, const std::shared_ptr<spilled_mess
     list.blocks().front().records = message->records;
     const auto after_head = std::next(record.messages.begin(), std::ptrdiff_t(record.head));
     block_list& queued = record.blocks.blocks();
+    const std::uint64_t before = queued.size();
     record.messages.insert(after_head, list.blocks().front());
     queued.splice(queued.iterator_to(*after_head), list.blocks());
+    record.count_blocks(before);
     ++record.head;
     record.wake_ready();
     refill(record, 0);

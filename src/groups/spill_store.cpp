@@ -24,9 +24,8 @@ namespace asio = boost::asio;
 
 struct spill_store::request {
     bool reading = false;
-    bool discarding = false; // only frees the place
     spill_extent extent;
-    std::optional<sg_buffer_list> list; // none when discarding
+    std::optional<sg_buffer_list> list;
     std::string error;       // set by the thread
     std::uint32_t crc = 0;   // computed by the thread
     double seconds = 0;      // the thread's time on it
@@ -118,7 +117,12 @@ spill_store::spill_store(asio::io_context& io, const std::string& dir, std::uint
     }
     if (fd_ < 0)
         throw std::runtime_error(dir + ": cannot create a spill file: " + system_text(errno));
-    thread_ = std::thread([this] { run(); });
+    try {
+        thread_ = std::thread([this] { run(); });
+    } catch (...) {
+        ::close(fd_); // the destructor does not run for an object never made
+        throw;
+    }
 }
 
 spill_store::~spill_store() {
@@ -154,14 +158,6 @@ void spill_store::read(const spill_extent& extent, sg_buffer_list list, read_don
     submit(std::move(r));
 }
 
-void spill_store::discard(const spill_extent& extent) {
-    used_ -= extent.size;
-    auto r = std::make_shared<request>(io_);
-    r->discarding = true;
-    r->extent = extent;
-    submit(std::move(r));
-}
-
 void spill_store::submit(std::shared_ptr<request> r) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -192,11 +188,6 @@ void spill_store::run() {
         }
         const auto start = std::chrono::steady_clock::now();
         const spill_extent& e = r->extent;
-        if (r->discarding) {
-            free_place(e);
-            asio::post(io_, [r = std::move(r)] {}); // its work guard goes on the loop thread
-            continue;
-        }
         const std::vector<iovec> parts = regions(*r->list, !r->reading, e.size);
         if (r->reading) {
             r->error = transfer(fd_, true, parts, e.offset, e.size);

@@ -64,14 +64,10 @@ public:
     // header and the CRC, frees the place in the file, and gives `done` the filled list.
     void read(const spill_extent& extent, sg_buffer_list list, read_done done);
 
-    // Frees the place of a message written and never to be read back (its worker has written
-    // it); one being written is freed by its completion's caller instead.
-    void discard(const spill_extent& extent);
-
 private:
     struct request;
     void run();
-    void free_place(const spill_extent& e); // the thread, after a read or a discard
+    void free_place(const spill_extent& e); // the thread, after a read
     void submit(std::shared_ptr<request> r);
 
     boost::asio::io_context& io_;

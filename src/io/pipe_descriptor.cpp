@@ -1,13 +1,21 @@
 #include "io/pipe_descriptor.hpp"
 
+#include "core/interruption.hpp"
 #include "core/report.hpp"
 #include "io/record_reader.hpp"
 
 #include <boost/system/system_error.hpp>
 
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+
 #include <cerrno>
+#include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <optional>
 #include <fcntl.h>
 #include <memory>
 #include <spawn.h>
@@ -30,42 +38,216 @@ namespace {
         boost::system::error_code(error, boost::system::system_category()));
 }
 
-// Blocks until `pid` has exited and returns its wait status, or -1 when it cannot be waited for.
-int wait_for(pid_t pid) {
+// How long a child being stopped has after SIGTERM before SIGKILL, and after SIGKILL.
+constexpr std::chrono::seconds stop_grace(5);
+// How long an error waits for a child to end and explain it before stopping it.
+constexpr std::chrono::seconds explanation_wait(5);
+
+using clock = std::chrono::steady_clock;
+
+// Tests set SHUFFLER_NO_PIDFD=1 to take the path of kernels without pidfd_open (Linux before
+// 5.3): children are then waited for on SIGCHLD. Read once, when the first child starts.
+bool pidfds_available() {
+    static const bool available = [] {
+        const char* forced = std::getenv("SHUFFLER_NO_PIDFD");
+        if (forced && *forced && std::strcmp(forced, "0") != 0)
+            return false;
+        // The system call directly: the C library's header lacks C linkage in C++.
+        const int fd = int(::syscall(SYS_pidfd_open, ::getpid(), 0));
+        if (fd < 0)
+            return false;
+        ::close(fd);
+        return true;
+    }();
+    return available;
+}
+
+// Without pidfds, SIGCHLD tells the loop that some child ended: the handler writes a byte into
+// this pipe, which the loop waits on. SA_RESTART, so the other threads' system calls go on.
+int sigchld_pipe[2] = {-1, -1};
+
+extern "C" void note_child_exit(int) {
+    const int saved = errno;
+    const char byte = 0;
+    [[maybe_unused]] const ssize_t ignored = ::write(sigchld_pipe[1], &byte, 1);
+    errno = saved;
+}
+
+// Installed before the first child starts, so that no child's end goes unnoticed.
+void install_sigchld_handler() {
+    static const bool installed = [] {
+        if (::pipe2(sigchld_pipe, O_NONBLOCK | O_CLOEXEC) != 0)
+            throw_error(errno);
+        struct sigaction action = {};
+        action.sa_handler = note_child_exit;
+        action.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+        sigemptyset(&action.sa_mask);
+        if (::sigaction(SIGCHLD, &action, nullptr) != 0)
+            throw_error(errno);
+        return true;
+    }();
+    (void)installed;
+}
+
+// The wait status of `pid` if it has ended (-1 when it cannot be waited for), else nothing.
+std::optional<int> try_reap(pid_t pid) {
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0)
-        if (errno != EINTR)
+    for (;;) {
+        const pid_t got = ::waitpid(pid, &status, WNOHANG);
+        if (got == pid) {
+            remove_child_group(pid);
+            return status;
+        }
+        if (got == 0)
+            return std::nullopt;
+        if (errno != EINTR) {
+            remove_child_group(pid);
             return -1;
-    return status;
+        }
+    }
+}
+
+// Waits, blocking, for `pid` to end until `until`, or until a stop is asked for when
+// `give_up_on_stop`. Only for teardown, where no loop is held up.
+std::optional<int> reap_before(pid_t pid, clock::time_point until, bool give_up_on_stop) {
+    for (;;) {
+        if (const auto status = try_reap(pid))
+            return status;
+        if (clock::now() >= until || (give_up_on_stop && stop_signal() != 0))
+            return std::nullopt;
+        const timespec pause{0, 5000000}; // 5 ms
+        ::nanosleep(&pause, nullptr);
+    }
+}
+
+// Stops the child's process group (the shell and whatever it started): SIGTERM, then SIGKILL
+// after the grace; waits a grace more for it to go. Never blocks longer than that.
+void stop_child(pid_t pid) {
+    ::kill(-pid, SIGTERM);
+    if (reap_before(pid, clock::now() + stop_grace, false))
+        return;
+    ::kill(-pid, SIGKILL);
+    reap_before(pid, clock::now() + stop_grace, false);
+}
+
+// A child at teardown, once the loop has stopped. While the run is going well it is waited for
+// (an output command finishing its work decides the run) unless a stop is asked for meanwhile;
+// after a failure or a stop, a child that has not ended yet is stopped. Returns its wait status,
+// or nothing when it was stopped here (a failure of its own is then not its to report).
+std::optional<int> reap_at_teardown(pid_t pid) {
+    if (!failure_flag && stop_signal() == 0)
+        if (const auto status = reap_before(pid, clock::time_point::max(), true))
+            return status;
+    if (const auto status = try_reap(pid))
+        return status;
+    stop_child(pid);
+    return std::nullopt;
 }
 
 // Reports how a child ended, unless it ended cleanly or was cut off by a shutdown after an
 // earlier failure. Without a loop (it is being destroyed) the line is written directly.
-void report_exit(asio::io_context* io, const std::string& subject, int status) {
+// True when it reported.
+bool report_exit(asio::io_context* io, const std::string& subject, int status) {
     const std::string how = describe_wait_status(status);
     if (how.empty() || (died_of_broken_pipe(status) && failure_flag))
-        return;
+        return false;
     if (io) {
         report_failure(*io, subject, how);
     } else {
         write_error_line(subject + ": " + how);
         failure_flag = 1;
     }
+    return true;
 }
 
-// A child waited for in the background: `exited` becomes readable when it ends. If the loop goes
-// before that, the child is waited for when the pending wait is destroyed with it.
-struct background_child {
-    background_child(asio::io_context& io, int pidfd, pid_t pid, std::string subject)
-        : exited(io, pidfd), pid(pid), subject(std::move(subject)) {}
-    ~background_child() {
+// A child waited for on the loop: `ended` is called there with its wait status once it has
+// ended. Whoever holds the last reference when the loop goes (a pending wait destroyed with it)
+// settles the child at teardown instead and reports its failure.
+struct watched_child {
+    watched_child(pid_t pid, std::string subject, std::function<void(int)> ended)
+        : pid(pid), subject(std::move(subject)), ended(std::move(ended)) {}
+    watched_child(const watched_child&) = delete;
+    watched_child& operator=(const watched_child&) = delete;
+    ~watched_child() {
         if (pid > 0)
-            report_exit(nullptr, subject, wait_for(pid));
+            if (const auto status = reap_at_teardown(pid))
+                report_exit(nullptr, subject, *status);
     }
-    asio::posix::stream_descriptor exited;
+    // Calls `ended` if the child has ended; true then.
+    bool settle() {
+        const auto status = try_reap(pid);
+        if (!status)
+            return false;
+        pid = -1;
+        if (ended)
+            std::exchange(ended, nullptr)(*status);
+        return true;
+    }
     pid_t pid;
     std::string subject;
+    std::function<void(int)> ended;
 };
+
+// Without pidfds: the children of one loop that are waited for, looked at whenever SIGCHLD
+// comes. Held by its pending wait only, so it keeps the loop running just while a child is
+// waited for, and goes with the loop.
+struct sigchld_watch {
+    explicit sigchld_watch(asio::io_context& io)
+        : io(io), woken(io, ::fcntl(sigchld_pipe[0], F_DUPFD_CLOEXEC, 3)) {}
+    asio::io_context& io;
+    asio::posix::stream_descriptor woken;
+    std::vector<std::shared_ptr<watched_child>> children;
+    bool armed = false;
+};
+
+std::weak_ptr<sigchld_watch>& current_sigchld_watch() {
+    static std::weak_ptr<sigchld_watch> watch;
+    return watch;
+}
+
+void look_at_children(const std::shared_ptr<sigchld_watch>& watch) {
+    char bytes[64];
+    while (::read(sigchld_pipe[0], bytes, sizeof bytes) > 0) {
+    }
+    auto& children = watch->children;
+    for (std::size_t i = 0; i < children.size();) {
+        const std::shared_ptr<watched_child> child = children[i];
+        if (child->pid > 0 && !child->settle()) {
+            ++i;
+            continue;
+        }
+        children.erase(children.begin() + std::ptrdiff_t(i));
+    }
+    if (children.empty() || watch->armed)
+        return;
+    watch->armed = true;
+    watch->woken.async_wait(asio::posix::stream_descriptor::wait_read,
+                            [watch](const boost::system::error_code& ec) {
+                                watch->armed = false;
+                                if (!ec)
+                                    look_at_children(watch);
+                            });
+}
+
+// Waits on the loop for `child` to end, through its pidfd when there is one.
+void watch_child(asio::io_context& io, int pidfd, std::shared_ptr<watched_child> child) {
+    if (pidfd >= 0) {
+        auto exited = std::make_shared<asio::posix::stream_descriptor>(io, pidfd);
+        exited->async_wait(asio::posix::stream_descriptor::wait_read,
+                           [exited, child](const boost::system::error_code&) {
+                               child->settle();
+                           });
+        return;
+    }
+    std::shared_ptr<sigchld_watch> watch = current_sigchld_watch().lock();
+    if (!watch || &watch->io != &io) {
+        watch = std::make_shared<sigchld_watch>(io);
+        current_sigchld_watch() = watch;
+    }
+    watch->children.push_back(std::move(child));
+    // It may have ended before it was watched: look now, on the loop.
+    asio::post(io, [watch] { look_at_children(watch); });
+}
 
 // True for a regular file or a device other than a terminal: epoll cannot wait on those (Asio
 // then reads and writes them in place, blocking the loop on the disk), so a file_pump moves them.
@@ -82,6 +264,17 @@ bool is_cancelled(std::exception_ptr error) {
         std::rethrow_exception(error);
     } catch (const boost::system::system_error& e) {
         return is_cancellation(e.code());
+    } catch (...) {
+        return false;
+    }
+}
+
+// True when `error` is the end of a stream.
+bool is_end(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const boost::system::system_error& e) {
+        return is_end_of_stream(e.code());
     } catch (...) {
         return false;
     }
@@ -111,7 +304,13 @@ void pipe_descriptor::open_command(const std::string& command, const char* mode)
     sigemptyset(&none);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    // A process group of its own, so that stopping it reaches whatever the shell started too.
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes,
+                             POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
+    const bool pidfds = pidfds_available();
+    if (!pidfds)
+        install_sigchld_handler();
     std::string shell = "sh", flag = "-c", text = command;
     char* argv[] = {shell.data(), flag.data(), text.data(), nullptr};
     pid_t pid = -1;
@@ -124,9 +323,9 @@ void pipe_descriptor::open_command(const std::string& command, const char* mode)
         throw_error(error);
     }
     child_ = pid;
-    // Kernels before 5.3 have no pidfd: waiting for the child then blocks. (The system call
-    // directly: the C library's header lacks C linkage in C++.)
-    child_fd_ = int(::syscall(SYS_pidfd_open, pid, 0));
+    add_child_group(pid);
+    // Readable once the child has ended; without it (kernels before 5.3) SIGCHLD tells.
+    child_fd_ = pidfds ? int(::syscall(SYS_pidfd_open, pid, 0)) : -1;
     label = reading ? command + " |" : "| " + command;
     // A wider pipe lets the child and this process move 1 MiB per switch instead of 64 KiB.
     ::fcntl(ours, F_SETPIPE_SZ, 1 << 20);
@@ -245,11 +444,13 @@ void pipe_descriptor::close_descriptor() {
     descriptor.close(ignored);
 }
 
-void pipe_descriptor::close() {
+bool pipe_descriptor::close() {
     close_descriptor();
+    bool reported = false;
     if (pump_) {
         const std::string problem = std::exchange(pump_, nullptr)->finish();
         if (!problem.empty()) {
+            reported = true;
             asio::io_context& io = context_of(descriptor.get_executor());
             if (io.stopped()) {
                 write_error_line(label + ": " + problem);
@@ -260,40 +461,75 @@ void pipe_descriptor::close() {
         }
     }
     if (child_ < 0)
-        return;
+        return reported;
     asio::io_context& io = context_of(descriptor.get_executor());
     const pid_t pid = std::exchange(child_, -1);
     const int pidfd = std::exchange(child_fd_, -1);
-    if (pidfd < 0 || io.stopped()) {
-        // No loop left to wait on: this is teardown, where blocking holds nothing up.
+    if (io.stopped()) {
+        // No loop left to wait on: this is teardown.
         if (pidfd >= 0)
             ::close(pidfd);
-        report_exit(&io, description(), wait_for(pid));
-        return;
+        const auto status = reap_at_teardown(pid);
+        return (status && report_exit(&io, description(), *status)) || reported;
     }
-    auto child = std::make_shared<background_child>(io, pidfd, pid, description());
-    child->exited.async_wait(asio::posix::stream_descriptor::wait_read,
-                             [child, &io](const boost::system::error_code&) {
-                                 report_exit(&io, child->subject,
-                                             wait_for(std::exchange(child->pid, -1)));
-                             });
+    const std::string subject = description();
+    watch_child(io, pidfd, std::make_shared<watched_child>(pid, subject, [&io, subject](int status) {
+                    report_exit(&io, subject, status);
+                }));
+    return reported;
 }
 
-std::string pipe_descriptor::end_child(const asio::yield_context& yield) {
+std::string pipe_descriptor::end_child(const asio::yield_context& yield, bool patient) {
     close_descriptor();
     if (pump_)
         return std::exchange(pump_, nullptr)->finish();
     if (child_ < 0)
         return "";
     asio::io_context& io = context_of(descriptor.get_executor());
-    if (child_fd_ >= 0 && !io.stopped()) {
-        asio::posix::stream_descriptor exited(io, std::exchange(child_fd_, -1));
-        exited.async_wait(asio::posix::stream_descriptor::wait_read, yield);
+    const pid_t pid = std::exchange(child_, -1);
+    const int pidfd = std::exchange(child_fd_, -1);
+    if (io.stopped()) {
+        if (pidfd >= 0)
+            ::close(pidfd);
+        const auto status = reap_at_teardown(pid);
+        return !status || died_of_broken_pipe(*status) ? "" : describe_wait_status(*status);
     }
-    if (child_fd_ >= 0)
-        ::close(std::exchange(child_fd_, -1));
-    const int status = wait_for(std::exchange(child_, -1));
-    return died_of_broken_pipe(status) ? "" : describe_wait_status(status);
+    // The child's status, once it has ended, wakes the timer.
+    struct waiting {
+        explicit waiting(asio::io_context& io) : timer(io) {}
+        asio::steady_timer timer;
+        std::optional<int> status;
+    };
+    const auto state = std::make_shared<waiting>(io);
+    watch_child(io, pidfd, std::make_shared<watched_child>(pid, description(), [state](int status) {
+                    state->status = status;
+                    state->timer.cancel();
+                }));
+    if (patient) {
+        state->timer.expires_at(clock::time_point::max());
+        boost::system::error_code ec;
+        state->timer.async_wait(yield[ec]);
+    } else {
+        // An impatient wait stops a child that does not end on its own; it has nothing to
+        // explain then, and its death by our signal is no failure of its own.
+        const int signals[] = {0, SIGTERM, SIGKILL};
+        for (const int signal : signals) {
+            if (state->status)
+                return died_of_broken_pipe(*state->status) ? ""
+                                                           : describe_wait_status(*state->status);
+            if (signal != 0)
+                ::kill(-pid, signal);
+            state->timer.expires_after(signal == 0 ? clock::duration(explanation_wait)
+                                                   : clock::duration(stop_grace));
+            boost::system::error_code ec;
+            state->timer.async_wait(yield[ec]);
+            if (state->status && signal != 0)
+                return "";
+        }
+    }
+    if (!state->status)
+        return ""; // still going: teardown settles it
+    return died_of_broken_pipe(*state->status) ? "" : describe_wait_status(*state->status);
 }
 
 std::string pipe_descriptor::description() const {
@@ -336,13 +572,15 @@ void report_pipe_error(asio::io_context& io, const std::string& subject, std::ex
                        const asio::yield_context& yield) {
     const silent_end silent = end_of_stream_is_silent ? silent_end::cancellation_or_end_of_stream
                                                       : silent_end::cancellation;
+    // A clean end waits for the children however long they take: their status decides the run.
+    const bool clean_end = !error || (end_of_stream_is_silent && is_end(error));
     try {
         for (pipe_descriptor* pipe : pipes) {
-            if (is_cancelled(error))
+            if (error && is_cancelled(error))
                 break;
             if (!pipe)
                 continue;
-            const std::string how = pipe->end_child(yield);
+            const std::string how = pipe->end_child(yield, clean_end);
             if (!how.empty()) {
                 report_failure(io, pipe->description(), how);
                 return;
@@ -353,6 +591,8 @@ void report_pipe_error(asio::io_context& io, const std::string& subject, std::ex
             throw;
         return; // told to stop while waiting: the run is ending anyway
     }
+    if (!error)
+        return;
     try {
         std::rethrow_exception(error);
     } catch (const record_error& e) {

@@ -17,13 +17,14 @@ namespace shuffler {
 
 // An asynchronous descriptor on a pipe to or from a shell command, on a file (through a
 // file_pump's pipe where epoll cannot wait on the file), or on standard input or output. A child
-// is waited for without blocking the event loop; how it or the file's thread failed is reported.
+// is waited for without blocking the event loop (through a pidfd, or SIGCHLD on kernels without
+// them); how it or the file's thread failed is reported.
 class pipe_descriptor {
 public:
     explicit pipe_descriptor(boost::asio::io_context& io) : descriptor(io) {}
     pipe_descriptor(const pipe_descriptor&) = delete;
     pipe_descriptor& operator=(const pipe_descriptor&) = delete;
-    ~pipe_descriptor() { close(); }
+    ~pipe_descriptor() { static_cast<void>(close()); }
 
     // Starts `command` through the shell; mode "r" reads its output, "w" writes its input.
     void open_command(const std::string& command, const char* mode);
@@ -46,17 +47,23 @@ public:
     // reading `descriptor`.
     bool fills(const byte_ring& ring) const { return ring_ == &ring; }
 
-    // Closes this end. The child, if any, is then waited for in the background (at once when the
-    // loop has stopped) and a failure is reported as a failure of the run, except a death by
-    // SIGPIPE after an earlier failure: shutting down cut that child off. A file_pump is joined
-    // at once (closing this end ended or cut off its work) and its problem reported.
-    void close();
+    // Closes this end. The child, if any, is then waited for in the background and a failure
+    // is reported as a failure of the run, except a death by SIGPIPE after an earlier failure:
+    // shutting down cut that child off. Once the loop has stopped (teardown), a run going well
+    // waits for the child unless a stop is asked for; otherwise the child's process group is
+    // stopped (SIGTERM, then SIGKILL after a grace) and nothing waits longer than that. A
+    // file_pump is joined at once (closing this end ended or cut off its work) and its problem
+    // reported. True when it reported a failure then (a child's failure reported later, on the
+    // loop, does not count).
+    bool close();
 
     // Closes this end and waits, without blocking the loop, for the child to end. Returns how it
     // failed ("exited with status 1", "killed by signal SIGKILL"), or "" when it exited with 0,
     // when there is no child, or when it died of a broken pipe, which closing first causes. For
-    // a file moved by a file_pump: its problem ("truncated gzip data: ..."), or "".
-    std::string end_child(const boost::asio::yield_context& yield);
+    // a file moved by a file_pump: its problem ("truncated gzip data: ..."), or "". A `patient`
+    // wait waits as long as the child runs (its status decides the run); otherwise a child that
+    // has not ended after a few seconds is stopped as at teardown, and "" returned.
+    std::string end_child(const boost::asio::yield_context& yield, bool patient = false);
 
     // The subject of this channel's error lines: "pipe command '<label>'", "stdin" or "stdout", or
     // the file's name.
@@ -70,7 +77,8 @@ private:
     void start_pump(int file, file_pump::job what, const std::string& name,
                     byte_ring* ring = nullptr);
 
-    pid_t child_ = -1;       // the shell running the command, until it has been waited for
+    pid_t child_ = -1;       // the shell running the command (and its process group), until
+                             // it has been waited for
     int child_fd_ = -1;      // a pidfd on the child, readable once it has exited; -1 if none
     int stdio_fd_ = -1;      // 0 or 1 when this is a standard stream
     int stdio_flags_ = -1;   // that stream's file status flags before it was wrapped
@@ -88,7 +96,9 @@ bool died_of_broken_pipe(int status);
 // Reports `error`, raised while `pipes` were in use, under `subject` (silent ends as `silent`
 // says), except that a child which failed explains whatever its output looked like: then its
 // failure alone is reported, as "<its description>: <how it failed>". Each pipe is closed and
-// its child waited for first, unless the error is a cancellation.
+// its child waited for first, unless the error is a cancellation. A null `error` is a clean end
+// of input: the children are waited for however long they take, and only a failure of theirs
+// is reported, so that nothing counts an input as complete before its command has succeeded.
 void report_pipe_error(boost::asio::io_context& io, const std::string& subject,
                        std::exception_ptr error, const std::vector<pipe_descriptor*>& pipes,
                        bool end_of_stream_is_silent, const boost::asio::yield_context& yield);

@@ -1,5 +1,6 @@
 #include "net/connections.hpp"
 
+#include "core/interruption.hpp"
 #include "core/private_file.hpp"
 #include "core/report.hpp"
 #include "net/address.hpp"
@@ -7,13 +8,19 @@
 #include "net/port_file.hpp"
 
 #include <boost/asio/connect.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/lexical_cast.hpp>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cerrno>
+#include <exception>
+#include <fcntl.h>
 #include <memory>
 #include <unistd.h>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 namespace shuffler {
@@ -22,7 +29,7 @@ namespace asio = boost::asio;
 using asio::ip::tcp;
 
 tcp::resolver::results_type resolve_address(const std::string& address,
-                                            asio::deadline_timer& run_timer,
+                                            asio::steady_timer& run_timer,
                                             const asio::yield_context& yield, bool listening) {
     // Checked on the command line too; this catches what a port file says.
     if (const std::string problem = address_problem(address, listening); !problem.empty())
@@ -35,7 +42,7 @@ tcp::resolver::results_type resolve_address(const std::string& address,
     asio::io_context& io = context_of(run_timer.get_executor());
     // Shared with the deadline handler, which may run after this call has returned.
     auto resolver = std::make_shared<tcp::resolver>(io);
-    asio::deadline_timer deadline(io, run_timer.expires_at());
+    asio::steady_timer deadline(io, run_timer.expiry());
     deadline.async_wait([resolver](const boost::system::error_code& ec) {
         if (!ec)
             resolver->cancel();
@@ -51,27 +58,84 @@ tcp::resolver::results_type resolve_address(const std::string& address,
 namespace {
 
 // How often a connecting side looks again for a port file that is not there yet.
-const boost::posix_time::milliseconds port_file_poll(50);
+constexpr std::chrono::milliseconds port_file_poll(50);
+
+// read_rendezvous on a thread of its own, as files are read: a stalled network file system
+// holds up this connection, never the loop and the sessions on it. The thread tells the loop
+// through a pipe, and touches nothing of the loop's, so it may outlive it. Throws when the run
+// deadline comes first.
+std::optional<rendezvous> read_rendezvous_aside(const std::string& path,
+                                                asio::steady_timer& run_timer,
+                                                const asio::yield_context& yield) {
+    asio::io_context& io = context_of(run_timer.get_executor());
+    struct result {
+        std::atomic<bool> ready{false};
+        std::optional<rendezvous> found;
+        std::exception_ptr error;
+    };
+    const auto shared = std::make_shared<result>();
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0)
+        throw boost::system::system_error(errno, boost::system::system_category(), "pipe");
+    const auto told = std::make_shared<asio::posix::stream_descriptor>(io, ends[0]);
+    try {
+        std::thread([shared, path, writer = ends[1]] {
+            try {
+                shared->found = read_rendezvous(path);
+            } catch (...) {
+                shared->error = std::current_exception();
+            }
+            shared->ready.store(true, std::memory_order_release);
+            const char byte = 0;
+            [[maybe_unused]] const ssize_t ignored = ::write(writer, &byte, 1);
+            ::close(writer);
+        }).detach();
+    } catch (...) {
+        ::close(ends[1]);
+        throw;
+    }
+    // A read takes microseconds: one begun at the deadline still gets a second.
+    asio::steady_timer deadline(
+        io, std::max(run_timer.expiry(), std::chrono::steady_clock::now() + std::chrono::seconds(1)));
+    const auto timed_out = std::make_shared<bool>(false);
+    deadline.async_wait([told, timed_out](const boost::system::error_code& ec) {
+        if (ec)
+            return;
+        *timed_out = true;
+        told->cancel();
+    });
+    boost::system::error_code ec;
+    told->async_wait(asio::posix::stream_descriptor::wait_read, yield[ec]);
+    deadline.cancel();
+    if (!shared->ready.load(std::memory_order_acquire)) {
+        if (!*timed_out)
+            throw boost::system::system_error(ec ? ec : asio::error::operation_aborted);
+        throw std::runtime_error("could not be read before the deadline");
+    }
+    if (shared->error)
+        std::rethrow_exception(shared->error);
+    return shared->found;
+}
 
 // What the port file `path` tells once it has an address; throws when the run deadline comes
 // first.
-rendezvous wait_for_port_file(const std::string& path, asio::deadline_timer& run_timer,
+rendezvous wait_for_port_file(const std::string& path, asio::steady_timer& run_timer,
                               const asio::yield_context& yield) {
     asio::io_context& io = context_of(run_timer.get_executor());
     for (;;) {
-        if (const auto found = read_rendezvous(path))
+        if (const auto found = read_rendezvous_aside(path, run_timer, yield))
             return *found;
-        const auto now = boost::posix_time::microsec_clock::universal_time();
-        if (now >= run_timer.expires_at())
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= run_timer.expiry())
             throw std::runtime_error("not written before the deadline");
-        asio::deadline_timer pause(io, std::min(run_timer.expires_at(), now + port_file_poll));
+        asio::steady_timer pause(io, std::min(run_timer.expiry(), now + port_file_poll));
         pause.async_wait(yield);
     }
 }
 
 // resolve_address, with a resolution cut off by the deadline said as such.
 tcp::resolver::results_type resolve_before_deadline(const std::string& address,
-                                                    asio::deadline_timer& run_timer,
+                                                    asio::steady_timer& run_timer,
                                                     const asio::yield_context& yield) {
     try {
         return resolve_address(address, run_timer, yield, false);
@@ -116,7 +180,7 @@ std::string other_user_at(const tcp::socket& socket) {
 } // namespace
 
 void connect_peer(const std::string& address, session_config& config,
-                  asio::deadline_timer& run_timer, const asio::yield_context& yield) {
+                  asio::steady_timer& run_timer, const asio::yield_context& yield) {
     asio::io_context& io = context_of(run_timer.get_executor());
     const bool from_file = !address.empty() && address[0] == '@';
     const std::string path = from_file ? address.substr(1) : std::string();
@@ -132,26 +196,31 @@ void connect_peer(const std::string& address, session_config& config,
         }
         subject = target;
         tcp::resolver::results_type endpoints = resolve_before_deadline(target, run_timer, yield);
-        tcp::socket socket(io);
+        // Shared with the deadline handler, which may already be queued when the connect
+        // completes and so run after this coroutine has ended.
+        const auto socket_owner = std::make_shared<tcp::socket>(io);
+        tcp::socket& socket = *socket_owner;
         // A host that never answers would hold a connect for the kernel's SYN retries (minutes):
         // the deadline closes the attempt instead.
         auto deadline_reached = std::make_shared<bool>(false);
-        asio::deadline_timer deadline(io, run_timer.expires_at());
-        deadline.async_wait([deadline_reached, &socket](const boost::system::error_code& ec) {
-            if (ec)
+        asio::steady_timer deadline(io, run_timer.expiry());
+        deadline.async_wait([deadline_reached, socket_owner](const boost::system::error_code& ec) {
+            if (ec || *deadline_reached)
                 return;
             *deadline_reached = true;
             boost::system::error_code ignored;
-            socket.close(ignored);
+            socket_owner->close(ignored);
         });
         // Retries start fast, for a peer that is just starting, and slow down to once a second.
-        boost::posix_time::time_duration pause = boost::posix_time::milliseconds(20);
+        std::chrono::milliseconds pause(20);
         boost::system::error_code last_error; // of the attempts the peer refused
         for (;;) {
             boost::system::error_code ec = asio::error::operation_aborted;
             if (!*deadline_reached)
                 asio::async_connect(socket, endpoints, yield[ec]);
             if (!ec && !*deadline_reached) {
+                // A deadline handler already queued must leave the session's socket alone.
+                *deadline_reached = true;
                 deadline.cancel();
                 // A listener of another user on a loopback port (one that took the port first)
                 // must not get this job's data, nor feed it.
@@ -180,15 +249,14 @@ void connect_peer(const std::string& address, session_config& config,
             }
             last_error = ec;
             socket.close();
-            asio::deadline_timer wait(io, pause);
+            asio::steady_timer wait(io, pause);
             wait.async_wait(yield);
-            pause = std::min<boost::posix_time::time_duration>(pause * 2,
-                                                               boost::posix_time::seconds(1));
+            pause = std::min<std::chrono::milliseconds>(pause * 2, std::chrono::seconds(1));
             if (from_file) {
                 // A port file left behind by an earlier run names a port nobody listens on; this
                 // run's listener replaces it.
                 subject = path;
-                const auto now_in_file = read_rendezvous(path);
+                const auto now_in_file = read_rendezvous_aside(path, run_timer, yield);
                 if (now_in_file)
                     secret = now_in_file->secret;
                 if (now_in_file && now_in_file->address != target) {
@@ -205,15 +273,17 @@ void connect_peer(const std::string& address, session_config& config,
 
 void accept_peers(const std::string& address, const std::string& port_file,
                   const std::string& port_file_secret, session_config& config,
-                  asio::deadline_timer& run_timer, const asio::yield_context& yield) {
+                  asio::steady_timer& run_timer, const asio::yield_context& yield) {
     asio::io_context& io = context_of(run_timer.get_executor());
     // Removes the port file once nothing accepts any more: a file left behind would send the
     // next run's peers to a port that may by then belong to someone else.
     struct port_file_owner {
         std::string path;
         ~port_file_owner() {
-            if (!path.empty())
+            if (!path.empty()) {
                 ::unlink(path.c_str());
+                keep_if_ended_at_once(path);
+            }
         }
     } written;
     try {
@@ -229,6 +299,7 @@ void accept_peers(const std::string& address, const std::string& port_file,
                 write_port_file(port_file, advertised_address(acceptor->local_endpoint()),
                                 port_file_secret);
                 written.path = port_file;
+                remove_if_ended_at_once(port_file);
             } catch (const std::exception& e) {
                 report_failure(io, port_file, e.what());
                 return;
@@ -273,7 +344,7 @@ void accept_peers(const std::string& address, const std::string& port_file,
                 continue;
             if (ec == asio::error::no_descriptors || ec.value() == ENFILE) {
                 // Out of descriptors: sessions ending will free some; try again shortly.
-                asio::deadline_timer pause(io, boost::posix_time::milliseconds(100));
+                asio::steady_timer pause(io, std::chrono::milliseconds(100));
                 pause.async_wait(yield);
                 continue;
             }

@@ -2,7 +2,7 @@
 
 #include "net/session.hpp"
 
-#include <boost/asio/deadline_timer.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/spawn.hpp>
 
@@ -14,7 +14,7 @@ namespace shuffler {
 // run timer's expiry. An address without a port, or whose port is not a decimal from 1 (0 when
 // `listening`) to 65535, is refused.
 boost::asio::ip::tcp::resolver::results_type
-resolve_address(const std::string& address, boost::asio::deadline_timer& run_timer,
+resolve_address(const std::string& address, boost::asio::steady_timer& run_timer,
                 const boost::asio::yield_context& yield, bool listening = true);
 
 // Connects to `address`, retrying while the peer refuses (soon at first, then every second) until
@@ -24,7 +24,7 @@ resolve_address(const std::string& address, boost::asio::deadline_timer& run_tim
 // (and without config.insecure), with the secret the port file holds, if any. Errors are reported
 // under the address, or under PATH while the file gives none.
 void connect_peer(const std::string& address, session_config& config,
-                  boost::asio::deadline_timer& run_timer, const boost::asio::yield_context& yield);
+                  boost::asio::steady_timer& run_timer, const boost::asio::yield_context& yield);
 
 // Listens on `address` and starts a peer session for every connection accepted until the run
 // timer expires or is cancelled. With a `port_file`, writes the address peers can reach to it
@@ -33,6 +33,6 @@ void connect_peer(const std::string& address, session_config& config,
 // Errors are reported under `address`, or the port file's path.
 void accept_peers(const std::string& address, const std::string& port_file,
                   const std::string& port_file_secret, session_config& config,
-                  boost::asio::deadline_timer& run_timer, const boost::asio::yield_context& yield);
+                  boost::asio::steady_timer& run_timer, const boost::asio::yield_context& yield);
 
 } // namespace shuffler

@@ -5,7 +5,6 @@
 #include "wire/read_message.hpp"
 #include "wire/transfer.hpp"
 
-#include <boost/asio/deadline_timer.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/ssl/error.hpp>
 #include <boost/asio/ssl/stream.hpp>
@@ -14,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <deque>
 #include <memory>
 #include <netinet/in.h>
@@ -21,6 +21,7 @@
 #include <stdexcept>
 #include <sys/socket.h>
 #include <type_traits>
+#include <utility>
 
 namespace shuffler {
 
@@ -54,14 +55,15 @@ std::string peer_label(const transport_socket& socket) {
 
 // How long a peer that has just connected may take to send its handshake, whatever the run's
 // deadline: a silent connection (a port scan, a health check) must not hold a finished run open.
-const boost::posix_time::seconds handshake_grace(10);
+constexpr std::chrono::seconds handshake_grace(10);
 
 // Cancels what is pending on a stream's socket if `limit` passes first, so that a handshake
 // cannot wait forever.
 class handshake_deadline {
   public:
     template <class Stream>
-    handshake_deadline(const std::shared_ptr<Stream>& stream, boost::posix_time::ptime limit)
+    handshake_deadline(const std::shared_ptr<Stream>& stream,
+                       std::chrono::steady_clock::time_point limit)
         : timer_(context_of(stream->get_executor()), limit) {
         timer_.async_wait([stream, s = state_](const boost::system::error_code& ec) {
             if (ec || s->done)
@@ -85,13 +87,14 @@ class handshake_deadline {
         bool expired = false; // the timer cancelled the operation
     };
     std::shared_ptr<state> state_ = std::make_shared<state>();
-    asio::deadline_timer timer_;
+    asio::steady_timer timer_; // the steady clock: a step of the wall clock moves no deadline
 };
 
 // Reads and checks the peer's handshake, giving up at `limit`.
 template <class Stream>
 message_header read_handshake(const std::shared_ptr<Stream>& stream, const group_table& groups,
-                              boost::posix_time::ptime limit, const asio::yield_context& yield) {
+                              std::chrono::steady_clock::time_point limit,
+                              const asio::yield_context& yield) {
     handshake_deadline deadline(stream, limit);
     char raw[header_size];
     boost::system::error_code ec;
@@ -224,7 +227,7 @@ void serve_group(const std::shared_ptr<Stream>& stream, session_config& config,
     const std::string label = peer_label(transport(*stream));
     message_header h;
     try {
-        const auto now = boost::posix_time::microsec_clock::universal_time();
+        const auto now = std::chrono::steady_clock::now();
         h = read_handshake(stream, config.groups, now + handshake_grace,
                            yield);
     } catch (const boost::system::system_error& e) {
@@ -432,8 +435,16 @@ void write_and_acknowledge(const std::shared_ptr<receiving<Stream>>& r, const me
             return;
         received_message& message = r->held.front();
         message.list.consume(header_size);
-        if (message.size() > 0 && !write_payload(r->output, message, r->written, io, yield))
+        const bool end_mark = message.size() == 0;
+        if (!end_mark && !write_payload(r->output, message, r->written, io, yield))
             return;
+        if (end_mark && r->output.finish) {
+            const std::string problem = std::exchange(r->output.finish, nullptr)(yield);
+            if (!problem.empty()) {
+                report_failure(io, r->output.label, problem);
+                return;
+            }
+        }
         if (r->acknowledging) {
             boost::system::error_code ec;
             asio::async_write(*r->stream, asio::buffer(&ack, sizeof ack), yield[ec]);
@@ -607,7 +618,8 @@ namespace {
 // The TLS handshake of a new connection, as the server when `accepted`, giving up at `limit`.
 // Returns why it failed; empty when it succeeded. Throws the cancellation of a teardown.
 std::string tls_handshake(const std::shared_ptr<tls_stream>& stream, bool accepted,
-                          boost::posix_time::ptime limit, const asio::yield_context& yield) {
+                          std::chrono::steady_clock::time_point limit,
+                          const asio::yield_context& yield) {
     handshake_deadline deadline(stream, limit);
     boost::system::error_code ec;
     stream->async_handshake(accepted ? tls_stream::server : tls_stream::client, yield[ec]);
@@ -636,9 +648,9 @@ void run_session(const std::shared_ptr<Stream>& stream, session_config& config, 
 void run_tls_session(const std::shared_ptr<tls_stream>& stream, session_config& config,
                      bool accepted, const asio::yield_context& yield) {
     const std::string label = peer_label(transport(*stream));
-    const auto now = boost::posix_time::microsec_clock::universal_time();
+    const auto now = std::chrono::steady_clock::now();
     const auto limit = accepted ? now + handshake_grace
-                                : now + boost::posix_time::seconds(config.peer_timeout);
+                                : now + std::chrono::seconds(config.peer_timeout);
     std::string failed;
     try {
         failed = tls_handshake(stream, accepted, limit, yield);

@@ -36,6 +36,10 @@ struct output_channel {
     // When a write finds the pipe broken: why the other end stopped taking bytes (a file's
     // writer that failed, as with a full disk), or "" when a reader simply left.
     std::function<std::string(boost::asio::yield_context)> why_closed;
+    // When set, run before the end of data is acknowledged: closes the output and makes it
+    // durable under its name, so that the input side counts it delivered only then. Returns
+    // what failed, or "".
+    std::function<std::string(boost::asio::yield_context)> finish;
     bool busy = false; // a session is writing
     wait_queue turn;   // sessions waiting to write
 };

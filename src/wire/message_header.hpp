@@ -7,9 +7,9 @@
 
 namespace shuffler {
 
-// The 8-byte frame header of every message, and the handshake that names a group. Stored in the
-// host's little-endian order; the check word makes (length mod 65535 + group + check) a multiple
-// of 65535.
+// The 8-byte frame header of every message, and the handshake that names a group. Every field
+// is little-endian on the wire; the check word makes (length mod 65535 + group + check) a
+// multiple of 65535.
 struct message_header {
     std::uint32_t length = 0; // payload bytes after the header (0 in a handshake)
     std::uint16_t group = 0;  // group of the message, or the group a handshake asks for
@@ -23,12 +23,31 @@ std::uint16_t header_check_word(std::uint32_t length, std::uint16_t group, std::
 bool header_is_valid(const message_header& h);
 message_header make_handshake(std::uint16_t group);
 
+// The wire is little-endian. Handshakes and acknowledgements go out as the struct itself, and a
+// struct in memory is the wire's layout only on a little-endian host: refuse to build elsewhere.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
+              "message headers are sent as they lie in memory: a little-endian host is required");
+
+// Reads and writes a header's bytes in the wire's order, little-endian, field by field (on a
+// little-endian host, a plain copy).
 inline message_header load_header(const void* p) {
+    const unsigned char* b = static_cast<const unsigned char*>(p);
     message_header h;
-    std::memcpy(&h, p, sizeof h);
+    h.length = std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8 | std::uint32_t(b[2]) << 16 |
+               std::uint32_t(b[3]) << 24;
+    h.group = std::uint16_t(b[4] | b[5] << 8);
+    h.check = std::uint16_t(b[6] | b[7] << 8);
     return h;
 }
-inline void store_header(void* p, const message_header& h) { std::memcpy(p, &h, sizeof h); }
+inline void store_header(void* p, const message_header& h) {
+    unsigned char* b = static_cast<unsigned char*>(p);
+    for (int i = 0; i < 4; ++i)
+        b[i] = static_cast<unsigned char>(h.length >> (8 * i));
+    b[4] = static_cast<unsigned char>(h.group);
+    b[5] = static_cast<unsigned char>(h.group >> 8);
+    b[6] = static_cast<unsigned char>(h.check);
+    b[7] = static_cast<unsigned char>(h.check >> 8);
+}
 
 // Starts a message on an empty list: one block whose first 8 bytes are {0, group, 0}.
 void open_message(sg_buffer_list& list, std::uint16_t group,

@@ -65,17 +65,6 @@ private:
     std::future<std::string> text_;
 };
 
-// Waits until `condition` holds, at most `bound`.
-template <class Condition> bool eventually(Condition condition, std::chrono::seconds bound) {
-    const auto until = std::chrono::steady_clock::now() + bound;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= until)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
 // True once something waits to be read on `fd`: the worker has started writing.
 bool readable(int fd, std::chrono::seconds bound) {
     pollfd p = {fd, POLLIN, 0};
@@ -370,6 +359,23 @@ TEST(Delivery, ACancelledRunFailsAndLeavesNoPortFileNorPartialOutput) {
         }
         EXPECT_EQ(files(), (std::vector<std::string>{"r_1.fq", "r_2.fq"}));
     }
+}
+
+// The worker's file is flushed and under its name before the end of data is acknowledged: once
+// the input side has exited 0, the output is there in full, whatever the worker does next.
+TEST(Delivery, TheOutputIsInPlaceBeforeTheInputSideHearsItArrived) {
+    const temp_dir dir;
+    const auto inputs = make_pair_files(dir, 2000);
+    const std::string port = dir.file("job.port"), out = dir.file("out.fq");
+    child_process input(shuffler({"-l", "127.0.0.1:0", "--port-file", port, "-t", "60", "-w",
+                                  "1", "-O", "blksize=20000", dir.file("r_1.fq"),
+                                  dir.file("r_2.fq")}));
+    child_process worker(shuffler({"-g", "0", "-c", "@" + port, "-t", "60", out}));
+    job_result job{input.wait(limit), {}};
+    ASSERT_TRUE(ended_cleanly(job.input));
+    job.workers.push_back({0, read_file(out), ""}); // read before the worker is waited for
+    EXPECT_TRUE(rebuilds_input(job, inputs));
+    EXPECT_TRUE(ended_cleanly(worker.wait(limit)));
 }
 
 } // namespace

@@ -141,5 +141,17 @@ TEST(Rendezvous, APortFileNeverWrittenFailsAtTheDeadline) {
     }
 }
 
+// A port file whose read never returns (on a stalled network file system; here a FIFO nobody
+// writes, whose open blocks) holds up that connection only: the loop goes on, and the deadline
+// ends the run with one line.
+TEST(Rendezvous, APortFileReadThatStallsEndsAtTheDeadline) {
+    const temp_dir dir;
+    const std::string stalled = dir.file("stalled.port");
+    ASSERT_EQ(::mkfifo(stalled.c_str(), 0600), 0);
+    const child_result r = run(shuffler({"-g", "0", "-c", "@" + stalled, "-t", "1"}), {}, limit);
+    EXPECT_EQ(r.exit_status, 255);
+    EXPECT_NE(r.err.find(stalled + ": "), std::string::npos) << r.err;
+}
+
 } // namespace
 } // namespace shuffler_test

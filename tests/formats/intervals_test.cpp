@@ -1,4 +1,5 @@
 #include "formats/intervals.hpp"
+#include "formats/shard_router.hpp"
 
 #include "support/process.hpp"
 
@@ -47,9 +48,11 @@ const parse_case cases[] = {
     {"{chr 1}", "'{chr 1}': a contig name holds no spaces", {}},
     {"HLA-A*01:11N", "'HLA-A*01:11N': '11N' is not a position; write a contig name with colons in "
                      "braces", {}},
-    // NO_COOR and its prefixes take the whole contig without reading coordinates.
+    // NO_COOR takes the whole contig without reading coordinates; a contig named like a part
+    // of it (N, NO_C) is a contig like any other, whose coordinates count.
     {"NO_COOR:5-9", nullptr, {{"NO_COOR", 0, all}}},
-    {"NO_C:junk", nullptr, {{"NO_C", 0, all}}},
+    {"N:100-200,NO:5,NO_COO:7-8", nullptr, {{"N", 99, 200}, {"NO", 4, 5}, {"NO_COO", 6, 8}}},
+    {"NO_C:junk", "'NO_C:junk': 'junk' is not a position", {}},
     {"NO_COORD:5-9", nullptr, {{"NO_COORD", 4, 9}}},
     // Plain numbers are contig names; only digit groups right after coordinates are suspect.
     {"1,2,100", nullptr, {{"1", 0, all}, {"2", 0, all}, {"100", 0, all}}},
@@ -126,6 +129,39 @@ TEST(IntervalList, WholeItemThatADictionaryNamesIsThatContig) {
     EXPECT_EQ(interval_text(set.intervals[0]), "{HLA-A*01:01:01:01}");
     EXPECT_EQ(interval_text(set.intervals[1]), "{HLA-B*07:02:01}:1-1");
     EXPECT_EQ(interval_text(set.intervals[2]), "chr1:5-5");
+}
+
+// An end written as 4294967295 is a position, not "to the contig's end": it is written back as
+// given and checked against the contig's length.
+TEST(IntervalList, LargestEndIsAPositionNotTheContigsEnd) {
+    interval_set set;
+    set.origins.push_back("-O s1");
+    std::string bad;
+    ASSERT_TRUE(parse_interval_list("chr1:1-4294967295,chr1:5-,chr2,NO_COOR:1-2", 1, 0, set, bad));
+    EXPECT_EQ(interval_text(set.intervals[0]), "chr1:1-4294967295");
+    EXPECT_EQ(interval_text(set.intervals[1]), "chr1:5-");
+    EXPECT_EQ(interval_text(set.intervals[2]), "chr2");
+    EXPECT_EQ(interval_text(set.intervals[3]), "NO_COOR");
+    sequence_dictionary header("in.sam", "the header of in.sam");
+    header.add("chr1", 1000, 2);
+    header.add("chr2", 500, 3);
+    header.add("NO_COOR", 10, 4);
+    EXPECT_EQ(interval_mismatch(set, set.intervals, header),
+              "-O s1: interval chr1:1-4294967295 runs past the end of chr1, 1000 bases long in "
+              "the header of in.sam (line 2)");
+    set.intervals.erase(set.intervals.begin());
+    EXPECT_EQ(interval_mismatch(set, set.intervals, header), "");
+}
+
+// A contig named N keeps its interval: only the lines inside it go to its shard.
+TEST(IntervalList, ShortContigNameRoutesByItsCoordinates) {
+    interval_set set;
+    std::string bad;
+    ASSERT_TRUE(parse_interval_list("N:100-200", 1, 0, set, bad));
+    shard_router router(set.intervals, 0);
+    EXPECT_EQ(router.home("N", 50), 0u);
+    EXPECT_EQ(router.home("N", 150), 1u);
+    EXPECT_EQ(router.home("N", 900), 0u);
 }
 
 } // namespace

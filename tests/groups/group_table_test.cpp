@@ -9,6 +9,7 @@
 #include <boost/system/system_error.hpp>
 
 #include <deque>
+#include <malloc.h>
 #include <stdexcept>
 
 using namespace shuffler;
@@ -175,6 +176,39 @@ TEST_F(group_test, AProducerWaitsForRoomUntilAMessageIsTakenOrAConsumerStarves) 
     groups.end_waits();
     EXPECT_EQ(events, (strings{"again ended 125"}));
     out.release();
+}
+
+// A table of 65536 groups costs a pointer per group until a group is used, and whatever the
+// table's size the producer's sums count only what is queued: groups not used yet are finished
+// once the table is closed, and a group first used after that starts closed.
+TEST_F(group_test, ALargeTableCostsLittleUntilItsGroupsAreUsed) {
+    const std::size_t before = ::mallinfo2().uordblks;
+    groups.resize(65536);
+    const std::size_t grown = ::mallinfo2().uordblks - before;
+    EXPECT_LT(grown, std::size_t(1) << 20) << "bytes allocated for 65536 unused groups";
+    EXPECT_TRUE(groups.used().empty());
+
+    sg_buffer_list message(test_pool());
+    make_message(message, 3);
+    push_message(groups[60000], message);
+    EXPECT_EQ(groups.used().size(), 1u);
+    bool went_on = false;
+    boost::asio::spawn(io, [&](const boost::asio::yield_context& yield) {
+        groups.wait_for_room(3, std::chrono::milliseconds(0), yield);
+        went_on = true;
+    });
+    poll(io);
+    EXPECT_FALSE(went_on) << "three blocks queued in group 60000";
+    sg_buffer_list out(test_pool());
+    spawn_consumer("consumer", groups[60000], out);
+    EXPECT_TRUE(went_on);
+    out.release();
+
+    EXPECT_FALSE(groups.all_finished());
+    groups.close_all();
+    EXPECT_TRUE(groups.all_finished());
+    EXPECT_TRUE(groups[7].finished()) << "a group first used after the close starts closed";
+    EXPECT_EQ(groups.used().size(), 2u);
 }
 
 // Others still taking messages, a consumer that waits lets the producer go on only once none

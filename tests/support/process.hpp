@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace shuffler_test {
@@ -72,6 +73,17 @@ bool wait_listening(int port, std::chrono::milliseconds limit = std::chrono::sec
 void write_all(int fd, const std::string& data);
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& data);
+
+// Waits until `condition` holds, at most `bound`.
+template <class Condition> bool eventually(Condition condition, std::chrono::seconds bound) {
+    const auto until = std::chrono::steady_clock::now() + bound;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
 
 // Drops the notice an ASan build prints when an exception leaves a coroutine's stack.
 std::string without_sanitizer_notes(const std::string& err);

@@ -88,4 +88,20 @@ TEST_F(message_test, OpenAndCloseFrameTheBytesAppendedBetween) {
     });
 }
 
+// Every field is little-endian on the wire, whatever the host.
+TEST(MessageHeader, FieldsAreStoredLittleEndian) {
+    message_header h;
+    h.length = 0x04030201;
+    h.group = 0x0605;
+    h.check = 0x0807;
+    unsigned char bytes[8] = {};
+    store_header(bytes, h);
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(bytes[i], i + 1) << "byte " << i;
+    const message_header back = load_header(bytes);
+    EXPECT_EQ(back.length, 0x04030201u);
+    EXPECT_EQ(back.group, 0x0605u);
+    EXPECT_EQ(back.check, 0x0807u);
+}
+
 } // namespace
