@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace shuffler {
@@ -121,6 +122,18 @@ void close_group(group_record& record);
 constexpr std::uint64_t producer_lead_blocks = 8;
 constexpr std::chrono::milliseconds producer_patience{50};
 
+// A SAM input's header lines. Every worker of a shard writes them first, whatever else it gets:
+// the input side sends them to each session before its group's messages, never inside one, so a
+// message sent again to another worker never carries them.
+struct session_preamble {
+    bool expected = false;      // the input has one: sessions wait until it is known
+    bool known = false;         // read to its end (the first alignment, or the input's end)
+    std::string text;           // the header lines
+    std::uint64_t lines = 0;    // for reports
+    std::uint32_t groups = 0;   // groups 0 to groups - 1 get it
+    wait_queue waiters;         // sessions waiting for it
+};
+
 // The process's groups, indexed by group number, all drawing on one pool. Records never move
 // once created.
 class group_table {
@@ -148,6 +161,7 @@ public:
     void wait_for_room(std::uint64_t most, std::chrono::milliseconds patience,
                        const boost::asio::yield_context& yield);
 
+    session_preamble& preamble() { return preamble_; }
     std::size_t size() const { return records_.size(); }
     group_record& operator[](std::size_t i) { return records_[i]; }
     buffer_pool& pool() const { return *pool_; }
@@ -156,6 +170,7 @@ private:
     buffer_pool* pool_;
     std::deque<group_record> records_; // a deque never relocates its elements
     producer_room room_;
+    session_preamble preamble_;
 };
 
 // Run when the run timer expires on the input side: marks every unclaimed group unattended and

@@ -44,6 +44,9 @@ struct output_channel {
 struct session_tally {
     std::size_t started = 0;        // past the handshake (input side) or the first message
     std::size_t ended = 0;          // of those, ended in any way
+    // Input side: of those, the workers served: ended with the end mark taken, or failed after
+    // taking data. A peer that leaves before taking anything leaves its place to another.
+    std::size_t served = 0;
     std::size_t succeeded = 0;      // of those, ended with every message delivered
     std::function<void()> changed;  // called after every session that ends
 };
@@ -84,6 +87,11 @@ struct session_config {
     // port file); null for plain TCP, unless a port file read by -c @PATH holds a secret.
     std::shared_ptr<tls_settings> tls;
     bool insecure = false; // --insecure: plain TCP, whatever a port file holds
+    // The run's deadline: an output side's connection that has brought nothing by then is
+    // dropped (a stray) or fails the run (the input side it was sent to).
+    boost::posix_time::ptime deadline = boost::posix_time::pos_infin;
+    // Output side: close the connections that have brought nothing, once the group is delivered.
+    std::vector<std::function<void()>> strays;
 };
 
 // Messages a worker may hold unacknowledged: one being written to its output, one waiting.

@@ -219,12 +219,12 @@ TEST(OutputSide, HandshakeThenOneAcknowledgementPerMessageAndTheEndMarkEndsQuiet
     for (const int group : {3, 65535}) {
         SCOPED_TRACE(group);
         // An empty message inside the stream is written as nothing; the last one is the end.
-        fake_input_side server(frame(7, "hello ") + frame(7, "") + frame(9, "world\n") +
-                               frame(7, ""));
+        const auto g = std::uint16_t(group);
+        fake_input_side server(frame(g, "hello ") + frame(g, "") + frame(g, "world\n") +
+                               frame(g, ""));
         const child_result r = run(shuffler({"-g", std::to_string(group), "-G", "65536", "-c",
                                              loopback(server.port), "-t", "10"}),
                                    {}, limit);
-        // Whatever group a message names, the peer writes what it was sent.
         EXPECT_TRUE(ended_cleanly(r));
         EXPECT_EQ(r.out, "hello world\n");
         const std::string own = valid_header(0, std::uint16_t(group));
@@ -246,8 +246,8 @@ TEST(OutputSide, ConnectionClosedWithoutTheEndMarkIsAFailure) {
 TEST(OutputSide, StreamCutShortOrCorruptIsOneLineAndNoPartialMessage) {
     const std::string whole = frame(0, "complete\n"), next = frame(0, "PARTIAL\n");
     const std::pair<std::string, std::string> cases[] = {
-        {whole + next.substr(0, 8 + 3), "ended inside a message"},
-        {whole + next.substr(0, 5), "ended inside a message"},
+        {whole + next.substr(0, 8 + 3), "connection closed before the end of data"},
+        {whole + next.substr(0, 5), "connection closed before the end of data"},
         {whole + header_bytes(3, 0, 0) + "abc", "Bad message header"},
     };
     for (const auto& [data, text] : cases) {
@@ -278,8 +278,56 @@ TEST(OutputSide, AMessageLargerThanItsPipesArrivesWholeOrNotAtAll) {
         fake_input_side server(frame(0, "first\n") + message.substr(0, 30 << 20));
         const child_result r =
             run(shuffler({"-g", "0", "-c", loopback(server.port), "-t", "20"}), {}, limit);
-        EXPECT_TRUE(ended_with(r, 255, loopback(server.port) + ": *ended inside a message"));
+        EXPECT_TRUE(ended_with(r, 255, loopback(server.port) +
+                                           ": connection closed before the end of data"));
         EXPECT_EQ(r.out, "first\n");
+    }
+}
+
+// A worker writes only its own group: another group's message or end mark is a protocol
+// error, and nothing of that message reaches the output.
+TEST(OutputSide, AnotherGroupsMessageOrEndMarkIsAProtocolError) {
+    const std::pair<std::string, int> cases[] = {
+        {frame(0, "mine\n") + frame(7, "yours\n") + frame(0, ""), 7},
+        {frame(0, "mine\n") + frame(300, "yours\n") + frame(0, ""), 300},
+        {frame(0, "mine\n") + frame(9, ""), 9},
+    };
+    for (const auto& [data, other] : cases) {
+        SCOPED_TRACE(other);
+        fake_input_side server(data);
+        const child_result r = run(shuffler({"-g", "0", "-G", "1024", "-c",
+                                             loopback(server.port), "-t", "10"}),
+                                   {}, limit);
+        EXPECT_TRUE(ended_with(r, 255, loopback(server.port) + ": protocol error: a message of group " +
+                                           std::to_string(other) + " on a connection for group 0"));
+        EXPECT_EQ(r.out, "mine\n");
+    }
+}
+
+// Hostile or broken input sides cannot hold a worker: one that announces a 60 MiB message, sends
+// 10 MiB of it and closes fails the worker at once; one that sends nothing at all fails it at
+// its deadline.
+TEST(OutputSide, AnInputSideThatStopsOrNeverSpeaksCannotHoldAWorker) {
+    {
+        fake_input_side server(valid_header(60u << 20, 0) + std::string(10u << 20, 'x'));
+        const auto start = std::chrono::steady_clock::now();
+        const child_result r =
+            run(shuffler({"-g", "0", "-c", loopback(server.port), "-t", "60"}), {}, limit);
+        EXPECT_TRUE(ended_with(r, 255, loopback(server.port) +
+                                           ": connection closed before the end of data"));
+        EXPECT_EQ(r.out, "");
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+    }
+    {
+        // A listener that never accepts: the kernel completes the connection, and nothing comes.
+        int port = 0;
+        const int silent = loopback_socket(0, port);
+        const auto start = std::chrono::steady_clock::now();
+        const child_result r =
+            run(shuffler({"-g", "0", "-c", loopback(port), "-t", "2"}), {}, limit);
+        ::close(silent);
+        EXPECT_TRUE(ended_with(r, 255, loopback(port) + ": nothing received before the deadline"));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(12));
     }
 }
 
