@@ -63,7 +63,8 @@ const struct {
     {"ADDR", "listen for peers on host:port (\":port\" is localhost; port 0: any\n"
              "free port, see --port-file; 0.0.0.0:0 for peers on other hosts)"},
     {"SECONDS", "run deadline from the end of start-up (default 60): connecting,\n"
-                "accepting and serving late workers stop then"},
+                "accepting and serving late workers stop then; a worker fails\n"
+                "(or drops a stray) when nothing has come from a peer by then"},
     {"N", "negative (default -1): input side; 0 to 65535: worker for group N"},
     {"NAME", "input: message, gzip, fastq or sam (default: from the file names)\n"
              "output: text, fastq or sam (default text; all write the payload)"},
@@ -76,8 +77,10 @@ const struct {
     {"BYTES", "buffer pool size with an optional K, M or G suffix (default:\n"
                  "input side 256M, or 64M + 8M per expected worker if more; worker 64M)"},
     {"N", "number of groups, 1 to 65536 (default 1024)"},
-    {"N", "with --listen: worker connections to expect, 1 to 65535"},
-    {"SECONDS", "drop a peer that acknowledges nothing this long (default 60)"},
+    {"N", "with --listen: workers to serve, 1 to 65535 (a peer that leaves\n"
+          "having taken nothing is not one)"},
+    {"SECONDS", "drop a peer that answers nothing this long, or that holds\n"
+                "messages and acknowledges none of them this long (default 60)"},
     {"PATH", "with --listen: once listening, write host:port there for -c @PATH\n"
              "(mode 0600, replaced atomically, removed when accepting ends), and\n"
              "a secret that makes the job TLS, unless --secret-file or --insecure"},
