@@ -502,13 +502,15 @@ TEST_F(Hosts, ChaosKillingARandomWorkerNeverLosesNorDuplicatesARecord) {
             // kill to land in its middle, and every worker still acknowledges now and then.
             std::vector<std::future<std::string>> outputs;
             for (auto& w : workers)
-                outputs.push_back(std::async(std::launch::async, [fd = w->output_reader()] {
+                // A descriptor of its own: waiting for the worker closes the child's.
+                outputs.push_back(std::async(std::launch::async, [fd = ::dup(w->output_reader())] {
                     std::string text;
                     char buffer[8192];
                     for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) {
                         text.append(buffer, std::size_t(got));
                         std::this_thread::sleep_for(milliseconds(10));
                     }
+                    ::close(fd);
                     return text;
                 }));
             child_process input(lab_->on(0, shuffler(input_argv)));

@@ -213,6 +213,19 @@ TEST(OutputSide, DevicesAreWrittenInPlaceAndAFullOneIsOneLine) {
     const job_result full = run_job({dir.file("stream.bin")}, {0}, {}, {"/dev/full"});
     EXPECT_TRUE(ended_with(full.workers[0], 255, "/dev/full: write error: No space left on device"))
         << full.workers[0].err;
+    // Standard output redirected to the full device: the line names it.
+    fake_input_side server(frame(0, "hello\n") + frame(0, ""));
+    const child_result redirected =
+        run({"/bin/sh", "-c",
+             shuffler_binary() + " -g 0 -t 10 -c " + loopback(server.port) + " >/dev/full"},
+            {}, limit);
+    EXPECT_EQ(redirected.exit_status, 255);
+    EXPECT_NE(without_timing(redirected.err)
+                  .find("standard output: write error: No space left on device\n"),
+              std::string::npos)
+        << redirected.err;
+    EXPECT_EQ(without_timing(redirected.err).find("\n: "), std::string::npos) << redirected.err;
+    EXPECT_NE(without_timing(redirected.err).rfind(": ", 0), 0u) << redirected.err;
 }
 
 TEST(OutputSide, HandshakeThenOneAcknowledgementPerMessageAndTheEndMarkEndsQuietly) {
