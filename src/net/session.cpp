@@ -21,6 +21,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <stdexcept>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <type_traits>
 
@@ -569,6 +571,66 @@ void watch_for_errors(const std::shared_ptr<Stream>& stream, const std::string& 
     });
 }
 
+// Whether a plain TCP peer has closed its side (FIN) with what it sent still unread, and that
+// can never be a whole stream: the bytes waiting end inside a message, or not with an end mark
+// (`marked`: the last message already taken was one). A real input side closes only after the
+// final acknowledgement, so this is an input side that died; a sender that closes right after
+// its end mark is not. Looked at only while the window is full.
+bool closed_before_the_end(int fd, bool marked) {
+    pollfd p = {fd, POLLRDHUP, 0};
+    if (::poll(&p, 1, 0) <= 0 || (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) == 0)
+        return false;
+    int waiting = 0;
+    if (::ioctl(fd, FIONREAD, &waiting) != 0 || waiting < 0)
+        return false;
+    std::string bytes(std::size_t(waiting), '\0'); // rare: a peer that has gone
+    const ssize_t got = waiting > 0 ? ::recv(fd, bytes.data(), bytes.size(),
+                                             MSG_PEEK | MSG_DONTWAIT)
+                                    : 0;
+    if (got < 0)
+        return false;
+    std::size_t at = 0;
+    while (at + header_size <= std::size_t(got)) {
+        const message_header h = load_header(bytes.data() + at);
+        if (!header_is_valid(h))
+            return true;
+        marked = h.length == 0;
+        at += header_size + h.length;
+    }
+    return at != std::size_t(got) || !marked;
+}
+
+// While the reader waits for the window, a plain TCP connection is looked at once a second for
+// an input side that has died: its worker must not wait for a stalled consumer to find out.
+template <class Stream> class close_watch {
+  public:
+    close_watch(const std::shared_ptr<receiving<Stream>>& r, std::string label)
+        : timer_(r->stream->get_executor()) {
+        if constexpr (std::is_same_v<Stream, tcp::socket>)
+            arm(r, std::move(label));
+    }
+    ~close_watch() { timer_.cancel(); }
+
+  private:
+    void arm(const std::shared_ptr<receiving<Stream>>& r, std::string label) {
+        timer_.expires_after(std::chrono::seconds(1));
+        timer_.async_wait([this, w = std::weak_ptr<receiving<Stream>>(r),
+                           label](const boost::system::error_code& ec) {
+            const auto kept = w.lock();
+            if (ec || !kept || !transport(*kept->stream).is_open())
+                return;
+            const bool marked = !kept->held.empty() && kept->held.back().size() == header_size;
+            if (closed_before_the_end(transport(*kept->stream).native_handle(), marked)) {
+                report_failure(context_of(timer_.get_executor()), label,
+                               "connection closed before the end of data");
+                return;
+            }
+            arm(kept, label);
+        });
+    }
+    asio::steady_timer timer_;
+};
+
 // The writer coroutine of an output-side session.
 template <class Stream>
 void write_payloads(const std::shared_ptr<receiving<Stream>>& r, const asio::yield_context& yield) {
@@ -639,8 +701,11 @@ void receive_group(const std::shared_ptr<Stream>& stream, session_config& config
             transport(*stream).native_non_blocking(true); // splice() must not wait for bytes
         asio::spawn(yield, [r](asio::yield_context y) { write_payloads(r, y); });
         for (;;) {
-            while (r->held.size() >= send_window && r->writing)
-                r->reader_waits.wait(yield);
+            if (r->held.size() >= send_window && r->writing) {
+                const close_watch<Stream> watch(r, label);
+                while (r->held.size() >= send_window && r->writing)
+                    r->reader_waits.wait(yield);
+            }
             if (!r->writing)
                 return; // the writer has failed and said why
             received_message message(config.groups.pool());

@@ -80,6 +80,11 @@ struct fake_input_side {
     }
 };
 
+bool readable_within(int fd, int ms) {
+    pollfd p = {fd, POLLIN, 0};
+    return ::poll(&p, 1, ms) > 0;
+}
+
 // A stored stream, from each kind of source, served to peers asking for different groups.
 
 class StoredStream : public ::testing::TestWithParam<const char*> {};
@@ -341,6 +346,38 @@ TEST(OutputSide, AnInputSideThatStopsOrNeverSpeaksCannotHoldAWorker) {
         ::close(silent);
         EXPECT_TRUE(ended_with(r, 255, loopback(port) + ": nothing received before the deadline"));
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(12));
+    }
+}
+
+// A worker whose consumer has stalled still notices that its input side has gone before the
+// end of data, instead of waiting for the consumer; one whose sender closed right after its end
+// mark waits and succeeds.
+TEST(OutputSide, AStalledWorkerNoticesAnInputSideThatClosedBeforeTheEnd) {
+    std::string data;
+    for (char c : {'a', 'b', 'c', 'd'})
+        data += frame(0, std::string(1 << 20, c)); // more than the window and the pipe hold
+    for (const bool end_mark : {false, true}) {
+        SCOPED_TRACE(end_mark ? "with its end mark" : "without the end mark");
+        fake_input_side server(end_mark ? data + frame(0, "") : data);
+        child_process peer(shuffler({"-g", "0", "-c", loopback(server.port), "-t", "30"}), {},
+                           true);
+        ASSERT_TRUE(readable_within(peer.output_reader(), 15000));
+        if (!end_mark) {
+            const auto from = std::chrono::steady_clock::now();
+            EXPECT_TRUE(ended_with(peer.wait(std::chrono::seconds(15)), 255,
+                                   loopback(server.port) +
+                                       ": connection closed before the end of data"));
+            EXPECT_LT(std::chrono::steady_clock::now() - from, std::chrono::seconds(10));
+            continue;
+        }
+        // Two looks of the watch while stalled, then the consumer reads everything.
+        std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+        std::string out;
+        char buffer[65536];
+        for (ssize_t got; (got = ::read(peer.output_reader(), buffer, sizeof buffer)) > 0;)
+            out.append(buffer, std::size_t(got));
+        EXPECT_TRUE(ended_cleanly(peer.wait(limit)));
+        EXPECT_EQ(out.size(), 4u << 20);
     }
 }
 
