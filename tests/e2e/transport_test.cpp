@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -350,15 +351,18 @@ TEST(OutputSide, AnInputSideThatStopsOrNeverSpeaksCannotHoldAWorker) {
 }
 
 // A worker whose consumer has stalled still notices that its input side has gone before the
-// end of data, instead of waiting for the consumer; one whose sender closed right after its end
-// mark waits and succeeds.
+// end of data, once the bytes it sent have all arrived, instead of waiting for the consumer; one
+// whose sender closed right after its end mark waits and succeeds. (Six messages of 256 KiB: four
+// fill the widened 1 MiB pipe, two the window; what is left, a cut-off message or an end mark,
+// fits any socket buffer, so the close reaches the worker.)
 TEST(OutputSide, AStalledWorkerNoticesAnInputSideThatClosedBeforeTheEnd) {
     std::string data;
-    for (char c : {'a', 'b', 'c', 'd'})
-        data += frame(0, std::string(1 << 20, c)); // more than the window and the pipe hold
+    for (char c : {'a', 'b', 'c', 'd', 'e', 'f'})
+        data += frame(0, std::string(256 << 10, c));
     for (const bool end_mark : {false, true}) {
-        SCOPED_TRACE(end_mark ? "with its end mark" : "without the end mark");
-        fake_input_side server(end_mark ? data + frame(0, "") : data);
+        SCOPED_TRACE(end_mark ? "with its end mark" : "cut off inside a message");
+        const std::string last = frame(0, std::string(20 << 10, 'g'));
+        fake_input_side server(data + (end_mark ? frame(0, "") : last.substr(0, 10 << 10)));
         child_process peer(shuffler({"-g", "0", "-c", loopback(server.port), "-t", "30"}), {},
                            true);
         ASSERT_TRUE(readable_within(peer.output_reader(), 15000));
@@ -377,7 +381,7 @@ TEST(OutputSide, AStalledWorkerNoticesAnInputSideThatClosedBeforeTheEnd) {
         for (ssize_t got; (got = ::read(peer.output_reader(), buffer, sizeof buffer)) > 0;)
             out.append(buffer, std::size_t(got));
         EXPECT_TRUE(ended_cleanly(peer.wait(limit)));
-        EXPECT_EQ(out.size(), 4u << 20);
+        EXPECT_EQ(out.size(), 6u * (256 << 10));
     }
 }
 
