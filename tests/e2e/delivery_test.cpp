@@ -349,8 +349,9 @@ TEST(Delivery, AWorkerThatAcknowledgesNothingForThePeerTimeoutIsDropped) {
         EXPECT_EQ(in.exit_status, 255) << in.err;
         EXPECT_TRUE(std::regex_search(
             in.err, std::regex("^127\\.0\\.0\\.1:[0-9]+: worker failed after writing [0-9]+ "
-                               "messages to its output \\(no acknowledgement for 1 s\\)\n")))
-            << in.err;
+                               "messages to its output \\((no acknowledgement for 1 s|Connection "
+                               "timed out)\\)\n")))
+            << in.err; // the kernel may time out a full window's probes first: the same drop
         if (stopped)
             worker.signal(SIGCONT);
         output_drain drain(worker);
