@@ -18,7 +18,8 @@ reads the address from the port file
 .I PATH
 written by a listener with
 .BR \-\-port\-file ,
-waiting for the file until the deadline.)"},
+waiting for the file until the deadline, and reading it again while connections are refused
+or a connect goes unanswered for 2 seconds.)"},
     {"listen", 'l', "ADDR",
      "listen for peers on host:port (\":port\" is localhost; port 0: any\n"
      "free port, see --port-file; 0.0.0.0:0 for peers on other hosts)",
@@ -34,9 +35,13 @@ The port is a decimal from 0 to 65535; port 0 lets the system pick a free port; 
 .BR \-\-port\-file .)"},
     {"timeout", 't', "SECONDS",
      "run deadline from the end of start-up (default 60): connecting,\n"
-     "accepting and serving late workers stop then",
+     "accepting and serving late workers stop then; a worker fails\n"
+     "(or drops a stray) when nothing has come from a peer by then",
      R"(Run deadline, counted from the end of start\-up (default 60, 0 to 2147483647): connecting,
-accepting, waiting for a port file and, on the input side, serving late workers stop then.)"},
+accepting, waiting for a port file and, on the input side, serving late workers stop then.
+A worker whose input side has sent nothing by then fails
+.RB ( "nothing received before the deadline" );
+a listening worker drops such a connection as a stray.)"},
     {"groupid", 'g', "N",
      "negative (default -1): input side; 0 to 65535: worker for group N",
      R"(Negative (default \-1): the input side; 0 to 65535: a worker for group
@@ -120,14 +125,19 @@ expected worker when more; worker 64M).)"},
      "number of groups, 1 to 65536 (default 1024)",
      R"(Number of groups, 1 to 65536 (default 1024).)"},
     {"workers", 'w', "N",
-     "input side with --listen: worker connections to expect, 1 to 65535",
+     "input side with --listen: workers to serve, 1 to 65535 (a peer that\n"
+     "leaves having taken nothing is not one)",
      R"(Input side with
 .BR \-l :
-the number of worker connections to expect, 1 to 65535.)"},
+the number of workers to serve, 1 to 65535: a worker counts once it has taken the end mark
+or failed after taking data; a peer that leaves having taken nothing does not.)"},
     {"peer-timeout", peer_timeout_option, "SECONDS",
-     "drop a peer that acknowledges nothing this long (default 60)",
-     R"(Drop a peer that acknowledges nothing and answers no keepalive probe for this long, 1 to 86400
-(default 60).)"},
+     "drop a peer that answers nothing this long, or that holds\n"
+     "messages and acknowledges none of them this long (default 60)",
+     R"(Drop a peer that answers nothing (no keepalive probe) for this long, or that holds messages
+and acknowledges none of them for this long, 1 to 86400 (default 60).
+A slow worker acknowledges now and then and keeps its connection; a stopped or hung one is
+dropped, and what it held is sent again (or, if it had written anything, the run fails).)"},
     {"port-file", port_file_option, "PATH",
      "with --listen: once listening, write host:port there for -c @PATH\n"
      "(mode 0600, replaced atomically, removed when accepting ends), and\n"

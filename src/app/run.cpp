@@ -91,7 +91,7 @@ std::size_t run_loop(const run_config& config, group_table& groups, asio::io_con
     // The steady clock: a step of the wall clock (NTP) moves no deadline.
     asio::steady_timer run_timer(io, std::chrono::seconds(config.timeout));
     session_config sessions{config.groupid, groups, config.peer_timeout, output, {}, {}, {}, {},
-                            false};
+                            false, run_timer.expires_at(), {}};
     // Security: the secret file's key for every connection; else a listener with a port file
     // makes a secret for the job and tells it there, beside the address, to those who may read
     // the file. --insecure keeps plain TCP.
@@ -118,12 +118,18 @@ std::size_t run_loop(const run_config& config, group_table& groups, asio::io_con
         const session_tally& t = sessions.tally;
         if (input_side) {
             // A connector's peers cannot come back; a listener waits for others until the
-            // deadline when data is left over.
-            if (producer_done && expected > 0 && t.ended >= expected &&
-                (groups.all_finished() || !config.connect_list.empty()))
+            // deadline when data is left over, and counts only the workers it served: a peer
+            // that left before taking anything is not one of the -w.
+            if (!producer_done || expected == 0)
+                return;
+            if (config.connect_list.empty() ? t.served >= expected && groups.all_finished()
+                                             : t.ended >= expected)
                 run_timer.cancel();
         } else if (config.connect_list.empty() && t.succeeded > 0) {
             run_timer.cancel(); // a listening worker serves one input side
+            for (const auto& drop : sessions.strays)
+                drop();
+            sessions.strays.clear();
         }
     };
     if (input_side)

@@ -224,8 +224,11 @@ void dice_fastq(const std::vector<std::string>& input_files, const fastq_plan& p
             std::size_t file = 0;
             try {
                 // A block ends only after a whole pass and at an even record number, so mates
-                // (paired files, or interleaved pairs in one file) stay together.
+                // (paired files, or interleaved pairs in one file) stay together. It holds at
+                // least one pass: a pool so small that one block reaches the cap would otherwise
+                // push empty blocks for ever, never yielding to the loop.
                 for (bool first_pass = true;
+                     first_pass ||
                      (bases < threshold && message.block_count() * block::block_size < block_cap) ||
                      (record_number & 1);
                      first_pass = false) {

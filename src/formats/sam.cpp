@@ -35,7 +35,7 @@ void refuse_binary_input(const record_reader& reader) {
         reader.fail("input is gzip-compressed; name it *.sam.gz or pipe it through `gzip -dc`");
 }
 
-// The list index read_sam gives a run of header lines: they go to every shard.
+// The list index read_sam gives a run of header lines: they go to the sessions' preamble.
 constexpr std::uint32_t every_shard = 0xFFFFFFFFu;
 
 // Free bytes in the last block of `list`.
@@ -133,12 +133,6 @@ std::uint32_t parse_position(const record_reader& reader, const char* field, con
 
 } // namespace
 
-std::uint64_t blocks_before_first_push(std::uint64_t shards, std::uint64_t header_bytes) {
-    const std::uint64_t per_shard = (header_size + header_bytes + block::block_size - 1) /
-                                    block::block_size;
-    return shards * per_shard + 1;
-}
-
 void read_sam(record_reader& reader, const shard_plan& plan, std::vector<sg_buffer_list>& lists,
               group_table& groups, input_counters& counters, const asio::yield_context& yield) {
     char*& cursor = reader.cursor;
@@ -147,13 +141,15 @@ void read_sam(record_reader& reader, const shard_plan& plan, std::vector<sg_buff
     std::optional<shard_router> router; // built once the header has ended
     std::vector<std::uint32_t> copies;
     bool at_end = false;
-    std::uint64_t header_bytes = 0;
-    const std::uint64_t pool_blocks = groups.pool().total_capacity() / block::block_size;
+    session_preamble& preamble = groups.preamble();
     // The header ends at the first alignment line, or with the input: it is checked then,
-    // before any alignment is routed.
+    // before any alignment is routed, and the sessions waiting for it send it.
     const auto end_header = [&] {
-        if (!router)
+        if (!router) {
             router.emplace(plan_routes(plan, header));
+            preamble.known = true;
+            preamble.waiters.wake_all();
+        }
     };
     try {
         if (available == 0) reader.fill(yield);
@@ -169,12 +165,10 @@ void read_sam(record_reader& reader, const shard_plan& plan, std::vector<sg_buff
             const auto flush = [&] {
                 if (run_end == run)
                     return;
-                if (run_shard == every_shard)
-                    for (sg_buffer_list& list : lists) {
-                        list.append(run, run_end, yield);
-                        list.blocks().front().records += run_lines;
-                    }
-                else {
+                if (run_shard == every_shard) {
+                    preamble.text.append(run, run_end);
+                    preamble.lines += run_lines;
+                } else {
                     lists[run_shard].append(run, run_end, yield);
                     lists[run_shard].blocks().front().records += run_lines;
                 }
@@ -188,20 +182,11 @@ void read_sam(record_reader& reader, const shard_plan& plan, std::vector<sg_buff
                 std::uint32_t position = 0;
                 const char* field = nullptr; // in an alignment line: the start of its POS
                 if (*p == '@') {
-                    // Every shard got the header before the first alignment; a late header line
-                    // could reach none of them.
+                    // The header went out before the first alignment; a late header line could
+                    // reach no worker.
                     if (router)
                         reader.fail("line " + std::to_string(reader.records) +
                                     ": header line after the first alignment line");
-                    // Nothing is sent before the first alignment line, so every shard's copy of
-                    // the header must fit in the pool at once.
-                    header_bytes += std::uint64_t(next - p);
-                    if (blocks_before_first_push(lists.size(), header_bytes) > pool_blocks)
-                        reader.fail("line " + std::to_string(reader.records) + ": a header of " +
-                                    std::to_string(header_bytes) + " bytes in each of " +
-                                    std::to_string(lists.size()) +
-                                    " shards needs more than the " + std::to_string(pool_blocks) +
-                                    " blocks of the pool; raise --pool_size");
                     if (lf - p >= 4 && std::memcmp(p, "@SQ\t", 4) == 0) {
                         std::string why;
                         const std::string_view line(p, std::size_t(lf - p));
@@ -214,7 +199,7 @@ void read_sam(record_reader& reader, const shard_plan& plan, std::vector<sg_buff
                     continue;
                 } else {
                     if (!router) {
-                        flush(); // the header reaches every shard before anything can fail
+                        flush(); // the whole header is known before anything can fail
                         end_header();
                     }
                     field = p;
@@ -286,6 +271,10 @@ void shard_sam(const std::vector<std::string>& input_files, const shard_plan& pl
         lists.emplace_back(groups.pool());
     record_reader stream;
     std::exception_ptr error;
+    // Every session of shards 0 to max_shard waits for the header, which read_sam collects.
+    session_preamble& preamble = groups.preamble();
+    preamble.expected = true;
+    preamble.groups = plan.max_shard + 1;
     try {
         for (std::uint32_t k = 0; k <= plan.max_shard; ++k)
             open_message(lists[k], std::uint16_t(k), yield);
@@ -304,6 +293,9 @@ void shard_sam(const std::vector<std::string>& input_files, const shard_plan& pl
     } catch (const std::exception&) {
         error = std::current_exception();
     }
+    // Whatever ended the input, nobody waits for more of the header.
+    preamble.known = true;
+    preamble.waiters.wake_all();
     // Even the clean end needs the command's word: end of file alone proves nothing.
     report_pipe_error(io, name.empty() || name == "-" ? "stdin" : name, error, {stream.pipe.get()},
                       false, yield);

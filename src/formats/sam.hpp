@@ -17,18 +17,14 @@
 
 namespace shuffler {
 
-// Pool blocks sharding holds before it can send anything: every shard's open message carries
-// the whole header (`header_bytes`) after its 8-byte message header, and one block more must be
-// left to circulate.
-std::uint64_t blocks_before_first_push(std::uint64_t shards, std::uint64_t header_bytes);
-
-// Routes every SAM line from `reader` to its shard's open message in `lists` (header lines to
-// all of them), queueing a shard's message when its block is full. At the end of the header
-// checks it and builds the routes (plan_routes); with padding, also copies each alignment to the
-// other shards it reaches. Ends by throwing end-of-file (or any error); `lists` then hold their
-// open messages. A POS that is not a decimal number from 0 to 2^31-1, a header line after the
-// first alignment line, or a header too big for every shard to hold in the pool is an error
-// naming the line. Each message's first block counts its lines, and `counters` the lines taken.
+// Routes every SAM line from `reader` to its shard's open message in `lists`, and the header
+// lines to the groups' session preamble (marked known once the header ends), queueing a shard's
+// message when its block is full. At the end of the header checks it and builds the routes
+// (plan_routes); with padding, also copies each alignment to the other shards it reaches. Ends
+// by throwing end-of-file (or any error); `lists` then hold their open messages. A POS that is
+// not a decimal number from 0 to 2^31-1, or a header line after the first alignment line, is an
+// error naming the line. Each message's first block counts its lines, and `counters` the lines
+// taken.
 void read_sam(record_reader& reader, const shard_plan& plan, std::vector<sg_buffer_list>& lists,
               group_table& groups, input_counters& counters,
               const boost::asio::yield_context& yield);

@@ -223,9 +223,11 @@ void group_table::end_waits() {
     // An ended coroutine may free blocks, and so wake a pool waiter, as it unwinds: repeat
     // until nobody waits on anything.
     for (;;) {
-        bool waited = !pool_->waiters().empty() || !room_.producer.empty();
+        bool waited = !pool_->waiters().empty() || !room_.producer.empty() ||
+                      !preamble_.waiters.empty();
         pool_->waiters().cancel_all();
         room_.producer.cancel_all();
+        preamble_.waiters.cancel_all();
         for (group_record* record : used_) {
             waited = waited || !record->waiters.empty();
             record->waiters.cancel_all();

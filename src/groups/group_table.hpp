@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace shuffler {
@@ -130,6 +131,18 @@ void close_group(group_record& record);
 constexpr std::uint64_t producer_lead_blocks = 8;
 constexpr std::chrono::milliseconds producer_patience{50};
 
+// A SAM input's header lines. Every worker of a shard writes them first, whatever else it gets:
+// the input side sends them to each session before its group's messages, never inside one, so a
+// message sent again to another worker never carries them.
+struct session_preamble {
+    bool expected = false;      // the input has one: sessions wait until it is known
+    bool known = false;         // read to its end (the first alignment, or the input's end)
+    std::string text;           // the header lines
+    std::uint64_t lines = 0;    // for reports
+    std::uint32_t groups = 0;   // groups 0 to groups - 1 get it
+    wait_queue waiters;         // sessions waiting for it
+};
+
 // The process's groups, indexed by group number, all drawing on one pool. A record is made when
 // its group is first used, so a large --max_groups costs a pointer per group until then, and
 // the table's walks go over the groups used only. Records never move once created.
@@ -168,6 +181,7 @@ public:
     // Sets the spiller of every group, those not used yet too.
     void set_spiller(spiller* spill);
 
+    session_preamble& preamble() { return preamble_; }
     std::size_t size() const { return records_.size(); }
     // The record of group i, made on first use.
     group_record& operator[](std::size_t i) { return records_[i] ? *records_[i] : make(i); }
@@ -186,6 +200,7 @@ private:
     bool closed_ = false;
     bool unattended_ = false;
     spiller* spill_ = nullptr;
+    session_preamble preamble_;
 };
 
 // Run when the run timer expires on the input side: marks every unclaimed group unattended and

@@ -452,11 +452,13 @@ bool pipe_descriptor::close() {
         if (!problem.empty()) {
             reported = true;
             asio::io_context& io = context_of(descriptor.get_executor());
+            // A redirected standard output has no file name here: name it as the other lines do.
+            const std::string subject = stdio_fd_ == 1 ? "standard output" : description();
             if (io.stopped()) {
-                write_error_line(label + ": " + problem);
+                write_error_line(subject + ": " + problem);
                 failure_flag = 1;
             } else {
-                report_failure(io, label, problem);
+                report_failure(io, subject, problem);
             }
         }
     }

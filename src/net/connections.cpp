@@ -117,6 +117,10 @@ std::optional<rendezvous> read_rendezvous_aside(const std::string& path,
     return shared->found;
 }
 
+// How long one connect to the address of a port file may go unanswered before the file is read
+// again (a live listener answers within a round trip; the kernel alone would retry for minutes).
+constexpr std::chrono::seconds connect_attempt_limit(2);
+
 // What the port file `path` tells once it has an address; throws when the run deadline comes
 // first.
 rendezvous wait_for_port_file(const std::string& path, asio::steady_timer& run_timer,
@@ -216,8 +220,28 @@ void connect_peer(const std::string& address, session_config& config,
         boost::system::error_code last_error; // of the attempts the peer refused
         for (;;) {
             boost::system::error_code ec = asio::error::operation_aborted;
+            // A port file left by a run that died may name a host that no longer answers at
+            // all: an attempt that hears nothing for a while ends, and the file is read again.
+            struct attempt_state {
+                bool done = false;    // the attempt ended first: the timer must not close it
+                bool expired = false; // the timer ended the attempt
+            };
+            auto attempt = std::make_shared<attempt_state>();
+            asio::steady_timer attempt_timer(io, connect_attempt_limit);
+            if (from_file)
+                attempt_timer.async_wait([attempt, &socket](const boost::system::error_code& e) {
+                    if (e || attempt->done)
+                        return;
+                    attempt->expired = true;
+                    boost::system::error_code ignored;
+                    socket.close(ignored);
+                });
             if (!*deadline_reached)
                 asio::async_connect(socket, endpoints, yield[ec]);
+            attempt->done = true;
+            attempt_timer.cancel();
+            if (attempt->expired && !*deadline_reached)
+                ec = asio::error::timed_out;
             if (!ec && !*deadline_reached) {
                 // A deadline handler already queued must leave the session's socket alone.
                 *deadline_reached = true;

@@ -12,13 +12,17 @@
 #include <boost/lexical_cast.hpp>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <stdexcept>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <type_traits>
 #include <utility>
@@ -90,6 +94,17 @@ class handshake_deadline {
     asio::steady_timer timer_; // the steady clock: a step of the wall clock moves no deadline
 };
 
+// The header of a message of `length` payload bytes for `group`.
+message_header framed_header(std::size_t length, std::uint16_t group) {
+    if (length > UINT32_MAX)
+        throw std::runtime_error("SAM header too long for one message");
+    message_header h;
+    h.length = std::uint32_t(length);
+    h.group = group;
+    h.check = header_check_word(h.length, group, 0);
+    return h;
+}
+
 // Reads and checks the peer's handshake, giving up at `limit`.
 template <class Stream>
 message_header read_handshake(const std::shared_ptr<Stream>& stream, const group_table& groups,
@@ -119,7 +134,7 @@ template <class Stream> struct serving {
     serving(std::shared_ptr<Stream> stream, group_record& record, std::uint16_t group,
             std::string label, worker_summary& summary)
         : stream(std::move(stream)), record(record), group(group), label(std::move(label)),
-          summary(summary) {}
+          summary(summary), watchdog(this->stream->get_executor()) {}
 
     std::shared_ptr<Stream> stream;
     group_record& record;
@@ -131,8 +146,15 @@ template <class Stream> struct serving {
     std::uint64_t acknowledged = 0;     // messages the worker has written to its output
     bool end_sent = false;              // the end mark has gone out
     bool done = false;                  // the final acknowledgement has arrived
+    bool preamble_owed = false;         // the preamble is sent and not yet acknowledged
+    std::uint64_t preamble_lines = 0;   // its records, counted once acknowledged
     std::string failure;                // why the session failed; empty while it has not
     wait_queue progress;                // the sender, waiting for acknowledgements
+    // Since when the worker owes an acknowledgement it has not given: the first message taken
+    // while nothing was outstanding, or the last acknowledgement while more is. Unset while
+    // nothing is outstanding.
+    std::optional<std::chrono::steady_clock::time_point> owing_since;
+    asio::steady_timer watchdog; // paces watch_acknowledgements; cancelled when the session ends
 
     bool failed() const { return !failure.empty(); }
 };
@@ -145,6 +167,7 @@ template <class Stream> void fail(serving<Stream>& s, const std::string& why) {
     s.failure = why;
     boost::system::error_code ignored;
     transport(*s.stream).close(ignored);
+    s.watchdog.cancel();
     s.progress.wake_all();
     s.record.waiters.wake(&s, asio::error::operation_aborted);
 }
@@ -168,8 +191,18 @@ void read_acknowledgements(const std::shared_ptr<serving<Stream>>& s,
             fail(*s, "bad acknowledgement");
             return;
         }
-        if (s->acknowledged < s->sent) {
+        if (s->preamble_owed) { // the first acknowledgement: not a message of the group
+            s->preamble_owed = false;
+            s->summary.records += s->preamble_lines;
+            s->owing_since = std::chrono::steady_clock::now();
+            if (s->unacked.empty() && !s->end_sent)
+                s->owing_since.reset();
+            s->progress.wake_all();
+        } else if (s->acknowledged < s->sent) {
             ++s->acknowledged;
+            s->owing_since = std::chrono::steady_clock::now();
+            if (s->unacked.size() == 1 && !s->end_sent)
+                s->owing_since.reset(); // this one was the last it held
             sent_message& written = s->unacked.front();
             ++s->summary.messages;
             s->summary.records += written.records;
@@ -179,6 +212,7 @@ void read_acknowledgements(const std::shared_ptr<serving<Stream>>& s,
             s->progress.wake_all();
         } else if (s->end_sent) {
             s->done = true;
+            s->watchdog.cancel();
             s->progress.wake_all();
             return;
         } else {
@@ -188,14 +222,49 @@ void read_acknowledgements(const std::shared_ptr<serving<Stream>>& s,
     }
 }
 
+// Drops a worker that has taken messages (or the end mark) and acknowledged none of them for
+// `seconds`: a stopped or hung worker holds them from the others. A slow worker acknowledges now
+// and then and stays, however full its window; an idle one owes nothing. Looked at a few times
+// per period, so a drop comes between one and one and a quarter periods after the last sign.
+template <class Stream>
+void watch_acknowledgements(const std::shared_ptr<serving<Stream>>& s, int seconds,
+                            const asio::yield_context& yield) {
+    const auto period = std::chrono::seconds(seconds);
+    while (!s->failed() && !s->done) {
+        s->watchdog.expires_after(std::max<std::chrono::steady_clock::duration>(
+            period / 4, std::chrono::milliseconds(250)));
+        boost::system::error_code ec;
+        s->watchdog.async_wait(yield[ec]);
+        if (ec || s->failed() || s->done)
+            return;
+        if (s->owing_since && std::chrono::steady_clock::now() - *s->owing_since >= period)
+            fail(*s, "no acknowledgement for " + std::to_string(seconds) + " s");
+    }
+}
+
 // Writes the group's messages, at most send_window unacknowledged, then the end mark, and waits
 // for the final acknowledgement.
 template <class Stream>
 void send_group(const std::shared_ptr<serving<Stream>>& s, buffer_pool& pool,
-                const asio::yield_context& yield) {
+                session_preamble& preamble, const asio::yield_context& yield) {
     try {
+        if (preamble.expected && s->group < preamble.groups) {
+            while (!preamble.known)
+                preamble.waiters.wait(yield);
+            if (!preamble.text.empty() && !s->failed()) {
+                // Its own message, first on the connection: the worker writes it before anything
+                // else, and no message sent again to another worker carries it.
+                const message_header h = framed_header(preamble.text.size(), s->group);
+                s->preamble_owed = true;
+                s->preamble_lines = preamble.lines;
+                s->owing_since = std::chrono::steady_clock::now();
+                const std::array<asio::const_buffer, 2> message = {
+                    asio::buffer(&h, sizeof h), asio::buffer(preamble.text)};
+                asio::async_write(*s->stream, message, yield);
+            }
+        }
         for (;;) {
-            while (s->unacked.size() >= send_window && !s->failed())
+            while (s->unacked.size() + s->preamble_owed >= send_window && !s->failed())
                 s->progress.wait(yield);
             if (s->failed())
                 return;
@@ -203,12 +272,16 @@ void send_group(const std::shared_ptr<serving<Stream>>& s, buffer_pool& pool,
             if (!pop_message(s->record, list, yield, s.get()))
                 break;
             ++s->record.in_flight;
+            if (!s->owing_since)
+                s->owing_since = std::chrono::steady_clock::now();
             s->unacked.emplace_back(std::move(list));
             asio::async_write(*s->stream, s->unacked.back().list.const_buffers(),
                               transfer_all_at_once{}, yield);
             ++s->sent;
         }
         const message_header end = make_handshake(s->group); // an empty message of the group
+        if (!s->owing_since)
+            s->owing_since = std::chrono::steady_clock::now(); // the final acknowledgement
         asio::async_write(*s->stream, asio::buffer(&end, sizeof end), yield);
         s->end_sent = true;
         while (!s->done && !s->failed())
@@ -249,12 +322,19 @@ void serve_group(const std::shared_ptr<Stream>& stream, session_config& config,
     summary.start = std::chrono::steady_clock::now();
     auto s = std::make_shared<serving<Stream>>(stream, record, h.group, label, summary);
     config.cancellers.push_back([w = std::weak_ptr<serving<Stream>>(s)] {
-        if (const auto kept = w.lock()) // alive until its waiters have unwound
+        if (const auto kept = w.lock()) { // alive until its waiters have unwound
             kept->progress.cancel_all();
+            kept->watchdog.cancel();
+        }
     });
     asio::spawn(yield, [s](asio::yield_context y) { read_acknowledgements(s, y); });
-    send_group(s, config.groups.pool(), yield);
+    asio::spawn(yield, [s, seconds = config.peer_timeout](asio::yield_context y) {
+        watch_acknowledgements(s, seconds, y);
+    });
+    send_group(s, config.groups.pool(), config.groups.preamble(), yield);
 
+    if (s->done || (s->failed() && s->sent > 0))
+        ++config.tally.served;
     if (s->done) {
         boost::system::error_code ignored;
         transport(*stream).close(ignored);
@@ -301,7 +381,7 @@ void stage_payload(tcp::socket& socket, pipe_stage& stage, std::uint64_t length,
         if (n > 0)
             continue;
         if (n == 0)
-            throw std::runtime_error("stream ended inside a message");
+            throw truncated_message();
         if (errno != EAGAIN)
             throw boost::system::system_error(errno, boost::system::system_category());
         if (stage.full())
@@ -314,13 +394,34 @@ void stage_payload(tcp::socket& socket, pipe_stage& stage, std::uint64_t length,
 // pipes until it is whole, so that it can reach the output without a copy; otherwise, and for
 // whatever the pipes cannot hold, it comes into pool blocks.
 template <class Stream>
-void receive_message(Stream& stream, received_message& m, bool splice,
-                     const asio::yield_context& yield) {
-    const std::uint64_t length = read_header(stream, m.list, yield);
-    if constexpr (std::is_same_v<Stream, tcp::socket>)
-        if (splice)
-            stage_payload(stream, m.stage, length, yield);
-    read_payload(stream, m.list, length - m.stage.size(), yield);
+void receive_message(Stream& stream, received_message& m, bool splice, std::uint16_t group,
+                     std::optional<handshake_deadline>& first, const asio::yield_context& yield) {
+    std::uint64_t length = 0;
+    try {
+        length = read_header(stream, m.list, yield);
+    } catch (const truncated_message&) {
+        throw boost::system::system_error(asio::error::eof); // the connection was cut short
+    }
+    if (first) { // something came in time; the rest of the message may take as long as it takes
+        first->finish();
+        first.reset();
+    }
+    // Another group's data would end up in this group's output: refused before any of it is
+    // read, so nothing of it is written.
+    const block& front = m.list.blocks().front();
+    const std::uint16_t sent_for = load_header(front.data + front.begin).group;
+    if (sent_for != group)
+        throw std::runtime_error("protocol error: a message of group " +
+                                 std::to_string(sent_for) + " on a connection for group " +
+                                 std::to_string(group));
+    try {
+        if constexpr (std::is_same_v<Stream, tcp::socket>)
+            if (splice)
+                stage_payload(stream, m.stage, length, yield);
+        read_payload(stream, m.list, length - m.stage.size(), yield);
+    } catch (const truncated_message&) {
+        throw boost::system::system_error(asio::error::eof);
+    }
 }
 
 // One session of the output side: the connection's reader queues what arrives, at most
@@ -337,6 +438,7 @@ template <class Stream> struct receiving {
     std::deque<received_message> held; // not yet written; one of header_size bytes is an end mark
     bool reading = true;             // the reader has not ended
     bool writing = true;             // the writer has not ended
+    bool wrote_data = false;         // a payload of this session reached the output
     bool acknowledging = true;       // the sender still takes acknowledgements
     std::uint64_t& written;          // payload bytes written to the output, for reports
     boost::system::error_code acknowledgement_error; // why it stopped taking them
@@ -438,7 +540,10 @@ void write_and_acknowledge(const std::shared_ptr<receiving<Stream>>& r, const me
         const bool end_mark = message.size() == 0;
         if (!end_mark && !write_payload(r->output, message, r->written, io, yield))
             return;
-        if (end_mark && r->output.finish) {
+        r->wrote_data = r->wrote_data || !end_mark;
+        // An empty message before any data may be another output side's handshake (see
+        // receive_group): an output that got nothing is finished at the end of the run instead.
+        if (end_mark && r->wrote_data && r->output.finish) {
             const std::string problem = std::exchange(r->output.finish, nullptr)(yield);
             if (!problem.empty()) {
                 report_failure(io, r->output.label, problem);
@@ -481,6 +586,66 @@ void watch_for_errors(const std::shared_ptr<Stream>& stream, const std::string& 
     });
 }
 
+// Whether a plain TCP peer has closed its side (FIN) with what it sent still unread, and that
+// can never be a whole stream: the bytes waiting end inside a message, or not with an end mark
+// (`marked`: the last message already taken was one). A real input side closes only after the
+// final acknowledgement, so this is an input side that died; a sender that closes right after
+// its end mark is not. Looked at only while the window is full.
+bool closed_before_the_end(int fd, bool marked) {
+    pollfd p = {fd, POLLRDHUP, 0};
+    if (::poll(&p, 1, 0) <= 0 || (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) == 0)
+        return false;
+    int waiting = 0;
+    if (::ioctl(fd, FIONREAD, &waiting) != 0 || waiting < 0)
+        return false;
+    std::string bytes(std::size_t(waiting), '\0'); // rare: a peer that has gone
+    const ssize_t got = waiting > 0 ? ::recv(fd, bytes.data(), bytes.size(),
+                                             MSG_PEEK | MSG_DONTWAIT)
+                                    : 0;
+    if (got < 0)
+        return false;
+    std::size_t at = 0;
+    while (at + header_size <= std::size_t(got)) {
+        const message_header h = load_header(bytes.data() + at);
+        if (!header_is_valid(h))
+            return true;
+        marked = h.length == 0;
+        at += header_size + h.length;
+    }
+    return at != std::size_t(got) || !marked;
+}
+
+// While the reader waits for the window, a plain TCP connection is looked at once a second for
+// an input side that has died: its worker must not wait for a stalled consumer to find out.
+template <class Stream> class close_watch {
+  public:
+    close_watch(const std::shared_ptr<receiving<Stream>>& r, std::string label)
+        : timer_(r->stream->get_executor()) {
+        if constexpr (std::is_same_v<Stream, tcp::socket>)
+            arm(r, std::move(label));
+    }
+    ~close_watch() { timer_.cancel(); }
+
+  private:
+    void arm(const std::shared_ptr<receiving<Stream>>& r, std::string label) {
+        timer_.expires_after(std::chrono::seconds(1));
+        timer_.async_wait([this, w = std::weak_ptr<receiving<Stream>>(r),
+                           label](const boost::system::error_code& ec) {
+            const auto kept = w.lock();
+            if (ec || !kept || !transport(*kept->stream).is_open())
+                return;
+            const bool marked = !kept->held.empty() && kept->held.back().size() == header_size;
+            if (closed_before_the_end(transport(*kept->stream).native_handle(), marked)) {
+                report_failure(context_of(timer_.get_executor()), label,
+                               "connection closed before the end of data");
+                return;
+            }
+            arm(kept, label);
+        });
+    }
+    asio::steady_timer timer_;
+};
+
 // The writer coroutine of an output-side session.
 template <class Stream>
 void write_payloads(const std::shared_ptr<receiving<Stream>>& r, const asio::yield_context& yield) {
@@ -519,8 +684,27 @@ void receive_group(const std::shared_ptr<Stream>& stream, session_config& config
             socket.close(ignored);
         }
     } close_at_end{transport(*stream)};
-    bool started = false;
+    bool started = false;     // a message of the group has come (counted in the tally)
+    bool data_seen = false;   // a data message has come: the peer is an input side
     bool at_end_mark = false; // the last message was empty: the sender's end of data
+    // The first message must come by the run's deadline: a peer that sends nothing (a silent
+    // stray, a hung or hostile input side) must not hold the worker past it.
+    std::optional<handshake_deadline> first_message;
+    first_message.emplace(stream, config.deadline);
+    const auto expired = [&] { return first_message && first_message->finish(); };
+    // A listener drops a silent connection once another has delivered the group.
+    struct silence {
+        bool silent = true;   // nothing has come
+        bool dropped = false; // closed for that
+    };
+    auto quiet = std::make_shared<silence>();
+    config.strays.push_back([quiet, w = std::weak_ptr<Stream>(stream)] {
+        if (const auto kept = w.lock(); kept && quiet->silent) {
+            quiet->dropped = true;
+            boost::system::error_code ignored;
+            transport(*kept).close(ignored);
+        }
+    });
     try {
         const message_header handshake = make_handshake(group);
         asio::async_write(*stream, asio::buffer(&handshake, sizeof handshake), yield);
@@ -530,21 +714,36 @@ void receive_group(const std::shared_ptr<Stream>& stream, session_config& config
         const bool splice = std::is_same_v<Stream, tcp::socket> && r->output.capacity > 0;
         if (splice)
             transport(*stream).native_non_blocking(true); // splice() must not wait for bytes
+        const bool finishes_at_end_mark = static_cast<bool>(r->output.finish);
         asio::spawn(yield, [r](asio::yield_context y) { write_payloads(r, y); });
         for (;;) {
-            while (r->held.size() >= send_window && r->writing)
-                r->reader_waits.wait(yield);
+            if (r->held.size() >= send_window && r->writing) {
+                const close_watch<Stream> watch(r, label);
+                while (r->held.size() >= send_window && r->writing)
+                    r->reader_waits.wait(yield);
+            }
             if (!r->writing)
                 return; // the writer has failed and said why
             received_message message(config.groups.pool());
-            receive_message(*stream, message, splice, yield);
+            receive_message(*stream, message, splice, group, first_message, yield);
+            quiet->silent = false;
+            const bool empty = message.size() == header_size;
+            // An input side sends nothing after its end mark but waits for the final
+            // acknowledgement. Another output side sends its handshake, then acknowledges ours:
+            // two empty messages before any data.
+            if (empty && at_end_mark && !data_seen)
+                throw std::runtime_error("peer is an output side too");
+            // With one input side the output is finished at its end mark: nothing may follow.
+            if (!empty && at_end_mark && finishes_at_end_mark)
+                throw std::runtime_error("protocol error: data after the end mark");
+            data_seen = data_seen || !empty;
             config.counters.bytes_received += message.size();
-            config.counters.messages_received += message.size() > header_size;
+            config.counters.messages_received += !empty;
             if (!started) {
                 started = true;
                 ++config.tally.started;
             }
-            at_end_mark = message.size() == header_size;
+            at_end_mark = empty;
             r->held.push_back(std::move(message));
             r->writer_waits.wake_all();
         }
@@ -552,24 +751,35 @@ void receive_group(const std::shared_ptr<Stream>& stream, session_config& config
         r->reading = false;
         r->writer_waits.wake_all();
         const auto* error = dynamic_cast<const boost::system::system_error*>(&e);
-        if (error && is_cancellation(error->code()))
+        const bool late = expired();
+        if (!data_seen && started && !error) {
+            --config.tally.started; // not an input side after all
+            started = false;
+        }
+        if (quiet->dropped) {
+            write_error_line(label + ": nothing received before the group was delivered; "
+                                     "connection dropped");
             return;
+        }
+        if (error && is_cancellation(error->code()) && !late)
+            return;
+        const std::string why = late ? "nothing received before the deadline" : e.what();
         if (!started && accepted) {
             // Nothing valid came: a stray connection to our listener, not an input side.
             write_error_line(label + ": " +
-                             (error && ended(error->code()) ? "closed before any data"
-                                                                       : e.what()) +
+                             (!late && error && ended(error->code()) ? "closed before any data"
+                                                                     : why) +
                              "; connection dropped");
             return;
         }
         const bool finished = error && ended(error->code()) && at_end_mark;
         if (!finished) {
             // A write that failed first (a peer timeout) says more than the close seen after it.
-            const bool closed = error && ended(error->code());
+            const bool closed = !late && error && ended(error->code());
             report_failure(io, label,
                            closed && r->acknowledgement_error
                                ? r->acknowledgement_error.message()
-                               : closed ? "connection closed before the end of data" : e.what());
+                               : closed ? "connection closed before the end of data" : why);
             return;
         }
     }

@@ -8,7 +8,6 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/spawn.hpp>
-#include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include <chrono>
 #include <cstddef>
@@ -48,6 +47,9 @@ struct output_channel {
 struct session_tally {
     std::size_t started = 0;        // past the handshake (input side) or the first message
     std::size_t ended = 0;          // of those, ended in any way
+    // Input side: of those, the workers served: ended with the end mark taken, or failed after
+    // taking data. A peer that leaves before taking anything leaves its place to another.
+    std::size_t served = 0;
     std::size_t succeeded = 0;      // of those, ended with every message delivered
     std::function<void()> changed;  // called after every session that ends
 };
@@ -88,6 +90,11 @@ struct session_config {
     // port file); null for plain TCP, unless a port file read by -c @PATH holds a secret.
     std::shared_ptr<tls_settings> tls;
     bool insecure = false; // --insecure: plain TCP, whatever a port file holds
+    // The run's deadline: an output side's connection that has brought nothing by then is
+    // dropped (a stray) or fails the run (the input side it was sent to).
+    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
+    // Output side: close the connections that have brought nothing, once the group is delivered.
+    std::vector<std::function<void()>> strays;
 };
 
 // Messages a worker may hold unacknowledged: one being written to its output, one waiting.

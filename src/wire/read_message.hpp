@@ -13,6 +13,11 @@
 
 namespace shuffler {
 
+// A stream that ended inside a message, so that a connection can say it was cut short.
+struct truncated_message : std::runtime_error {
+    truncated_message() : std::runtime_error("stream ended inside a message") {}
+};
+
 // Reads the header of the next framed message from `stream` (a socket or a pipe) into the empty
 // `list` and returns the length of its payload. End of stream before it throws end-of-file (the
 // normal end); ending inside it, a bad header or a length no pool could hold are errors.
@@ -27,7 +32,7 @@ std::uint64_t read_header(Stream& stream, sg_buffer_list& list,
                          yield[ec]);
     list.commit(got);
     if (ec == asio::error::eof && got > 0)
-        throw std::runtime_error("stream ended inside a message");
+        throw truncated_message();
     if (ec)
         throw boost::system::system_error(ec);
 
@@ -56,7 +61,7 @@ void read_payload(Stream& stream, sg_buffer_list& list, std::uint64_t length,
                                               transfer_exactly_at_once{length}, yield[ec]);
     list.commit(body);
     if (ec == asio::error::eof)
-        throw std::runtime_error("stream ended inside a message");
+        throw truncated_message();
     if (ec)
         throw boost::system::system_error(ec);
 }

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <filesystem>
 #include <future>
+#include <regex>
 #include <thread>
 
 namespace shuffler_test {
@@ -71,8 +72,11 @@ bool readable(int fd, std::chrono::seconds bound) {
     return ::poll(&p, 1, int(bound.count() * 1000)) > 0;
 }
 
+// A worker of group 0 connecting to `port`, with a 20 s deadline unless `extra` gives its own.
 std::vector<std::string> worker_args(int port, std::vector<std::string> extra = {}) {
-    std::vector<std::string> a = {"-g", "0", "-c", loopback(port), "-t", "20"};
+    std::vector<std::string> a = {"-g", "0", "-c", loopback(port)};
+    if (std::find(extra.begin(), extra.end(), "-t") == extra.end())
+        a.insert(a.end(), {"-t", "20"});
     a.insert(a.end(), extra.begin(), extra.end());
     return shuffler(a);
 }
@@ -307,28 +311,180 @@ TEST(Delivery, AListeningWorkerNobodyReachesFails) {
               loopback(port) + ": no input side connected before the deadline\n");
 }
 
-TEST(Delivery, AReaderStalledForThreePeerTimeoutsIsNotDropped) {
+// A worker that has taken messages and acknowledges none for the peer timeout is dropped,
+// whatever its buffers hold: its consumer stalled, or the worker stopped (SIGSTOP) with its
+// window not full. It had written some, so the run fails, within three peer timeouts.
+TEST(Delivery, AWorkerThatAcknowledgesNothingForThePeerTimeoutIsDropped) {
     const temp_dir dir;
-    const auto inputs = make_pair_files(dir, 3000);
+    make_pair_files(dir, 20000);
+    for (const bool stopped : {false, true}) {
+        SCOPED_TRACE(stopped ? "stopped by SIGSTOP" : "its reader stalled");
+        const int port = free_port();
+        child_process input(input_args(dir, port, 1, 50000, {"--peer-timeout", "1"}));
+        ASSERT_TRUE(wait_listening(port));
+        child_process worker(worker_args(port, {"--peer-timeout", "1"}), {}, true);
+        // Its consumer takes more than a message (about 107 kB each) and then stalls: the
+        // worker has written, and acknowledged, the first before starting the second.
+        std::size_t taken = 0;
+        char buffer[65536];
+        while (taken < 250000) {
+            ASSERT_TRUE(readable(worker.output_reader(), std::chrono::seconds(15)));
+            const ssize_t got = ::read(worker.output_reader(), buffer, sizeof buffer);
+            ASSERT_GT(got, 0);
+            taken += std::size_t(got);
+        }
+        if (stopped)
+            worker.signal(SIGSTOP);
+        const auto from = std::chrono::steady_clock::now();
+        const child_result in = input.wait(limit);
+        EXPECT_LT(std::chrono::steady_clock::now() - from, std::chrono::seconds(3));
+        EXPECT_EQ(in.exit_status, 255) << in.err;
+        EXPECT_TRUE(std::regex_search(
+            in.err, std::regex("^127\\.0\\.0\\.1:[0-9]+: worker failed after writing [0-9]+ "
+                               "messages to its output \\((no acknowledgement for 1 s|Connection "
+                               "timed out)\\)\n")))
+            << in.err; // the kernel may time out a full window's probes first: the same drop
+        if (stopped)
+            worker.signal(SIGCONT);
+        output_drain drain(worker);
+        drain.text();
+        EXPECT_EQ(worker.wait(limit).exit_status, 255);
+    }
+}
+
+// A connection that takes messages and acknowledges none (a stray that sends a valid handshake,
+// then reads nothing) is dropped after the peer timeout even when what it took fits its socket
+// buffers; its messages go to the real workers and the job succeeds.
+TEST(Delivery, AStrayThatTakesMessagesAndNeverAcknowledgesIsDroppedAndTheyAreSentAgain) {
+    const temp_dir dir;
+    const auto inputs = make_pair_files(dir, 2000);
     const int port = free_port();
-    child_process input(shuffler({"-l", loopback(port), "-t", "60", "-w", "1", "--peer-timeout",
-                                  "1", "-O", "blksize=50000", dir.file("r_1.fq"),
-                                  dir.file("r_2.fq")}));
+    child_process input(input_args(dir, port, 2, 2000, {"--peer-timeout", "1"}));
     ASSERT_TRUE(wait_listening(port));
-    child_process worker(worker_args(port, {"--peer-timeout", "1"}), {}, true);
-    output_drain out(worker, false);
-    ASSERT_TRUE(readable(worker.output_reader(), std::chrono::seconds(15)));
-    // Stalled past three peer timeouts, but the worker's kernel still answers: no drop.
-    std::this_thread::sleep_for(std::chrono::milliseconds(3500));
-    job_result job;
-    job.workers.push_back({});
-    job.workers[0].out = out.text();
-    job.input = input.wait(limit);
-    EXPECT_TRUE(ended_cleanly(worker.wait(limit)));
-    EXPECT_TRUE(ended_cleanly(job.input));
+    int own_port = 0;
+    const int stray = loopback_socket(port, own_port);
+    const std::string handshake = {0, 0, 0, 0, 0, 0, char(0xff), char(0xff)};
+    ASSERT_EQ(::send(stray, handshake.data(), handshake.size(), MSG_NOSIGNAL), 8);
+    ASSERT_TRUE(readable(stray, std::chrono::seconds(15))) << "the stray was sent nothing";
+    child_process w1(worker_args(port)), w2(worker_args(port));
+    job_result job{input.wait(limit), {}};
+    job.workers.push_back(w1.wait(limit));
+    job.workers.push_back(w2.wait(limit));
+    ::close(stray);
+    EXPECT_EQ(job.input.exit_status, 0) << job.input.err;
+    EXPECT_TRUE(std::regex_search(job.input.err,
+                                  std::regex("^127\\.0\\.0\\.1:" + std::to_string(own_port) +
+                                             ": worker failed; [12] messages sent again \\(no "
+                                             "acknowledgement for 1 s\\)\n")))
+        << job.input.err;
+    EXPECT_TRUE(ended_cleanly(job.workers[0]));
+    EXPECT_TRUE(ended_cleanly(job.workers[1]));
     EXPECT_TRUE(rebuilds_input(job, inputs));
 }
 
+// -w counts workers served. A peer that sends a valid handshake and leaves having taken nothing
+// (here: the end mark of an empty group, never acknowledged) is not one of them, so the second
+// real worker still gets in.
+TEST(Delivery, APeerThatLeavesHavingTakenNothingIsNotAServedWorker) {
+    const temp_dir dir;
+    const auto inputs = make_pair_files(dir, 200);
+    const int port = free_port();
+    child_process input(input_args(dir, port, 2, 2000000));
+    ASSERT_TRUE(wait_listening(port));
+    int own_port = 0;
+    const int stray = loopback_socket(port, own_port);
+    const std::string handshake = {0, 0, 0, 0, 5, 0, char(0xfa), char(0xff)}; // group 5
+    ASSERT_EQ(::send(stray, handshake.data(), handshake.size(), MSG_NOSIGNAL), 8);
+    char end_mark[8];
+    ASSERT_TRUE(readable(stray, std::chrono::seconds(15)));
+    ASSERT_EQ(::recv(stray, end_mark, sizeof end_mark, MSG_WAITALL), 8);
+    ::close(stray);
+    job_result job;
+    for (int w = 0; w < 2; ++w) // one after the other: the second finds the group finished
+        job.workers.push_back(run(worker_args(port, {"-t", "5"}), {}, limit));
+    job.input = input.wait(limit);
+    EXPECT_EQ(job.input.exit_status, 0) << job.input.err;
+    EXPECT_TRUE(ended_cleanly(job.workers[0]));
+    EXPECT_TRUE(ended_cleanly(job.workers[1]));
+    EXPECT_EQ(job.workers[1].out, "");
+    EXPECT_TRUE(rebuilds_input(job, inputs));
+}
+
+// Two output sides connected to each other (a worker given another worker's port file) are told
+// so at once and the connection dropped, over plain TCP and TLS; the listening one then serves
+// its real input side.
+TEST(Delivery, AWorkerConnectedToAnotherWorkerIsToldSoAndDropped) {
+    for (const bool tls : {false, true}) {
+        SCOPED_TRACE(tls ? "TLS" : "plain");
+        const temp_dir dir;
+        const auto inputs = make_pair_files(dir, 300);
+        const std::vector<std::string> mode = tls ? std::vector<std::string>{}
+                                                  : std::vector<std::string>{"--insecure"};
+        const std::string port_file = dir.file("worker.port");
+        std::vector<std::string> listening = {"-g", "0", "-l", "127.0.0.1:0", "--port-file",
+                                              port_file, "-t", "20"};
+        listening.insert(listening.end(), mode.begin(), mode.end());
+        child_process worker(shuffler(listening), {}, true);
+        output_drain drain(worker);
+        std::vector<std::string> wrong = {"-g", "0", "-c", "@" + port_file, "-t", "20"};
+        wrong.insert(wrong.end(), mode.begin(), mode.end());
+        const child_result stray = run(shuffler(wrong), {}, std::chrono::seconds(15));
+        EXPECT_TRUE(std::regex_match(without_timing(stray.err),
+                                     std::regex("127\\.0\\.0\\.1:[0-9]+: peer is an output "
+                                                "side too\n")))
+            << stray.err;
+        EXPECT_EQ(stray.exit_status, 255);
+        std::vector<std::string> real = {"-c", "@" + port_file, "-t", "20", dir.file("r_1.fq"),
+                                         dir.file("r_2.fq")};
+        real.insert(real.end(), mode.begin(), mode.end());
+        const child_result in = run(shuffler(real), {}, limit);
+        EXPECT_TRUE(ended_cleanly(in));
+        // Bounded first: the drain reads until the worker ends.
+        const child_result w = worker.wait(limit);
+        job_result job{in, {}};
+        job.workers.push_back({});
+        job.workers[0].out = drain.text();
+        EXPECT_EQ(w.exit_status, 0) << w.err;
+        EXPECT_TRUE(std::regex_match(without_timing(w.err),
+                                     std::regex("127\\.0\\.0\\.1:[0-9]+: peer is an output "
+                                                "side too; connection dropped\n")))
+            << w.err;
+        EXPECT_TRUE(rebuilds_input(job, inputs));
+    }
+}
+
+// A listening worker drops a connection that has sent nothing once its input side has delivered
+// the group, instead of waiting for that stray to leave.
+TEST(Delivery, ASilentStrayDoesNotHoldAListeningWorkerThatIsDone) {
+    const temp_dir dir;
+    const auto inputs = make_pair_files(dir, 300);
+    const std::string port_file = dir.file("worker.port");
+    child_process worker(shuffler({"-g", "0", "-l", "127.0.0.1:0", "--port-file", port_file,
+                                   "--insecure", "-t", "60"}),
+                         {}, true);
+    output_drain drain(worker);
+    ASSERT_TRUE(eventually([&] { return !read_file(port_file).empty(); },
+                           std::chrono::seconds(10)));
+    const std::string address = read_file(port_file);
+    const int port = std::stoi(address.substr(address.find(':') + 1));
+    int own_port = 0;
+    const int stray = loopback_socket(port, own_port);
+    const child_result in = run(shuffler({"-c", "@" + port_file, "--insecure", "-t", "20",
+                                          dir.file("r_1.fq"), dir.file("r_2.fq")}),
+                                {}, limit);
+    EXPECT_TRUE(ended_cleanly(in));
+    // Bounded first: the drain reads until the worker ends.
+    const child_result w = worker.wait(std::chrono::seconds(15));
+    ::close(stray);
+    job_result job{in, {}};
+    job.workers.push_back({});
+    job.workers[0].out = drain.text();
+    EXPECT_EQ(w.exit_status, 0) << w.err;
+    EXPECT_EQ(without_timing(w.err), loopback(own_port) +
+                                         ": nothing received before the group was delivered; "
+                                         "connection dropped\n");
+    EXPECT_TRUE(rebuilds_input(job, inputs));
+}
 
 TEST(Delivery, ACancelledRunFailsAndLeavesNoPortFileNorPartialOutput) {
     // A scheduler's SIGTERM, or a user's Ctrl-C, while each side waits for the other: the worker

@@ -103,6 +103,22 @@ INSTANTIATE_TEST_SUITE_P(
                       dicing_case{"ZeroRecords", 1, 0, ".fq", "\n", 0, 2}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A pool of one or two blocks, where one block reaches the cap a message may take, still makes
+// progress: every block holds at least one pass of records.
+TEST(FastqDicing, ThePoolsOfOneAndTwoBlocksMakeProgress) {
+    for (const char* pool : {"8M", "4M"}) {
+        SCOPED_TRACE(pool);
+        const temp_dir dir;
+        const std::vector<std::string> inputs = {make_fastq("p", 3000, 1), make_fastq("p", 3000, 2)};
+        write_file(dir.file("r_1.fq"), inputs[0]);
+        write_file(dir.file("r_2.fq"), inputs[1]);
+        const job_result job =
+            run_job({"-w", "1", "-S", pool, dir.file("r_1.fq"), dir.file("r_2.fq")}, {0});
+        EXPECT_TRUE(job_ended_cleanly(job));
+        EXPECT_TRUE(rebuilds_input(job, inputs));
+    }
+}
+
 TEST(FastqErrors, StopTheRunWithOneLineNamingTheFile) {
     temp_dir dir;
     const auto file = [&](const std::string& name, const std::string& text) {

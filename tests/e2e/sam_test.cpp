@@ -5,6 +5,12 @@
 
 #include "e2e/worker_output.hpp"
 
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+
 namespace shuffler_test {
 namespace {
 
@@ -142,6 +148,65 @@ TEST(SamSharding, BadShardOptionsAreRefusedBeforeReading) {
         EXPECT_EQ(r.err.substr(0, r.err.find('\n')), cases[i].second);
         EXPECT_NE(r.err.find("\nUsage: "), std::string::npos) << r.err;
     }
+}
+
+// Every output of a shard is a SAM file, whichever worker wrote it: the header first and once.
+// Worker A takes the shard's first message and cannot acknowledge it (nobody reads its output,
+// and a message larger than its pipe is never all written); B then writes data; A is killed,
+// and its messages go to B, after B has written some of its own.
+TEST(SamSharding, AMessageSentAgainNeverCarriesTheHeaderIntoAnotherWorkersOutput) {
+    const temp_dir dir;
+    std::string body; // about 16 MB on chr1: four 4 MiB messages for shard 1
+    std::vector<std::string> expected;
+    for (long i = 0; i < 64000; ++i) {
+        const std::string l = "r" + std::to_string(i) + "\t0\tchr1\t" + std::to_string(1 + i) +
+                              "\t60\t100M\t*\t0\t0\t" + std::string(100, "ACGT"[i % 4]) +
+                              "\t" + std::string(100, 'I') + "\n";
+        body += l;
+        expected.push_back(l);
+    }
+    write_file(dir.file("in.sam"), header + body);
+    const int port = free_port();
+    child_process input(shuffler({"-l", loopback(port), "-t", "60", "-w", "2", "-O", "s1=chr1",
+                                  dir.file("in.sam")}));
+    ASSERT_TRUE(wait_listening(port));
+    const auto worker = [&] {
+        return shuffler({"-g", "1", "-c", loopback(port), "-t", "60"});
+    };
+    child_process a(worker(), {}, true);
+    pollfd p = {a.output_reader(), POLLIN, 0};
+    ASSERT_GT(::poll(&p, 1, 15000), 0) << "A received nothing";
+    child_process b(worker(), {}, true);
+    std::string b_out;
+    char buffer[65536];
+    p = {b.output_reader(), POLLIN, 0};
+    while (b_out.size() < 200000) { // past B's header: B has written data of its own
+        ASSERT_GT(::poll(&p, 1, 15000), 0) << "B received no data";
+        const ssize_t got = ::read(b.output_reader(), buffer, sizeof buffer);
+        ASSERT_GT(got, 0);
+        b_out.append(buffer, std::size_t(got));
+    }
+    a.signal(SIGKILL);
+    for (ssize_t got; (got = ::read(b.output_reader(), buffer, sizeof buffer)) > 0;)
+        b_out.append(buffer, std::size_t(got));
+    const child_result in = input.wait(std::chrono::seconds(60));
+    EXPECT_EQ(b.wait(std::chrono::seconds(30)).exit_status, 0);
+    EXPECT_EQ(in.exit_status, 0) << in.err;
+    ASSERT_EQ(b_out.rfind(header, 0), 0u) << "B's output does not start with the header";
+    std::vector<std::string> lines;
+    for (std::size_t at = header.size(); at < b_out.size();) {
+        const std::size_t end = b_out.find('\n', at);
+        ASSERT_NE(end, std::string::npos);
+        lines.push_back(b_out.substr(at, end + 1 - at));
+        at = end + 1;
+    }
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) { return l[0] == '@'; }),
+              0)
+        << "a header line inside B's output";
+    std::sort(lines.begin(), lines.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_TRUE(lines == expected) << lines.size() << " lines, not " << expected.size();
 }
 
 } // namespace

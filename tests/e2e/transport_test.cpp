@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -79,6 +80,11 @@ struct fake_input_side {
         ::close(listener);
     }
 };
+
+bool readable_within(int fd, int ms) {
+    pollfd p = {fd, POLLIN, 0};
+    return ::poll(&p, 1, ms) > 0;
+}
 
 // A stored stream, from each kind of source, served to peers asking for different groups.
 
@@ -219,24 +225,49 @@ TEST(OutputSide, DevicesAreWrittenInPlaceAndAFullOneIsOneLine) {
     const job_result full = run_job({dir.file("stream.bin")}, {0}, {}, {"/dev/full"});
     EXPECT_TRUE(ended_with(full.workers[0], 255, "/dev/full: write error: No space left on device"))
         << full.workers[0].err;
+    // Standard output redirected to the full device: the line names it.
+    fake_input_side server(frame(0, "hello\n") + frame(0, ""));
+    const child_result redirected =
+        run({"/bin/sh", "-c",
+             shuffler_binary() + " -g 0 -t 10 -c " + loopback(server.port) + " >/dev/full"},
+            {}, limit);
+    EXPECT_EQ(redirected.exit_status, 255);
+    EXPECT_NE(without_timing(redirected.err)
+                  .find("standard output: write error: No space left on device\n"),
+              std::string::npos)
+        << redirected.err;
+    EXPECT_EQ(without_timing(redirected.err).find("\n: "), std::string::npos) << redirected.err;
+    EXPECT_NE(without_timing(redirected.err).rfind(": ", 0), 0u) << redirected.err;
 }
 
 TEST(OutputSide, HandshakeThenOneAcknowledgementPerMessageAndTheEndMarkEndsQuietly) {
     for (const int group : {3, 65535}) {
         SCOPED_TRACE(group);
-        // An empty message inside the stream is written as nothing; the last one is the end.
-        fake_input_side server(frame(7, "hello ") + frame(7, "") + frame(9, "world\n") +
-                               frame(7, ""));
+        const auto g = std::uint16_t(group);
+        fake_input_side server(frame(g, "hello ") + frame(g, "wor") + frame(g, "ld\n") +
+                               frame(g, ""));
         const child_result r = run(shuffler({"-g", std::to_string(group), "-G", "65536", "-c",
                                              loopback(server.port), "-t", "10"}),
                                    {}, limit);
-        // Whatever group a message names, the peer writes what it was sent.
         EXPECT_TRUE(ended_cleanly(r));
         EXPECT_EQ(r.out, "hello world\n");
         const std::string own = valid_header(0, std::uint16_t(group));
         EXPECT_EQ(own, header_bytes(0, std::uint16_t(group), std::uint16_t(0xffff - group % 65535)));
         EXPECT_EQ(server.received(), own + own + own + own + own) << "handshake and four acks";
     }
+}
+
+// The output is finished at the end mark, before it is acknowledged: data after it is a protocol
+// error, never written to an output already closed.
+TEST(OutputSide, DataAfterTheEndMarkIsAProtocolError) {
+    fake_input_side server(frame(0, "hello ") + frame(0, "") + frame(0, "world\n") + frame(0, ""));
+    const child_result r =
+        run(shuffler({"-g", "0", "-c", loopback(server.port), "-t", "10"}), {}, limit);
+    EXPECT_EQ(r.exit_status, 255);
+    EXPECT_NE(without_timing(r.err).find("protocol error: data after the end mark"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.out.find("world"), std::string::npos);
 }
 
 TEST(OutputSide, ConnectionClosedWithoutTheEndMarkIsAFailure) {
@@ -252,8 +283,8 @@ TEST(OutputSide, ConnectionClosedWithoutTheEndMarkIsAFailure) {
 TEST(OutputSide, StreamCutShortOrCorruptIsOneLineAndNoPartialMessage) {
     const std::string whole = frame(0, "complete\n"), next = frame(0, "PARTIAL\n");
     const std::pair<std::string, std::string> cases[] = {
-        {whole + next.substr(0, 8 + 3), "ended inside a message"},
-        {whole + next.substr(0, 5), "ended inside a message"},
+        {whole + next.substr(0, 8 + 3), "connection closed before the end of data"},
+        {whole + next.substr(0, 5), "connection closed before the end of data"},
         {whole + header_bytes(3, 0, 0) + "abc", "Bad message header"},
     };
     for (const auto& [data, text] : cases) {
@@ -284,8 +315,91 @@ TEST(OutputSide, AMessageLargerThanItsPipesArrivesWholeOrNotAtAll) {
         fake_input_side server(frame(0, "first\n") + message.substr(0, 30 << 20));
         const child_result r =
             run(shuffler({"-g", "0", "-c", loopback(server.port), "-t", "20"}), {}, limit);
-        EXPECT_TRUE(ended_with(r, 255, loopback(server.port) + ": *ended inside a message"));
+        EXPECT_TRUE(ended_with(r, 255, loopback(server.port) +
+                                           ": connection closed before the end of data"));
         EXPECT_EQ(r.out, "first\n");
+    }
+}
+
+// A worker writes only its own group: another group's message or end mark is a protocol
+// error, and nothing of that message reaches the output.
+TEST(OutputSide, AnotherGroupsMessageOrEndMarkIsAProtocolError) {
+    const std::pair<std::string, int> cases[] = {
+        {frame(0, "mine\n") + frame(7, "yours\n") + frame(0, ""), 7},
+        {frame(0, "mine\n") + frame(300, "yours\n") + frame(0, ""), 300},
+        {frame(0, "mine\n") + frame(9, ""), 9},
+    };
+    for (const auto& [data, other] : cases) {
+        SCOPED_TRACE(other);
+        fake_input_side server(data);
+        const child_result r = run(shuffler({"-g", "0", "-G", "1024", "-c",
+                                             loopback(server.port), "-t", "10"}),
+                                   {}, limit);
+        EXPECT_TRUE(ended_with(r, 255, loopback(server.port) + ": protocol error: a message of group " +
+                                           std::to_string(other) + " on a connection for group 0"));
+        EXPECT_EQ(r.out, "mine\n");
+    }
+}
+
+// Hostile or broken input sides cannot hold a worker: one that announces a 60 MiB message, sends
+// 10 MiB of it and closes fails the worker at once; one that sends nothing at all fails it at
+// its deadline.
+TEST(OutputSide, AnInputSideThatStopsOrNeverSpeaksCannotHoldAWorker) {
+    {
+        fake_input_side server(valid_header(60u << 20, 0) + std::string(10u << 20, 'x'));
+        const auto start = std::chrono::steady_clock::now();
+        const child_result r =
+            run(shuffler({"-g", "0", "-c", loopback(server.port), "-t", "60"}), {}, limit);
+        EXPECT_TRUE(ended_with(r, 255, loopback(server.port) +
+                                           ": connection closed before the end of data"));
+        EXPECT_EQ(r.out, "");
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+    }
+    {
+        // A listener that never accepts: the kernel completes the connection, and nothing comes.
+        int port = 0;
+        const int silent = loopback_socket(0, port);
+        const auto start = std::chrono::steady_clock::now();
+        const child_result r =
+            run(shuffler({"-g", "0", "-c", loopback(port), "-t", "2"}), {}, limit);
+        ::close(silent);
+        EXPECT_TRUE(ended_with(r, 255, loopback(port) + ": nothing received before the deadline"));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(12));
+    }
+}
+
+// A worker whose consumer has stalled still notices that its input side has gone before the
+// end of data, once the bytes it sent have all arrived, instead of waiting for the consumer; one
+// whose sender closed right after its end mark waits and succeeds. (Six messages of 256 KiB: four
+// fill the widened 1 MiB pipe, two the window; what is left, a cut-off message or an end mark,
+// fits any socket buffer, so the close reaches the worker.)
+TEST(OutputSide, AStalledWorkerNoticesAnInputSideThatClosedBeforeTheEnd) {
+    std::string data;
+    for (char c : {'a', 'b', 'c', 'd', 'e', 'f'})
+        data += frame(0, std::string(256 << 10, c));
+    for (const bool end_mark : {false, true}) {
+        SCOPED_TRACE(end_mark ? "with its end mark" : "cut off inside a message");
+        const std::string last = frame(0, std::string(20 << 10, 'g'));
+        fake_input_side server(data + (end_mark ? frame(0, "") : last.substr(0, 10 << 10)));
+        child_process peer(shuffler({"-g", "0", "-c", loopback(server.port), "-t", "30"}), {},
+                           true);
+        ASSERT_TRUE(readable_within(peer.output_reader(), 15000));
+        if (!end_mark) {
+            const auto from = std::chrono::steady_clock::now();
+            EXPECT_TRUE(ended_with(peer.wait(std::chrono::seconds(15)), 255,
+                                   loopback(server.port) +
+                                       ": connection closed before the end of data"));
+            EXPECT_LT(std::chrono::steady_clock::now() - from, std::chrono::seconds(10));
+            continue;
+        }
+        // Two looks of the watch while stalled, then the consumer reads everything.
+        std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+        std::string out;
+        char buffer[65536];
+        for (ssize_t got; (got = ::read(peer.output_reader(), buffer, sizeof buffer)) > 0;)
+            out.append(buffer, std::size_t(got));
+        EXPECT_TRUE(ended_cleanly(peer.wait(limit)));
+        EXPECT_EQ(out.size(), 6u * (256 << 10));
     }
 }
 
