@@ -75,8 +75,10 @@ mode_t creation_mask() {
 output_target::output_target(boost::asio::io_context& io, const std::vector<std::string>& files,
                              const std::string& format)
     : io_(io), pipe_(io) {
-    if (format != "text" && format != "fastq" && format != "sam" && !format.empty())
+    if (format != "text" && format != "fastq" && format != "sam" && format != "bam" &&
+        !format.empty())
         throw std::invalid_argument("Unknown output format " + format);
+    job_ = format == "bam" ? file_pump::job::write_bam : file_pump::job::write;
     if (files.empty()) {
         label_ = "standard output";
         return;
@@ -94,7 +96,7 @@ output_target::~output_target() {
 
 void output_target::open() {
     if (file_.empty()) {
-        pipe_.open_stdio(1);
+        pipe_.open_stdio(1, nullptr, job_);
         return;
     }
     // Only a regular file, or a name not taken yet, is replaced by renaming: a device such as
@@ -103,7 +105,7 @@ void output_target::open() {
     const std::optional<std::string> resolved = resolve_links(file_);
     struct stat st;
     if (!resolved || (::lstat(resolved->c_str(), &st) == 0 && !S_ISREG(st.st_mode))) {
-        pipe_.open_file(file_, file_pump::job::write);
+        pipe_.open_file(file_, job_);
         return;
     }
     const std::string& target = *resolved;
@@ -120,7 +122,7 @@ void output_target::open() {
         throw std::system_error(error, std::generic_category(), "cannot create " + temporary_);
     }
     final_ = target;
-    pipe_.adopt_file(fd, file_pump::job::write, file_);
+    pipe_.adopt_file(fd, job_, file_);
 }
 
 void output_target::finish(bool keep) {

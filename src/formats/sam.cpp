@@ -30,7 +30,7 @@ void refuse_binary_input(const record_reader& reader) {
     const bool gzip = n >= 2 && p[0] == 0x1f && p[1] == 0x8b;
     const bool bgzf = gzip && n >= 14 && (p[3] & 4) != 0 && p[12] == 'B' && p[13] == 'C';
     if (bam || bgzf)
-        reader.fail("input looks like BAM; pipe it through `samtools view -h`");
+        reader.fail("input looks like BAM; read it with -f bam");
     if (gzip)
         reader.fail("input is gzip-compressed; name it *.sam.gz or pipe it through `gzip -dc`");
 }
@@ -277,7 +277,7 @@ void read_sam(record_reader& reader, const shard_plan& plan, std::vector<sg_buff
 }
 
 void shard_sam(const std::vector<std::string>& input_files, const shard_plan& plan,
-               group_table& groups, input_counters& counters, asio::io_context& io,
+               bool decode, group_table& groups, input_counters& counters, asio::io_context& io,
                const asio::yield_context& yield) {
     const std::string name = input_files.empty() ? "" : input_files.front();
     std::vector<sg_buffer_list> lists;
@@ -289,10 +289,11 @@ void shard_sam(const std::vector<std::string>& input_files, const shard_plan& pl
     try {
         for (std::uint32_t k = 0; k <= plan.max_shard; ++k)
             open_message(lists[k], std::uint16_t(k), yield);
-        open_input(stream, name, io);
+        open_input(stream, name, io, decode);
         try {
             stream.fill(yield); // the first bytes tell text from compressed or binary data
-            refuse_binary_input(stream);
+            if (!decode)
+                refuse_binary_input(stream);
             read_sam(stream, plan, lists, groups, counters, yield);
         } catch (const boost::system::system_error& e) {
             if (!is_end_of_stream(e.code())) throw;

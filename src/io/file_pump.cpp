@@ -70,7 +70,7 @@ file_pump::file_pump(int file, job what, std::string name)
         errno = error;
         throw_errno("pipe");
     }
-    const bool reading = job_ != job::write;
+    const bool reading = job_ != job::write && job_ != job::write_bam;
     loop_end_ = reading ? fds[0] : fds[1];
     thread_end_ = reading ? fds[1] : fds[0];
     // Fewer switches between the thread and the loop, as for children's pipes.
@@ -125,7 +125,11 @@ std::string file_pump::finish() {
 
 void file_pump::run() {
     try {
-        problem_ = job_ == job::read_gzip ? decompress() : ring_ ? read_into_ring() : copy();
+        problem_ = job_ == job::read_gzip   ? decompress()
+                   : job_ == job::read_hts  ? read_hts()
+                   : job_ == job::write_bam ? write_bam()
+                   : ring_                  ? read_into_ring()
+                                            : copy();
     } catch (const loop_gone&) {
         problem_.clear();
     } catch (const std::exception& e) {

@@ -29,7 +29,19 @@ class file_pump {
         read,        // file -> pipe
         read_gzip,   // gzip file -> pipe, decompressed
         write,       // pipe -> file
+        read_hts,    // SAM, BAM or CRAM file -> SAM text, decoded by htslib (into a ring)
+        write_bam,   // SAM text from the pipe -> BAM file, encoded by htslib
     };
+
+    // htslib's settings for read_hts and write_bam: set once at start-up, before any thread.
+    struct hts_settings {
+        int threads = 1;       // htslib's pool threads per file (--threads)
+        int level = -1;        // BGZF compression level, 0 to 9; -1: htslib's default
+        std::string reference; // FASTA for CRAM decoding; empty: htslib's own lookup
+    };
+    static hts_settings hts;
+    // Sets `hts` and silences htslib's own log lines: its failures come back as problems.
+    static void configure_hts(const hts_settings& settings);
 
     // Takes ownership of `file` (opened for reading or writing as `what` needs) and starts the
     // thread. `name` names the file in problems; the thread never opens it.
@@ -61,6 +73,8 @@ class file_pump {
     // Hands `size` bytes put at output_room() on: commits them to the ring or writes them to
     // the pipe.
     void output(const std::uint8_t* data, std::size_t size);
+    std::string read_hts();     // job::read_hts into ring_; the problem, or ""
+    std::string write_bam();    // job::write_bam; the problem, or ""
     std::string copy();         // job::read and job::write; the problem, or ""
     std::string read_into_ring(); // job::read into ring_; the problem, or ""
     // Waits until the file has bytes to read (a pipe or terminal) while watching the loop's end;

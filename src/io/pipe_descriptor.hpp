@@ -31,7 +31,10 @@ public:
     // cannot wait) is moved through a pipe by a file_pump. Its file status flags are put back when
     // the descriptor is closed, so the next program sharing the stream does not find it
     // non-blocking. With `ring`, see open_file.
-    void open_stdio(int fd, byte_ring* ring = nullptr);
+    // With job::read_hts (and a ring) or job::write_bam, a file_pump decodes or encodes the
+    // stream with htslib whatever it is.
+    void open_stdio(int fd, byte_ring* ring = nullptr,
+                    file_pump::job what = file_pump::job::read);
     // Opens the file `path` to read, to read decompressed, or to write (created or truncated).
     // A regular file or device is moved by a file_pump, a FIFO by a `cat` child, and anything
     // else epoll accepts is used directly. A gzip input "" is standard input. With `ring` (a
