@@ -4,6 +4,12 @@
 
 #include <boost/algorithm/string/predicate.hpp>
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace shuffler {
 
 void open_input(record_reader& reader, const std::string& name, boost::asio::io_context& io,
@@ -28,6 +34,40 @@ void open_input(record_reader& reader, const std::string& name, boost::asio::io_
                                    : file_pump::job::read,
                                &reader.buffer);
     reader.name = name;
+}
+
+void reopen_decoded(record_reader& old, record_reader& fresh, const std::string& name,
+                    boost::asio::io_context& io) {
+    fresh.pipe = std::make_unique<pipe_descriptor>(io);
+    const bool standard_input = name.empty() || name == "-";
+    struct stat st;
+    if (!standard_input) {
+        // Read again from its start; anything but a regular file could not be.
+        if (name.back() == '|' || ::stat(name.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+            old.fail("input looks like BAM or CRAM; read it with -f bam or -f cram");
+        old.pipe->close();
+        open_input(fresh, name, io, true);
+        return;
+    }
+    fresh.name = "stdin";
+    if (old.pipe->fills(old.buffer)) {
+        // A regular file read by a thread, which stops once closed: step back over what it
+        // read and decode from there.
+        old.pipe->close();
+        const off_t read = off_t(old.buffer.unread().second);
+        if (::lseek(0, -read, SEEK_CUR) < 0)
+            old.fail(std::string("cannot read it again: ") + std::strerror(errno));
+        fresh.pipe->open_stdio(0, &fresh.buffer, file_pump::job::read_hts);
+        return;
+    }
+    // A pipe: what the loop has read goes to the decoder first, then the rest of the stream.
+    const auto [start, size] = old.buffer.unread();
+    std::string prefix(start, size);
+    const int copy = ::fcntl(0, F_DUPFD_CLOEXEC, 3);
+    if (copy < 0)
+        old.fail(std::string("cannot read it again: ") + std::strerror(errno));
+    old.pipe->close(); // gives the stream back its blocking mode
+    fresh.pipe->open_decoded_after(copy, std::move(prefix), &fresh.buffer);
 }
 
 void report_input_exception(boost::asio::io_context& io, const std::string& subject) {

@@ -16,6 +16,12 @@ namespace shuffler {
 void open_input(record_reader& reader, const std::string& name, boost::asio::io_context& io,
                 bool decode = false);
 
+// After `old`'s first bytes showed BAM or CRAM where SAM text was expected: opens `fresh` on
+// the same input, decoded with htslib from its first byte (standard input's bytes already read
+// included). A named input that cannot be read again (a command, a FIFO) fails.
+void reopen_decoded(record_reader& old, record_reader& fresh, const std::string& name,
+                    boost::asio::io_context& io);
+
 // Call inside a catch block of an input routine: a record_error already names its input and is
 // reported as it is; anything else is reported under `subject` (see report_current_exception).
 void report_input_exception(boost::asio::io_context& io, const std::string& subject);

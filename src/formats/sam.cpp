@@ -21,16 +21,23 @@ namespace {
 
 constexpr std::uint64_t largest_position = 2147483647; // SAM's POS is a signed 32-bit number
 
-// SAM is text. BAM (BGZF blocks, or raw "BAM\1") and gzip'd text are named for what they are
-// before their bytes are taken for malformed lines.
-void refuse_binary_input(const record_reader& reader) {
+// BAM (BGZF blocks, or raw "BAM\1") or CRAM, which htslib decodes, where SAM text was expected.
+bool looks_like_bam_or_cram(const record_reader& reader) {
     const auto* p = reinterpret_cast<const unsigned char*>(reader.cursor);
     const std::uint64_t n = reader.available;
     const bool bam = n >= 4 && std::memcmp(p, "BAM\1", 4) == 0;
+    const bool cram = n >= 4 && std::memcmp(p, "CRAM", 4) == 0;
+    const bool bgzf = n >= 14 && p[0] == 0x1f && p[1] == 0x8b && (p[3] & 4) != 0 &&
+                      p[12] == 'B' && p[13] == 'C';
+    return bam || cram || bgzf;
+}
+
+// SAM is text: gzip'd text is named for what it is before its bytes are taken for malformed
+// lines.
+void refuse_binary_input(const record_reader& reader) {
+    const auto* p = reinterpret_cast<const unsigned char*>(reader.cursor);
+    const std::uint64_t n = reader.available;
     const bool gzip = n >= 2 && p[0] == 0x1f && p[1] == 0x8b;
-    const bool bgzf = gzip && n >= 14 && (p[3] & 4) != 0 && p[12] == 'B' && p[13] == 'C';
-    if (bam || bgzf)
-        reader.fail("input looks like BAM; read it with -f bam");
     if (gzip)
         reader.fail("input is gzip-compressed; name it *.sam.gz or pipe it through `gzip -dc`");
 }
@@ -285,6 +292,7 @@ void shard_sam(const std::vector<std::string>& input_files, const shard_plan& pl
     for (std::uint32_t k = 0; k <= plan.max_shard; ++k)
         lists.emplace_back(groups.pool());
     record_reader stream;
+    std::unique_ptr<record_reader> decoded; // the same input, found to be BAM or CRAM
     std::exception_ptr error;
     try {
         for (std::uint32_t k = 0; k <= plan.max_shard; ++k)
@@ -292,9 +300,16 @@ void shard_sam(const std::vector<std::string>& input_files, const shard_plan& pl
         open_input(stream, name, io, decode);
         try {
             stream.fill(yield); // the first bytes tell text from compressed or binary data
-            if (!decode)
+            record_reader* reader = &stream;
+            if (!decode && looks_like_bam_or_cram(stream)) {
+                decoded = std::make_unique<record_reader>();
+                reopen_decoded(stream, *decoded, name, io);
+                reader = decoded.get();
+                reader->fill(yield);
+            } else if (!decode) {
                 refuse_binary_input(stream);
-            read_sam(stream, plan, lists, groups, counters, yield);
+            }
+            read_sam(*reader, plan, lists, groups, counters, yield);
         } catch (const boost::system::system_error& e) {
             if (!is_end_of_stream(e.code())) throw;
         }
@@ -307,7 +322,8 @@ void shard_sam(const std::vector<std::string>& input_files, const shard_plan& pl
     }
     if (error)
         report_pipe_error(io, name.empty() || name == "-" ? "stdin" : name, error,
-                          {stream.pipe.get()}, false, yield);
+                          {stream.pipe.get(), decoded ? decoded->pipe.get() : nullptr}, false,
+                          yield);
 }
 
 } // namespace shuffler

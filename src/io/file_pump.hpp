@@ -46,6 +46,8 @@ class file_pump {
     // Takes ownership of `file` (opened for reading or writing as `what` needs) and starts the
     // thread. `name` names the file in problems; the thread never opens it.
     file_pump(int file, job what, std::string name);
+    // job::read that first puts `prefix` into the pipe: bytes of the file read before.
+    file_pump(int file, std::string name, std::string prefix);
     // Reads the regular `file` (job::read or job::read_gzip) into `ring`, which must outlive the
     // thread. There is no pipe: the loop waits on the ring.
     file_pump(int file, job what, std::string name, byte_ring& ring);
@@ -65,6 +67,7 @@ class file_pump {
     std::string finish();
 
   private:
+    file_pump(int file, std::string name, std::string prefix, job what);
     void start();
     void run();
     std::string decompress();   // job::read_gzip; the problem, or ""
@@ -86,6 +89,7 @@ class file_pump {
     int loop_end_ = -1;
     int thread_end_ = -1;
     std::string name_;
+    std::string prefix_; // job::read: sent before the file's bytes
     byte_ring* ring_ = nullptr;
     std::string problem_; // written by the thread before it ends, read only after join
     std::thread thread_;

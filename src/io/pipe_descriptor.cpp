@@ -188,6 +188,13 @@ void pipe_descriptor::open_file(const std::string& path, file_pump::job what, by
     adopt_file(fd, what, path, ring);
 }
 
+void pipe_descriptor::open_decoded_after(int fd, std::string prefix, byte_ring* ring) {
+    relay_ = std::make_unique<file_pump>(fd, "stdin", std::move(prefix));
+    label = "stdin";
+    file_ = true;
+    start_pump(relay_->take_loop_end(), file_pump::job::read_hts, label, ring);
+}
+
 void pipe_descriptor::adopt_file(int fd, file_pump::job what, const std::string& path,
                                  byte_ring* ring) {
     label = path;
@@ -257,7 +264,11 @@ void pipe_descriptor::close_descriptor() {
 void pipe_descriptor::close() {
     close_descriptor();
     if (pump_) {
-        const std::string problem = std::exchange(pump_, nullptr)->finish();
+        std::string problem = std::exchange(pump_, nullptr)->finish();
+        // The decoder has closed the relay's pipe, which ends the relay.
+        if (relay_ && problem.empty())
+            problem = relay_->finish();
+        relay_.reset();
         if (!problem.empty()) {
             asio::io_context& io = context_of(descriptor.get_executor());
             if (io.stopped()) {
@@ -290,8 +301,13 @@ void pipe_descriptor::close() {
 
 std::string pipe_descriptor::end_child(const asio::yield_context& yield) {
     close_descriptor();
-    if (pump_)
-        return std::exchange(pump_, nullptr)->finish();
+    if (pump_) {
+        std::string problem = std::exchange(pump_, nullptr)->finish();
+        if (relay_ && problem.empty())
+            problem = relay_->finish();
+        relay_.reset();
+        return problem;
+    }
     if (child_ < 0)
         return "";
     asio::io_context& io = context_of(descriptor.get_executor());

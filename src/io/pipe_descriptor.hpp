@@ -45,6 +45,10 @@ public:
     void adopt_file(int fd, file_pump::job what, const std::string& path,
                     byte_ring* ring = nullptr);
 
+    // Decodes with htslib, into `ring`, the stream `fd` (taken over) after the `prefix` already
+    // read from it: a relay thread sends the prefix, then the rest of the stream.
+    void open_decoded_after(int fd, std::string prefix, byte_ring* ring);
+
     // True when a file's thread writes into `ring`: the reader then waits on the ring instead of
     // reading `descriptor`.
     bool fills(const byte_ring& ring) const { return ring_ == &ring; }
@@ -78,6 +82,7 @@ private:
     int stdio_fd_ = -1;      // 0 or 1 when this is a standard stream
     int stdio_flags_ = -1;   // that stream's file status flags before it was wrapped
     std::unique_ptr<file_pump> pump_; // the thread moving a file's bytes, until joined
+    std::unique_ptr<file_pump> relay_; // the thread feeding pump_ (open_decoded_after)
     byte_ring* ring_ = nullptr;       // where that thread puts them, when not in a pipe
     bool file_ = false;               // this reads or writes a named file: errors name it
 };

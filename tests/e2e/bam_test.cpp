@@ -160,6 +160,31 @@ TEST_F(BamSharding, WorkersWriteTheSamTextReceivedUnlessAskedForBam) {
     EXPECT_EQ(job.workers[1].out, header + chr2);
 }
 
+TEST_F(BamSharding, BamOrCramWhereSamTextWasExpectedIsDecodedFromItsFirstByte) {
+    // Standard input as a pipe (the bytes the loop read first go to the decoder) and as a file
+    // (read again from where it started), and a named file.
+    const std::pair<std::vector<std::string>, child_input> sources[] = {
+        {{"-f", "sam"}, {child_input::pipe, read_file(dir.file("in.bam"))}},
+        {{"-f", "sam", "-"}, {child_input::file, dir.file("in.bam")}},
+        {{"-f", "sam", "-O", "reference=" + dir.file("ref.fa.fai")},
+         {child_input::pipe, read_file(dir.file("in.cram"))}},
+        {{"-f", "sam", dir.file("in.bam")}, {}},
+    };
+    for (const auto& [source, in] : sources) {
+        SCOPED_TRACE(source.back());
+        std::vector<std::string> args = {"-O", "s1=chr1"};
+        args.insert(args.end(), source.begin(), source.end());
+        const job_result job = run_job(args, {0, 1}, in);
+        ASSERT_TRUE(job_ended_cleanly(job));
+        const std::string input = dir.file(source.size() == 4 ? "in.cram" : "in.bam");
+        std::string chr1;
+        for (const std::string& line : lines_of(view(input)))
+            if (line.find("\tchr1\t") != std::string::npos)
+                chr1 += line + "\n";
+        EXPECT_EQ(job.workers[1].out, view(input, true) + chr1);
+    }
+}
+
 TEST_F(BamSharding, ADamagedBamEndsTheRunWithOneLineNamingIt) {
     const std::string bam = read_file(dir.file("in.bam"));
     write_file(dir.file("cut.bam"), bam.substr(0, bam.size() / 2));
