@@ -5,10 +5,11 @@ set -euo pipefail
 packages=("$@")
 if ((${#packages[@]} == 0)); then
   # man-db renders the manual page, dpkg-dev and file let cpack read the .deb's dependencies,
-  # bsdutils' script gives the progress test a terminal.
+  # bsdutils' script gives the progress test a terminal, samtools makes and checks the BAM of the
+  # end-to-end tests.
   packages=(g++ cmake ninja-build libboost-dev libboost-coroutine-dev libboost-context-dev
             libboost-system-dev libgtest-dev libisal-dev libssl-dev gzip python3 man-db dpkg-dev
-            file bsdutils)
+            file bsdutils pkg-config libhts-dev samtools)
 fi
 missing=()
 for p in "${packages[@]}"; do

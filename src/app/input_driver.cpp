@@ -4,10 +4,33 @@
 #include "formats/message_stream.hpp"
 #include "formats/sam.hpp"
 
+#include "io/file_pump.hpp"
+
 #include <boost/algorithm/string/classification.hpp>
+#include <boost/algorithm/string/predicate.hpp>
 #include <boost/algorithm/string/split.hpp>
 
+#include <sched.h>
+
 namespace shuffler {
+
+void configure_hts(const run_config& config) {
+    file_pump::hts_settings settings;
+    settings.threads = config.threads;
+    if (settings.threads == 0) {
+        cpu_set_t cores;
+        settings.threads =
+            ::sched_getaffinity(0, sizeof cores, &cores) == 0 ? CPU_COUNT(&cores) : 1;
+    }
+    settings.level = config.compression_level;
+    // CRAM decoding wants the FASTA itself; -O reference names its .fai (or a .dict, which
+    // leaves the lookup to htslib).
+    if (const auto reference = config.options.find("reference");
+        reference != config.options.end() &&
+        boost::algorithm::ends_with(reference->second, ".fai"))
+        settings.reference = reference->second.substr(0, reference->second.size() - 4);
+    file_pump::configure_hts(settings);
+}
 
 std::string detect_input_format(const std::vector<std::string>& input_files) {
     std::string format = "message";
@@ -26,6 +49,8 @@ std::string detect_input_format(const std::vector<std::string>& input_files) {
                 format = "fastq";
             else if (parts.back() == "sam")
                 format = "sam";
+            else if (format == "message" && (parts.back() == "bam" || parts.back() == "cram"))
+                format = parts.back(); // compressed already: a "*.bam.gz" stays a message stream
         }
     }
     return format;
@@ -35,8 +60,11 @@ void run_input(const run_config& config, group_table& groups, input_counters& co
                boost::asio::io_context& io, const boost::asio::yield_context& yield) {
     if (config.format == "fastq")
         return dice_fastq(config.input_files, config.fastq, groups, counters, io, yield);
-    if (config.format == "sam")
-        return shard_sam(config.input_files, config.shards, groups, counters, io, yield);
+    if (is_alignment_format(config.format)) {
+        configure_hts(config);
+        return shard_sam(config.input_files, config.shards, config.format != "sam", groups,
+                         counters, io, yield);
+    }
     read_message_stream(config.input_files, config.format == "gzip", groups, counters, io,
                         yield);
 }

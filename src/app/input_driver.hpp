@@ -17,9 +17,14 @@ namespace shuffler {
 void run_input(const run_config& config, group_table& groups, input_counters& counters,
                boost::asio::io_context& io, const boost::asio::yield_context& yield);
 
+// Gives htslib the command line's settings (--threads, --compression-level, the CRAM
+// reference) and silences its log lines.
+void configure_hts(const run_config& config);
+
 // The format one or two file names imply: two files are a FASTQ pair; "*.fq", "*.fastq" (also
 // with ".gz") are FASTQ, "*.sam" (also ".sam.gz") is SAM, any other "*.gz" is a gzip'd message
-// stream, and anything else (or no file) is a message stream.
+// stream, "*.bam" and "*.cram" are BAM and CRAM, and anything else (or no file) is a message
+// stream.
 std::string detect_input_format(const std::vector<std::string>& input_files);
 
 } // namespace shuffler

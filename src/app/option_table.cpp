@@ -47,14 +47,17 @@ a listening worker drops such a connection as a stray.)"},
      R"(Negative (default \-1): the input side; 0 to 65535: a worker for group
 .IR N .)"},
     {"format", 'f', "NAME",
-     "input: message, gzip, fastq or sam (default: from the file names)\n"
-     "output: text, fastq or sam (default text; all write the payload)",
+     "input: message, gzip, fastq, sam, bam or cram (default: from the\n"
+     "file names); output: text, fastq or sam (default text; all write the\n"
+     "payload), or bam (the SAM text received, written as BAM)",
      R"(Input side:
 .BR message ,
 .BR gzip ,
-.B fastq
+.BR fastq ,
+.BR sam ,
+.B bam
 or
-.BR sam ;
+.BR cram ;
 by default taken from the file names (two files are a FASTQ pair;
 .IR *.fq ,
 .I *.fastq
@@ -62,15 +65,24 @@ are FASTQ,
 .I *.sam
 is SAM, each also with
 .IR .gz ;
-any other
+.I *.bam
+and
+.I *.cram
+are BAM and CRAM, decoded with htslib into SAM text and sharded as SAM; any other
 .I *.gz
 is a gzip'd message stream; anything else is a message stream).
+BAM or CRAM bytes given as
+.B sam
+are recognised by their magic and decoded as well.
 Workers:
 .BR text ,
 .B fastq
 or
 .BR sam ,
-which all write the payload unchanged.)"},
+which all write the payload unchanged (the default, text, is SAM text for alignments), or
+.BR bam ,
+which writes the SAM text received as BGZF-compressed BAM with its header, in the order
+received.)"},
     {"option", 'O', "KEY=VALUE",
      "blksize=BASES: FASTQ bases per block (default 1000000)\n"
      "tag=name|none|every: FASTQ records tagged \" #N#\" (default name:\n"
@@ -244,6 +256,17 @@ one group receives, over the contigs of the SAM header given as the file argumen
 standard input) or, without one, of
 .BR reference= .
 Group 0 is every base no shard holds.)"},
+    {"threads", threads_option, "N",
+     "htslib's threads for each BAM or CRAM file read or BAM file\n"
+     "written, 1 to 1024 (default: the cores available)",
+     R"(htslib's threads for each BAM or CRAM file read, or BAM file written, 1 to 1024 (default: the
+cores available).)"},
+    {"compression-level", level_option, "LEVEL",
+     "with -f bam on the output side: BGZF compression level 0 to 9\n"
+     "(default htslib's, 6)",
+     R"(With
+.B \-f bam
+on a worker: the BGZF compression level, 0 to 9 (default htslib's, 6).)"},
     {"help", 'h', nullptr,
      "print this help and exit",
      R"(Print the help text and exit.)"},

@@ -15,6 +15,8 @@ enum option_id : int {
     secret_file_option,
     insecure_option,
     plan_option,
+    threads_option,
+    level_option,
 };
 
 // One command-line option: all that the parser, --help, the usage text and the manual page say

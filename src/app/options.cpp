@@ -265,7 +265,7 @@ void check_option_keys(const run_config& config, bool input_side) {
         const char* wanted = fastq ? "fastq" : "sam";
         if (!input_side)
             refuse("-O " + key + " is for " + wanted + " input; the output side takes no -O keys");
-        if (config.format != wanted)
+        if (fastq ? config.format != wanted : !is_alignment_format(config.format))
             refuse("-O " + key + " is for " + wanted + " input, not " + config.format + " input");
     }
 }
@@ -309,8 +309,10 @@ void check_input_side(run_config& config) {
         config.format = detect_input_format(config.input_files);
     }
     const std::string& format = config.format;
-    if (format != "message" && format != "gzip" && format != "fastq" && format != "sam")
-        refuse("Unknown input format " + format + "; input formats: message, gzip, fastq, sam");
+    if (format != "message" && format != "gzip" && format != "fastq" &&
+        !is_alignment_format(format))
+        refuse("Unknown input format " + format +
+               "; input formats: message, gzip, fastq, sam, bam, cram");
     const std::size_t most = format == "fastq" ? 2 : 1;
     if (files > most)
         refuse("Too many input files: " + std::to_string(files) + " given, " + format +
@@ -322,7 +324,7 @@ void check_input_side(run_config& config) {
     try {
         if (format == "fastq")
             config.fastq = parse_fastq_options(config.options);
-        if (format == "sam")
+        if (is_alignment_format(format))
             config.shards = parse_shard_options(config.options, std::size_t(config.max_groups));
     } catch (const std::invalid_argument& e) {
         refuse(e.what());
@@ -332,7 +334,7 @@ void check_input_side(run_config& config) {
     // Every shard holds an open block from the start, and at least one more must circulate.
     const std::uint64_t pool_blocks =
         pool_bytes(std::uint64_t(config.pool_size)) / block::block_size;
-    if (format == "sam" && config.shards.max_shard + 1ull >= pool_blocks)
+    if (is_alignment_format(format) && config.shards.max_shard + 1ull >= pool_blocks)
         refuse("Too many shards: " + std::to_string(config.shards.max_shard + 1) +
                " need more blocks than the pool's " + std::to_string(pool_blocks) +
                "; raise --pool_size");
@@ -363,9 +365,14 @@ void check_plan(run_config& config) {
 void check_output_side(run_config& config) {
     if (config.format.empty())
         config.format = "text";
-    // The formats differ only in name: every one writes the payloads as they came.
-    if (config.format != "text" && config.format != "fastq" && config.format != "sam")
-        refuse("Unknown output format " + config.format + "; output formats: text, fastq, sam");
+    // The text formats differ only in name: every one writes the payloads as they came; bam
+    // encodes the SAM text received.
+    if (config.format != "text" && config.format != "fastq" && config.format != "sam" &&
+        config.format != "bam")
+        refuse("Unknown output format " + config.format +
+               "; output formats: text, fastq, sam, bam");
+    if (config.compression_level >= 0 && config.format != "bam")
+        refuse("--compression-level is for -f bam output, not " + config.format);
     if (config.input_files.size() > 1)
         refuse("Too many output files: " + std::to_string(config.input_files.size()) +
                " given, an output side writes at most one");
@@ -440,6 +447,14 @@ run_config parse_command_line(int argc, char** argv) {
         case secret_file_option: config.secret_file = optarg; break;
         case insecure_option: config.insecure = true; break;
         case plan_option: config.plan = true; break;
+        case threads_option:
+            config.threads =
+                std::int32_t(parse_number("thread count", optarg, 1, 1024, "1 to 1024"));
+            break;
+        case level_option:
+            config.compression_level =
+                std::int32_t(parse_number("compression level", optarg, 0, 9, "0 to 9"));
+            break;
         case 'h': config.help = true; return config;
         case 'V': config.version = true; return config;
         default: refuse("Unknown option " + option_name(c)); // in the table but not handled
@@ -475,6 +490,9 @@ run_config parse_command_line(int argc, char** argv) {
     for (const auto& [option, value] : given) {
         const bool input_only =
             option == 'w' || option == spill_dir_option || option == spill_max_option;
+        if (option == level_option && !output_side)
+            refuse("--compression-level is for the output side (-f bam); the input side "
+                   "writes no BAM");
         if (input_only && output_side)
             refuse(option_name(option) + " is for the input side; the output side takes no " +
                    option_name(option));

@@ -35,6 +35,8 @@ struct run_config {
     std::vector<std::string> input_files;  // positional arguments
     fastq_plan fastq;                      // -O blksize, tag, check_pairs, for FASTQ input
     shard_plan shards;                      // -O s<k>=INTERVALS, for SAM input
+    std::int32_t threads = 0;              // --threads: htslib's threads per file; 0: the cores
+    std::int32_t compression_level = -1;   // --compression-level for -f bam; -1: htslib's
     bool plan = false;    // --plan: print the shard plan and exit; no job runs
     bool help = false;    // -h: print the help text and exit; nothing else is checked
     bool version = false; // -V: print the version and exit; nothing else is checked
@@ -46,6 +48,11 @@ struct command_line_error : std::runtime_error {
         : std::runtime_error(reason), show_usage(show_usage) {}
     bool show_usage;
 };
+
+// SAM, BAM and CRAM: the input formats the SAM router shards (the binary ones decoded to text).
+inline bool is_alignment_format(const std::string& format) {
+    return format == "sam" || format == "bam" || format == "cram";
+}
 
 // Parses and checks the command line: every value, the formats, the number of files, the -O
 // keys and values, and that the input files can be read. Throws command_line_error when it is

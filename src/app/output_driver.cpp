@@ -89,8 +89,10 @@ bool sync_folder(const std::string& path) {
 output_target::output_target(boost::asio::io_context& io, const std::vector<std::string>& files,
                              const std::string& format)
     : io_(io), pipe_(io) {
-    if (format != "text" && format != "fastq" && format != "sam" && !format.empty())
+    if (format != "text" && format != "fastq" && format != "sam" && format != "bam" &&
+        !format.empty())
         throw std::invalid_argument("Unknown output format " + format);
+    job_ = format == "bam" ? file_pump::job::write_bam : file_pump::job::write;
     if (files.empty()) {
         label_ = "standard output";
         return;
@@ -110,7 +112,7 @@ output_target::~output_target() {
 
 void output_target::open() {
     if (file_.empty()) {
-        pipe_.open_stdio(1);
+        pipe_.open_stdio(1, nullptr, job_);
         return;
     }
     // Only a regular file, or a name not taken yet, is replaced by renaming: a device such as
@@ -119,7 +121,7 @@ void output_target::open() {
     const std::optional<std::string> resolved = resolve_links(file_);
     struct stat st;
     if (!resolved || (::lstat(resolved->c_str(), &st) == 0 && !S_ISREG(st.st_mode))) {
-        pipe_.open_file(file_, file_pump::job::write);
+        pipe_.open_file(file_, job_);
         return;
     }
     const std::string& target = *resolved;
@@ -137,7 +139,7 @@ void output_target::open() {
     }
     remove_if_ended_at_once(temporary_);
     final_ = target;
-    pipe_.adopt_file(fd, file_pump::job::write, file_);
+    pipe_.adopt_file(fd, job_, file_);
 }
 
 void output_target::finish(bool keep) {

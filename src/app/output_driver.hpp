@@ -16,7 +16,8 @@ namespace shuffler {
 // device, a FIFO) is written in place.
 class output_target {
 public:
-    // Refuses an unknown output format ("text", "fastq" and "sam" all write payloads unchanged).
+    // Refuses an unknown output format ("text", "fastq" and "sam" all write payloads unchanged;
+    // "bam" encodes the SAM text received as BAM, by a thread with htslib).
     output_target(boost::asio::io_context& io, const std::vector<std::string>& files,
                   const std::string& format);
     output_target(const output_target&) = delete;
@@ -53,6 +54,7 @@ private:
     // Gives the temporary file its mode, flushes it, renames it over the target and flushes the
     // folder; returns what failed.
     std::string settle();
+    file_pump::job job_ = file_pump::job::write; // how the output's thread writes the file
 };
 
 } // namespace shuffler

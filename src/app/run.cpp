@@ -206,6 +206,7 @@ int run(const run_config& config) {
         std::unique_ptr<output_channel> channel;
         if (!input_side) {
             try {
+                configure_hts(config);
                 output = std::make_unique<output_target>(io, config.input_files, config.format);
                 output->open();
                 channel =

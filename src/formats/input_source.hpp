@@ -10,8 +10,17 @@ namespace shuffler {
 
 // Opens `reader` on an input named on the command line, and names it for error lines: standard
 // input for "" or "-" ("stdin"); the output of a shell command for a name ending in '|'; "*.gz"
-// decompressed by a thread of its own; any other file read directly (see open_file).
-void open_input(record_reader& reader, const std::string& name, boost::asio::io_context& io);
+// decompressed by a thread of its own; any other file read directly (see open_file). With
+// `decode`, a file or standard input holds SAM, BAM or CRAM that a thread decodes with htslib
+// into SAM text.
+void open_input(record_reader& reader, const std::string& name, boost::asio::io_context& io,
+                bool decode = false);
+
+// After `old`'s first bytes showed BAM or CRAM where SAM text was expected: opens `fresh` on
+// the same input, decoded with htslib from its first byte (standard input's bytes already read
+// included). A named input that cannot be read again (a command, a FIFO) fails.
+void reopen_decoded(record_reader& old, record_reader& fresh, const std::string& name,
+                    boost::asio::io_context& io);
 
 // Call inside a catch block of an input routine: a record_error already names its input and is
 // reported as it is; anything else is reported under `subject` (see report_current_exception).

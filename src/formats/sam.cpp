@@ -21,16 +21,23 @@ namespace {
 
 constexpr std::uint64_t largest_position = 2147483647; // SAM's POS is a signed 32-bit number
 
-// SAM is text. BAM (BGZF blocks, or raw "BAM\1") and gzip'd text are named for what they are
-// before their bytes are taken for malformed lines.
-void refuse_binary_input(const record_reader& reader) {
+// BAM (BGZF blocks, or raw "BAM\1") or CRAM, which htslib decodes, where SAM text was expected.
+bool looks_like_bam_or_cram(const record_reader& reader) {
     const auto* p = reinterpret_cast<const unsigned char*>(reader.cursor);
     const std::uint64_t n = reader.available;
     const bool bam = n >= 4 && std::memcmp(p, "BAM\1", 4) == 0;
+    const bool cram = n >= 4 && std::memcmp(p, "CRAM", 4) == 0;
+    const bool bgzf = n >= 14 && p[0] == 0x1f && p[1] == 0x8b && (p[3] & 4) != 0 &&
+                      p[12] == 'B' && p[13] == 'C';
+    return bam || cram || bgzf;
+}
+
+// SAM is text: gzip'd text is named for what it is before its bytes are taken for malformed
+// lines.
+void refuse_binary_input(const record_reader& reader) {
+    const auto* p = reinterpret_cast<const unsigned char*>(reader.cursor);
+    const std::uint64_t n = reader.available;
     const bool gzip = n >= 2 && p[0] == 0x1f && p[1] == 0x8b;
-    const bool bgzf = gzip && n >= 14 && (p[3] & 4) != 0 && p[12] == 'B' && p[13] == 'C';
-    if (bam || bgzf)
-        reader.fail("input looks like BAM; pipe it through `samtools view -h`");
     if (gzip)
         reader.fail("input is gzip-compressed; name it *.sam.gz or pipe it through `gzip -dc`");
 }
@@ -262,7 +269,7 @@ void read_sam(record_reader& reader, const shard_plan& plan, std::vector<sg_buff
 }
 
 void shard_sam(const std::vector<std::string>& input_files, const shard_plan& plan,
-               group_table& groups, input_counters& counters, asio::io_context& io,
+               bool decode, group_table& groups, input_counters& counters, asio::io_context& io,
                const asio::yield_context& yield) {
     const std::string name = input_files.empty() ? "" : input_files.front();
     std::vector<sg_buffer_list> lists;
@@ -270,6 +277,7 @@ void shard_sam(const std::vector<std::string>& input_files, const shard_plan& pl
     for (std::uint32_t k = 0; k <= plan.max_shard; ++k)
         lists.emplace_back(groups.pool());
     record_reader stream;
+    std::unique_ptr<record_reader> decoded; // the same input, found to be BAM or CRAM
     std::exception_ptr error;
     // Every session of shards 0 to max_shard waits for the header, which read_sam collects.
     session_preamble& preamble = groups.preamble();
@@ -278,11 +286,19 @@ void shard_sam(const std::vector<std::string>& input_files, const shard_plan& pl
     try {
         for (std::uint32_t k = 0; k <= plan.max_shard; ++k)
             open_message(lists[k], std::uint16_t(k), yield);
-        open_input(stream, name, io);
+        open_input(stream, name, io, decode);
         try {
             stream.fill(yield); // the first bytes tell text from compressed or binary data
-            refuse_binary_input(stream);
-            read_sam(stream, plan, lists, groups, counters, yield);
+            record_reader* reader = &stream;
+            if (!decode && looks_like_bam_or_cram(stream)) {
+                decoded = std::make_unique<record_reader>();
+                reopen_decoded(stream, *decoded, name, io);
+                reader = decoded.get();
+                reader->fill(yield);
+            } else if (!decode) {
+                refuse_binary_input(stream);
+            }
+            read_sam(*reader, plan, lists, groups, counters, yield);
         } catch (const boost::system::system_error& e) {
             if (!is_end_of_stream(e.code())) throw;
         }
@@ -297,8 +313,8 @@ void shard_sam(const std::vector<std::string>& input_files, const shard_plan& pl
     preamble.known = true;
     preamble.waiters.wake_all();
     // Even the clean end needs the command's word: end of file alone proves nothing.
-    report_pipe_error(io, name.empty() || name == "-" ? "stdin" : name, error, {stream.pipe.get()},
-                      false, yield);
+    report_pipe_error(io, name.empty() || name == "-" ? "stdin" : name, error,
+                      {stream.pipe.get(), decoded ? decoded->pipe.get() : nullptr}, false, yield);
 }
 
 } // namespace shuffler

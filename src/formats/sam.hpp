@@ -35,9 +35,9 @@ bool cigar_reference_length(std::string_view cigar, std::uint64_t& length);
 
 // Shards SAM text by position: shard k is group k, group 0 takes every line outside the shards,
 // and every shard gets the header. Reads the file named first (as open_input reads names), or
-// standard input when none is named.
+// standard input when none is named; with `decode`, SAM, BAM or CRAM decoded by htslib.
 void shard_sam(const std::vector<std::string>& input_files, const shard_plan& plan,
-               group_table& groups, input_counters& counters, boost::asio::io_context& io,
+               bool decode, group_table& groups, input_counters& counters, boost::asio::io_context& io,
                const boost::asio::yield_context& yield);
 
 } // namespace shuffler

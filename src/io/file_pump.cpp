@@ -61,7 +61,13 @@ bool is_regular(int fd) {
 } // namespace
 
 file_pump::file_pump(int file, job what, std::string name)
-    : file_(file), job_(what), name_(std::move(name)) {
+    : file_pump(file, std::move(name), std::string(), what) {}
+
+file_pump::file_pump(int file, std::string name, std::string prefix)
+    : file_pump(file, std::move(name), std::move(prefix), job::read) {}
+
+file_pump::file_pump(int file, std::string name, std::string prefix, job what)
+    : file_(file), job_(what), name_(std::move(name)), prefix_(std::move(prefix)) {
     // Close-on-exec: a child holding the thread's end would hide the end of the stream.
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {
@@ -70,7 +76,7 @@ file_pump::file_pump(int file, job what, std::string name)
         errno = error;
         throw_errno("pipe");
     }
-    const bool reading = job_ != job::write;
+    const bool reading = job_ != job::write && job_ != job::write_bam;
     loop_end_ = reading ? fds[0] : fds[1];
     thread_end_ = reading ? fds[1] : fds[0];
     // Fewer switches between the thread and the loop, as for children's pipes.
@@ -125,7 +131,11 @@ std::string file_pump::finish() {
 
 void file_pump::run() {
     try {
-        problem_ = job_ == job::read_gzip ? decompress() : ring_ ? read_into_ring() : copy();
+        problem_ = job_ == job::read_gzip   ? decompress()
+                   : job_ == job::read_hts  ? read_hts()
+                   : job_ == job::write_bam ? write_bam()
+                   : ring_                  ? read_into_ring()
+                                            : copy();
     } catch (const loop_gone&) {
         problem_.clear();
     } catch (const std::exception& e) {
@@ -161,6 +171,14 @@ std::string file_pump::copy() {
     // together with the loop's end, so a loop that leaves ends the wait.
     const bool wait = reading && !is_regular(file_);
     std::unique_ptr<char[]> buffer; // only for files splice() refuses
+    for (std::size_t done = 0; reading && done < prefix_.size();) {
+        const ssize_t put = ::write(to, prefix_.data() + done, prefix_.size() - done);
+        if (put < 0 && errno == EPIPE)
+            throw loop_gone();
+        if (put < 0 && errno != EINTR)
+            return std::string("write error: ") + std::strerror(errno);
+        done += put > 0 ? std::size_t(put) : 0;
+    }
     for (;;) {
         if (wait)
             wait_for_input();

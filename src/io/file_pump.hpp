@@ -29,11 +29,25 @@ class file_pump {
         read,        // file -> pipe
         read_gzip,   // gzip file -> pipe, decompressed
         write,       // pipe -> file
+        read_hts,    // SAM, BAM or CRAM file -> SAM text, decoded by htslib (into a ring)
+        write_bam,   // SAM text from the pipe -> BAM file, encoded by htslib
     };
+
+    // htslib's settings for read_hts and write_bam: set once at start-up, before any thread.
+    struct hts_settings {
+        int threads = 1;       // htslib's pool threads per file (--threads)
+        int level = -1;        // BGZF compression level, 0 to 9; -1: htslib's default
+        std::string reference; // FASTA for CRAM decoding; empty: htslib's own lookup
+    };
+    static hts_settings hts;
+    // Sets `hts` and silences htslib's own log lines: its failures come back as problems.
+    static void configure_hts(const hts_settings& settings);
 
     // Takes ownership of `file` (opened for reading or writing as `what` needs) and starts the
     // thread. `name` names the file in problems; the thread never opens it.
     file_pump(int file, job what, std::string name);
+    // job::read that first puts `prefix` into the pipe: bytes of the file read before.
+    file_pump(int file, std::string name, std::string prefix);
     // Reads the regular `file` (job::read or job::read_gzip) into `ring`, which must outlive the
     // thread. There is no pipe: the loop waits on the ring.
     file_pump(int file, job what, std::string name, byte_ring& ring);
@@ -53,6 +67,7 @@ class file_pump {
     std::string finish();
 
   private:
+    file_pump(int file, std::string name, std::string prefix, job what);
     void start();
     void run();
     std::string decompress();   // job::read_gzip; the problem, or ""
@@ -61,6 +76,8 @@ class file_pump {
     // Hands `size` bytes put at output_room() on: commits them to the ring or writes them to
     // the pipe.
     void output(const std::uint8_t* data, std::size_t size);
+    std::string read_hts();     // job::read_hts into ring_; the problem, or ""
+    std::string write_bam();    // job::write_bam; the problem, or ""
     std::string copy();         // job::read and job::write; the problem, or ""
     std::string read_into_ring(); // job::read into ring_; the problem, or ""
     // Waits until the file has bytes to read (a pipe or terminal) while watching the loop's end;
@@ -72,6 +89,7 @@ class file_pump {
     int loop_end_ = -1;
     int thread_end_ = -1;
     std::string name_;
+    std::string prefix_; // job::read: sent before the file's bytes
     byte_ring* ring_ = nullptr;
     std::string problem_; // written by the thread before it ends, read only after join
     std::thread thread_;

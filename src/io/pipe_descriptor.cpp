@@ -337,21 +337,26 @@ void pipe_descriptor::open_command(const std::string& command, const char* mode)
     }
 }
 
-void pipe_descriptor::open_stdio(int fd, byte_ring* ring) {
+void pipe_descriptor::open_stdio(int fd, byte_ring* ring, file_pump::job what) {
     stdio_fd_ = fd;
     stdio_flags_ = ::fcntl(fd, F_GETFL);
     // A wider pipe means fewer switches between this process and the one at the other end.
     struct stat st;
     if (::fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode))
         ::fcntl(fd, F_SETPIPE_SZ, 1 << 20);
-    if (!needs_pump(fd)) {
+    const bool hts = what == file_pump::job::read_hts || what == file_pump::job::write_bam;
+    if (!hts && !needs_pump(fd)) {
         descriptor.assign(fd);
         return;
     }
     const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
     if (copy < 0)
         throw_error(errno);
-    start_pump(copy, fd == 0 ? file_pump::job::read : file_pump::job::write,
+    if (hts) { // the thread's problems name the stream
+        label = fd == 0 ? "stdin" : "stdout";
+        file_ = true;
+    }
+    start_pump(copy, hts ? what : fd == 0 ? file_pump::job::read : file_pump::job::write,
                fd == 0 ? "stdin" : "stdout", ring);
 }
 
@@ -367,13 +372,14 @@ void pipe_descriptor::open_file(const std::string& path, file_pump::job what, by
     }
     // A FIFO would block the loop in open() until its other end appears: a child waits instead.
     struct stat st;
-    if (what != file_pump::job::read_gzip && ::stat(path.c_str(), &st) == 0 &&
+    if (what != file_pump::job::read_gzip && what != file_pump::job::read_hts &&
+        what != file_pump::job::write_bam && ::stat(path.c_str(), &st) == 0 &&
         S_ISFIFO(st.st_mode)) {
         const bool reading = what == file_pump::job::read;
         open_command((reading ? "cat " : "cat > ") + shell_quote(path), reading ? "r" : "w");
         return;
     }
-    const int fd = what == file_pump::job::write
+    const int fd = what == file_pump::job::write || what == file_pump::job::write_bam
                        ? ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)
                        : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
@@ -381,11 +387,19 @@ void pipe_descriptor::open_file(const std::string& path, file_pump::job what, by
     adopt_file(fd, what, path, ring);
 }
 
+void pipe_descriptor::open_decoded_after(int fd, std::string prefix, byte_ring* ring) {
+    relay_ = std::make_unique<file_pump>(fd, "stdin", std::move(prefix));
+    label = "stdin";
+    file_ = true;
+    start_pump(relay_->take_loop_end(), file_pump::job::read_hts, label, ring);
+}
+
 void pipe_descriptor::adopt_file(int fd, file_pump::job what, const std::string& path,
                                  byte_ring* ring) {
     label = path;
     file_ = true;
-    if (what == file_pump::job::read_gzip || needs_pump(fd)) {
+    if (what == file_pump::job::read_gzip || what == file_pump::job::read_hts ||
+        what == file_pump::job::write_bam || needs_pump(fd)) {
         start_pump(fd, what, path, ring);
         return;
     }
@@ -402,7 +416,9 @@ void pipe_descriptor::start_pump(int file, file_pump::job what, const std::strin
     // Only a regular file read goes into the ring: the thread never waits for the file to have
     // bytes, which it could not stop doing when the loop leaves.
     struct stat st;
-    if (ring && what != file_pump::job::write && ::fstat(file, &st) == 0 && S_ISREG(st.st_mode)) {
+    // htslib's decoder reads whatever the file is (a pipe too): its lines go only to a ring.
+    if (ring && what != file_pump::job::write &&
+        (what == file_pump::job::read_hts || (::fstat(file, &st) == 0 && S_ISREG(st.st_mode)))) {
         const int wakeup = ::fcntl(ring->wakeup_fd(), F_DUPFD_CLOEXEC, 3);
         boost::system::error_code ec;
         if (wakeup >= 0)
@@ -448,7 +464,11 @@ bool pipe_descriptor::close() {
     close_descriptor();
     bool reported = false;
     if (pump_) {
-        const std::string problem = std::exchange(pump_, nullptr)->finish();
+        std::string problem = std::exchange(pump_, nullptr)->finish();
+        // The decoder has closed the relay's pipe, which ends the relay.
+        if (relay_ && problem.empty())
+            problem = relay_->finish();
+        relay_.reset();
         if (!problem.empty()) {
             reported = true;
             asio::io_context& io = context_of(descriptor.get_executor());
@@ -483,8 +503,13 @@ bool pipe_descriptor::close() {
 
 std::string pipe_descriptor::end_child(const asio::yield_context& yield, bool patient) {
     close_descriptor();
-    if (pump_)
-        return std::exchange(pump_, nullptr)->finish();
+    if (pump_) {
+        std::string problem = std::exchange(pump_, nullptr)->finish();
+        if (relay_ && problem.empty())
+            problem = relay_->finish();
+        relay_.reset();
+        return problem;
+    }
     if (child_ < 0)
         return "";
     asio::io_context& io = context_of(descriptor.get_executor());

@@ -32,7 +32,10 @@ public:
     // cannot wait) is moved through a pipe by a file_pump. Its file status flags are put back when
     // the descriptor is closed, so the next program sharing the stream does not find it
     // non-blocking. With `ring`, see open_file.
-    void open_stdio(int fd, byte_ring* ring = nullptr);
+    // With job::read_hts (and a ring) or job::write_bam, a file_pump decodes or encodes the
+    // stream with htslib whatever it is.
+    void open_stdio(int fd, byte_ring* ring = nullptr,
+                    file_pump::job what = file_pump::job::read);
     // Opens the file `path` to read, to read decompressed, or to write (created or truncated).
     // A regular file or device is moved by a file_pump, a FIFO by a `cat` child, and anything
     // else epoll accepts is used directly. A gzip input "" is standard input. With `ring` (a
@@ -42,6 +45,10 @@ public:
     // The same for a file the caller has opened itself (`fd`, taken over), named `path`.
     void adopt_file(int fd, file_pump::job what, const std::string& path,
                     byte_ring* ring = nullptr);
+
+    // Decodes with htslib, into `ring`, the stream `fd` (taken over) after the `prefix` already
+    // read from it: a relay thread sends the prefix, then the rest of the stream.
+    void open_decoded_after(int fd, std::string prefix, byte_ring* ring);
 
     // True when a file's thread writes into `ring`: the reader then waits on the ring instead of
     // reading `descriptor`.
@@ -83,6 +90,7 @@ private:
     int stdio_fd_ = -1;      // 0 or 1 when this is a standard stream
     int stdio_flags_ = -1;   // that stream's file status flags before it was wrapped
     std::unique_ptr<file_pump> pump_; // the thread moving a file's bytes, until joined
+    std::unique_ptr<file_pump> relay_; // the thread feeding pump_ (open_decoded_after)
     byte_ring* ring_ = nullptr;       // where that thread puts them, when not in a pipe
     bool file_ = false;               // this reads or writes a named file: errors name it
 };

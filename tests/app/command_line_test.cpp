@@ -18,7 +18,7 @@ const std::string usage_text =
     "  -c, --connect\n  -l, --listen\n  -t, --timeout\n  -g, --groupid\n"
     "  -f, --format\n  -O, --option\n  -S, --pool_size\n  -G, --max_groups\n"
     "  -w, --workers\n      --peer-timeout\n      --port-file\n      --progress\n      --summary\n"
-    "      --spill-dir\n      --spill-max\n      --secret-file\n      --insecure\n      --plan\n"
+    "      --spill-dir\n      --spill-max\n      --secret-file\n      --insecure\n      --plan\n      --threads\n      --compression-level\n"
     "  -h, --help\n  -V, --version\n";
 
 TEST(CommandLine, RefusalsPrintTheirMessageThenUsage) {
