@@ -159,7 +159,7 @@ TEST_P(Children, ASecondSignalEndsAtOnceAndRemovesThePortFile) {
     input.signal(SIGTERM);
     const child_result r = input.wait(limit);
     EXPECT_EQ(r.exit_status, 255);
-    EXPECT_EQ(without_timing(read_file(err)),
+    EXPECT_EQ(without_sanitizer_notes(without_timing(read_file(err))),
               "interrupted by SIGTERM\ninterrupted again by SIGTERM; stopping at once\n");
     EXPECT_FALSE(std::filesystem::exists(port));
     EXPECT_TRUE(eventually([&] { return dead(shell); }, std::chrono::seconds(20)));
