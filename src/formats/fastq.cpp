@@ -98,22 +98,37 @@ void push_block(group_table& groups, sg_buffer_list& message, std::uint64_t reco
     push_message(groups[0], message);
 }
 
-// The length of the first word of the name that starts at `name` (after the '@') and whose line
-// ends at `lf`, without a trailing "/1" or "/2": what mates share.
-std::size_t name_word_length(const char* name, const char* lf) {
+// The record named at `name` (after the '@') on a line ending at `lf`, as far as pairing goes:
+// its first word without a trailing "/1" or "/2", which mates share, and the mate number it
+// gives there or in a comment in the form "1:N:0:..." after the first blank.
+void read_name(fastq_record& r, const char* name, const char* lf) {
     const char* end = name;
     while (end < lf && *end != ' ' && *end != '\t' && *end != '\r')
         ++end;
-    if (end - name >= 2 && end[-2] == '/' && (end[-1] == '1' || end[-1] == '2'))
+    r.name = name;
+    r.mate = 0;
+    if (end - name >= 2 && end[-2] == '/' && (end[-1] == '1' || end[-1] == '2')) {
+        r.mate = end[-1];
         end -= 2;
-    return std::size_t(end - name);
+    } else if (lf - end >= 5 && *end == ' ' && (end[1] == '1' || end[1] == '2') && end[2] == ':' &&
+               (end[3] == 'N' || end[3] == 'Y') && end[4] == ':') {
+        r.mate = end[1];
+    }
+    r.name_length = std::size_t(end - name);
 }
 
 // Mates of paired files share their name's first word; `a` was read from streams[0], `b` from
 // streams[1]. Compared before the block is queued, so nothing of a mispaired block is sent.
 void check_mates(const std::deque<record_reader>& streams, const fastq_record& a,
                  const fastq_record& b) {
-    if (a.name_length == b.name_length && std::memcmp(a.name, b.name, a.name_length) == 0)
+    const bool same_name =
+        a.name_length == b.name_length && std::memcmp(a.name, b.name, a.name_length) == 0;
+    if (same_name && a.mate != 0 && a.mate == b.mate)
+        throw record_error(streams[0].name + " and " + streams[1].name + ": record " +
+                           std::to_string(streams[1].records) + ", " +
+                           std::string(a.name, a.name_length) + ", is mate " + a.mate +
+                           " in both files (the same reads given twice?)");
+    if (same_name)
         return;
     throw record_error(streams[0].name + " and " + streams[1].name + ": record " +
                        std::to_string(streams[1].records) + " is named " +
@@ -187,7 +202,10 @@ fastq_record read_fastq(record_reader& reader, sg_buffer_list& list, const char*
             cursor += length;
             available -= length;
             ++reader.records;
-            return {bases, p + 1, name_word_length(p + 1, lf1)};
+            fastq_record record;
+            record.bases = bases;
+            read_name(record, p + 1, lf1);
+            return record;
         }
         if (at_end) fail_record(": incomplete record at end of input");
         if (available == record_reader::buffer_size)

@@ -59,6 +59,9 @@ struct fastq_record {
     std::size_t bases;
     const char* name;
     std::size_t name_length;
+    // Which mate the name says it is: '1' or '2' from a "/1" or "/2" ending its first word, or
+    // from a comment in the form "1:N:0:..."; 0 when it says neither.
+    char mate;
 };
 
 // Appends one FASTQ record from `reader` to `list` (which holds a block), with `suffix`, when

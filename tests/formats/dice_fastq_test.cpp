@@ -170,6 +170,17 @@ TEST(DiceFastq, RefusesMatesWithDifferentNames) {
     ASSERT_EQ(d.payloads.size(), 1u); // the block of pairs 3 and 4 is never queued
     EXPECT_EQ(d.payloads[0], record("a/1", " #0#") + record("a/2", " #0#") + record("b/1 x") +
                                  record("b/2 y:z"));
+    // R1 given twice: the names agree, the mate numbers say so, as "/1" or in an Illumina comment.
+    const std::string twice = file("twice.fq", record("a/1") + record("b/1"));
+    const std::string illumina_1 = file("i_1.fq", record("a 1:N:0:ACGT") + record("b 1:N:0:ACGT"));
+    const std::string illumina_2 = file("i_2.fq", record("a 2:N:0:ACGT") + record("b 2:N:0:ACGT"));
+    EXPECT_EQ(dice({twice, twice}, blocks_of(12)).err,
+              twice + " and " + twice +
+                  ": record 1, a, is mate 1 in both files (the same reads given twice?)\n");
+    EXPECT_EQ(dice({illumina_1, illumina_1}, blocks_of(12)).err,
+              illumina_1 + " and " + illumina_1 +
+                  ": record 1, a, is mate 1 in both files (the same reads given twice?)\n");
+    EXPECT_EQ(dice({illumina_1, illumina_2}, blocks_of(12)).err, "");
     const dicing unchecked = dice({r1, r2}, blocks_of(12, block_tags::name, false));
     EXPECT_EQ(unchecked.err, "");
     EXPECT_EQ(unchecked.payloads.size(), 3u);
