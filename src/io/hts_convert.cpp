@@ -96,6 +96,8 @@ std::string file_pump::read_hts() {
     char* room = nullptr;
     std::uint64_t space = 0, pending = 0;
     const auto put = [&](const char* data, std::size_t size) {
+        if (size == 0)
+            return true; // no room needed, and none may have been handed out yet
         while (space - pending < size) {
             if (pending > 0) {
                 ring_->commit(pending);
