@@ -103,6 +103,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static boost::asio::io_context io;
     static group_table groups(fuzz_pool());
     groups.resize(shard_count);
+    // The header goes to every session first, as its preamble; each run starts with none.
+    groups.preamble().text.clear();
+    groups.preamble().lines = 0;
+    groups.preamble().known = false;
     byte_pipe pipe(sam, sam_size);
     const auto reader = open_reader(io, pipe.take_reader(), "stdin");
     std::vector<sg_buffer_list> lists;
@@ -116,8 +120,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         input_counters counters;
         outcome =
             outcome_of([&] { read_sam(*reader, plan, lists, groups, counters, yield); });
-        // Each shard's payload: its queued messages, then its open one.
+        // Each shard's output: the header its session sends first, its queued messages, then its
+        // open one.
         for (std::size_t k = 0; k < shard_count; ++k) {
+            payloads[k] = groups.preamble().text;
             while (groups[k].message_count() > 0) {
                 sg_buffer_list message(fuzz_pool());
                 pop_message(groups[k], message, yield);
