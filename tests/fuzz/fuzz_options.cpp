@@ -38,6 +38,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const run_config config = parse_command_line(int(words.size()), argv.data());
         if (config.help || config.version)
             return 0; // nothing else is checked then
+        if (config.plan) {
+            // --plan runs no job: it takes no address, no group, and SAM shard keys.
+            FUZZ_CHECK(config.listen.empty() && config.connect_list.empty());
+            FUZZ_CHECK(config.groupid < 0 && config.shards.max_shard > 0);
+            return 0;
+        }
         FUZZ_CHECK(config.listen.empty() != config.connect_list.empty());
         FUZZ_CHECK(config.groupid < config.max_groups && config.groupid <= 65535);
         FUZZ_CHECK(config.pool_size > 0);
