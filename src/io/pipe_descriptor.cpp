@@ -258,25 +258,14 @@ bool needs_pump(int fd) {
     return S_ISREG(st.st_mode) || S_ISBLK(st.st_mode) || (S_ISCHR(st.st_mode) && !::isatty(fd));
 }
 
-// True when `error` is a cancelled operation.
-bool is_cancelled(std::exception_ptr error) {
+// The error code `error` carries, or none when it is not a system error.
+boost::system::error_code code_of(std::exception_ptr error) {
     try {
         std::rethrow_exception(error);
     } catch (const boost::system::system_error& e) {
-        return is_cancellation(e.code());
+        return e.code();
     } catch (...) {
-        return false;
-    }
-}
-
-// True when `error` is the end of a stream.
-bool is_end(std::exception_ptr error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const boost::system::system_error& e) {
-        return is_end_of_stream(e.code());
-    } catch (...) {
-        return false;
+        return {};
     }
 }
 
@@ -600,10 +589,10 @@ void report_pipe_error(asio::io_context& io, const std::string& subject, std::ex
     const silent_end silent = end_of_stream_is_silent ? silent_end::cancellation_or_end_of_stream
                                                       : silent_end::cancellation;
     // A clean end waits for the children however long they take: their status decides the run.
-    const bool clean_end = !error || (end_of_stream_is_silent && is_end(error));
+    const bool clean_end = !error || (end_of_stream_is_silent && is_end_of_stream(code_of(error)));
     try {
         for (pipe_descriptor* pipe : pipes) {
-            if (error && is_cancelled(error))
+            if (error && is_cancellation(code_of(error)))
                 break;
             if (!pipe)
                 continue;
