@@ -33,7 +33,7 @@ stop_signals::stop_signals() {
             if (!request_stop(signal)) {
                 // Asked twice: whatever holds up the orderly end (a child, a full pipe, a file
                 // system), stop now, leaving no file that only a finished run may leave.
-                write_error_line(std::string("interrupted again by SIG") + ::sigabbrev_np(signal) +
+                write_last_error_line(std::string("interrupted again by SIG") + ::sigabbrev_np(signal) +
                                  "; stopping at once");
                 kill_child_groups();
                 remove_abandoned_files();

@@ -50,6 +50,9 @@ bool report_current_exception(boost::asio::io_context& io, const std::string& su
 // Only for lines that are not failures of the run (those go through report_line).
 void write_error_line(const std::string& line);
 
+// write_error_line for a process about to end at once: no line follows it, from any thread.
+void write_last_error_line(const std::string& line);
+
 // Draws `line` over the last line of standard error, a terminal: a carriage return, the line,
 // and the rest of the old one erased. The next write_error_line replaces it.
 void draw_status_line(const std::string& line);
