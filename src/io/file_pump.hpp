@@ -42,6 +42,9 @@ class file_pump {
     static hts_settings hts;
     // Sets `hts` and silences htslib's own log lines: its failures come back as problems.
     static void configure_hts(const hts_settings& settings);
+    // The SAM header text of the SAM, BAM or CRAM file `path` ("-": standard input), read with
+    // htslib on the calling thread; throws std::runtime_error naming the file when it cannot.
+    static std::string read_hts_header(const std::string& path);
 
     // Takes ownership of `file` (opened for reading or writing as `what` needs) and starts the
     // thread. `name` names the file in problems; the thread never opens it.

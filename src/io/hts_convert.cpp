@@ -70,6 +70,22 @@ hts_file_ptr open_hts(int fd, const std::string& name, const char* mode, std::st
 
 } // namespace
 
+std::string file_pump::read_hts_header(const std::string& path) {
+    hts_set_log_level(HTS_LOG_OFF);
+    const std::string name = path == "-" ? "stdin" : path;
+    const hts_file_ptr in(hts_open(path.c_str(), "r"));
+    if (!in)
+        throw std::runtime_error(name + ": " + (errno ? std::strerror(errno)
+                                                      : "not SAM, BAM or CRAM data"));
+    if (!hts.reference.empty() && hts_get_format(in.get())->format == cram &&
+        hts_set_fai_filename(in.get(), hts.reference.c_str()) != 0)
+        throw std::runtime_error(name + ": cannot use the reference " + hts.reference);
+    const header_ptr header(sam_hdr_read(in.get()));
+    if (!header)
+        throw std::runtime_error(name + ": cannot read its header");
+    return std::string(sam_hdr_str(header.get()), sam_hdr_length(header.get()));
+}
+
 std::string file_pump::read_hts() {
     std::string problem;
     const hts_file_ptr in = open_hts(file_, name_, "r", problem);

@@ -209,5 +209,23 @@ TEST_F(BamSharding, ADamagedBamEndsTheRunWithOneLineNamingIt) {
     }
 }
 
+// The shard plan comes from the header whichever form holds it: a SAM, BAM or CRAM file, or any
+// of them on standard input.
+TEST_F(BamSharding, ThePlanIsTheSameFromSamBamOrCram) {
+    const auto plan = [&](std::vector<std::string> source, child_input in = {}) {
+        std::vector<std::string> args = {"--plan", "-O", "shards=3"};
+        args.insert(args.end(), source.begin(), source.end());
+        const child_result r = run(shuffler(args), in);
+        EXPECT_EQ(r.exit_status, 0) << r.err;
+        return r.out;
+    };
+    const std::string from_sam = plan({dir.file("in.sam")});
+    EXPECT_EQ(std::count(from_sam.begin(), from_sam.end(), '\n'), 5) << from_sam;
+    EXPECT_EQ(plan({dir.file("in.bam")}), from_sam);
+    EXPECT_EQ(plan({dir.file("in.cram")}), from_sam);
+    EXPECT_EQ(plan({"-"}, {child_input::pipe, read_file(dir.file("in.bam"))}), from_sam);
+    EXPECT_EQ(plan({"-"}, {child_input::pipe, sam}), from_sam);
+}
+
 } // namespace
 } // namespace shuffler_test
