@@ -90,8 +90,8 @@ std::size_t run_loop(const run_config& config, group_table& groups, asio::io_con
     // The deadline counts from here, once start-up is done.
     // The steady clock: a step of the wall clock (NTP) moves no deadline.
     asio::steady_timer run_timer(io, std::chrono::seconds(config.timeout));
-    session_config sessions{config.groupid, groups, config.peer_timeout, output, {}, {}, {}, {},
-                            false, run_timer.expires_at(), {}};
+    session_config sessions{config.groupid, groups, config.peer_timeout, output};
+    sessions.deadline = run_timer.expires_at();
     // Security: the secret file's key for every connection; else a listener with a port file
     // makes a secret for the job and tells it there, beside the address, to those who may read
     // the file. --insecure keeps plain TCP.

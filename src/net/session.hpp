@@ -77,6 +77,10 @@ struct session_counters {
 
 // What every session of a process shares. Lives for the whole run.
 struct session_config {
+    session_config(std::int32_t groupid, group_table& groups, int peer_timeout,
+                   output_channel* output)
+        : groupid(groupid), groups(groups), peer_timeout(peer_timeout), output(output) {}
+
     std::int32_t groupid;             // negative: the input side; else the group to receive
     group_table& groups;              // the process's groups
     int peer_timeout;                 // seconds a silent or unreachable peer is given
