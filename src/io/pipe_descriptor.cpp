@@ -315,7 +315,11 @@ void pipe_descriptor::open_command(const std::string& command, const char* mode)
     add_child_group(pid);
     // Readable once the child has ended; without it (kernels before 5.3) SIGCHLD tells.
     child_fd_ = pidfds ? int(::syscall(SYS_pidfd_open, pid, 0)) : -1;
-    label = reading ? command + " |" : "| " + command;
+    // The command as the user wrote it beside its bar, without the spaces that kept them apart.
+    const std::size_t first = command.find_first_not_of(" \t");
+    const std::size_t last = command.find_last_not_of(" \t");
+    const std::string words = first == std::string::npos ? "" : command.substr(first, last - first + 1);
+    label = reading ? words + " |" : "| " + words;
     // A wider pipe lets the child and this process move 1 MiB per switch instead of 64 KiB.
     ::fcntl(ours, F_SETPIPE_SZ, 1 << 20);
     boost::system::error_code ec;

@@ -115,7 +115,7 @@ TEST_P(Children, AnInputCommandsStatusComesBeforeAnyEndMark) {
         } else {
             EXPECT_EQ(in.exit_status, 255);
             EXPECT_EQ(without_timing(in.err),
-                      "pipe command '" + command + "  |': exited with status 3\n");
+                      "pipe command '" + command + " |': exited with status 3\n");
         }
     }
 }
