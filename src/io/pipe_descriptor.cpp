@@ -318,7 +318,8 @@ void pipe_descriptor::open_command(const std::string& command, const char* mode)
     // The command as the user wrote it beside its bar, without the spaces that kept them apart.
     const std::size_t first = command.find_first_not_of(" \t");
     const std::size_t last = command.find_last_not_of(" \t");
-    const std::string words = first == std::string::npos ? "" : command.substr(first, last - first + 1);
+    const std::string words =
+        first == std::string::npos ? "" : command.substr(first, last - first + 1);
     label = reading ? words + " |" : "| " + words;
     // A wider pipe lets the child and this process move 1 MiB per switch instead of 64 KiB.
     ::fcntl(ours, F_SETPIPE_SZ, 1 << 20);
