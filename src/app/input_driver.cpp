@@ -58,13 +58,12 @@ std::string detect_input_format(const std::vector<std::string>& input_files) {
 
 void run_input(const run_config& config, group_table& groups, input_counters& counters,
                boost::asio::io_context& io, const boost::asio::yield_context& yield) {
+    configure_hts(config);
     if (config.format == "fastq")
         return dice_fastq(config.input_files, config.fastq, groups, counters, io, yield);
-    if (is_alignment_format(config.format)) {
-        configure_hts(config);
+    if (is_alignment_format(config.format))
         return shard_sam(config.input_files, config.shards, config.format != "sam", groups,
                          counters, io, yield);
-    }
     read_message_stream(config.input_files, config.format == "gzip", groups, counters, io,
                         yield);
 }

@@ -24,7 +24,6 @@ namespace shuffler {
 namespace {
 
 constexpr std::size_t input_size = std::size_t(1) << 20;
-constexpr std::size_t output_size = std::size_t(1) << 20;
 // Room a thread waits for in a byte_ring before it reads or inflates into it: a quarter of a
 // record reader's ring, so that the thread works while the loop parses.
 constexpr std::size_t ring_least = std::size_t(1) << 20;
@@ -224,7 +223,31 @@ std::string file_pump::read_into_ring() {
     }
 }
 
+bool file_pump::is_whole_bgzf() const {
+    // A member's header: ID1 ID2 CM FLG (FEXTRA), MTIME XFL OS, XLEN, then the subfield 'B' 'C'
+    // of length 2. The last member is an empty one: these 28 bytes, whatever MTIME, XFL and OS.
+    static const std::uint8_t end_member[28] = {0x1f, 0x8b, 8, 4, 0, 0, 0, 0, 0, 0xff,
+                                                6, 0, 'B', 'C', 2, 0, 0x1b, 0, 3, 0,
+                                                0, 0, 0, 0, 0, 0, 0, 0};
+    const auto like_end_member = [](const std::uint8_t* header, std::size_t size) {
+        return std::memcmp(header, end_member, 4) == 0 &&
+               std::memcmp(header + 10, end_member + 10, size - 10) == 0;
+    };
+    struct stat st;
+    std::uint8_t first[16], last[28];
+    const off_t at = ::lseek(file_, 0, SEEK_CUR);
+    return is_regular(file_) && at >= 0 && ::fstat(file_, &st) == 0 &&
+           st.st_size >= at + off_t(sizeof last) &&
+           ::pread(file_, first, sizeof first, at) == ssize_t(sizeof first) &&
+           like_end_member(first, sizeof first) &&
+           ::pread(file_, last, sizeof last, st.st_size - off_t(sizeof last)) ==
+               ssize_t(sizeof last) &&
+           like_end_member(last, sizeof last);
+}
+
 std::string file_pump::decompress() {
+    if (hts.threads > 1 && is_whole_bgzf())
+        return inflate_bgzf();
     const std::unique_ptr<std::uint8_t[]> in(new std::uint8_t[input_size]);
     // Into the ring's room, or into `out` and from there into the pipe.
     const std::unique_ptr<std::uint8_t[]> out(ring_ ? nullptr : new std::uint8_t[output_size]);

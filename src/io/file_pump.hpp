@@ -35,7 +35,7 @@ class file_pump {
 
     // htslib's settings for read_hts and write_bam: set once at start-up, before any thread.
     struct hts_settings {
-        int threads = 1;       // htslib's pool threads per file (--threads)
+        int threads = 1;       // htslib's pool threads per file (--threads), BGZF included
         int level = -1;        // BGZF compression level, 0 to 9; -1: htslib's default
         std::string reference; // FASTA for CRAM decoding; empty: htslib's own lookup
     };
@@ -70,10 +70,19 @@ class file_pump {
     std::string finish();
 
   private:
+    // Bytes moved or inflated at a time, at most.
+    static constexpr std::size_t output_size = std::size_t(1) << 20;
+
     file_pump(int file, std::string name, std::string prefix, job what);
     void start();
     void run();
     std::string decompress();   // job::read_gzip; the problem, or ""
+    // True when the regular file starts with a BGZF member (gzip with a "BC" extra field) and
+    // ends with BGZF's end-of-file member, as bgzip writes it: htslib's threads then inflate its
+    // members side by side. Anything else (a cut file, gzip members after BGZF ones, padding)
+    // is inflated member by member, where each such case has its own message.
+    bool is_whole_bgzf() const;
+    std::string inflate_bgzf(); // job::read_gzip of a BGZF file, by htslib; the problem, or ""
     // Where the next inflated bytes go: the ring's room (waiting for it), else `buffer`.
     std::pair<std::uint8_t*, std::size_t> output_room(std::uint8_t* buffer);
     // Hands `size` bytes put at output_room() on: commits them to the ring or writes them to

@@ -86,6 +86,30 @@ std::string file_pump::read_hts_header(const std::string& path) {
     return std::string(sam_hdr_str(header.get()), sam_hdr_length(header.get()));
 }
 
+std::string file_pump::inflate_bgzf() {
+    const int copy = ::dup(file_);
+    BGZF* const bgzf = copy >= 0 ? bgzf_dopen(copy, "r") : nullptr;
+    if (!bgzf) {
+        if (copy >= 0)
+            ::close(copy);
+        return std::string("cannot open: ") + std::strerror(errno);
+    }
+    const std::unique_ptr<BGZF, int (*)(BGZF*)> closer(bgzf, &bgzf_close);
+    if (bgzf_mt(bgzf, hts.threads, 64) != 0)
+        return "cannot start htslib's threads";
+    const std::unique_ptr<std::uint8_t[]> out(ring_ ? nullptr : new std::uint8_t[output_size]);
+    for (;;) {
+        const auto [target, size] = output_room(out.get());
+        const ssize_t got = bgzf_read(bgzf, target, size);
+        if (got < 0 || bgzf->errcode)
+            return "corrupt gzip data: the BGZF member at byte " +
+                   std::to_string(bgzf_tell(bgzf) >> 16) + " cannot be inflated";
+        if (got == 0)
+            return "";
+        output(target, std::size_t(got));
+    }
+}
+
 std::string file_pump::read_hts() {
     std::string problem;
     const hts_file_ptr in = open_hts(file_, name_, "r", problem);

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -133,6 +134,38 @@ TEST(GzipSource, ADamagedFileIsAProblemNeverACleanEnd) {
         write_file(dir.file("in.gz"), python_bytes(expression));
         EXPECT_EQ(read_gzip(dir.file("in.gz")).problem, problem);
     }
+}
+
+// A file bgzip could have written is inflated by htslib's threads; anything else that starts as
+// BGZF (cut short, padded, followed by plain gzip) member by member, with the same results.
+TEST(GzipSource, WholeBgzfIsInflatedByThreadsWithTheSameBytesAndProblems) {
+    const temp_dir dir;
+    const file_pump::hts_settings before = file_pump::hts;
+    file_pump::hts_settings threaded;
+    threaded.threads = 2;
+    file_pump::configure_hts(threaded);
+    const std::string data = python_bytes("data");
+    const std::pair<const char*, const char*> cases[] = {
+        {"bgzf(data)", ""},
+        {"bgzf(data[:1000]) + bgzf(data[1000:])", ""},
+        {"bgzf(data) + bytes(1)", ""},
+        {"bgzf(data[:1000]) + gz(data[1000:])", ""},
+        {"bgzf(data)[:-10]", "truncated gzip data: the file ends inside member 50"},
+        {"bgzf(data)[:-36] + bytes(4) + bgzf(data)[-32:]",
+         "corrupt gzip data: the BGZF member at byte "},
+        {"bgzf(data)[:18] + bytes([bgzf(data)[18] | 6]) + bgzf(data)[19:]",
+         "corrupt gzip data: the BGZF member at byte "},
+    };
+    for (const auto& [expression, problem] : cases) {
+        SCOPED_TRACE(expression);
+        write_file(dir.file("in.gz"), python_bytes(expression));
+        const decompressed got = read_gzip(dir.file("in.gz"));
+        EXPECT_EQ(got.problem.substr(0, std::strlen(problem)), problem);
+        if (*problem == '\0') {
+            EXPECT_TRUE(got.bytes == data) << got.bytes.size() << " bytes";
+        }
+    }
+    file_pump::configure_hts(before);
 }
 
 TEST(GzipSource, AReaderThatLeavesEndsTheThreadWithoutAProblem) {
