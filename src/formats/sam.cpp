@@ -61,6 +61,15 @@ void start_next_message(sg_buffer_list& list, group_table& groups, std::uint32_t
     open_message(list, std::uint16_t(shard), yield);
 }
 
+// Payload bytes all shards may hold in their open messages. A shard's message is sent when its
+// block is full; with many shards, most blocks would fill only near the end of the input, so
+// the shards would hold the input itself and their workers would wait for it. Past this much,
+// the fullest open message is sent as it is. Few shards (up to 8 blocks' worth) never reach it.
+constexpr std::uint64_t held_payload_limit = std::uint64_t(32) << 20;
+
+// The payload of the open message `list` holds.
+std::uint64_t payload_of(const sg_buffer_list& list) { return list.size() - header_size; }
+
 // The reference bases an alignment line covers, at least 1, from its CIGAR: `pos` starts its
 // POS field and `lf` ends it.
 std::uint64_t alignment_span(const record_reader& reader, const char* pos, const char* lf) {
@@ -149,6 +158,22 @@ void read_sam(record_reader& reader, const shard_plan& plan, std::vector<sg_buff
     std::vector<std::uint32_t> copies;
     bool at_end = false;
     session_preamble& preamble = groups.preamble();
+    std::uint64_t held = 0; // payload bytes in the shards' open messages
+    // Sends the shard's open message and opens its next one.
+    const auto send = [&](std::uint32_t shard) {
+        held -= std::min(held, payload_of(lists[shard])); // what it held before this call aside
+        start_next_message(lists[shard], groups, shard, yield);
+    };
+    // Sends the fullest open messages while the shards hold more than the limit.
+    const auto relieve = [&] {
+        while (held > held_payload_limit) {
+            std::uint32_t fullest = 0;
+            for (std::uint32_t k = 1; k < lists.size(); ++k)
+                if (lists[k].size() > lists[fullest].size())
+                    fullest = k;
+            send(fullest);
+        }
+    };
     // The header ends at the first alignment line, or with the input: it is checked then,
     // before any alignment is routed, and the sessions waiting for it send it.
     const auto end_header = [&] {
@@ -176,11 +201,12 @@ void read_sam(record_reader& reader, const shard_plan& plan, std::vector<sg_buff
                     preamble.text.append(run, run_end);
                     preamble.lines += run_lines;
                 } else {
-                    lists[run_shard].append(run, run_end, yield);
+                    held += lists[run_shard].append(run, run_end, yield);
                     lists[run_shard].blocks().front().records += run_lines;
                 }
                 run = run_end;
                 run_lines = 0;
+                relieve();
             };
             while (const char* lf = find_line_feed(p, end)) {
                 const char* next = lf + 1;
@@ -234,7 +260,8 @@ void read_sam(record_reader& reader, const shard_plan& plan, std::vector<sg_buff
                 }
                 if (shard != every_shard && room(lists[shard]) < std::uint64_t(next - run)) {
                     flush(); // what waits still fits; this line starts the next message
-                    start_next_message(lists[shard], groups, shard, yield);
+                    if (payload_of(lists[shard]) > 0) // unless the limit has just sent it
+                        send(shard);
                 }
                 run_end = next;
                 ++run_lines;
@@ -243,8 +270,8 @@ void read_sam(record_reader& reader, const shard_plan& plan, std::vector<sg_buff
                                    shard, copies);
                     for (const std::uint32_t other : copies) {
                         if (room(lists[other]) < std::uint64_t(next - p))
-                            start_next_message(lists[other], groups, other, yield);
-                        lists[other].append(p, next, yield);
+                            send(other);
+                        held += lists[other].append(p, next, yield);
                         ++lists[other].blocks().front().records;
                     }
                 }

@@ -189,6 +189,41 @@ TEST(ReadSam, RunOfLinesForOneShardClosesAtTheFirstLineThatDoesNotFit) {
     EXPECT_EQ(payload_of(r.open[1]), line('b', 6) + line('c', 7));
 }
 
+// Many shards each filling a block slowly would hold the whole input until its end: past 32 MiB
+// held in all, the fullest message goes as it is, and each shard's lines stay in order.
+TEST(ReadSam, ManyShardsHoldAtMost32MiBInOpenMessages) {
+    constexpr int shards = 16;
+    std::vector<std::string> intervals, expected(shards + 1);
+    for (int k = 1; k <= shards; ++k)
+        intervals.push_back("chr" + std::to_string(k));
+    std::string sam;
+    for (int i = 0; sam.size() < (std::size_t(40) << 20); ++i) {
+        const int k = 1 + i % shards;
+        const std::string line = "r" + std::to_string(i) + "\t0\tchr" + std::to_string(k) +
+                                 "\t" + std::to_string(1 + i) + "\t" + std::string(900, 'A') + "\n";
+        sam += line;
+        expected[k] += line;
+    }
+    const sam_run r = route(sam, intervals);
+    EXPECT_EQ(r.thrown, "eof");
+    std::uint64_t held = 0, sent = 0;
+    for (int k = 1; k <= shards; ++k) {
+        SCOPED_TRACE(k);
+        std::string lines;
+        for (const std::string& message : r.queued[k]) {
+            EXPECT_GT(message.size(), header_size) << "never an empty message";
+            EXPECT_LT(message.size(), block::block_size) << "sent before its block was full";
+            lines += payload_of(message);
+            ++sent;
+        }
+        held += r.open[k].size() - header_size;
+        EXPECT_TRUE(lines + payload_of(r.open[k]) == expected[k]);
+    }
+    EXPECT_GT(sent, 0u);
+    EXPECT_LE(held, std::uint64_t(32) << 20);
+    EXPECT_TRUE(r.records_counted);
+}
+
 TEST(ReadSam, HeaderIsCheckedBeforeAnyAlignmentIsRouted) {
     const std::pair<std::string, std::string> cases[] = {
         {"@SQ\tSN:chr1\n", "stdin: line 1: @SQ line without LN field"},
