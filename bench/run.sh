@@ -256,10 +256,10 @@ stop_clock() { # start time
 
 # ---------------------------------------------------------------------------------------------
 # The runs. Each sets got (bytes delivered), wall and ended (seconds, see stop_clock); shuffler
-# runs also set cpu (all shuffler processes). Every process but the sinks that a row's usage
-# columns count runs under GNU time, its report in $tmp/NAME.usage: shuffler's input side, or
-# every process of the other tools (see in_usage). The clock starts with the first process of
-# the job. A non-zero status means the run failed.
+# runs also set cpu (all shuffler processes). The processes a row's usage columns count
+# (shuffler's input side, or every process of another tool, the sinks apart) run under GNU time,
+# each writing its report to $tmp/NAME.usage (see in_usage). The clock starts with the first
+# process of the job. A non-zero status means the run failed.
 timed=(/usr/bin/time -v -o) # then the report's path, and the command
 
 # By default the input side's deadline is 1 s, the shortest there is: it only has to outlast the
