@@ -216,14 +216,18 @@ slow_sink() { # name: as sink
   sink_pids+=($!)
   sink_names+=("$1")
 }
-# Waits for every sink; sets got to the sum of their byte counts and last to the latest time
-# any of them received data. With sink_logs set, the sinks' reports are kept there.
+# Waits for every sink; sets got to the sum of their byte counts, last to the latest time any of
+# them received data and sinks_ended to when the last had ended (the job's other processes have
+# by then; reading the reports takes a while with hundreds of sinks). With sink_logs set, the
+# sinks' reports are kept there.
 sink_logs=
+sinks_ended=
 sinks_finish() {
   local pid name ok=0 report
   got=0
   last=0
   for pid in "${sink_pids[@]}"; do wait "$pid" || ok=1; done
+  sinks_ended=$EPOCHREALTIME
   for report in "$tmp"/job*.count; do # sinks that parallel ran, one per job
     [ -e "$report" ] || continue
     sink_names+=("$(basename "$report" .count)")
@@ -249,7 +253,8 @@ check() { # pid what: fails when the process did not exit with status 0
 
 # Sets wall (until the last byte reached a sink) and ended (until every process had exited).
 stop_clock() { # start time
-  local now=$EPOCHREALTIME
+  local now=${sinks_ended:-$EPOCHREALTIME}
+  sinks_ended=
   wall=$(elapsed "$1" "$last")
   ended=$(elapsed "$1" "$now")
 }
@@ -644,7 +649,7 @@ in_usage() {
 # Runs a row once. Records its times, or marks it failed; succeeds when the run did.
 attempt() { # key into the result arrays, run function, bytes wanted (exact, or min:max)
   local key=$1 fn=$2 want=$3 lo hi
-  wall=0 ended=0 got=0 last=0 rss=0 cpu='' in_cpu='' wire='' rates=''
+  wall=0 ended=0 got=0 last=0 rss=0 cpu='' in_cpu='' wire='' rates='' sinks_ended=''
   rm -f "$tmp"/*.err "$tmp"/*.usage # an earlier row's, e.g. the workers it had beyond this one's
   warm_inputs
   if ! $fn; then
