@@ -46,7 +46,7 @@ die() {
 # ---------------------------------------------------------------------------------------------
 # Tools
 
-"$root/scripts/install-deps.sh" netcat-openbsd parallel samtools mawk time gzip isal python3 gcc
+"$root/scripts/install-deps.sh" netcat-openbsd parallel samtools tabix mawk time gzip isal python3 gcc
 
 if [ -n "${SHUFFLER:-}" ]; then
   bin=$(readlink -f "$SHUFFLER")
@@ -104,6 +104,27 @@ fq=("$data/reads_1.fq" "$data/reads_2.fq")
 gz=("$data/reads_1.fq.gz" "$data/reads_2.fq.gz")
 sam=$data/reads.sam
 gz_bytes=$(($(stat -c %s "${gz[0]}") + $(stat -c %s "${gz[1]}")))
+# Made once beside the data, outside any timing (and added to a data set made before they were):
+# the first FASTQ file as BGZF, and a BAM of the SAM with its index. Each appears under its name
+# only when complete.
+bgzf=$data/reads_1.bgzf.fq.gz
+bam=$data/reads.bam
+if [ ! -f "$bgzf" ]; then
+  say "bench: making $(basename "$bgzf") with bgzip -@2"
+  bgzip -@2 -c "${fq[0]}" >"$bgzf.tmp" || die "bgzip failed"
+  mv "$bgzf.tmp" "$bgzf"
+fi
+if [ ! -f "$bam.bai" ]; then
+  say "bench: making $(basename "$bam") with samtools view -b -@2, and its index"
+  rm -f "$bam"
+  samtools view -b -@2 -o "$bam.tmp" "$sam" || die "samtools view -b failed"
+  mv "$bam.tmp" "$bam"
+  samtools index "$bam" "$bam.bai.tmp" || die "samtools index failed"
+  mv "$bam.bai.tmp" "$bam.bai"
+fi
+bgzf_bytes=$(stat -c %s "$bgzf")
+fq1_bytes=$(stat -c %s "${fq[0]}")
+bam_bytes=$(stat -c %s "$bam")
 
 rm -rf "$tmp" "$results/failed"
 mkdir -p "$tmp" "$results"
@@ -115,23 +136,48 @@ shard_opts=("s1=chr1,chr2" "s2=chr3,chr4,chr5,chr6" "s3=chr7,chr8,chr9,chr10,chr
 shard_args=()
 for o in "${shard_opts[@]}"; do shard_args+=(-O "$o"); done
 python3 bench/shards.py "$data/contigs.tsv" "$tmp/rules.tsv" "$tmp/shards.bed" "${shard_opts[@]}"
+# Whole-contig shards as a user writes them, for the if-else mawk program beside them: chr2 cut
+# in the middle, two contigs in the last shard.
+simple_opts=("s1=chr1" "s2=chr2:1-100000000" "s3=chr3" "s4=chrX,chrY")
+simple_args=()
+for o in "${simple_opts[@]}"; do simple_args+=(-O "$o"); done
+python3 bench/shards.py "$data/contigs.tsv" "$tmp/simple.tsv" "$tmp/simple.bed" "${simple_opts[@]}"
+# Each group's regions, as samtools takes them on its command line, from the plan shuffler prints
+# for the BAM's header: "contig:start-end" (1-based, closed), or the contig's name when whole;
+# group 0 also takes the unmapped reads ("*").
+region_lists=()
+while read -r contig start end group; do
+  length=$(awk -v c="$contig" '$1 == c { print $2 }' "$data/contigs.tsv")
+  if ((start == 0 && end == length)); then region=$contig; else region="$contig:$((start + 1))-$end"; fi
+  region_lists[group]="${region_lists[group]:-} $region"
+done < <("$bin" --plan "${shard_args[@]}" "$bam")
+region_lists[0]="${region_lists[0]:-} *"
 
 # What shuffler must deliver. Dicing adds " #N#" to the first record of both files in every
 # block; at the default block threshold of 10^6 bases a block is ceil(10^6 / 300) read pairs.
 # A baseline is given that threshold explicitly, as its own default may differ.
 blksize=1000000
-dice_bytes() { # pairs bytes: what dicing that many pairs of that many bytes delivers
-  python3 - "$1" "$2" "$read_length" "$blksize" <<'EOF'
+# One file is diced the same way, a block ending at an even record number too, with one tag per
+# block.
+dice_bytes() { # pairs bytes [files]: what dicing that many pairs (or reads, files=1) delivers
+  python3 - "$1" "$2" "${3:-2}" "$read_length" "$blksize" <<'EOF'
 import sys
-pairs, size, read_length, blksize = map(int, sys.argv[1:])
-per_block = -(-blksize // (2 * read_length))
-full, rest = divmod(pairs, per_block)
-print(size + sum(2 * len(f" #{2 * per_block * i}#") for i in range(full + (rest > 0))))
+units, size, files, read_length, blksize = map(int, sys.argv[1:])
+per_block = 2 * -(-blksize // (2 * read_length))  # records, counted over the files
+records = units * files
+full, rest = divmod(records, per_block)
+print(size + sum(files * len(f" #{per_block * i}#") for i in range(full + (rest > 0))))
 EOF
 }
 dice_expected=$(dice_bytes "$pairs" "$fastq_bytes")
+bgzf_expected=$(dice_bytes "$pairs" "$fq1_bytes" 1)
 # Every one of the five outputs gets the SAM header.
 shard_expected=$((sam_bytes + 4 * sam_header_bytes))
+# BAM outputs: compressed, so only near the input BAM's size (each output has its own header and
+# last, partly filled blocks; samtools's region runs repeat the few reads crossing a boundary).
+bam_range=$((bam_bytes * 90 / 100)):$((bam_bytes * 110 / 100))
+# samtools adds its own @PG line to both its outputs.
+samtools_range=$((sam_bytes * 98 / 100)):$((sam_bytes * 102 / 100 + 2 * sam_header_bytes))
 
 # ---------------------------------------------------------------------------------------------
 # Plumbing
@@ -170,14 +216,18 @@ slow_sink() { # name: as sink
   sink_pids+=($!)
   sink_names+=("$1")
 }
-# Waits for every sink; sets got to the sum of their byte counts and last to the latest time
-# any of them received data. With sink_logs set, the sinks' reports are kept there.
+# Waits for every sink; sets got to the sum of their byte counts, last to the latest time any of
+# them received data and sinks_ended to when the last had ended (the job's other processes have
+# by then; reading the reports takes a while with hundreds of sinks). With sink_logs set, the
+# sinks' reports are kept there.
 sink_logs=
+sinks_ended=
 sinks_finish() {
   local pid name ok=0 report
   got=0
   last=0
   for pid in "${sink_pids[@]}"; do wait "$pid" || ok=1; done
+  sinks_ended=$EPOCHREALTIME
   for report in "$tmp"/job*.count; do # sinks that parallel ran, one per job
     [ -e "$report" ] || continue
     sink_names+=("$(basename "$report" .count)")
@@ -203,15 +253,19 @@ check() { # pid what: fails when the process did not exit with status 0
 
 # Sets wall (until the last byte reached a sink) and ended (until every process had exited).
 stop_clock() { # start time
-  local now=$EPOCHREALTIME
+  local now=${sinks_ended:-$EPOCHREALTIME}
+  sinks_ended=
   wall=$(elapsed "$1" "$last")
   ended=$(elapsed "$1" "$now")
 }
 
 # ---------------------------------------------------------------------------------------------
 # The runs. Each sets got (bytes delivered), wall and ended (seconds, see stop_clock); shuffler
-# runs also set rss (KiB, the input side's peak). The clock starts with the first process of the
-# job. A non-zero status means the run failed.
+# runs also set cpu (all shuffler processes). The processes a row's usage columns count
+# (shuffler's input side, or every process of another tool, the sinks apart) run under GNU time,
+# each writing its report to $tmp/NAME.usage (see in_usage). The clock starts with the first
+# process of the job. A non-zero status means the run failed.
+timed=(/usr/bin/time -v -o) # then the report's path, and the command
 
 # By default the input side's deadline is 1 s, the shortest there is: it only has to outlast the
 # workers' connecting. Its processes live at least that long, so the time taken is that of the
@@ -231,7 +285,7 @@ run_shuffler() { # group_of_each_worker... -- input side arguments...
   port=$(free_port)
   for w in "${!groups[@]}"; do $make_sink "out$w"; done
   t0=$EPOCHREALTIME
-  timeout "$limit" /usr/bin/time -v -o "$tmp/input.time" \
+  timeout "$limit" "${timed[@]}" "$tmp/input.usage" \
     "$run_bin" -l "127.0.0.1:$port" "${input_opts[@]}" "$@" <"$stdin_file" 2>"$tmp/input.err" &
   ipid=$!
   local wpids=()
@@ -252,12 +306,11 @@ run_shuffler() { # group_of_each_worker... -- input side arguments...
   check "$ipid" "shuffler input side" || ok=1
   sinks_finish || ok=1
   stop_clock "$t0"
-  rss=$(awk '/Maximum resident set size/ { print $NF }' "$tmp/input.time")
   # Processor time of every shuffler process and its children (the input side's read relays):
   # less swayed than wall time by whatever else the machine runs.
   cpu=$(awk '/^\t(User|System) time/ { s += $NF }
              /^(real|children) / { s += $(NF - 2) + $NF }
-             END { printf "%.3f", s }' "$tmp/input.time" "$tmp"/worker*.err)
+             END { printf "%.3f", s }' "$tmp/input.usage" "$tmp"/worker*.err)
   return $ok
 }
 
@@ -282,11 +335,33 @@ run_baseline_fastq() {
   run_shuffler 0 0 -- -O "blksize=$blksize" "${fq[@]}"
 }
 run_shuffler_gzip() { run_shuffler 0 0 -- "${gz[@]}"; }
-run_shuffler_sam() {
+# One BGZF file, as the gzip pair is read.
+run_shuffler_bgzf() { run_shuffler 0 0 -- "$bgzf"; }
+run_shuffler_stdin_sam() { # as run_shuffler, the SAM on standard input
   local ok=0
   stdin_file=$sam
-  run_shuffler 0 1 2 3 4 -- -f sam "${shard_args[@]}" || ok=1
+  run_shuffler "$@" || ok=1
   stdin_file=/dev/null
+  return $ok
+}
+run_shuffler_sam() { run_shuffler_stdin_sam 0 1 2 3 4 -- -f sam "${shard_args[@]}"; }
+run_shuffler_simple() { run_shuffler_stdin_sam 0 1 2 3 4 -- -f sam "${simple_args[@]}"; }
+# Equal shards, few and many. Told how many workers to expect, the input side waits for all 257
+# however long they take to start, and ends with the last acknowledgement.
+run_shuffler_shards() { # shards
+  local input_opts=(-t 60 -w $(($1 + 1))) groups=() k
+  for ((k = 0; k <= $1; k++)); do groups+=("$k"); done
+  run_shuffler_stdin_sam "${groups[@]}" -- -f sam -O "shards=$1"
+}
+run_shuffler_shards4() { run_shuffler_shards 4; }
+run_shuffler_shards256() { run_shuffler_shards 256; }
+# The BAM read by name, each worker writing BAM. The workers' summaries give the bytes that came
+# over the wire (SAM text, message headers included): wire, per alignment.
+run_shuffler_bam() {
+  local worker_opts=(-f bam --summary) ok=0
+  run_shuffler 0 1 2 3 4 -- "${shard_args[@]}" "$bam" || ok=1
+  wire=$(awk '/^summary: group / { for (i = 1; i < NF; i++) if ($(i + 1) == "bytes" && $(i + 2) == "received,") s += $i }
+              END { printf "%.1f", s / n }' n="$sam_records" "$tmp"/worker*.err)
   return $ok
 }
 
@@ -294,7 +369,8 @@ run_nc() {
   local port t0 rpid ok=0
   port=$(free_port)
   sink nc
-  timeout "$limit" nc -d -l 127.0.0.1 "$port" >"$tmp/nc.fifo" 2>"$tmp/nc-receiver.err" &
+  timeout "$limit" "${timed[@]}" "$tmp/nc-receiver.usage" nc -d -l 127.0.0.1 "$port" \
+    >"$tmp/nc.fifo" 2>"$tmp/nc-receiver.err" &
   rpid=$!
   if ! wait_listen "$port"; then
     say "bench: nc did not listen on port $port"
@@ -304,7 +380,9 @@ run_nc() {
     return 1
   fi
   t0=$EPOCHREALTIME
-  cat "${fq[@]}" | timeout "$limit" nc -N 127.0.0.1 "$port" 2>"$tmp/nc-sender.err" || ok=1
+  "${timed[@]}" "$tmp/cat.usage" cat "${fq[@]}" |
+    timeout "$limit" "${timed[@]}" "$tmp/nc-sender.usage" nc -N 127.0.0.1 "$port" \
+    2>"$tmp/nc-sender.err" || ok=1
   check "$rpid" "nc receiver" || ok=1
   sinks_finish || ok=1
   stop_clock "$t0"
@@ -316,7 +394,8 @@ run_nc() {
 run_parallel() {
   local t0 ok=0
   t0=$EPOCHREALTIME
-  cat "${fq[@]}" | timeout "$limit" parallel --will-cite --pipe --round-robin -L 4 -j2 \
+  "${timed[@]}" "$tmp/cat.usage" cat "${fq[@]}" |
+    timeout "$limit" "${timed[@]}" "$tmp/parallel.usage" parallel --will-cite --pipe --round-robin -L 4 -j2 \
     "$tmp/sink" - "$tmp/job{%}.count" 2>"$tmp/parallel.err" || ok=1
   sinks_finish || ok=1
   stop_clock "$t0"
@@ -329,7 +408,8 @@ run_pipepart() {
   local t0 f ok=0
   t0=$EPOCHREALTIME
   for f in "${fq[@]}"; do
-    timeout "$limit" parallel --will-cite --pipepart -a "$f" --block -2 -j2 \
+    timeout "$limit" "${timed[@]}" "$tmp/parallel-$(basename "$f" .fq).usage" \
+      parallel --will-cite --pipepart -a "$f" --block -2 -j2 \
       "$tmp/sink" - "$tmp/job$(basename "$f" .fq){#}.count" 2>>"$tmp/parallel.err" || ok=1
   done
   sinks_finish || ok=1
@@ -343,9 +423,11 @@ run_decompress() { # program
   sink gz1
   sink gz2
   t0=$EPOCHREALTIME
-  timeout "$limit" "$1" -dc "${gz[0]}" >"$tmp/gz1.fifo" 2>"$tmp/gzip1.err" &
+  timeout "$limit" "${timed[@]}" "$tmp/gz1.usage" "$1" -dc "${gz[0]}" >"$tmp/gz1.fifo" \
+    2>"$tmp/gzip1.err" &
   p1=$!
-  timeout "$limit" "$1" -dc "${gz[1]}" >"$tmp/gz2.fifo" 2>"$tmp/gzip2.err" &
+  timeout "$limit" "${timed[@]}" "$tmp/gz2.usage" "$1" -dc "${gz[1]}" >"$tmp/gz2.fifo" \
+    2>"$tmp/gzip2.err" &
   p2=$!
   check "$p1" "$1 -dc" || ok=1
   check "$p2" "$1 -dc" || ok=1
@@ -355,6 +437,19 @@ run_decompress() { # program
 }
 run_gzip() { run_decompress gzip; }
 run_igzip() { run_decompress igzip; }
+# The BGZF file: igzip inflates its members one after another; bgzip, on two threads, in parallel.
+run_decompress_bgzf() { # program [options]
+  local t0 ok=0
+  sink bgzf
+  t0=$EPOCHREALTIME
+  timeout "$limit" "${timed[@]}" "$tmp/bgzf.usage" "$@" -dc "$bgzf" >"$tmp/bgzf.fifo" \
+    2>"$tmp/bgzf.err" || ok=1
+  sinks_finish || ok=1
+  stop_clock "$t0"
+  return $ok
+}
+run_igzip_bgzf() { run_decompress_bgzf igzip; }
+run_bgzip_bgzf() { run_decompress_bgzf bgzip -@2; }
 
 # The same routing as shuffler: the first rule of the record's contig whose [start, end)
 # holds POS - 1 names the shard, else shard 0; header lines before the first record go to all.
@@ -363,7 +458,7 @@ run_mawk() {
   for k in 0 1 2 3 4; do sink "mawk$k"; done
   t0=$EPOCHREALTIME
   # shellcheck disable=SC2016 # an awk program
-  timeout "$limit" mawk -F '\t' -v rules="$tmp/rules.tsv" -v dir="$tmp" '
+  timeout "$limit" "${timed[@]}" "$tmp/mawk.usage" mawk -F '\t' -v rules="$tmp/rules.tsv" -v dir="$tmp" '
     BEGIN {
       while ((getline line < rules) > 0) {
         split(line, f, "\t")
@@ -389,16 +484,52 @@ run_mawk() {
   return $ok
 }
 
+# What a user writes for whole-contig shards (simple_opts): an if-else chain on the contig, and
+# the header (every line starting with @) to all five outputs.
+run_mawk_simple() {
+  local t0 k ok=0
+  for k in 0 1 2 3 4; do sink "simple$k"; done
+  t0=$EPOCHREALTIME
+  # shellcheck disable=SC2016 # an awk program
+  timeout "$limit" "${timed[@]}" "$tmp/mawk.usage" mawk -F '\t' -v fifo="$tmp/simple" '
+    /^@/ { for (i = 0; i < 5; i++) print > (fifo i ".fifo"); next }
+    { s = 0; if ($3 == "chr1") s = 1; else if ($3 == "chr2" && $4 <= 100000000) s = 2;
+      else if ($3 == "chr3") s = 3; else if ($3 == "chrX" || $3 == "chrY") s = 4;
+      print > (fifo s ".fifo") }' "$sam" 2>"$tmp/mawk.err" || ok=1
+  sinks_finish || ok=1
+  stop_clock "$t0"
+  return $ok
+}
+
 # One pass, two outputs: reads overlapping any shard, and the rest (-U). A five-way split would
 # need a pass per shard, so this is the cheapest way samtools has to do the job. samtools adds
 # its own @PG line to both outputs, hence the byte range rather than an exact count.
-run_samtools() {
-  local t0 ok=0
+run_samtools_with() { # BED file, input, samtools options...
+  local t0 ok=0 bed=$1 input=$2
+  shift 2
   sink st-in
   sink st-other
   t0=$EPOCHREALTIME
-  timeout "$limit" samtools view -h -L "$tmp/shards.bed" -U "$tmp/st-other.fifo" \
-    -o "$tmp/st-in.fifo" "$sam" 2>"$tmp/samtools.err" || ok=1
+  timeout "$limit" "${timed[@]}" "$tmp/samtools.usage" samtools view "$@" -L "$bed" \
+    -U "$tmp/st-other.fifo" -o "$tmp/st-in.fifo" "$input" 2>"$tmp/samtools.err" || ok=1
+  sinks_finish || ok=1
+  stop_clock "$t0"
+  return $ok
+}
+run_samtools() { run_samtools_with "$tmp/shards.bed" "$sam" -h; }
+run_samtools_simple() { run_samtools_with "$tmp/simple.bed" "$sam" -h; }
+run_samtools_bam() { run_samtools_with "$tmp/shards.bed" "$bam" -@2 -b; }
+# Five outputs from the indexed BAM: one run per group, one after another, each given its
+# group's regions from the plan. A read crossing a boundary between groups is in both.
+run_samtools_regions() {
+  local t0 k ok=0 regions
+  for k in 0 1 2 3 4; do sink "region$k"; done
+  t0=$EPOCHREALTIME
+  for k in 0 1 2 3 4; do
+    read -ra regions <<<"${region_lists[k]}"
+    timeout "$limit" "${timed[@]}" "$tmp/samtools$k.usage" samtools view -@2 -b "$bam" \
+      "${regions[@]}" >"$tmp/region$k.fifo" 2>"$tmp/samtools$k.err" || ok=1
+  done
   sinks_finish || ok=1
   stop_clock "$t0"
   return $ok
@@ -448,9 +579,20 @@ cases+=(
   "fastq.gz pair|shuffler: dice to 2 workers|run_shuffler_gzip|$dice_expected"
   "fastq.gz pair|gzip -dc, both files|run_gzip|$fastq_bytes"
   "fastq.gz pair|igzip -dc, both files|run_igzip|$fastq_bytes"
+  "bgzf fastq|shuffler: dice to 2 workers|run_shuffler_bgzf|$bgzf_expected"
+  "bgzf fastq|igzip -dc|run_igzip_bgzf|$fq1_bytes"
+  "bgzf fastq|bgzip -dc -@2|run_bgzip_bgzf|$fq1_bytes"
   "sam, 5 outputs|shuffler: 4 shards + group 0|run_shuffler_sam|$shard_expected"
   "sam, 5 outputs|mawk split to 5|run_mawk|$shard_expected"
-  "sam, 5 outputs|samtools view -L bed -U|run_samtools|$((sam_bytes * 98 / 100)):$((sam_bytes * 102 / 100 + 2 * sam_header_bytes))"
+  "sam, 5 outputs|samtools view -L bed -U|run_samtools|$samtools_range"
+  "sam, 5 simple|shuffler: 4 shards + group 0|run_shuffler_simple|$shard_expected"
+  "sam, 5 simple|mawk if-else by contig|run_mawk_simple|$shard_expected"
+  "sam, 5 simple|samtools view -L bed -U|run_samtools_simple|$samtools_range"
+  "sam, shards=N|shuffler shards=4, -w 5|run_shuffler_shards4|$shard_expected"
+  "sam, shards=N|shuffler shards=256, -w 257|run_shuffler_shards256|$((sam_bytes + 256 * sam_header_bytes))"
+  "bam, 5 outputs|shuffler: -f bam to 5 workers|run_shuffler_bam|$bam_range"
+  "bam, 5 outputs|samtools view -@2 -b -L -U|run_samtools_bam|$bam_range"
+  "bam, 5 outputs|samtools view -@2 -b REGIONS x5|run_samtools_regions|$bam_range"
 )
 # Slow consumers: label|workers|run function|bytes. One worker alone gets the first four
 # blocks: enough for its rate, without waiting for the whole input at one worker's pace.
@@ -462,7 +604,7 @@ slow_cases=(
   "$slow_workers workers, --workers $slow_workers|$slow_workers|run_slow_expected|$dice_expected"
   "$slow_workers workers, no --workers|$slow_workers|run_slow_unexpected|$dice_expected"
 )
-declare -A walls exits cpus status peak whole busy
+declare -A walls exits cpus in_cpus rsss wires status peak whole busy
 selected() { [ -z "$only" ] || [[ $1 =~ $only ]]; } # "case: tool"
 slow_selected() {
   local row
@@ -490,12 +632,25 @@ fi
 # Reading the inputs puts them in the page cache, so no tool pays for the disk. It is done before
 # every run: a machine that reclaims cold pages (as DAMON's pageout scheme does) evicts them
 # between rows.
-warm_inputs() { cat "${fq[@]}" "${gz[@]}" "$sam" >/dev/null; }
+warm_inputs() { cat "${fq[@]}" "${gz[@]}" "$sam" "$bgzf" "$bam" "$bam.bai" >/dev/null; }
+
+# Sets in_cpu (processor seconds, user + system) and rss (KiB, the largest peak resident set size
+# of one process) from the run's GNU time reports: shuffler's input side, or the other tool's
+# processes. A report covers its process's children too (parallel's, the sinks it runs).
+in_usage() {
+  local reports=("$tmp"/*.usage)
+  in_cpu='' rss=0
+  [ -e "${reports[0]}" ] || return 0
+  read -r in_cpu rss < <(awk '/^\t(User|System) time/ { s += $NF }
+                              /^\tMaximum resident set size/ { if ($NF > m) m = $NF }
+                              END { printf "%.3f %d\n", s, m }' "${reports[@]}")
+}
 
 # Runs a row once. Records its times, or marks it failed; succeeds when the run did.
 attempt() { # key into the result arrays, run function, bytes wanted (exact, or min:max)
   local key=$1 fn=$2 want=$3 lo hi
-  wall=0 ended=0 got=0 last=0 rss=0 cpu='' rates=''
+  wall=0 ended=0 got=0 last=0 rss=0 cpu='' in_cpu='' wire='' rates='' sinks_ended=''
+  rm -f "$tmp"/*.err "$tmp"/*.usage # an earlier row's, e.g. the workers it had beyond this one's
   warm_inputs
   if ! $fn; then
     status[$key]="FAILED (exit status; see bench/results/failed/$fn)"
@@ -509,6 +664,9 @@ attempt() { # key into the result arrays, run function, bytes wanted (exact, or 
   fi
   walls[$key]="${walls[$key]:-} $wall"
   exits[$key]="${exits[$key]:-} $ended"
+  in_usage
+  in_cpus[$key]="${in_cpus[$key]:-} $in_cpu"
+  rsss[$key]="${rsss[$key]:-} $rss"
 }
 
 for ((r = 1; r <= repeat; r++)); do
@@ -518,6 +676,7 @@ for ((r = 1; r <= repeat; r++)); do
     say "bench: run $r/$repeat: $name: $label"
     attempt "$i" "$fn" "$want" || continue
     cpus[$i]="${cpus[$i]:-} $cpu"
+    wires[$i]="${wires[$i]:-} $wire"
     if [[ $label == shuffler* ]] && ((rss > ${peak[$name]:-0})); then peak[$name]=$rss; fi
   done
   for i in "${!slow_cases[@]}"; do
@@ -541,14 +700,18 @@ median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { print v[in
   echo "machine: $(nproc) cores, $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo), $(uname -r)"
   echo "data: FASTQ pair $((fastq_bytes / 1000000)) MB ($pairs pairs of ${read_length} bases)," \
        "gzip -$level $((gz_bytes / 1000000)) MB, SAM $((sam_bytes / 1000000)) MB ($sam_records records, 24 contigs)"
+  echo "      its first file as BGZF $((bgzf_bytes / 1000000)) MB (bgzip -@2), the SAM as BAM $((bam_bytes / 1000000)) MB (samtools view -b -@2)"
   echo "median of $repeat runs; wall: until the last byte reached its consumer; exit: until every"
   echo "process had ended (at least the input side's deadline, -t 1 unless the row says otherwise;"
   echo "with --workers it ends with the last acknowledgement); MB/s: 10^6 bytes of uncompressed input"
   echo "per wall second; vs shuffler: wall / the case's first shuffler row's wall, > 1 means shuffler is faster;"
-  echo "cpu: processor seconds of all shuffler processes (user + system, with their children)"
+  echo "cpu: processor seconds of all shuffler processes (user + system, with their children);"
+  echo "in cpu, in MiB: processor seconds and largest peak resident set size of shuffler's input side,"
+  echo "or of all the other tool's processes; bgzf fastq MB/s: of the one file, bam MB/s: of the SAM"
   echo
-  printf '%-15s %-30s %8s %8s %11s %8s %7s\n' case tool "wall s" "MB/s" "vs shuffler" "exit s" "cpu s"
-  declare -A base fastq_walls fastq_cpus
+  printf '%-15s %-30s %8s %8s %11s %8s %7s %8s %7s\n' case tool "wall s" "MB/s" "vs shuffler" \
+    "exit s" "cpu s" "in cpu s" "in MiB"
+  declare -A base fastq_walls fastq_cpus shards_cpu shards_rss
   for i in "${!cases[@]}"; do
     IFS='|' read -r name label fn want <<<"${cases[i]}"
     selected "$name: $label" || continue
@@ -559,17 +722,36 @@ median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { print v[in
     w=$(median <<<"${walls[$i]}")
     e=$(median <<<"${exits[$i]}")
     c=$(median <<<"${cpus[$i]:-}" || true) # only shuffler runs have one
+    ic=$(median <<<"${in_cpus[$i]:-}" || true)
+    m=$(median <<<"${rsss[$i]:-}" || true)
+    [[ $name == "sam, shards=N" && $label =~ shards=([0-9]+) ]] &&
+      shards_cpu[${BASH_REMATCH[1]}]=$ic shards_rss[${BASH_REMATCH[1]}]=$m
+    [[ $name == bam* && $label == shuffler* ]] && bam_wire=$(median <<<"${wires[$i]:-}" || true)
     [[ $label == shuffler* && -z ${base[$name]:-} ]] && base[$name]=$w
     [[ $name == "fastq pair" && $label =~ ^(shuffler|baseline) ]] &&
       fastq_walls[$label]=$w fastq_cpus[$label]=$c
     bytes=$fastq_bytes
-    [[ $name == sam* ]] && bytes=$sam_bytes
+    [[ $name == sam* || $name == bam* ]] && bytes=$sam_bytes
+    [[ $name == bgzf* ]] && bytes=$fq1_bytes
     awk -v n="$name" -v t="$label" -v w="$w" -v e="$e" -v b="$bytes" -v s="${base[$name]:-0}" \
-        -v c="$c" 'BEGIN {
-      printf "%-15s %-30s %8.3f %8.1f %11s %8.3f %7s\n", n, t, w, b / 1e6 / w,
-             (s > 0 ? sprintf("%.2f", w / s) : "-"), e, (c == "" ? "-" : c) }'
+        -v c="$c" -v ic="$ic" -v m="$m" 'BEGIN {
+      printf "%-15s %-30s %8.3f %8.1f %11s %8.3f %7s %8s %7s\n", n, t, w, b / 1e6 / w,
+             (s > 0 ? sprintf("%.2f", w / s) : "-"), e, (c == "" ? "-" : c),
+             (ic == "" ? "-" : ic), (m == "" || m == 0 ? "-" : sprintf("%.0f", m / 1024)) }'
   done
   echo
+  # What many shards cost the input side, against few.
+  if [ -n "${shards_cpu[4]:-}" ] && [ -n "${shards_cpu[256]:-}" ]; then
+    awk -v a="${shards_cpu[4]}" -v b="${shards_cpu[256]}" -v r="${shards_rss[4]}" \
+        -v q="${shards_rss[256]}" 'BEGIN {
+      printf "sam, shards=256 against shards=4: input side cpu %.2fx, peak RSS %.2fx\n\n", b / a, q / r }'
+  fi
+  # SAM text travels between the processes whatever the input was.
+  if [ -n "${bam_wire:-}" ]; then
+    awk -v w="$bam_wire" -v b="$bam_bytes" -v n="$sam_records" -v s="$sam_bytes" 'BEGIN {
+      printf "bam, 5 outputs: %.1f bytes on the wire per alignment (SAM text, message and shard headers included;\n", w
+      printf "the SAM file holds %.1f, the BAM %.1f)\n\n", s / n, b / n }'
+  fi
   # What encryption costs: the same job with and without a secret.
   plain_wall=${fastq_walls[shuffler --workers 2, -t 60]:-}
   tls_wall=${fastq_walls[shuffler -w 2 --secret-file]:-}
