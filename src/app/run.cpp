@@ -193,8 +193,12 @@ int run(const run_config& config) {
         asio::io_context io;
         const stop_signals::attachment attached = interruptions.attach(io);
         const std::uint64_t pool_bytes = std::uint64_t(config.pool_size);
+        // Every shard keeps a message open, mostly part-filled when there are many: on huge
+        // pages each would hold 2 MiB or more whatever it held.
+        const bool many_open_messages =
+            input_side && is_alignment_format(config.format) && config.shards.max_shard >= 16;
         try {
-            pool.create(pool_bytes);
+            pool.create(pool_bytes, !many_open_messages);
         } catch (const std::bad_alloc&) {
             write_error_line("Cannot allocate a buffer pool of " + std::to_string(pool_bytes) +
                              " bytes");

@@ -15,7 +15,7 @@ constexpr std::size_t huge_page = std::size_t(2) << 20;
 // request (the usual "madvise" setting): a block then spans two 2 MiB pages instead of a thousand
 // small ones, so filling a fresh block costs two page faults instead of a thousand, and copies
 // miss the TLB far less. The memory is still only committed as it is touched.
-char* map_chunk(std::size_t size) {
+char* map_chunk(std::size_t size, bool huge_pages) {
     void* area = ::mmap(nullptr, size + huge_page, PROT_READ | PROT_WRITE,
                         MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (area == MAP_FAILED)
@@ -27,7 +27,8 @@ char* map_chunk(std::size_t size) {
         ::munmap(start, std::size_t(aligned - start));
     if (aligned < start + huge_page)
         ::munmap(aligned + size, std::size_t(start + huge_page - aligned));
-    ::madvise(aligned, size, MADV_HUGEPAGE); // best effort: small pages work too
+    // Best effort both ways: a kernel set to "always" gives huge pages unless told not to.
+    ::madvise(aligned, size, huge_pages ? MADV_HUGEPAGE : MADV_NOHUGEPAGE);
     return aligned;
 }
 
@@ -41,12 +42,12 @@ buffer_pool::~buffer_pool() {
         BOOST_ASSERT_MSG(!b.is_linked() && !b.qhook_.is_linked(), "block still in use at exit");
 }
 
-void buffer_pool::create(std::uint64_t bytes) {
+void buffer_pool::create(std::uint64_t bytes, bool huge_pages) {
     std::uint64_t blocks = (bytes + block::block_size - 1) / block::block_size;
     while (blocks > 0) {
         const std::uint64_t count = std::min(blocks, blocks_per_chunk);
         const std::size_t size = count * block::block_size;
-        chunks_.emplace_back(map_chunk(size), chunk_unmap{size});
+        chunks_.emplace_back(map_chunk(size, huge_pages), chunk_unmap{size});
         char* chunk = chunks_.back().get();
         for (std::uint64_t i = 0; i < count; ++i) {
             block& b = descriptors_.emplace_back();

@@ -24,8 +24,11 @@ public:
     buffer_pool& operator=(const buffer_pool&) = delete;
     ~buffer_pool();
 
-    // Rounds `bytes` up to whole blocks and fills the free list in address order.
-    void create(std::uint64_t bytes);
+    // Rounds `bytes` up to whole blocks and fills the free list in address order. With
+    // `huge_pages`, the blocks lie on 2 MiB pages where the kernel grants them: fewer faults and
+    // TLB misses for blocks that fill, but the first byte written costs a whole 2 MiB page, so
+    // many part-filled blocks at once (many shards) hold far more memory than bytes.
+    void create(std::uint64_t bytes, bool huge_pages = true);
 
     // Bytes the pool holds in all; no single request can ever be given more.
     std::uint64_t total_capacity() const { return descriptors_.size() * block::block_size; }
