@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -65,6 +66,9 @@ class file_pump {
     // reading. Call after the loop's end is closed or has reached end of file, or this waits
     // until it does.
     std::string finish();
+    // True once the thread has stopped (finish() then returns at once), for a loop that waits
+    // for it without blocking.
+    bool done() const { return done_.load(std::memory_order_acquire); }
 
   private:
     file_pump(int file, std::string name, std::string prefix, job what);
@@ -92,6 +96,7 @@ class file_pump {
     std::string prefix_; // job::read: sent before the file's bytes
     byte_ring* ring_ = nullptr;
     std::string problem_; // written by the thread before it ends, read only after join
+    std::atomic<bool> done_{false}; // set by the thread as it ends
     std::thread thread_;
 };
 
