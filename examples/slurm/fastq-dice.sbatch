@@ -38,9 +38,9 @@ rm -f "$port_file"
   "$reads_1" "$reads_2" &
 input=$!
 
-# One worker per task; pipefail makes a failed shuffler or COMMAND fail its task.
-worker='set -o pipefail
-  "$0" -g 0 -c "@$1" -t "$2" | sh -c "$3" > "$4/part-$SLURM_PROCID"'
+# One worker per task, running COMMAND on its share itself: the task fails when COMMAND does, and
+# a worker that fails or is stopped ends its COMMAND first.
+worker='part=$4/part-$SLURM_PROCID "$0" -g 0 -c "@$1" -t "$2" "| $3 > \"\$part\""'
 status=0
 srun --ntasks="$workers" bash -c "$worker" "$shuffler" "$port_file" "$timeout" "$command" \
   "$out" || status=$?

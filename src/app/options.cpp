@@ -84,7 +84,9 @@ void print_help(const char* program, std::FILE* out) {
                  "when none), packs whole records into messages of numbered groups and serves each\n"
                  "group to the workers that ask for it. With -g N (N >= 0) it is a worker, the\n"
                  "output side for group N: it writes the group's payload to FILE, or to standard\n"
-                 "output when none is named. Either role listens (-l) or connects (-c), never both.\n\n"
+                 "output when none is named; FILE '| COMMAND' is a shell command that reads the\n"
+                 "payload on its standard input, and the worker succeeds only if it exits 0.\n"
+                 "Either role listens (-l) or connects (-c), never both.\n\n"
                  "Options:\n",
                  program);
     constexpr std::size_t column = 30; // where the meanings start
@@ -110,7 +112,8 @@ void print_help(const char* program, std::FILE* out) {
                  "  for k in 0 1 2; do shuffler -g $k -c :9000 shard$k.sam & done; wait\n\n"
                  "  # across hosts: a free port on every interface, found through a shared file\n"
                  "  shuffler -l 0.0.0.0:0 --port-file /shared/job.port -w 4 r_1.fq r_2.fq &\n"
-                 "  shuffler -g 0 -c @/shared/job.port part.fq   # on each worker host\n\n"
+                 "  # on each worker host, its share into a command:\n"
+                 "  shuffler -g 0 -c @/shared/job.port '| bwa mem -p ref.fa - > part.sam'\n\n"
                  "Security: a job with a port file, or with --secret-file, uses TLS 1.3 keyed by a\n"
                  "secret of the job, so that only holders of the secret join it and nothing\n"
                  "travels readable. Addresses named directly, without --secret-file, and\n"
@@ -377,6 +380,9 @@ void check_output_side(run_config& config) {
         refuse("Too many output files: " + std::to_string(config.input_files.size()) +
                " given, an output side writes at most one");
     check_option_keys(config, false);
+    if (!config.input_files.empty() && config.input_files[0].compare(0, 1, "|") == 0 &&
+        config.input_files[0].find_first_not_of(" \t", 1) == std::string::npos)
+        refuse_file("Output '" + config.input_files[0] + "' names no command after '|'");
     struct stat st;
     if (!config.input_files.empty() && ::stat(config.input_files[0].c_str(), &st) == 0 &&
         S_ISDIR(st.st_mode))

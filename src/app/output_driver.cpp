@@ -97,6 +97,12 @@ output_target::output_target(boost::asio::io_context& io, const std::vector<std:
         label_ = "standard output";
         return;
     }
+    if (!files[0].empty() && files[0][0] == '|') {
+        const std::size_t from = files[0].find_first_not_of(" \t", 1);
+        command_ = from == std::string::npos ? std::string() : files[0].substr(from);
+        label_ = "pipe command '| " + command_ + "'";
+        return;
+    }
     file_ = files[0];
     label_ = file_;
 }
@@ -111,6 +117,10 @@ output_target::~output_target() {
 }
 
 void output_target::open() {
+    if (!command_.empty()) {
+        pipe_.open_output_command(command_, job_);
+        return;
+    }
     if (file_.empty()) {
         pipe_.open_stdio(1, nullptr, job_);
         return;

@@ -9,11 +9,13 @@
 
 namespace shuffler {
 
-// The output side's destination: standard output, or the file named on the command line. A
-// regular file is written under a new private name in its folder and takes its name only when
-// the run has succeeded, so a failed worker leaves no partial FILE and an existing FILE stays as
-// it was; a symbolic link's target is replaced the same way. Anything else that exists (a
-// device, a FIFO) is written in place.
+// The output side's destination: standard output, the file named on the command line, or the
+// standard input of a shell command named "| COMMAND". A regular file is written under a new
+// private name in its folder and takes its name only when the run has succeeded, so a failed
+// worker leaves no partial FILE and an existing FILE stays as it was; a symbolic link's target is
+// replaced the same way. Anything else that exists (a device, a FIFO) is written in place. A
+// command runs from start-up, in a process group of its own; the run succeeds only if it exits
+// 0, and a run that fails or is stopped ends it.
 class output_target {
 public:
     // Refuses an unknown output format ("text", "fastq" and "sam" all write payloads unchanged;
@@ -38,13 +40,15 @@ public:
     std::string finish_before_acknowledging(const boost::asio::yield_context& yield);
 
     pipe_descriptor& pipe() { return pipe_; }
-    // The subject of the output's error lines: "standard output" or the file's name.
+    // The subject of the output's error lines: "standard output", the file's name, or
+    // "pipe command '| COMMAND'".
     const std::string& label() const { return label_; }
 
 private:
     boost::asio::io_context& io_;
     pipe_descriptor pipe_;
-    std::string file_;      // FILE; empty for standard output
+    std::string file_;      // FILE; empty for standard output and a command
+    std::string command_;   // COMMAND of an output "| COMMAND"; empty for any other
     std::string final_;     // the file a regular FILE or a link to one replaces
     std::string temporary_; // where that file is written until the run succeeds
     int mode_fd_ = -1;      // the temporary file, to give it its final mode and flush it

@@ -141,6 +141,7 @@ void file_pump::run() {
         problem_ = e.what();
     }
     ::close(file_);
+    done_.store(true, std::memory_order_release);
     // Last: the loop sees the end (or a broken pipe) only once the verdict is stored.
     if (ring_)
         ring_->finish();

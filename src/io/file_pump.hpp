@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -68,6 +69,9 @@ class file_pump {
     // reading. Call after the loop's end is closed or has reached end of file, or this waits
     // until it does.
     std::string finish();
+    // True once the thread has stopped (finish() then returns at once), for a loop that waits
+    // for it without blocking.
+    bool done() const { return done_.load(std::memory_order_acquire); }
 
   private:
     // Bytes moved or inflated at a time, at most.
@@ -104,6 +108,7 @@ class file_pump {
     std::string prefix_; // job::read: sent before the file's bytes
     byte_ring* ring_ = nullptr;
     std::string problem_; // written by the thread before it ends, read only after join
+    std::atomic<bool> done_{false}; // set by the thread as it ends
     std::thread thread_;
 };
 

@@ -192,6 +192,16 @@ std::string file_pump::read_hts() {
     return "";
 }
 
+namespace {
+
+// htslib's writing threads may fail a write without leaving its errno here.
+std::string write_error() {
+    return std::string("write error: ") +
+           (errno ? std::strerror(errno) : "the output no longer takes data");
+}
+
+} // namespace
+
 std::string file_pump::write_bam() {
     std::string mode = "wb";
     if (hts.level >= 0)
@@ -213,7 +223,7 @@ std::string file_pump::write_bam() {
         if (!header)
             return "cannot parse the SAM header it received";
         if (sam_hdr_write(out.get(), header.get()) < 0)
-            return std::string("write error: ") + std::strerror(errno);
+            return write_error();
         return "";
     };
     // One line, its line feed replaced by a zero byte.
@@ -233,7 +243,7 @@ std::string file_pump::write_bam() {
         if (sam_parse1(&text, header.get(), record.get()) < 0)
             return "line " + std::to_string(lines) + " received is not a SAM record for BAM";
         if (sam_write1(out.get(), header.get(), record.get()) < 0)
-            return std::string("write error: ") + std::strerror(errno);
+            return write_error();
         return "";
     };
     std::vector<char> buffer(std::size_t(1) << 22);

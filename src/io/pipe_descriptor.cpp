@@ -9,6 +9,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -312,6 +313,7 @@ void pipe_descriptor::open_command(const std::string& command, const char* mode)
         throw_error(error);
     }
     child_ = pid;
+    writes_child_ = !reading;
     add_child_group(pid);
     // Readable once the child has ended; without it (kernels before 5.3) SIGCHLD tells.
     child_fd_ = pidfds ? int(::syscall(SYS_pidfd_open, pid, 0)) : -1;
@@ -329,6 +331,14 @@ void pipe_descriptor::open_command(const std::string& command, const char* mode)
         ::close(ours);
         throw boost::system::system_error(ec, "assign");
     }
+}
+
+void pipe_descriptor::open_output_command(const std::string& command, file_pump::job what) {
+    open_command(command, "w");
+    if (what != file_pump::job::write_bam)
+        return;
+    // htslib's thread encodes into the command's input; the loop gives the thread SAM text.
+    start_pump(descriptor.release(), what, label);
 }
 
 void pipe_descriptor::open_stdio(int fd, byte_ring* ring, file_pump::job what) {
@@ -455,6 +465,21 @@ void pipe_descriptor::close_descriptor() {
 }
 
 bool pipe_descriptor::close() {
+    // After a failure or a stop, a command written to is ended while its input is still open: it
+    // must not take what it got so far for everything, and a thread writing into it must not be
+    // left waiting for it to read.
+    bool stopped_first = false;
+    if (child_ >= 0 && writes_child_ && (failure_flag || stop_signal() != 0) &&
+        context_of(descriptor.get_executor()).stopped()) {
+        const pid_t pid = std::exchange(child_, -1);
+        if (const int pidfd = std::exchange(child_fd_, -1); pidfd >= 0)
+            ::close(pidfd);
+        if (const auto status = try_reap(pid))
+            report_exit(&context_of(descriptor.get_executor()), description(), *status);
+        else
+            stop_child(pid);
+        stopped_first = true;
+    }
     close_descriptor();
     bool reported = false;
     if (pump_) {
@@ -463,7 +488,8 @@ bool pipe_descriptor::close() {
         if (relay_ && problem.empty())
             problem = relay_->finish();
         relay_.reset();
-        if (!problem.empty()) {
+        // A thread writing into a command stopped above was cut off: no news.
+        if (!problem.empty() && !stopped_first) {
             reported = true;
             asio::io_context& io = context_of(descriptor.get_executor());
             // A redirected standard output has no file name here: name it as the other lines do.
@@ -497,23 +523,41 @@ bool pipe_descriptor::close() {
 
 std::string pipe_descriptor::end_child(const asio::yield_context& yield, bool patient) {
     close_descriptor();
+    asio::io_context& io = context_of(descriptor.get_executor());
+    std::string problem;
     if (pump_) {
-        std::string problem = std::exchange(pump_, nullptr)->finish();
+        // The thread may still be writing what it holds into a slow command or file: its end
+        // is waited for on the loop, which goes on meanwhile.
+        if (!io.stopped()) {
+            asio::steady_timer poll(io);
+            for (auto interval = std::chrono::milliseconds(1); !pump_->done();
+                 interval = std::min(2 * interval, std::chrono::milliseconds(64))) {
+                poll.expires_after(interval);
+                poll.async_wait(yield);
+            }
+        }
+        problem = std::exchange(pump_, nullptr)->finish();
         if (relay_ && problem.empty())
             problem = relay_->finish();
         relay_.reset();
-        return problem;
     }
     if (child_ < 0)
-        return "";
-    asio::io_context& io = context_of(descriptor.get_executor());
+        return problem;
+    // A command read from dies of a broken pipe when its reader closes first; one written to
+    // has no such excuse. Its failure explains the thread's.
+    const auto how = [this, &problem](int status) {
+        const std::string failed = died_of_broken_pipe(status) && !writes_child_
+                                       ? std::string()
+                                       : describe_wait_status(status);
+        return failed.empty() ? problem : failed;
+    };
     const pid_t pid = std::exchange(child_, -1);
     const int pidfd = std::exchange(child_fd_, -1);
     if (io.stopped()) {
         if (pidfd >= 0)
             ::close(pidfd);
         const auto status = reap_at_teardown(pid);
-        return !status || died_of_broken_pipe(*status) ? "" : describe_wait_status(*status);
+        return status ? how(*status) : problem;
     }
     // The child's status, once it has ended, wakes the timer.
     struct waiting {
@@ -536,8 +580,7 @@ std::string pipe_descriptor::end_child(const asio::yield_context& yield, bool pa
         const int signals[] = {0, SIGTERM, SIGKILL};
         for (const int signal : signals) {
             if (state->status)
-                return died_of_broken_pipe(*state->status) ? ""
-                                                           : describe_wait_status(*state->status);
+                return how(*state->status);
             if (signal != 0)
                 ::kill(-pid, signal);
             state->timer.expires_after(signal == 0 ? clock::duration(explanation_wait)
@@ -545,12 +588,12 @@ std::string pipe_descriptor::end_child(const asio::yield_context& yield, bool pa
             boost::system::error_code ec;
             state->timer.async_wait(yield[ec]);
             if (state->status && signal != 0)
-                return "";
+                return problem;
         }
     }
     if (!state->status)
-        return ""; // still going: teardown settles it
-    return died_of_broken_pipe(*state->status) ? "" : describe_wait_status(*state->status);
+        return problem; // still going: teardown settles it
+    return how(*state->status);
 }
 
 std::string pipe_descriptor::description() const {

@@ -28,6 +28,9 @@ public:
 
     // Starts `command` through the shell; mode "r" reads its output, "w" writes its input.
     void open_command(const std::string& command, const char* mode);
+    // Starts `command` through the shell to take what is written here on its standard input:
+    // as it is for job::write, or encoded as BAM by a file_pump's thread for job::write_bam.
+    void open_output_command(const std::string& command, file_pump::job what);
     // Wraps fd 0 or 1, widening it if it is a pipe; a regular file or device (on which epoll
     // cannot wait) is moved through a pipe by a file_pump. Its file status flags are put back when
     // the descriptor is closed, so the next program sharing the stream does not find it
@@ -58,7 +61,9 @@ public:
     // is reported as a failure of the run, except a death by SIGPIPE after an earlier failure:
     // shutting down cut that child off. Once the loop has stopped (teardown), a run going well
     // waits for the child unless a stop is asked for; otherwise the child's process group is
-    // stopped (SIGTERM, then SIGKILL after a grace) and nothing waits longer than that. A
+    // stopped (SIGTERM, then SIGKILL after a grace) and nothing waits longer than that; a
+    // command written to is stopped before its input is closed, so that it never takes what it
+    // got for the whole of it. A
     // file_pump is joined at once (closing this end ended or cut off its work) and its problem
     // reported. True when it reported a failure then (a child's failure reported later, on the
     // loop, does not count).
@@ -66,10 +71,12 @@ public:
 
     // Closes this end and waits, without blocking the loop, for the child to end. Returns how it
     // failed ("exited with status 1", "killed by signal SIGKILL"), or "" when it exited with 0,
-    // when there is no child, or when it died of a broken pipe, which closing first causes. For
-    // a file moved by a file_pump: its problem ("truncated gzip data: ..."), or "". A `patient`
-    // wait waits as long as the child runs (its status decides the run); otherwise a child that
-    // has not ended after a few seconds is stopped as at teardown, and "" returned.
+    // when there is no child, or when a command whose output was read died of a broken pipe,
+    // which closing first causes (a command written to has no such excuse). For a file moved by
+    // a file_pump: its problem ("truncated gzip data: ..."), or ""; a command's failure says
+    // more than the problem of the thread writing into it. A `patient` wait waits as long as the
+    // child runs (its status decides the run); otherwise a child that has not ended after a few
+    // seconds is stopped as at teardown, and "" returned.
     std::string end_child(const boost::asio::yield_context& yield, bool patient = false);
 
     // The subject of this channel's error lines: "pipe command '<label>'", "stdin" or "stdout", or
@@ -93,6 +100,7 @@ private:
     std::unique_ptr<file_pump> relay_; // the thread feeding pump_ (open_decoded_after)
     byte_ring* ring_ = nullptr;       // where that thread puts them, when not in a pipe
     bool file_ = false;               // this reads or writes a named file: errors name it
+    bool writes_child_ = false;       // the child reads what is written here
 };
 
 // "exited with status N" or "killed by signal SIGNAME" for a wait status, "" for a clean exit. A

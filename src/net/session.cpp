@@ -586,14 +586,19 @@ void watch_for_errors(const std::shared_ptr<Stream>& stream, const std::string& 
     });
 }
 
+// Whether the peer has closed its side (FIN), or the connection has failed.
+bool peer_closed(int fd) {
+    pollfd p = {fd, POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
 // Whether a plain TCP peer has closed its side (FIN) with what it sent still unread, and that
 // can never be a whole stream: the bytes waiting end inside a message, or not with an end mark
 // (`marked`: the last message already taken was one). A real input side closes only after the
 // final acknowledgement, so this is an input side that died; a sender that closes right after
 // its end mark is not. Looked at only while the window is full.
 bool closed_before_the_end(int fd, bool marked) {
-    pollfd p = {fd, POLLRDHUP, 0};
-    if (::poll(&p, 1, 0) <= 0 || (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) == 0)
+    if (!peer_closed(fd))
         return false;
     int waiting = 0;
     if (::ioctl(fd, FIONREAD, &waiting) != 0 || waiting < 0)
@@ -615,14 +620,15 @@ bool closed_before_the_end(int fd, bool marked) {
     return at != std::size_t(got) || !marked;
 }
 
-// While the reader waits for the window, a plain TCP connection is looked at once a second for
-// an input side that has died: its worker must not wait for a stalled consumer to find out.
+// While the reader waits for the window, the connection is looked at once a second for an input
+// side that has died: its worker must not wait for a stalled consumer to find out. Under TLS the
+// bytes waiting cannot be looked into without taking them, so any close counts unless the last
+// message taken was the end mark: a live input side closes only after the final acknowledgement.
 template <class Stream> class close_watch {
   public:
     close_watch(const std::shared_ptr<receiving<Stream>>& r, std::string label)
         : timer_(r->stream->get_executor()) {
-        if constexpr (std::is_same_v<Stream, tcp::socket>)
-            arm(r, std::move(label));
+        arm(r, std::move(label));
     }
     ~close_watch() { timer_.cancel(); }
 
@@ -635,7 +641,9 @@ template <class Stream> class close_watch {
             if (ec || !kept || !transport(*kept->stream).is_open())
                 return;
             const bool marked = !kept->held.empty() && kept->held.back().size() == header_size;
-            if (closed_before_the_end(transport(*kept->stream).native_handle(), marked)) {
+            const int fd = transport(*kept->stream).native_handle();
+            if (std::is_same_v<Stream, tcp::socket> ? closed_before_the_end(fd, marked)
+                                                    : !marked && peer_closed(fd)) {
                 report_failure(context_of(timer_.get_executor()), label,
                                "connection closed before the end of data");
                 return;

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <regex>
 
 namespace shuffler_test {
 namespace {
@@ -176,6 +177,113 @@ TEST_P(Children, AFailedWorkerDoesNotWaitForItsRelayToAFifoNobodyReads) {
             .wait(limit);
     EXPECT_EQ(r.exit_status, 255);
     EXPECT_EQ(without_timing(r.err), dir.file("never.port") + ": not written before the deadline\n");
+}
+
+// A worker's output "| COMMAND": the command reads the group's payload, and the worker succeeds
+// only if it exits 0 after reading everything; it has the BAM with -f bam. One that fails after
+// reading everything fails its worker, with one line, and the job: the input side, left without
+// the final acknowledgement, does not count the group delivered.
+TEST_P(Children, AnOutputCommandReadsEverythingAndItsStatusDecidesTheJob) {
+    const std::string records = fastq(20000);
+    write_file(dir.file("in.fq"), records);
+    const std::string port = dir.file("job.port"), part = dir.file("part");
+    for (const int status : {0, 1}) {
+        const std::string command = "cat > " + part + "; exit " + std::to_string(status);
+        SCOPED_TRACE(command);
+        std::filesystem::remove(port);
+        child_process input(shuffler_argv({"-l", "127.0.0.1:0", "--port-file", port, "-w", "1",
+                                           "-t", "30", "-O", "blksize=10000", dir.file("in.fq")}));
+        const child_result w =
+            child_process(shuffler_argv({"-g", "0", "-c", "@" + port, "-t", "30", "| " + command}))
+                .wait(limit);
+        const child_result in = input.wait(limit);
+        // Whatever the command's status, it read every record.
+        EXPECT_EQ(std::regex_replace(read_file(part), std::regex(" #[0-9]+#"), ""), records);
+        if (status == 0) {
+            EXPECT_TRUE(ended_cleanly(w));
+            EXPECT_TRUE(ended_cleanly(in));
+        } else {
+            EXPECT_EQ(w.exit_status, 255);
+            EXPECT_EQ(without_timing(w.err), "pipe command '| " + command + "': exited with status 1\n");
+            EXPECT_EQ(in.exit_status, 255);
+            EXPECT_NE(in.err.find("worker failed after writing"), std::string::npos) << in.err;
+        }
+    }
+    // SAM text received, written as BAM into the command.
+    std::string sam = "@HD\tVN:1.6\tSO:coordinate\n@SQ\tSN:chr1\tLN:100000\n", body;
+    for (int i = 0; i < 2000; ++i)
+        body += "r" + std::to_string(i) + "\t0\tchr1\t" + std::to_string(1 + 40 * i) +
+                "\t60\t4M\t*\t0\t0\tACGT\tIIII\n";
+    write_file(dir.file("in.sam"), sam + body);
+    std::filesystem::remove(port);
+    child_process input(shuffler_argv({"-l", "127.0.0.1:0", "--port-file", port, "-w", "1",
+                                       "-t", "30", "-O", "s1=chr1", dir.file("in.sam")}));
+    const child_result w = child_process(shuffler_argv({"-g", "1", "-c", "@" + port, "-t", "30",
+                                                        "-f", "bam", "| cat > " + part + ".bam"}))
+                               .wait(limit);
+    EXPECT_TRUE(ended_cleanly(w));
+    EXPECT_TRUE(ended_cleanly(input.wait(limit)));
+    const child_result view = run({"/usr/bin/samtools", "view", part + ".bam"});
+    EXPECT_EQ(view.exit_status, 0) << view.err;
+    EXPECT_EQ(view.out, body);
+}
+
+// A consumer that stops reading early (its pipe then broken) fails its worker with one line,
+// and the input side does not succeed.
+TEST_P(Children, AnOutputCommandThatStopsEarlyFailsItsWorker) {
+    write_file(dir.file("in.fq"), fastq(200000)); // far more than a pipe holds
+    const std::string port = dir.file("job.port"), command = "head -c 10 > " + dir.file("part");
+    child_process input(shuffler_argv({"-l", "127.0.0.1:0", "--port-file", port, "-w", "1",
+                                       "-t", "300", dir.file("in.fq")}));
+    const child_result w =
+        child_process(shuffler_argv({"-g", "0", "-c", "@" + port, "-t", "30", "| " + command}))
+            .wait(limit);
+    EXPECT_EQ(w.exit_status, 255);
+    EXPECT_EQ(without_timing(w.err), "pipe command '| " + command + "' closed by its reader\n");
+    // Its group has no other worker: the input side waits for one until stopped.
+    input.signal(SIGTERM);
+    EXPECT_EQ(input.wait(limit).exit_status, 255);
+}
+
+// SIGINT to the worker alone, or to the whole job's process group, while data flows: the worker
+// ends its consumer (in a process group of its own, which the signal does not reach) and exits
+// 255; no consumer outlives it.
+TEST_P(Children, AStopEndsTheOutputCommand) {
+    write_file(dir.file("in.fq"), fastq(200000)); // enough for messages to go before the idling
+    for (const bool whole_job : {false, true}) {
+        SCOPED_TRACE(whole_job ? "the job's process group" : "the worker");
+        const std::string port = dir.file("job.port"), part = dir.file("part"),
+                          pid_file = dir.file("consumer.pid");
+        std::filesystem::remove(port);
+        std::filesystem::remove(part);
+        std::filesystem::remove(pid_file);
+        // The input idles once its records are out: the job is still running when stopped.
+        child_process input(
+            shuffler_argv({"-l", "127.0.0.1:0", "--port-file", port, "-t", "300", "-f", "fastq",
+                           "-O", "blksize=1000", "cat " + dir.file("in.fq") + "; sleep 300 |"}),
+            {}, false, 0);
+        child_process worker(shuffler_argv({"-g", "0", "-c", "@" + port, "-t", "300",
+                                            "| echo $$ > " + pid_file + "; exec cat > " + part}),
+                             {}, false, input.pid());
+        const pid_t consumer = pid_in(pid_file);
+        ASSERT_TRUE(eventually([&] { return !read_file(part).empty(); }, std::chrono::seconds(30)));
+        if (whole_job)
+            ::kill(-input.pid(), SIGINT);
+        else
+            worker.signal(SIGINT);
+        const child_result w = worker.wait(limit);
+        EXPECT_EQ(w.exit_status, 255);
+        // Stopped together, the worker may see its input side go first: one line either way.
+        if (whole_job)
+            EXPECT_EQ(std::count(w.err.begin(), w.err.end(), '\n') - 2, 1) << w.err;
+        else
+            EXPECT_EQ(without_timing(w.err), "interrupted by SIGINT\n");
+        // Reaped by the worker before it exited.
+        EXPECT_TRUE(gone(consumer));
+        if (!whole_job)
+            input.signal(SIGTERM);
+        EXPECT_EQ(input.wait(limit).exit_status, 255);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(WaitingBy, Children, ::testing::Values(false, true),

@@ -160,6 +160,7 @@ TEST(Mistakes, AreRefusedOrFailAtOnceWithOneLineSayingWhat) {
         {{"-g", "0", dir.file("a"), dir.file("b")}, refused, "Too many output files: 2 given"},
         {{"-g", "0", "-O", "blksize=5"}, refused, "the output side takes no -O keys"},
         {{"-g", "0", dir.file("")}, refused_file, ": is a directory, not an output file"},
+        {{"-g", "0", "| "}, refused_file, "Output '| ' names no command after '|'"},
         // Only the input shows these: the run fails at its first bytes.
         {{"-f", "sam", "-O", "s1=chr1"},
          failed,

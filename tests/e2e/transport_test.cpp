@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/socket.h>
@@ -402,6 +403,58 @@ TEST(OutputSide, AStalledWorkerNoticesAnInputSideThatClosedBeforeTheEnd) {
         EXPECT_EQ(out.size(), 6u * (256 << 10));
     }
 }
+
+// The same with a real input side, over plain TCP and over TLS (whose bytes cannot be looked
+// into), its worker's consumer stalled (a command that reads nothing yet, or a FIFO nobody has
+// opened): once the worker holds its full window, SIGKILL of the input side ends the worker with
+// 255 at once, not when its consumer drains or the kernel gives up on the link.
+class StalledConsumer : public ::testing::TestWithParam<std::tuple<bool, bool>> {};
+
+TEST_P(StalledConsumer, SeesTheInputSideKilled) {
+    const auto [tls, fifo] = GetParam();
+    const temp_dir dir;
+    message_stream stream;
+    for (char c : {'a', 'b', 'c', 'd'})
+        stream.add(0, std::string(2 << 20, c)); // each more than the consumer's pipe holds
+    write_file(dir.file("in.msg"), stream.bytes());
+    const std::string port = dir.file("job.port"), out = dir.file("out");
+    std::vector<std::string> args = {"-l", "127.0.0.1:0", "--port-file", port, "-w", "1",
+                                     "-t", "60", dir.file("in.msg")};
+    if (!tls)
+        args.push_back("--insecure");
+    child_process input(shuffler(args));
+    if (fifo) {
+        ASSERT_EQ(::mkfifo(out.c_str(), 0600), 0);
+    }
+    const std::string output = fifo ? out : "| (sleep 300; cat) > " + out;
+    std::vector<std::string> worker_args = {"-g", "0", "-c", "@" + port, "-t", "60",
+                                            "--progress", output};
+    if (!tls)
+        worker_args.push_back("--insecure");
+    // Standard error in a file of the test's, to see the worker's window fill while it runs.
+    const std::string err = dir.file("worker.err");
+    std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$@\" 2>" + err, "sh"};
+    for (const std::string& a : shuffler(worker_args))
+        argv.push_back(a);
+    child_process worker(argv);
+    // Two whole messages taken, the first stuck in the full pipe: the window is full.
+    ASSERT_TRUE(eventually([&] { return read_file(err).find(", 2 messages;") != std::string::npos; },
+                           std::chrono::seconds(30)))
+        << read_file(err);
+    input.signal(SIGKILL);
+    const child_result w = worker.wait(std::chrono::seconds(45)); // catches only a hang
+    EXPECT_EQ(w.exit_status, 255);
+    EXPECT_NE(read_file(err).find(": connection closed before the end of data\n"),
+              std::string::npos)
+        << read_file(err);
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, StalledConsumer,
+                         ::testing::Combine(::testing::Bool(), ::testing::Bool()),
+                         [](const ::testing::TestParamInfo<std::tuple<bool, bool>>& info) {
+                             return std::string(std::get<0>(info.param) ? "Tls" : "Plain") +
+                                    (std::get<1>(info.param) ? "Fifo" : "Command");
+                         });
 
 TEST(OutputSide, ReaderGoingAwayIsAWriteErrorNotADeathBySignal) {
     // Far more than a pipe holds, so writes are still due when the reader closes.

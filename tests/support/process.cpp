@@ -36,7 +36,8 @@ template <class Drop> std::string filter_lines(const std::string& text, Drop dro
 
 } // namespace
 
-child_process::child_process(std::vector<std::string> argv, child_input input, bool piped_output) {
+child_process::child_process(std::vector<std::string> argv, child_input input, bool piped_output,
+                             int group) {
     // Close-on-exec, so children started later do not hold this child's pipes open.
     int in_fds[2] = {-1, -1}, out_fds[2] = {-1, -1};
     if (input.how == child_input::pipe)
@@ -48,6 +49,8 @@ child_process::child_process(std::vector<std::string> argv, child_input input, b
     pid_ = fork();
     check(pid_ >= 0, "fork");
     if (pid_ == 0) {
+        if (group >= 0)
+            ::setpgid(0, group);
         const int in =
             input.how == child_input::pipe ? in_fds[0] : ::open(in_path.c_str(), O_RDONLY);
         const int out = piped_output ? out_fds[1] : ::creat(out_path.c_str(), 0600);
@@ -61,6 +64,8 @@ child_process::child_process(std::vector<std::string> argv, child_input input, b
         execv(args[0], args.data());
         _exit(127);
     }
+    if (group >= 0)
+        ::setpgid(pid_, group); // also here: a signal sent at once must find the group made
     if (input.how == child_input::pipe) {
         ::close(in_fds[0]);
         pipe_writer_ = in_fds[1];

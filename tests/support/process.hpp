@@ -32,10 +32,13 @@ struct child_result {
 
 // A process started from argv (argv[0] is the program path). Its output goes to files, so any
 // number of children may run at once, unless `piped_output`: then the test reads it through
-// output_reader() and child_result::out stays empty.
+// output_reader() and child_result::out stays empty. With a `group` of 0 it leads a new process
+// group, with a pid it joins that one's group (so that a test can signal a whole job); by
+// default it stays in the test's.
 class child_process {
 public:
-    child_process(std::vector<std::string> argv, child_input input = {}, bool piped_output = false);
+    child_process(std::vector<std::string> argv, child_input input = {}, bool piped_output = false,
+                  int group = -1);
     child_process(const child_process&) = delete;
     child_process& operator=(const child_process&) = delete;
     ~child_process(); // kills the child if it still runs
@@ -44,6 +47,7 @@ public:
     child_result wait(std::chrono::milliseconds limit = std::chrono::seconds(60));
     int output_reader() const { return output_reader_; }
     void signal(int number) const; // sends the child a signal
+    int pid() const { return pid_; }
     void close_output_reader(); // the child's further writes then fail with a broken pipe
 
 private:
