@@ -128,7 +128,7 @@ rendezvous wait_for_port_file(const std::string& path, asio::steady_timer& run_t
     asio::io_context& io = context_of(run_timer.get_executor());
     for (;;) {
         if (const auto found = read_rendezvous_aside(path, run_timer, yield))
-            return *found;
+            return *found; // an address, or the listener's failure
         const auto now = std::chrono::steady_clock::now();
         if (now >= run_timer.expiry())
             throw std::runtime_error("not written before the deadline");
@@ -183,6 +183,22 @@ std::string other_user_at(const tcp::socket& socket) {
 
 } // namespace
 
+namespace {
+
+// Ends the run when the port file says its listener failed: the peer this process waits for will
+// not come. The listener is an input side when this process is a worker, and the other way round.
+bool listener_failed(const rendezvous& found, const std::string& path,
+                     const session_config& config, asio::io_context& io) {
+    if (found.failed.empty())
+        return false;
+    report_failure(io, path,
+                   (config.groupid < 0 ? "worker failed: " : "input side failed: ") +
+                       found.failed);
+    return true;
+}
+
+} // namespace
+
 void connect_peer(const std::string& address, session_config& config,
                   asio::steady_timer& run_timer, const asio::yield_context& yield) {
     asio::io_context& io = context_of(run_timer.get_executor());
@@ -195,6 +211,8 @@ void connect_peer(const std::string& address, session_config& config,
     try {
         if (from_file) {
             const rendezvous found = wait_for_port_file(path, run_timer, yield);
+            if (listener_failed(found, path, config, io))
+                return;
             target = found.address;
             secret = found.secret;
         }
@@ -281,6 +299,8 @@ void connect_peer(const std::string& address, session_config& config,
                 // run's listener replaces it.
                 subject = path;
                 const auto now_in_file = read_rendezvous_aside(path, run_timer, yield);
+                if (now_in_file && listener_failed(*now_in_file, path, config, io))
+                    return;
                 if (now_in_file)
                     secret = now_in_file->secret;
                 if (now_in_file && now_in_file->address != target) {
@@ -305,7 +325,9 @@ void accept_peers(const std::string& address, const std::string& port_file,
         std::string path;
         ~port_file_owner() {
             if (!path.empty()) {
-                ::unlink(path.c_str());
+                // A failed run replaces it with its reason (see run), for peers still to come.
+                if (!failure_flag)
+                    ::unlink(path.c_str());
                 keep_if_ended_at_once(path);
             }
         }

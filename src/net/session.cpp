@@ -105,9 +105,31 @@ message_header framed_header(std::size_t length, std::uint16_t group) {
     return h;
 }
 
+// The abort message of a peer: its run has failed, for the reason it carries.
+struct peer_aborted : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Whether the header `h`, on a connection for `group`, opens an abort message.
+bool is_abort(const message_header& h, std::uint16_t group) {
+    return h.group == abort_group(group) && h.length <= abort_reason_limit;
+}
+
+// Reads the reason of an abort message whose header has been read.
+template <class Stream>
+std::string read_abort_reason(Stream& stream, std::uint32_t length,
+                              const asio::yield_context& yield) {
+    char text[abort_reason_limit];
+    boost::system::error_code ec;
+    asio::async_read(stream, asio::buffer(text, length), yield[ec]);
+    if (ec)
+        return "(its reason was cut off)";
+    return abort_reason_text(text, length);
+}
+
 // Reads and checks the peer's handshake, giving up at `limit`.
 template <class Stream>
-message_header read_handshake(const std::shared_ptr<Stream>& stream, const group_table& groups,
+message_header read_handshake(const std::shared_ptr<Stream>& stream,
                               std::chrono::steady_clock::time_point limit,
                               const asio::yield_context& yield) {
     handshake_deadline deadline(stream, limit);
@@ -123,8 +145,6 @@ message_header read_handshake(const std::shared_ptr<Stream>& stream, const group
     const message_header h = load_header(raw);
     if (!header_is_valid(h) || h.length != 0)
         throw std::runtime_error("Bad handshake message");
-    if (h.group >= groups.size())
-        throw std::runtime_error("Group id exceeds maximum");
     return h;
 }
 
@@ -147,6 +167,8 @@ template <class Stream> struct serving {
     bool end_sent = false;              // the end mark has gone out
     bool done = false;                  // the final acknowledgement has arrived
     bool preamble_owed = false;         // the preamble is sent and not yet acknowledged
+    bool ending = false;                // the end mark is going out, or has gone
+    bool telling = false;               // the run has failed: the worker is to get the abort
     std::uint64_t preamble_lines = 0;   // its records, counted once acknowledged
     std::string failure;                // why the session failed; empty while it has not
     wait_queue progress;                // the sender, waiting for acknowledgements
@@ -187,6 +209,11 @@ void read_acknowledgements(const std::shared_ptr<serving<Stream>>& s,
             return;
         }
         const message_header h = load_header(raw);
+        if (header_is_valid(h) && is_abort(h, s->group)) { // the worker has failed: why
+            const std::string why = read_abort_reason(*s->stream, h.length, yield);
+            fail(*s, why);
+            return;
+        }
         if (!header_is_valid(h) || h.length != 0 || h.group != s->group) {
             fail(*s, "bad acknowledgement");
             return;
@@ -245,13 +272,15 @@ void watch_acknowledgements(const std::shared_ptr<serving<Stream>>& s, int secon
 // Writes the group's messages, at most send_window unacknowledged, then the end mark, and waits
 // for the final acknowledgement.
 template <class Stream>
-void send_group(const std::shared_ptr<serving<Stream>>& s, buffer_pool& pool,
-                session_preamble& preamble, const asio::yield_context& yield) {
+void send_group(const std::shared_ptr<serving<Stream>>& s, session_config& config,
+                const asio::yield_context& yield) {
+    buffer_pool& pool = config.groups.pool();
+    session_preamble& preamble = config.groups.preamble();
     try {
         if (preamble.expected && s->group < preamble.groups) {
             while (!preamble.known)
-                preamble.waiters.wait(yield);
-            if (!preamble.text.empty() && !s->failed()) {
+                preamble.waiters.wait(yield, s.get());
+            if (!preamble.text.empty() && !s->failed() && !s->telling) {
                 // Its own message, first on the connection: the worker writes it before anything
                 // else, and no message sent again to another worker carries it.
                 const message_header h = framed_header(preamble.text.size(), s->group);
@@ -264,10 +293,11 @@ void send_group(const std::shared_ptr<serving<Stream>>& s, buffer_pool& pool,
             }
         }
         for (;;) {
-            while (s->unacked.size() + s->preamble_owed >= send_window && !s->failed())
+            while (s->unacked.size() + s->preamble_owed >= send_window && !s->failed() &&
+                   !s->telling)
                 s->progress.wait(yield);
-            if (s->failed())
-                return;
+            if (s->failed() || s->telling)
+                break;
             sg_buffer_list list(pool);
             if (!pop_message(s->record, list, yield, s.get()))
                 break;
@@ -279,18 +309,43 @@ void send_group(const std::shared_ptr<serving<Stream>>& s, buffer_pool& pool,
                               transfer_all_at_once{}, yield);
             ++s->sent;
         }
-        const message_header end = make_handshake(s->group); // an empty message of the group
-        if (!s->owing_since)
-            s->owing_since = std::chrono::steady_clock::now(); // the final acknowledgement
-        asio::async_write(*s->stream, asio::buffer(&end, sizeof end), yield);
-        s->end_sent = true;
-        while (!s->done && !s->failed())
-            s->progress.wait(yield);
+        if (!s->failed() && !s->telling) {
+            s->ending = true;
+            const message_header end = make_handshake(s->group); // an empty message of the group
+            if (!s->owing_since)
+                s->owing_since = std::chrono::steady_clock::now(); // the final acknowledgement
+            asio::async_write(*s->stream, asio::buffer(&end, sizeof end), yield);
+            s->end_sent = true;
+            while (!s->done && !s->failed())
+                s->progress.wait(yield);
+        }
     } catch (const boost::system::system_error& e) {
-        // A cancellation comes from fail() or from teardown; anything else fails the session.
+        // A cancellation comes from fail(), from the run's failure (telling) or from teardown;
+        // anything else fails the session.
         if (!is_cancellation(e.code()))
             fail(*s, e.code().message());
     }
+    if (!s->telling)
+        return;
+    // Between messages: the worker learns why the run failed, and fails at once.
+    if (!s->failed()) {
+        const std::string message = abort_message(s->group, config.abort_reason);
+        boost::system::error_code ignored;
+        asio::async_write(*s->stream, asio::buffer(message), yield[ignored]);
+        transport(*s->stream).close(ignored);
+    }
+    --config.telling;
+}
+
+// Sends the abort message with `why` on a connection for `group` that carries nothing else,
+// then closes it.
+template <class Stream>
+void send_abort_only(Stream& stream, std::uint16_t group, const std::string& why,
+                     const asio::yield_context& yield) {
+    const std::string message = abort_message(group, why);
+    boost::system::error_code ignored;
+    asio::async_write(stream, asio::buffer(message), yield[ignored]);
+    transport(stream).close(ignored);
 }
 
 template <class Stream>
@@ -301,8 +356,7 @@ void serve_group(const std::shared_ptr<Stream>& stream, session_config& config,
     message_header h;
     try {
         const auto now = std::chrono::steady_clock::now();
-        h = read_handshake(stream, config.groups, now + handshake_grace,
-                           yield);
+        h = read_handshake(stream, now + handshake_grace, yield);
     } catch (const boost::system::system_error& e) {
         if (!is_cancellation(e.code()))
             write_error_line(label + ": " + e.code().message() + "; connection dropped");
@@ -310,6 +364,23 @@ void serve_group(const std::shared_ptr<Stream>& stream, session_config& config,
     } catch (const std::exception& e) {
         // A stray connection (a port scan, a health check) must not end a job in flight.
         write_error_line(label + ": " + e.what() + "; connection dropped");
+        return;
+    }
+    const bool produced =
+        config.produced.empty()
+            ? h.group < config.groups.size()
+            : std::binary_search(config.produced.begin(), config.produced.end(), h.group);
+    if (!produced) {
+        // A worker for a group that never comes would wait for nothing, or hold the job.
+        const std::string why =
+            "group " + std::to_string(h.group) + " does not exist: " + produced_groups(config);
+        send_abort_only(*stream, h.group, why, yield);
+        write_error_line(label + ": asked for group " + std::to_string(h.group) + ", but " +
+                         produced_groups(config) + "; refused");
+        return;
+    }
+    if (!config.abort_reason.empty()) { // the run has failed already
+        send_abort_only(*stream, h.group, config.abort_reason, yield);
         return;
     }
     set_peer_timeout(transport(*stream), config.peer_timeout);
@@ -327,11 +398,24 @@ void serve_group(const std::shared_ptr<Stream>& stream, session_config& config,
             kept->watchdog.cancel();
         }
     });
+    config.aborters.push_back([w = std::weak_ptr<serving<Stream>>(s), &config] {
+        const auto kept = w.lock();
+        // A worker that has had its end mark has its whole group: it may still succeed.
+        if (!kept || kept->failed() || kept->done || kept->ending || kept->telling)
+            return;
+        kept->telling = true;
+        ++config.telling;
+        kept->progress.wake_all();
+        kept->record.waiters.wake(kept.get(), asio::error::operation_aborted);
+        config.groups.preamble().waiters.wake(kept.get(), asio::error::operation_aborted);
+    });
     asio::spawn(yield, [s](asio::yield_context y) { read_acknowledgements(s, y); });
     asio::spawn(yield, [s, seconds = config.peer_timeout](asio::yield_context y) {
         watch_acknowledgements(s, seconds, y);
     });
-    send_group(s, config.groups.pool(), config.groups.preamble(), yield);
+    send_group(s, config, yield);
+    if (s->telling)
+        return; // the run has failed: its peers are told, nothing more is news
 
     if (s->done || (s->failed() && s->sent > 0))
         ++config.tally.served;
@@ -409,7 +493,10 @@ void receive_message(Stream& stream, received_message& m, bool splice, std::uint
     // Another group's data would end up in this group's output: refused before any of it is
     // read, so nothing of it is written.
     const block& front = m.list.blocks().front();
-    const std::uint16_t sent_for = load_header(front.data + front.begin).group;
+    const message_header header = load_header(front.data + front.begin);
+    if (is_abort(header, group))
+        throw peer_aborted(read_abort_reason(stream, header.length, yield));
+    const std::uint16_t sent_for = header.group;
     if (sent_for != group)
         throw std::runtime_error("protocol error: a message of group " +
                                  std::to_string(sent_for) + " on a connection for group " +
@@ -440,6 +527,8 @@ template <class Stream> struct receiving {
     bool writing = true;             // the writer has not ended
     bool wrote_data = false;         // a payload of this session reached the output
     bool acknowledging = true;       // the sender still takes acknowledgements
+    bool acknowledgement_going = false; // an acknowledgement is being written
+    bool told = false;               // the abort message has gone out, or is going
     std::uint64_t& written;          // payload bytes written to the output, for reports
     boost::system::error_code acknowledgement_error; // why it stopped taking them
     wait_queue reader_waits, writer_waits;
@@ -552,7 +641,9 @@ void write_and_acknowledge(const std::shared_ptr<receiving<Stream>>& r, const me
         }
         if (r->acknowledging) {
             boost::system::error_code ec;
+            r->acknowledgement_going = true;
             asio::async_write(*r->stream, asio::buffer(&ack, sizeof ack), yield[ec]);
+            r->acknowledgement_going = false;
             if (is_cancellation(ec))
                 return;
             // A sender that has closed its side takes no acknowledgements: whether it finished
@@ -668,6 +759,14 @@ void receive_group(const std::shared_ptr<Stream>& stream, session_config& config
     asio::io_context& io = context_of(stream->get_executor());
     const std::string label = peer_label(transport(*stream));
     const std::uint16_t group = std::uint16_t(config.groupid);
+    if (!config.abort_reason.empty()) {
+        // This worker failed before it could start: its input side learns why at once.
+        const message_header handshake = make_handshake(group);
+        boost::system::error_code ignored;
+        asio::async_write(*stream, asio::buffer(&handshake, sizeof handshake), yield[ignored]);
+        send_abort_only(*stream, group, config.abort_reason, yield);
+        return;
+    }
     auto r = std::make_shared<receiving<Stream>>(stream, *config.output, group,
                                                  config.counters.bytes_written);
     config.cancellers.push_back([w = std::weak_ptr<receiving<Stream>>(r)] {
@@ -675,6 +774,20 @@ void receive_group(const std::shared_ptr<Stream>& stream, session_config& config
             kept->reader_waits.cancel_all();
             kept->writer_waits.cancel_all();
         }
+    });
+    config.aborters.push_back([w = std::weak_ptr<receiving<Stream>>(r), &config] {
+        const auto kept = w.lock();
+        // An acknowledgement half written would cut the abort message: then the close says it.
+        if (!kept || kept->told || !kept->reading || kept->acknowledgement_going ||
+            !transport(*kept->stream).is_open())
+            return;
+        kept->told = true;
+        kept->acknowledging = false; // nothing written from now on counts as delivered
+        ++config.telling;
+        asio::spawn(kept->stream->get_executor(), [kept, &config](const asio::yield_context& y) {
+            send_abort_only(*kept->stream, kept->group, config.abort_reason, y);
+            --config.telling;
+        });
     });
     // Closing at the end, however the session ends, also ends the error watch.
     struct closer {
@@ -722,8 +835,16 @@ void receive_group(const std::shared_ptr<Stream>& stream, session_config& config
                 while (r->held.size() >= send_window && r->writing)
                     r->reader_waits.wait(yield);
             }
-            if (!r->writing)
-                return; // the writer has failed and said why
+            if (!r->writing) {
+                // The writer has failed and said why; the input side learns it too.
+                if (failure_flag && !r->told) {
+                    r->told = true;
+                    ++config.telling;
+                    send_abort_only(*stream, group, first_failure(), yield);
+                    --config.telling;
+                }
+                return;
+            }
             received_message message(config.groups.pool());
             receive_message(*stream, message, splice, group, first_message, yield);
             quiet->silent = false;
@@ -750,6 +871,10 @@ void receive_group(const std::shared_ptr<Stream>& stream, session_config& config
     } catch (const std::exception& e) {
         r->reading = false;
         r->writer_waits.wake_all();
+        if (const auto* aborted = dynamic_cast<const peer_aborted*>(&e)) {
+            report_failure(io, label, std::string("input side failed: ") + aborted->what());
+            return;
+        }
         const auto* error = dynamic_cast<const boost::system::system_error*>(&e);
         const bool late = expired();
         if (!data_seen && started && !error) {
@@ -807,6 +932,36 @@ void end_sessions(session_config& config) {
     config.cancellers.clear();
     if (config.output)
         config.output->turn.cancel_all();
+}
+
+void tell_peers(asio::io_context& io, session_config& config, const std::string& reason,
+                std::chrono::milliseconds bound) {
+    config.abort_reason = reason.empty() ? "the run failed" : reason;
+    hold_error_lines(true);
+    for (const auto& start : config.aborters)
+        start();
+    config.aborters.clear();
+    const auto until = std::chrono::steady_clock::now() + bound;
+    while (config.telling > 0 && std::chrono::steady_clock::now() < until) {
+        if (io.stopped()) // a line held meanwhile stops the loop too
+            io.restart();
+        if (io.run_one_until(until) == 0) // the bound has passed, or nothing is left to run
+            break;
+    }
+    hold_error_lines(false);
+}
+
+std::string produced_groups(const session_config& config) {
+    const std::vector<std::uint16_t>& groups = config.produced;
+    const std::size_t last = groups.empty() ? config.groups.size() - 1 : groups.back();
+    if (last == 0)
+        return "this job produces only group 0";
+    if (groups.empty() || groups.size() == last + 1) // 0 to last, every one
+        return "this job produces groups 0 to " + std::to_string(last);
+    std::string list;
+    for (const std::uint16_t g : groups)
+        list += (list.empty() ? "" : ", ") + std::to_string(g);
+    return "this job produces groups " + list;
 }
 
 void set_peer_timeout(tcp::socket::lowest_layer_type& socket, int seconds) {
