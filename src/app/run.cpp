@@ -87,21 +87,15 @@ void report_spill(const spill_store& store) {
 // (its consumer stalled) cannot take the message, and sees the connection close instead.
 constexpr std::chrono::seconds telling_bound(2);
 
-// The groups the input can produce (see session_config::produced): FASTQ only group 0, SAM group
-// 0 and the shards; a stored stream any group of the table (empty).
-std::vector<std::uint16_t> produced_groups_of(const run_config& config) {
+// The last group the input can produce (see session_config::produced_last): FASTQ only group 0;
+// SAM group 0 and the shards up to the last (a number between shard keys is a shard with no
+// intervals, whose workers get the header); a stored stream any group of the table.
+std::optional<std::uint16_t> last_produced_group(const run_config& config) {
     if (config.format == "fastq")
-        return {0};
-    if (!is_alignment_format(config.format))
-        return {};
-    std::vector<std::uint16_t> groups = {0};
-    for (std::uint32_t k = 1; k <= config.shards.equal_shards; ++k)
-        groups.push_back(std::uint16_t(k));
-    for (const shard_interval& interval : config.shards.intervals.intervals)
-        groups.push_back(std::uint16_t(interval.shard));
-    std::sort(groups.begin(), groups.end());
-    groups.erase(std::unique(groups.begin(), groups.end()), groups.end());
-    return groups;
+        return 0;
+    if (is_alignment_format(config.format))
+        return std::uint16_t(config.shards.max_shard);
+    return std::nullopt;
 }
 
 // A failed run's port file says why, for the peers still to read it (see
@@ -161,7 +155,7 @@ std::size_t run_loop(const run_config& config, group_table& groups, asio::io_con
     // the file. --insecure keeps plain TCP.
     sessions.insecure = config.insecure;
     if (input_side)
-        sessions.produced = produced_groups_of(config);
+        sessions.produced_last = last_produced_group(config);
     std::string port_file_secret;
     try {
         if (!config.secret.empty()) {

@@ -270,6 +270,12 @@ void connect_peer(const std::string& address, session_config& config,
                 const tcp::endpoint peer = socket.remote_endpoint(gone);
                 if (!config.insecure && !gone && is_loopback(peer.address())) {
                     const std::string problem = other_user_at(socket);
+                    if (!problem.empty() && from_file) {
+                        // A listener gone already may have said why in its file.
+                        const auto now_in_file = read_rendezvous_aside(path, run_timer, yield);
+                        if (now_in_file && listener_failed(*now_in_file, path, config, io))
+                            return;
+                    }
                     if (!problem.empty()) {
                         report_failure(io, subject, "the listener " + problem +
                                                         "; not trusted (--insecure connects)");
@@ -324,16 +330,18 @@ void accept_peers(const std::string& address, const std::string& port_file,
     struct port_file_owner {
         std::string path;
         ~port_file_owner() {
-            if (!path.empty()) {
-                // A failed run replaces it with its reason (see run), for peers still to come.
-                if (!failure_flag)
-                    ::unlink(path.c_str());
+            // A failed run replaces it with its reason (see run), for peers still to come; only
+            // a second signal, ending the process at once, removes it then.
+            if (!path.empty() && !failure_flag) {
+                ::unlink(path.c_str());
                 keep_if_ended_at_once(path);
             }
         }
     } written;
     try {
         const auto endpoints = resolve_address(address, run_timer, yield);
+        if (failure_flag)
+            return; // the run failed meanwhile: its port file says so already, keep it
         const tcp::endpoint endpoint = endpoints.begin()->endpoint();
         auto acceptor = std::make_shared<tcp::acceptor>(io);
         acceptor->open(endpoint.protocol());

@@ -61,6 +61,23 @@ std::string peer_label(const transport_socket& socket) {
 // deadline: a silent connection (a port scan, a health check) must not hold a finished run open.
 constexpr std::chrono::seconds handshake_grace(10);
 
+// A session counted in session_config::starting from its start until it has registered how it
+// would tell its peer of a failure (or has ended): a failed run's telling waits for it.
+struct starting_session {
+    explicit starting_session(session_config& config) : config(config) {}
+    starting_session(const starting_session&) = delete;
+    starting_session& operator=(const starting_session&) = delete;
+    ~starting_session() { started(); }
+    void started() {
+        if (!done) {
+            done = true;
+            --config.starting;
+        }
+    }
+    session_config& config;
+    bool done = false;
+};
+
 // Cancels what is pending on a stream's socket if `limit` passes first, so that a handshake
 // cannot wait forever.
 class handshake_deadline {
@@ -327,30 +344,50 @@ void send_group(const std::shared_ptr<serving<Stream>>& s, session_config& confi
     }
     if (!s->telling)
         return;
-    // Between messages: the worker learns why the run failed, and fails at once.
+    // Between messages: the worker learns why the run failed, and fails at once. Closed at once,
+    // with its acknowledgements unread, the connection would be reset, and a reset can discard
+    // the message at the worker before it is read: the sending half is shut instead, and the
+    // acknowledgement reader takes what comes until the worker closes.
     if (!s->failed()) {
         const std::string message = abort_message(s->group, config.abort_reason);
-        boost::system::error_code ignored;
-        asio::async_write(*s->stream, asio::buffer(message), yield[ignored]);
-        transport(*s->stream).close(ignored);
+        boost::system::error_code ec;
+        asio::async_write(*s->stream, asio::buffer(message), yield[ec]);
+        if (!ec)
+            transport(*s->stream).shutdown(tcp::socket::shutdown_send, ec);
+        try {
+            while (!ec && !s->failed() && !s->done)
+                s->progress.wait(yield);
+        } catch (const boost::system::system_error&) {
+            // torn down
+        }
     }
     --config.telling;
 }
 
-// Sends the abort message with `why` on a connection for `group` that carries nothing else,
-// then closes it.
+// How long a connection that has sent its abort waits for its peer to close.
+constexpr std::chrono::seconds abort_grace(2);
+
+// Sends the abort message with `why` on a connection for `group` that carries nothing else, and
+// closes it once the peer has (see send_group), or after abort_grace.
 template <class Stream>
-void send_abort_only(Stream& stream, std::uint16_t group, const std::string& why,
-                     const asio::yield_context& yield) {
+void send_abort_only(const std::shared_ptr<Stream>& stream, std::uint16_t group,
+                     const std::string& why, const asio::yield_context& yield) {
     const std::string message = abort_message(group, why);
-    boost::system::error_code ignored;
-    asio::async_write(stream, asio::buffer(message), yield[ignored]);
-    transport(stream).close(ignored);
+    handshake_deadline limit(stream, std::chrono::steady_clock::now() + abort_grace);
+    boost::system::error_code ec;
+    asio::async_write(*stream, asio::buffer(message), yield[ec]);
+    if (!ec)
+        transport(*stream).shutdown(tcp::socket::shutdown_send, ec);
+    char sink[4096]; // whatever the peer still sends is of no use now
+    while (!ec)
+        stream->async_read_some(asio::buffer(sink), yield[ec]);
+    limit.finish();
+    transport(*stream).close(ec);
 }
 
 template <class Stream>
 void serve_group(const std::shared_ptr<Stream>& stream, session_config& config,
-                 const asio::yield_context& yield) {
+                 starting_session& starting, const asio::yield_context& yield) {
     asio::io_context& io = context_of(stream->get_executor());
     const std::string label = peer_label(transport(*stream));
     message_header h;
@@ -366,21 +403,18 @@ void serve_group(const std::shared_ptr<Stream>& stream, session_config& config,
         write_error_line(label + ": " + e.what() + "; connection dropped");
         return;
     }
-    const bool produced =
-        config.produced.empty()
-            ? h.group < config.groups.size()
-            : std::binary_search(config.produced.begin(), config.produced.end(), h.group);
-    if (!produced) {
+    if (h.group >= config.groups.size() ||
+        (config.produced_last && h.group > *config.produced_last)) {
         // A worker for a group that never comes would wait for nothing, or hold the job.
         const std::string why =
             "group " + std::to_string(h.group) + " does not exist: " + produced_groups(config);
-        send_abort_only(*stream, h.group, why, yield);
+        send_abort_only(stream, h.group, why, yield);
         write_error_line(label + ": asked for group " + std::to_string(h.group) + ", but " +
                          produced_groups(config) + "; refused");
         return;
     }
     if (!config.abort_reason.empty()) { // the run has failed already
-        send_abort_only(*stream, h.group, config.abort_reason, yield);
+        send_abort_only(stream, h.group, config.abort_reason, yield);
         return;
     }
     set_peer_timeout(transport(*stream), config.peer_timeout);
@@ -409,6 +443,7 @@ void serve_group(const std::shared_ptr<Stream>& stream, session_config& config,
         kept->record.waiters.wake(kept.get(), asio::error::operation_aborted);
         config.groups.preamble().waiters.wake(kept.get(), asio::error::operation_aborted);
     });
+    starting.started();
     asio::spawn(yield, [s](asio::yield_context y) { read_acknowledgements(s, y); });
     asio::spawn(yield, [s, seconds = config.peer_timeout](asio::yield_context y) {
         watch_acknowledgements(s, seconds, y);
@@ -706,6 +741,29 @@ bool closed_before_the_end(int fd, bool marked) {
     return at != std::size_t(got) || !marked;
 }
 
+// A worker's abort to its input side, on a connection its reader may still be reading: the
+// sending half is shut, and the socket is closed only once the input side has closed its own
+// (it has read the abort then), or after abort_grace. Closed at once with data unread, it would
+// be reset, and the reset could discard the abort before the input side reads it.
+template <class Stream>
+void tell_input_side(Stream& stream, std::uint16_t group, const std::string& why,
+                     const asio::yield_context& yield) {
+    const std::string message = abort_message(group, why);
+    boost::system::error_code ec;
+    asio::async_write(stream, asio::buffer(message), yield[ec]);
+    if (!ec)
+        transport(stream).shutdown(tcp::socket::shutdown_send, ec);
+    const auto until = std::chrono::steady_clock::now() + abort_grace;
+    while (!ec && transport(stream).is_open() && std::chrono::steady_clock::now() < until) {
+        pollfd p = {transport(stream).native_handle(), POLLRDHUP, 0};
+        if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0)
+            break;
+        asio::steady_timer pause(stream.get_executor(), std::chrono::milliseconds(10));
+        pause.async_wait(yield[ec]);
+    }
+    transport(stream).close(ec);
+}
+
 // While the reader waits for the window, a plain TCP connection is looked at once a second for
 // an input side that has died: its worker must not wait for a stalled consumer to find out.
 template <class Stream> class close_watch {
@@ -755,7 +813,7 @@ void write_payloads(const std::shared_ptr<receiving<Stream>>& r, const asio::yie
 
 template <class Stream>
 void receive_group(const std::shared_ptr<Stream>& stream, session_config& config, bool accepted,
-                   const asio::yield_context& yield) {
+                   starting_session& starting, const asio::yield_context& yield) {
     asio::io_context& io = context_of(stream->get_executor());
     const std::string label = peer_label(transport(*stream));
     const std::uint16_t group = std::uint16_t(config.groupid);
@@ -764,7 +822,7 @@ void receive_group(const std::shared_ptr<Stream>& stream, session_config& config
         const message_header handshake = make_handshake(group);
         boost::system::error_code ignored;
         asio::async_write(*stream, asio::buffer(&handshake, sizeof handshake), yield[ignored]);
-        send_abort_only(*stream, group, config.abort_reason, yield);
+        send_abort_only(stream, group, config.abort_reason, yield);
         return;
     }
     auto r = std::make_shared<receiving<Stream>>(stream, *config.output, group,
@@ -785,10 +843,11 @@ void receive_group(const std::shared_ptr<Stream>& stream, session_config& config
         kept->acknowledging = false; // nothing written from now on counts as delivered
         ++config.telling;
         asio::spawn(kept->stream->get_executor(), [kept, &config](const asio::yield_context& y) {
-            send_abort_only(*kept->stream, kept->group, config.abort_reason, y);
+            tell_input_side(*kept->stream, kept->group, config.abort_reason, y);
             --config.telling;
         });
     });
+    starting.started();
     // Closing at the end, however the session ends, also ends the error watch.
     struct closer {
         transport_socket& socket;
@@ -840,7 +899,7 @@ void receive_group(const std::shared_ptr<Stream>& stream, session_config& config
                 if (failure_flag && !r->told) {
                     r->told = true;
                     ++config.telling;
-                    send_abort_only(*stream, group, first_failure(), yield);
+                    tell_input_side(*stream, group, first_failure(), yield);
                     --config.telling;
                 }
                 return;
@@ -941,8 +1000,13 @@ void tell_peers(asio::io_context& io, session_config& config, const std::string&
     for (const auto& start : config.aborters)
         start();
     config.aborters.clear();
+    // What is ready runs first: a connection waiting to be accepted starts its session, which
+    // then sends the abort as soon as it knows its peer.
+    io.restart();
+    io.poll();
     const auto until = std::chrono::steady_clock::now() + bound;
-    while (config.telling > 0 && std::chrono::steady_clock::now() < until) {
+    while ((config.telling > 0 || config.starting > 0) &&
+           std::chrono::steady_clock::now() < until) {
         if (io.stopped()) // a line held meanwhile stops the loop too
             io.restart();
         if (io.run_one_until(until) == 0) // the bound has passed, or nothing is left to run
@@ -952,16 +1016,13 @@ void tell_peers(asio::io_context& io, session_config& config, const std::string&
 }
 
 std::string produced_groups(const session_config& config) {
-    const std::vector<std::uint16_t>& groups = config.produced;
-    const std::size_t last = groups.empty() ? config.groups.size() - 1 : groups.back();
+    const std::size_t last = config.produced_last
+                                 ? std::min<std::size_t>(*config.produced_last,
+                                                         config.groups.size() - 1)
+                                 : config.groups.size() - 1;
     if (last == 0)
         return "this job produces only group 0";
-    if (groups.empty() || groups.size() == last + 1) // 0 to last, every one
-        return "this job produces groups 0 to " + std::to_string(last);
-    std::string list;
-    for (const std::uint16_t g : groups)
-        list += (list.empty() ? "" : ", ") + std::to_string(g);
-    return "this job produces groups " + list;
+    return "this job produces groups 0 to " + std::to_string(last);
 }
 
 void set_peer_timeout(tcp::socket::lowest_layer_type& socket, int seconds) {
@@ -1000,18 +1061,19 @@ std::string tls_handshake(const std::shared_ptr<tls_stream>& stream, bool accept
 // The session of the input side (serving a group) or of a worker (receiving one).
 template <class Stream>
 void run_session(const std::shared_ptr<Stream>& stream, session_config& config, bool accepted,
-                 const asio::yield_context& yield) {
+                 starting_session& starting, const asio::yield_context& yield) {
     if (config.groupid < 0)
-        serve_group(stream, config, yield);
+        serve_group(stream, config, starting, yield);
     else
-        receive_group(stream, config, accepted, yield);
+        receive_group(stream, config, accepted, starting, yield);
 }
 
 // A TLS session: the handshake first, bounded like the protocol's own. A listener drops a peer
 // that fails it as a stray; a connecting side fails, since the peer it was sent to is not one of
 // the job's.
 void run_tls_session(const std::shared_ptr<tls_stream>& stream, session_config& config,
-                     bool accepted, const asio::yield_context& yield) {
+                     bool accepted, starting_session& starting,
+                     const asio::yield_context& yield) {
     const std::string label = peer_label(transport(*stream));
     const auto now = std::chrono::steady_clock::now();
     const auto limit = accepted ? now + handshake_grace
@@ -1034,7 +1096,7 @@ void run_tls_session(const std::shared_ptr<tls_stream>& stream, session_config& 
                                "): the peer does not hold this job's secret");
         return;
     }
-    run_session(stream, config, accepted, yield);
+    run_session(stream, config, accepted, starting, yield);
 }
 
 } // namespace
@@ -1042,6 +1104,7 @@ void run_tls_session(const std::shared_ptr<tls_stream>& stream, session_config& 
 void start_session(tcp::socket& socket, session_config& config, bool accepted,
                    std::shared_ptr<tls_settings> tls) {
     asio::io_context& io = context_of(socket.get_executor());
+    ++config.starting;
     // The session owns the socket from here on; the caller's is left closed for the next use.
     if (tls) {
         auto own = std::make_shared<tls_stream>(std::move(socket), tls->context());
@@ -1049,13 +1112,15 @@ void start_session(tcp::socket& socket, session_config& config, bool accepted,
         // connection holds its own reference to the OpenSSL context: teardown order is free.)
         asio::spawn(asio::make_strand(io),
                     [own, tls, &config, accepted](const asio::yield_context& yield) {
-                        run_tls_session(own, config, accepted, yield);
+                        starting_session starting(config);
+                        run_tls_session(own, config, accepted, starting, yield);
                     });
         return;
     }
     auto own = std::make_shared<tcp::socket>(std::move(socket));
     asio::spawn(asio::make_strand(io), [own, &config, accepted](const asio::yield_context& yield) {
-        run_session(own, config, accepted, yield);
+        starting_session starting(config);
+        run_session(own, config, accepted, starting, yield);
     });
 }
 
