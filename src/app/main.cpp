@@ -23,10 +23,12 @@ int finish_stdout() {
     return 255;
 }
 
-// The --port-file of a command line that was refused, or "": its peers, waiting for the file,
-// learn from it that no listener will come.
+// The --port-file of a refused command line that also listens, or "": its peers, waiting for the
+// file, learn from it that no listener will come. Without --listen the path is more likely
+// another listener's file, given by mistake, which must be left alone.
 std::string refused_port_file(int argc, char** argv) {
     std::string path;
+    bool listens = false;
     const std::string option = "--port-file";
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -36,8 +38,10 @@ std::string refused_port_file(int argc, char** argv) {
             path = argv[++i];
         else if (arg.compare(0, option.size() + 1, option + "=") == 0)
             path = arg.substr(option.size() + 1);
+        else if (arg.compare(0, 2, "-l") == 0 || arg.compare(0, 8, "--listen") == 0)
+            listens = true;
     }
-    return path;
+    return listens ? path : std::string();
 }
 
 } // namespace
