@@ -1012,6 +1012,7 @@ void tell_peers(asio::io_context& io, session_config& config, const std::string&
         if (io.run_one_until(until) == 0) // the bound has passed, or nothing is left to run
             break;
     }
+    io.stop(); // as the failure left it: teardown relies on a stopped loop
     hold_error_lines(false);
 }
 
