@@ -36,7 +36,7 @@ void write_standard_error(const std::string& out) {
 
 // Touched on the event-loop thread only, as failure_flag.
 std::string first_failure_line;
-// Atomic: the signal thread's last line looks at it.
+// Atomic, as the flags above: write_error_line may be called off the loop's thread.
 std::atomic<bool> lines_held{false};
 
 void write_line(const std::string& line) {
