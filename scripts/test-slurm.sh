@@ -3,7 +3,8 @@
 # Slurm (scripts/slurm-local.sh), and checks that every record reached exactly one worker: a
 # FASTQ pair diced to 4 workers that each gzip their share, and SAM sharded over 3 workers, by
 # named intervals and then by equal pieces of the genome (shards=2). A job whose worker's command
-# fails must fail. The first jobs run at once (8 tasks, the local node's CPUs) on the sample data
+# fails must fail, and so must, within 15 s, jobs with a missing input file, a worker asking for
+# a group the job does not produce, and a worker command failing after reading everything. The first jobs run at once (8 tasks, the local node's CPUs) on the sample data
 # in data/.
 #
 #   scripts/test-slurm.sh [BUILD_DIR]    (default: build; its shuffler is the one tested)
@@ -61,6 +62,45 @@ if wait "$failing_job"; then
   cat "$work/failing.log" >&2
   status=1
 fi
+((status == 0)) || exit 1
+
+# Jobs that must fail, each within 15 s (the peers' deadline is 60 s) and with the reason in its
+# log: a missing input file (the input side refuses it, and the workers waiting on the port file
+# learn it there), a worker asking for a group the job does not produce (the recipe's shuffler
+# wrapped to ask for group 1 of a FASTQ job), and a worker command that fails after reading
+# everything (pipefail fails its task).
+printf '%s\n' '#!/bin/sh' 'if [ "$1" = -g ]; then shift 2; exec shuffler -g 1 "$@"; fi' \
+  'exec shuffler "$@"' > "$work/ask-group-1"
+chmod +x "$work/ask-group-1"
+failing_job() {
+  local name=$1 reason=$2
+  shift 2
+  local started=$SECONDS
+  if sbatch --wait --quiet --time=2 --output="$work/$name.log" "$@"; then
+    echo "test-slurm: job $name succeeded; it must fail; its log:" >&2
+  elif ((SECONDS - started > 15)); then
+    echo "test-slurm: job $name took $((SECONDS - started)) s to fail; its log:" >&2
+  elif ! grep -qF -- "$reason" "$work/$name.log"; then
+    echo "test-slurm: the log of job $name does not say '$reason':" >&2
+  else
+    return 0
+  fi
+  cat "$work/$name.log" >&2
+  return 1
+}
+failing_job missing "missing_2.fq" --ntasks=2 "$root/examples/slurm/fastq-dice.sbatch" \
+  "$data/sample_1.fq" "$work/missing_2.fq" "$work/missing" &
+missing_job=$!
+SHUFFLER=$work/ask-group-1 failing_job no-group "group 1 does not exist" --ntasks=2 \
+  "$root/examples/slurm/fastq-dice.sbatch" "$data/sample_1.fq" "$data/sample_2.fq" \
+  "$work/no-group" &
+no_group_job=$!
+failing_job late-failure "exit code 1" --ntasks=2 "$root/examples/slurm/fastq-dice.sbatch" \
+  "$data/sample_1.fq" "$data/sample_2.fq" "$work/late-failure" "cat > /dev/null; exit 1" &
+late_failure_job=$!
+wait "$missing_job" || status=1
+wait "$no_group_job" || status=1
+wait "$late_failure_job" || status=1
 ((status == 0)) || exit 1
 run_job equal --ntasks=3 "$root/examples/slurm/sam-shard.sbatch" \
   "$data/sample.sam" "$work/equal" shards=2

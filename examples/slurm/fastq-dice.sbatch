@@ -41,15 +41,20 @@ input=$!
 # One worker per task, running COMMAND on its share itself: the task fails when COMMAND does, and
 # a worker that fails or is stopped ends its COMMAND first.
 worker='part=$4/part-$SLURM_PROCID "$0" -g 0 -c "@$1" -t "$2" "| $3 > \"\$part\""'
+# A task that fails ends the worker step (--kill-on-bad-exit), and whichever of the input side
+# and the worker step fails first ends the other: the job never waits for a deadline.
+srun --kill-on-bad-exit=1 --ntasks="$workers" bash -c "$worker" "$shuffler" "$port_file" \
+  "$timeout" "$command" "$out" &
+step=$!
 status=0
-srun --ntasks="$workers" bash -c "$worker" "$shuffler" "$port_file" "$timeout" "$command" \
-  "$out" || status=$?
-if ((status == 0)); then
-  wait "$input" || status=$?
-else
-  # Without its workers the input side would wait for its deadline.
-  kill "$input" 2>/dev/null || true
-  wait "$input" 2>/dev/null || true
+wait -n -p ended "$input" "$step" || status=$?
+if ((status != 0)); then
+  kill "$input" "$step" 2>/dev/null || true
 fi
+for pid in "$input" "$step"; do
+  if [ "$pid" != "$ended" ]; then
+    wait "$pid" 2>/dev/null || { s=$?; ((status != 0)) || status=$s; }
+  fi
+done
 rm -f "$port_file" # left behind when the input side was killed
 exit "$status"

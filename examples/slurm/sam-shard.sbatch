@@ -61,14 +61,20 @@ input=$!
 
 # Task k is the worker of group k.
 worker='"$0" -g "$SLURM_PROCID" -c "@$1" -t "$2" "$3/shard-$SLURM_PROCID.sam"'
+# A task that fails ends the worker step (--kill-on-bad-exit), and whichever of the input side
+# and the worker step fails first ends the other: the job never waits for a deadline.
+srun --kill-on-bad-exit=1 --ntasks="$tasks" bash -c "$worker" "$shuffler" "$port_file" "$timeout" \
+  "$out" &
+step=$!
 status=0
-srun --ntasks="$tasks" bash -c "$worker" "$shuffler" "$port_file" "$timeout" "$out" || status=$?
-if ((status == 0)); then
-  wait "$input" || status=$?
-else
-  # Without its workers the input side would wait for its deadline.
-  kill "$input" 2>/dev/null || true
-  wait "$input" 2>/dev/null || true
+wait -n -p ended "$input" "$step" || status=$?
+if ((status != 0)); then
+  kill "$input" "$step" 2>/dev/null || true
 fi
+for pid in "$input" "$step"; do
+  if [ "$pid" != "$ended" ]; then
+    wait "$pid" 2>/dev/null || { s=$?; ((status != 0)) || status=$s; }
+  fi
+done
 rm -f "$port_file" # left behind when the input side was killed
 exit "$status"

@@ -1,6 +1,7 @@
 #include "app/options.hpp"
 #include "app/plan.hpp"
 #include "app/run.hpp"
+#include "net/port_file.hpp"
 
 #include <cerrno>
 #include <csignal>
@@ -22,6 +23,27 @@ int finish_stdout() {
     return 255;
 }
 
+// The --port-file of a refused command line that also listens, or "": its peers, waiting for the
+// file, learn from it that no listener will come. Without --listen the path is more likely
+// another listener's file, given by mistake, which must be left alone.
+std::string refused_port_file(int argc, char** argv) {
+    std::string path;
+    bool listens = false;
+    const std::string option = "--port-file";
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--")
+            break;
+        if (arg == option && i + 1 < argc)
+            path = argv[++i];
+        else if (arg.compare(0, option.size() + 1, option + "=") == 0)
+            path = arg.substr(option.size() + 1);
+        else if (arg.compare(0, 2, "-l") == 0 || arg.compare(0, 8, "--listen") == 0)
+            listens = true;
+    }
+    return listens ? path : std::string();
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -30,6 +52,13 @@ int main(int argc, char** argv) {
         config = shuffler::parse_command_line(argc, argv);
     } catch (const shuffler::command_line_error& e) {
         std::fprintf(stderr, "%s\n", e.what());
+        if (const std::string path = refused_port_file(argc, argv); !path.empty()) {
+            try {
+                shuffler::write_failed_port_file(path, e.what());
+            } catch (const std::exception&) {
+                // The refusal is the news; a port file that cannot be written adds nothing.
+            }
+        }
         if (e.show_usage)
             shuffler::print_usage(argv[0]);
         return 1;

@@ -153,7 +153,8 @@ dropped, and what it held is sent again (or, if it had written anything, the run
     {"port-file", port_file_option, "PATH",
      "with --listen: once listening, write host:port there for -c @PATH\n"
      "(mode 0600, replaced atomically, removed when accepting ends), and\n"
-     "a secret that makes the job TLS, unless --secret-file or --insecure",
+     "a secret that makes the job TLS, unless --secret-file or --insecure;\n"
+     "a run that fails or is refused leaves failed=REASON there instead",
      R"(With
 .BR \-l :
 once listening, write the address peers should connect to, as
@@ -165,6 +166,9 @@ The file is created new with mode 0600 under a random temporary name beside
 .I PATH
 and renamed, so a reader never sees part of it; it is removed when the listener stops
 accepting.
+A run that fails, or whose command line is refused, replaces it the same way with the one line
+.BI failed= REASON
+and keeps it: a peer reading it fails at once with that reason.
 Something at
 .I PATH
 that is not a regular file of the user's own (a link, a FIFO, another user's file) is refused

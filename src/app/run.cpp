@@ -10,6 +10,7 @@
 #include "groups/spill.hpp"
 #include "groups/spill_store.hpp"
 #include "net/connections.hpp"
+#include "net/port_file.hpp"
 #include "net/session.hpp"
 #include "net/tls.hpp"
 
@@ -82,10 +83,67 @@ void report_spill(const spill_store& store) {
                      rate(store.bytes_read(), store.read_seconds()));
 }
 
+// How long a failed run goes on to tell its connected peers why: a peer whose connection is full
+// (its consumer stalled) cannot take the message, and sees the connection close instead.
+constexpr std::chrono::seconds telling_bound(2);
+
+// The last group the input can produce (see session_config::produced_last): FASTQ only group 0;
+// SAM group 0 and the shards up to the last (a number between shard keys is a shard with no
+// intervals, whose workers get the header); a stored stream any group of the table.
+std::optional<std::uint16_t> last_produced_group(const run_config& config) {
+    if (config.format == "fastq")
+        return 0;
+    if (is_alignment_format(config.format))
+        return std::uint16_t(config.shards.max_shard);
+    return std::nullopt;
+}
+
+// A failed run's port file says why, for the peers still to read it (see
+// write_failed_port_file). Once per run.
+void tell_port_file(const run_config& config, bool& told) {
+    if (told || config.port_file.empty())
+        return;
+    told = true;
+    try {
+        write_failed_port_file(config.port_file, first_failure());
+    } catch (const std::exception&) {
+        // What keeps it from being written was said at start, or is not this run's news.
+    }
+}
+
+// A worker that failed before its loop (its output cannot be made): connects to each input side
+// given with -c for a moment, only to tell it why, so that it does not wait for this worker.
+void tell_input_sides(const run_config& config, group_table& groups, asio::io_context& io) {
+    if (config.connect_list.empty())
+        return;
+    io.restart();
+    hold_error_lines(true); // a peer not there to be told is not news
+    asio::steady_timer run_timer(
+        io, std::chrono::seconds(std::min(config.timeout, int(telling_bound.count()) * 2)));
+    session_config sessions{config.groupid, groups, config.peer_timeout, nullptr};
+    sessions.deadline = run_timer.expires_at();
+    sessions.insecure = config.insecure;
+    sessions.abort_reason = first_failure().empty() ? "the worker failed" : first_failure();
+    try {
+        if (!config.secret.empty())
+            sessions.tls = std::make_shared<tls_settings>(config.secret);
+        for (const std::string& address : config.connect_list)
+            asio::spawn(asio::make_strand(io), [&, address](const asio::yield_context& yield) {
+                connect_peer(address, sessions, run_timer, yield);
+            });
+        io.run_until(run_timer.expiry());
+    } catch (const std::exception&) {
+        // Telling is a courtesy: the run has failed and said why already.
+    }
+    io.stop();
+    end_sessions(sessions);
+    hold_error_lines(false);
+}
+
 // Spawns the run's coroutines and runs the loop until its work is done, it fails, or the
 // deadline ends it. Returns the number of sessions that delivered everything.
 std::size_t run_loop(const run_config& config, group_table& groups, asio::io_context& io,
-                     output_channel* output) {
+                     output_channel* output, bool& port_file_told) {
     const bool input_side = config.groupid < 0;
     // The deadline counts from here, once start-up is done.
     // The steady clock: a step of the wall clock (NTP) moves no deadline.
@@ -96,6 +154,8 @@ std::size_t run_loop(const run_config& config, group_table& groups, asio::io_con
     // makes a secret for the job and tells it there, beside the address, to those who may read
     // the file. --insecure keeps plain TCP.
     sessions.insecure = config.insecure;
+    if (input_side)
+        sessions.produced_last = last_produced_group(config);
     std::string port_file_secret;
     try {
         if (!config.secret.empty()) {
@@ -171,6 +231,11 @@ std::size_t run_loop(const run_config& config, group_table& groups, asio::io_con
     } else {
         io.run();
     }
+    if (failure_flag) {
+        // Peers still waiting learn why at once, through the port file or their connection.
+        tell_port_file(config, port_file_told);
+        tell_peers(io, sessions, first_failure(), telling_bound);
+    }
     if (report)
         report->summary();
     end_sessions(sessions);
@@ -244,8 +309,15 @@ int run(const run_config& config) {
                 report_line(io, e.what());
             }
         }
+        bool port_file_told = false;
+        const bool failed_at_start = failure_flag != 0;
+        if (failed_at_start) {
+            tell_port_file(config, port_file_told);
+            if (!input_side)
+                tell_input_sides(config, groups, io);
+        }
         const std::size_t delivered =
-            failure_flag ? 0 : run_loop(config, groups, io, channel.get());
+            failure_flag ? 0 : run_loop(config, groups, io, channel.get(), port_file_told);
         spill.reset(); // nothing is read back or spilled once the loop has stopped
         if (store && (config.summary || config.progress) && store->bytes_written() > 0)
             report_spill(*store);
@@ -260,6 +332,8 @@ int run(const run_config& config) {
                             "raise --pool_size");
         if (output)
             output->finish(!failure_flag && delivered > 0);
+        if (failure_flag) // failed after its loop: a peer that comes late learns why too
+            tell_port_file(config, port_file_told);
         // Every wait ends while all that the waiters may touch still exists; only then go the
         // groups.
         groups.end_waits();

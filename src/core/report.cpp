@@ -34,9 +34,12 @@ void write_standard_error(const std::string& out) {
     }
 }
 
-} // namespace
+// Touched on the event-loop thread only, as failure_flag.
+std::string first_failure_line;
+// Atomic, as the flags above: write_error_line may be called off the loop's thread.
+std::atomic<bool> lines_held{false};
 
-void write_error_line(const std::string& line) {
+void write_line(const std::string& line) {
     if (last_line_written)
         return;
     // A line over a drawn status line erases its rest instead of following it.
@@ -44,8 +47,19 @@ void write_error_line(const std::string& line) {
     write_standard_error((over_status ? "\r" + line + "\x1b[K" : line) + '\n');
 }
 
+} // namespace
+
+const std::string& first_failure() { return first_failure_line; }
+
+void hold_error_lines(bool held) { lines_held = held; }
+
+void write_error_line(const std::string& line) {
+    if (!lines_held)
+        write_line(line);
+}
+
 void write_last_error_line(const std::string& line) {
-    write_error_line(line);
+    write_line(line);
     last_line_written = true;
 }
 
@@ -57,6 +71,8 @@ void draw_status_line(const std::string& line) {
 }
 
 void report_line(boost::asio::io_context& io, const std::string& line) {
+    if (first_failure_line.empty() && !lines_held)
+        first_failure_line = line;
     write_error_line(line);
     failure_flag = 1;
     io.stop();

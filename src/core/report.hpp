@@ -31,6 +31,13 @@ inline bool is_end_of_stream(const boost::system::error_code& ec) {
 // The one way a run fails: writes `line` on standard error, sets failure_flag and stops the loop.
 void report_line(boost::asio::io_context& io, const std::string& line);
 
+// The first line report_line wrote in this process, or "": why the run failed, for its peers.
+const std::string& first_failure();
+
+// While held, write_error_line writes nothing: a failed run telling its peers why, whose loop
+// runs on a little, would otherwise report what the failure itself brings about.
+void hold_error_lines(bool held);
+
 // report_line in the usual "subject: text" form.
 void report_failure(boost::asio::io_context& io, const std::string& subject,
                     const std::string& text);

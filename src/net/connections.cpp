@@ -128,7 +128,7 @@ rendezvous wait_for_port_file(const std::string& path, asio::steady_timer& run_t
     asio::io_context& io = context_of(run_timer.get_executor());
     for (;;) {
         if (const auto found = read_rendezvous_aside(path, run_timer, yield))
-            return *found;
+            return *found; // an address, or the listener's failure
         const auto now = std::chrono::steady_clock::now();
         if (now >= run_timer.expiry())
             throw std::runtime_error("not written before the deadline");
@@ -183,6 +183,22 @@ std::string other_user_at(const tcp::socket& socket) {
 
 } // namespace
 
+namespace {
+
+// Ends the run when the port file says its listener failed: the peer this process waits for will
+// not come. The listener is an input side when this process is a worker, and the other way round.
+bool listener_failed(const rendezvous& found, const std::string& path,
+                     const session_config& config, asio::io_context& io) {
+    if (found.failed.empty())
+        return false;
+    report_failure(io, path,
+                   (config.groupid < 0 ? "worker failed: " : "input side failed: ") +
+                       found.failed);
+    return true;
+}
+
+} // namespace
+
 void connect_peer(const std::string& address, session_config& config,
                   asio::steady_timer& run_timer, const asio::yield_context& yield) {
     asio::io_context& io = context_of(run_timer.get_executor());
@@ -195,6 +211,8 @@ void connect_peer(const std::string& address, session_config& config,
     try {
         if (from_file) {
             const rendezvous found = wait_for_port_file(path, run_timer, yield);
+            if (listener_failed(found, path, config, io))
+                return;
             target = found.address;
             secret = found.secret;
         }
@@ -252,6 +270,12 @@ void connect_peer(const std::string& address, session_config& config,
                 const tcp::endpoint peer = socket.remote_endpoint(gone);
                 if (!config.insecure && !gone && is_loopback(peer.address())) {
                     const std::string problem = other_user_at(socket);
+                    if (!problem.empty() && from_file) {
+                        // A listener gone already may have said why in its file.
+                        const auto now_in_file = read_rendezvous_aside(path, run_timer, yield);
+                        if (now_in_file && listener_failed(*now_in_file, path, config, io))
+                            return;
+                    }
                     if (!problem.empty()) {
                         report_failure(io, subject, "the listener " + problem +
                                                         "; not trusted (--insecure connects)");
@@ -281,6 +305,8 @@ void connect_peer(const std::string& address, session_config& config,
                 // run's listener replaces it.
                 subject = path;
                 const auto now_in_file = read_rendezvous_aside(path, run_timer, yield);
+                if (now_in_file && listener_failed(*now_in_file, path, config, io))
+                    return;
                 if (now_in_file)
                     secret = now_in_file->secret;
                 if (now_in_file && now_in_file->address != target) {
@@ -304,7 +330,9 @@ void accept_peers(const std::string& address, const std::string& port_file,
     struct port_file_owner {
         std::string path;
         ~port_file_owner() {
-            if (!path.empty()) {
+            // A failed run replaces it with its reason (see run), for peers still to come; only
+            // a second signal, ending the process at once, removes it then.
+            if (!path.empty() && !failure_flag) {
                 ::unlink(path.c_str());
                 keep_if_ended_at_once(path);
             }
@@ -312,6 +340,8 @@ void accept_peers(const std::string& address, const std::string& port_file,
     } written;
     try {
         const auto endpoints = resolve_address(address, run_timer, yield);
+        if (failure_flag)
+            return; // the run failed meanwhile: its port file says so already, keep it
         const tcp::endpoint endpoint = endpoints.begin()->endpoint();
         auto acceptor = std::make_shared<tcp::acceptor>(io);
         acceptor->open(endpoint.protocol());

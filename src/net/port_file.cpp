@@ -28,8 +28,10 @@ std::string advertised_address(const boost::asio::ip::tcp::endpoint& local) {
     return address.to_string() + ":" + port;
 }
 
-void write_port_file(const std::string& path, const std::string& address,
-                     const std::string& secret) {
+namespace {
+
+// Writes `text` to PATH atomically, as write_port_file says.
+void write_private_text(const std::string& path, const std::string& line) {
     const std::size_t slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
     const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -55,7 +57,6 @@ void write_port_file(const std::string& path, const std::string& address,
         ::unlink(temporary.c_str());
         throw std::system_error(error, std::generic_category(), what);
     };
-    const std::string line = address + "\n" + (secret.empty() ? "" : "secret=" + secret + "\n");
     std::size_t done = 0;
     while (done < line.size()) {
         const ssize_t n = ::write(fd, line.data() + done, line.size() - done);
@@ -71,6 +72,22 @@ void write_port_file(const std::string& path, const std::string& address,
         fail("cannot write the port file");
     if (::rename(temporary.c_str(), path.c_str()) != 0)
         fail("cannot rename the port file into place");
+}
+
+} // namespace
+
+void write_port_file(const std::string& path, const std::string& address,
+                     const std::string& secret) {
+    write_private_text(path,
+                       address + "\n" + (secret.empty() ? "" : "secret=" + secret + "\n"));
+}
+
+void write_failed_port_file(const std::string& path, const std::string& reason) {
+    std::string line = reason.substr(0, 4096);
+    for (char& c : line)
+        if (c == '\n' || c == '\r')
+            c = ' ';
+    write_private_text(path, "failed=" + line + "\n");
 }
 
 std::optional<std::string> read_port_file(const std::string& path) {
@@ -112,6 +129,11 @@ std::optional<rendezvous> read_rendezvous(const std::string& path) {
             lines.back().pop_back();
         at = end + 1;
     }
+    const std::string failed = "failed=";
+    for (const std::string& line : lines)
+        if (line.compare(0, failed.size(), failed) == 0)
+            return rendezvous{"", "", line.size() > failed.size() ? line.substr(failed.size())
+                                                                  : "no reason given"};
     if (lines.empty() || lines[0].empty())
         return std::nullopt;
     const std::string& line = lines[0];
@@ -119,7 +141,7 @@ std::optional<rendezvous> read_rendezvous(const std::string& path) {
     if (!split_address(line, host, port) || host.empty() || port.empty())
         throw std::runtime_error("bad port file: its first line '" + line.substr(0, 200) +
                                  "' is not host:port");
-    rendezvous found{line, ""};
+    rendezvous found{line, "", ""};
     const std::string key = "secret=";
     for (std::size_t i = 1; i < lines.size(); ++i)
         if (lines[i].compare(0, key.size(), key) == 0)

@@ -24,13 +24,20 @@ std::string advertised_address(const boost::asio::ip::tcp::endpoint& local);
 void write_port_file(const std::string& path, const std::string& address,
                      const std::string& secret = "");
 
+// Replaces PATH, the same way, by the one line "failed=REASON": the listener's run failed, or its
+// command line was refused, and a peer that reads it fails at once with the reason instead of
+// waiting for a listener that will not come. Throws as write_port_file.
+void write_failed_port_file(const std::string& path, const std::string& reason);
+
 // What a port file tells: where the listener is, and the job's secret when it has one.
 struct rendezvous {
     std::string address; // host:port
     std::string secret;   // empty when the listener uses none
+    std::string failed;   // the "failed=" line: why the listener failed; address is then ""
 };
 
-// The contents of PATH, or nothing while the file does not exist or is still empty. Throws as
+// The contents of PATH, or nothing while the file does not exist or is still empty (a file with a
+// "failed=" line gives that reason, whatever else it holds). Throws as
 // read_port_file does, and for a file that is not a regular file, belongs to another user than
 // the caller and root, or may be written by group or others: whoever wrote it chooses where the
 // job's data goes.

@@ -61,6 +61,23 @@ std::string peer_label(const transport_socket& socket) {
 // deadline: a silent connection (a port scan, a health check) must not hold a finished run open.
 constexpr std::chrono::seconds handshake_grace(10);
 
+// A session counted in session_config::starting from its start until it has registered how it
+// would tell its peer of a failure (or has ended): a failed run's telling waits for it.
+struct starting_session {
+    explicit starting_session(session_config& config) : config(config) {}
+    starting_session(const starting_session&) = delete;
+    starting_session& operator=(const starting_session&) = delete;
+    ~starting_session() { started(); }
+    void started() {
+        if (!done) {
+            done = true;
+            --config.starting;
+        }
+    }
+    session_config& config;
+    bool done = false;
+};
+
 // Cancels what is pending on a stream's socket if `limit` passes first, so that a handshake
 // cannot wait forever.
 class handshake_deadline {
@@ -105,9 +122,31 @@ message_header framed_header(std::size_t length, std::uint16_t group) {
     return h;
 }
 
+// The abort message of a peer: its run has failed, for the reason it carries.
+struct peer_aborted : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Whether the header `h`, on a connection for `group`, opens an abort message.
+bool is_abort(const message_header& h, std::uint16_t group) {
+    return h.group == abort_group(group) && h.length <= abort_reason_limit;
+}
+
+// Reads the reason of an abort message whose header has been read.
+template <class Stream>
+std::string read_abort_reason(Stream& stream, std::uint32_t length,
+                              const asio::yield_context& yield) {
+    char text[abort_reason_limit];
+    boost::system::error_code ec;
+    asio::async_read(stream, asio::buffer(text, length), yield[ec]);
+    if (ec)
+        return "(its reason was cut off)";
+    return abort_reason_text(text, length);
+}
+
 // Reads and checks the peer's handshake, giving up at `limit`.
 template <class Stream>
-message_header read_handshake(const std::shared_ptr<Stream>& stream, const group_table& groups,
+message_header read_handshake(const std::shared_ptr<Stream>& stream,
                               std::chrono::steady_clock::time_point limit,
                               const asio::yield_context& yield) {
     handshake_deadline deadline(stream, limit);
@@ -123,8 +162,6 @@ message_header read_handshake(const std::shared_ptr<Stream>& stream, const group
     const message_header h = load_header(raw);
     if (!header_is_valid(h) || h.length != 0)
         throw std::runtime_error("Bad handshake message");
-    if (h.group >= groups.size())
-        throw std::runtime_error("Group id exceeds maximum");
     return h;
 }
 
@@ -147,6 +184,8 @@ template <class Stream> struct serving {
     bool end_sent = false;              // the end mark has gone out
     bool done = false;                  // the final acknowledgement has arrived
     bool preamble_owed = false;         // the preamble is sent and not yet acknowledged
+    bool ending = false;                // the end mark is going out, or has gone
+    bool telling = false;               // the run has failed: the worker is to get the abort
     std::uint64_t preamble_lines = 0;   // its records, counted once acknowledged
     std::string failure;                // why the session failed; empty while it has not
     wait_queue progress;                // the sender, waiting for acknowledgements
@@ -187,6 +226,11 @@ void read_acknowledgements(const std::shared_ptr<serving<Stream>>& s,
             return;
         }
         const message_header h = load_header(raw);
+        if (header_is_valid(h) && is_abort(h, s->group)) { // the worker has failed: why
+            const std::string why = read_abort_reason(*s->stream, h.length, yield);
+            fail(*s, why);
+            return;
+        }
         if (!header_is_valid(h) || h.length != 0 || h.group != s->group) {
             fail(*s, "bad acknowledgement");
             return;
@@ -245,13 +289,15 @@ void watch_acknowledgements(const std::shared_ptr<serving<Stream>>& s, int secon
 // Writes the group's messages, at most send_window unacknowledged, then the end mark, and waits
 // for the final acknowledgement.
 template <class Stream>
-void send_group(const std::shared_ptr<serving<Stream>>& s, buffer_pool& pool,
-                session_preamble& preamble, const asio::yield_context& yield) {
+void send_group(const std::shared_ptr<serving<Stream>>& s, session_config& config,
+                const asio::yield_context& yield) {
+    buffer_pool& pool = config.groups.pool();
+    session_preamble& preamble = config.groups.preamble();
     try {
         if (preamble.expected && s->group < preamble.groups) {
             while (!preamble.known)
-                preamble.waiters.wait(yield);
-            if (!preamble.text.empty() && !s->failed()) {
+                preamble.waiters.wait(yield, s.get());
+            if (!preamble.text.empty() && !s->failed() && !s->telling) {
                 // Its own message, first on the connection: the worker writes it before anything
                 // else, and no message sent again to another worker carries it.
                 const message_header h = framed_header(preamble.text.size(), s->group);
@@ -264,10 +310,11 @@ void send_group(const std::shared_ptr<serving<Stream>>& s, buffer_pool& pool,
             }
         }
         for (;;) {
-            while (s->unacked.size() + s->preamble_owed >= send_window && !s->failed())
+            while (s->unacked.size() + s->preamble_owed >= send_window && !s->failed() &&
+                   !s->telling)
                 s->progress.wait(yield);
-            if (s->failed())
-                return;
+            if (s->failed() || s->telling)
+                break;
             sg_buffer_list list(pool);
             if (!pop_message(s->record, list, yield, s.get()))
                 break;
@@ -279,30 +326,74 @@ void send_group(const std::shared_ptr<serving<Stream>>& s, buffer_pool& pool,
                               transfer_all_at_once{}, yield);
             ++s->sent;
         }
-        const message_header end = make_handshake(s->group); // an empty message of the group
-        if (!s->owing_since)
-            s->owing_since = std::chrono::steady_clock::now(); // the final acknowledgement
-        asio::async_write(*s->stream, asio::buffer(&end, sizeof end), yield);
-        s->end_sent = true;
-        while (!s->done && !s->failed())
-            s->progress.wait(yield);
+        if (!s->failed() && !s->telling) {
+            s->ending = true;
+            const message_header end = make_handshake(s->group); // an empty message of the group
+            if (!s->owing_since)
+                s->owing_since = std::chrono::steady_clock::now(); // the final acknowledgement
+            asio::async_write(*s->stream, asio::buffer(&end, sizeof end), yield);
+            s->end_sent = true;
+            while (!s->done && !s->failed())
+                s->progress.wait(yield);
+        }
     } catch (const boost::system::system_error& e) {
-        // A cancellation comes from fail() or from teardown; anything else fails the session.
+        // A cancellation comes from fail(), from the run's failure (telling) or from teardown;
+        // anything else fails the session.
         if (!is_cancellation(e.code()))
             fail(*s, e.code().message());
     }
+    if (!s->telling)
+        return;
+    // Between messages: the worker learns why the run failed, and fails at once. Closed at once,
+    // with its acknowledgements unread, the connection would be reset, and a reset can discard
+    // the message at the worker before it is read: the sending half is shut instead, and the
+    // acknowledgement reader takes what comes until the worker closes.
+    if (!s->failed()) {
+        const std::string message = abort_message(s->group, config.abort_reason);
+        boost::system::error_code ec;
+        asio::async_write(*s->stream, asio::buffer(message), yield[ec]);
+        if (!ec)
+            transport(*s->stream).shutdown(tcp::socket::shutdown_send, ec);
+        try {
+            while (!ec && !s->failed() && !s->done)
+                s->progress.wait(yield);
+        } catch (const boost::system::system_error&) {
+            // torn down
+        }
+    }
+    --config.telling;
+}
+
+// How long a connection that has sent its abort waits for its peer to close.
+constexpr std::chrono::seconds abort_grace(2);
+
+// Sends the abort message with `why` on a connection for `group` that carries nothing else, and
+// closes it once the peer has (see send_group), or after abort_grace.
+template <class Stream>
+void send_abort_only(const std::shared_ptr<Stream>& stream, std::uint16_t group,
+                     const std::string& why, const asio::yield_context& yield) {
+    const std::string message = abort_message(group, why);
+    handshake_deadline limit(stream, std::chrono::steady_clock::now() + abort_grace);
+    boost::system::error_code ec;
+    asio::async_write(*stream, asio::buffer(message), yield[ec]);
+    if (!ec)
+        transport(*stream).shutdown(tcp::socket::shutdown_send, ec);
+    char sink[4096]; // whatever the peer still sends is of no use now
+    while (!ec)
+        stream->async_read_some(asio::buffer(sink), yield[ec]);
+    limit.finish();
+    transport(*stream).close(ec);
 }
 
 template <class Stream>
 void serve_group(const std::shared_ptr<Stream>& stream, session_config& config,
-                 const asio::yield_context& yield) {
+                 starting_session& starting, const asio::yield_context& yield) {
     asio::io_context& io = context_of(stream->get_executor());
     const std::string label = peer_label(transport(*stream));
     message_header h;
     try {
         const auto now = std::chrono::steady_clock::now();
-        h = read_handshake(stream, config.groups, now + handshake_grace,
-                           yield);
+        h = read_handshake(stream, now + handshake_grace, yield);
     } catch (const boost::system::system_error& e) {
         if (!is_cancellation(e.code()))
             write_error_line(label + ": " + e.code().message() + "; connection dropped");
@@ -310,6 +401,20 @@ void serve_group(const std::shared_ptr<Stream>& stream, session_config& config,
     } catch (const std::exception& e) {
         // A stray connection (a port scan, a health check) must not end a job in flight.
         write_error_line(label + ": " + e.what() + "; connection dropped");
+        return;
+    }
+    if (h.group >= config.groups.size() ||
+        (config.produced_last && h.group > *config.produced_last)) {
+        // A worker for a group that never comes would wait for nothing, or hold the job.
+        const std::string why =
+            "group " + std::to_string(h.group) + " does not exist: " + produced_groups(config);
+        send_abort_only(stream, h.group, why, yield);
+        write_error_line(label + ": asked for group " + std::to_string(h.group) + ", but " +
+                         produced_groups(config) + "; refused");
+        return;
+    }
+    if (!config.abort_reason.empty()) { // the run has failed already
+        send_abort_only(stream, h.group, config.abort_reason, yield);
         return;
     }
     set_peer_timeout(transport(*stream), config.peer_timeout);
@@ -327,11 +432,25 @@ void serve_group(const std::shared_ptr<Stream>& stream, session_config& config,
             kept->watchdog.cancel();
         }
     });
+    config.aborters.push_back([w = std::weak_ptr<serving<Stream>>(s), &config] {
+        const auto kept = w.lock();
+        // A worker that has had its end mark has its whole group: it may still succeed.
+        if (!kept || kept->failed() || kept->done || kept->ending || kept->telling)
+            return;
+        kept->telling = true;
+        ++config.telling;
+        kept->progress.wake_all();
+        kept->record.waiters.wake(kept.get(), asio::error::operation_aborted);
+        config.groups.preamble().waiters.wake(kept.get(), asio::error::operation_aborted);
+    });
+    starting.started();
     asio::spawn(yield, [s](asio::yield_context y) { read_acknowledgements(s, y); });
     asio::spawn(yield, [s, seconds = config.peer_timeout](asio::yield_context y) {
         watch_acknowledgements(s, seconds, y);
     });
-    send_group(s, config.groups.pool(), config.groups.preamble(), yield);
+    send_group(s, config, yield);
+    if (s->telling)
+        return; // the run has failed: its peers are told, nothing more is news
 
     if (s->done || (s->failed() && s->sent > 0))
         ++config.tally.served;
@@ -409,7 +528,10 @@ void receive_message(Stream& stream, received_message& m, bool splice, std::uint
     // Another group's data would end up in this group's output: refused before any of it is
     // read, so nothing of it is written.
     const block& front = m.list.blocks().front();
-    const std::uint16_t sent_for = load_header(front.data + front.begin).group;
+    const message_header header = load_header(front.data + front.begin);
+    if (is_abort(header, group))
+        throw peer_aborted(read_abort_reason(stream, header.length, yield));
+    const std::uint16_t sent_for = header.group;
     if (sent_for != group)
         throw std::runtime_error("protocol error: a message of group " +
                                  std::to_string(sent_for) + " on a connection for group " +
@@ -440,6 +562,8 @@ template <class Stream> struct receiving {
     bool writing = true;             // the writer has not ended
     bool wrote_data = false;         // a payload of this session reached the output
     bool acknowledging = true;       // the sender still takes acknowledgements
+    bool acknowledgement_going = false; // an acknowledgement is being written
+    bool told = false;               // the abort message has gone out, or is going
     std::uint64_t& written;          // payload bytes written to the output, for reports
     boost::system::error_code acknowledgement_error; // why it stopped taking them
     wait_queue reader_waits, writer_waits;
@@ -552,7 +676,9 @@ void write_and_acknowledge(const std::shared_ptr<receiving<Stream>>& r, const me
         }
         if (r->acknowledging) {
             boost::system::error_code ec;
+            r->acknowledgement_going = true;
             asio::async_write(*r->stream, asio::buffer(&ack, sizeof ack), yield[ec]);
+            r->acknowledgement_going = false;
             if (is_cancellation(ec))
                 return;
             // A sender that has closed its side takes no acknowledgements: whether it finished
@@ -620,6 +746,29 @@ bool closed_before_the_end(int fd, bool marked) {
     return at != std::size_t(got) || !marked;
 }
 
+// A worker's abort to its input side, on a connection its reader may still be reading: the
+// sending half is shut, and the socket is closed only once the input side has closed its own
+// (it has read the abort then), or after abort_grace. Closed at once with data unread, it would
+// be reset, and the reset could discard the abort before the input side reads it.
+template <class Stream>
+void tell_input_side(Stream& stream, std::uint16_t group, const std::string& why,
+                     const asio::yield_context& yield) {
+    const std::string message = abort_message(group, why);
+    boost::system::error_code ec;
+    asio::async_write(stream, asio::buffer(message), yield[ec]);
+    if (!ec)
+        transport(stream).shutdown(tcp::socket::shutdown_send, ec);
+    const auto until = std::chrono::steady_clock::now() + abort_grace;
+    while (!ec && transport(stream).is_open() && std::chrono::steady_clock::now() < until) {
+        pollfd p = {transport(stream).native_handle(), POLLRDHUP, 0};
+        if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0)
+            break;
+        asio::steady_timer pause(stream.get_executor(), std::chrono::milliseconds(10));
+        pause.async_wait(yield[ec]);
+    }
+    transport(stream).close(ec);
+}
+
 // While the reader waits for the window, the connection is looked at once a second for an input
 // side that has died: its worker must not wait for a stalled consumer to find out. Under TLS the
 // bytes waiting cannot be looked into without taking them, so any close counts unless the last
@@ -672,10 +821,18 @@ void write_payloads(const std::shared_ptr<receiving<Stream>>& r, const asio::yie
 
 template <class Stream>
 void receive_group(const std::shared_ptr<Stream>& stream, session_config& config, bool accepted,
-                   const asio::yield_context& yield) {
+                   starting_session& starting, const asio::yield_context& yield) {
     asio::io_context& io = context_of(stream->get_executor());
     const std::string label = peer_label(transport(*stream));
     const std::uint16_t group = std::uint16_t(config.groupid);
+    if (!config.abort_reason.empty()) {
+        // This worker failed before it could start: its input side learns why at once.
+        const message_header handshake = make_handshake(group);
+        boost::system::error_code ignored;
+        asio::async_write(*stream, asio::buffer(&handshake, sizeof handshake), yield[ignored]);
+        send_abort_only(stream, group, config.abort_reason, yield);
+        return;
+    }
     auto r = std::make_shared<receiving<Stream>>(stream, *config.output, group,
                                                  config.counters.bytes_written);
     config.cancellers.push_back([w = std::weak_ptr<receiving<Stream>>(r)] {
@@ -684,6 +841,21 @@ void receive_group(const std::shared_ptr<Stream>& stream, session_config& config
             kept->writer_waits.cancel_all();
         }
     });
+    config.aborters.push_back([w = std::weak_ptr<receiving<Stream>>(r), &config] {
+        const auto kept = w.lock();
+        // An acknowledgement half written would cut the abort message: then the close says it.
+        if (!kept || kept->told || !kept->reading || kept->acknowledgement_going ||
+            !transport(*kept->stream).is_open())
+            return;
+        kept->told = true;
+        kept->acknowledging = false; // nothing written from now on counts as delivered
+        ++config.telling;
+        asio::spawn(kept->stream->get_executor(), [kept, &config](const asio::yield_context& y) {
+            tell_input_side(*kept->stream, kept->group, config.abort_reason, y);
+            --config.telling;
+        });
+    });
+    starting.started();
     // Closing at the end, however the session ends, also ends the error watch.
     struct closer {
         transport_socket& socket;
@@ -730,8 +902,16 @@ void receive_group(const std::shared_ptr<Stream>& stream, session_config& config
                 while (r->held.size() >= send_window && r->writing)
                     r->reader_waits.wait(yield);
             }
-            if (!r->writing)
-                return; // the writer has failed and said why
+            if (!r->writing) {
+                // The writer has failed and said why; the input side learns it too.
+                if (failure_flag && !r->told) {
+                    r->told = true;
+                    ++config.telling;
+                    tell_input_side(*stream, group, first_failure(), yield);
+                    --config.telling;
+                }
+                return;
+            }
             received_message message(config.groups.pool());
             receive_message(*stream, message, splice, group, first_message, yield);
             quiet->silent = false;
@@ -758,6 +938,10 @@ void receive_group(const std::shared_ptr<Stream>& stream, session_config& config
     } catch (const std::exception& e) {
         r->reading = false;
         r->writer_waits.wake_all();
+        if (const auto* aborted = dynamic_cast<const peer_aborted*>(&e)) {
+            report_failure(io, label, std::string("input side failed: ") + aborted->what());
+            return;
+        }
         const auto* error = dynamic_cast<const boost::system::system_error*>(&e);
         const bool late = expired();
         if (!data_seen && started && !error) {
@@ -817,6 +1001,39 @@ void end_sessions(session_config& config) {
         config.output->turn.cancel_all();
 }
 
+void tell_peers(asio::io_context& io, session_config& config, const std::string& reason,
+                std::chrono::milliseconds bound) {
+    config.abort_reason = reason.empty() ? "the run failed" : reason;
+    hold_error_lines(true);
+    for (const auto& start : config.aborters)
+        start();
+    config.aborters.clear();
+    // What is ready runs first: a connection waiting to be accepted starts its session, which
+    // then sends the abort as soon as it knows its peer.
+    io.restart();
+    io.poll();
+    const auto until = std::chrono::steady_clock::now() + bound;
+    while ((config.telling > 0 || config.starting > 0) &&
+           std::chrono::steady_clock::now() < until) {
+        if (io.stopped()) // a line held meanwhile stops the loop too
+            io.restart();
+        if (io.run_one_until(until) == 0) // the bound has passed, or nothing is left to run
+            break;
+    }
+    io.stop(); // as the failure left it: teardown relies on a stopped loop
+    hold_error_lines(false);
+}
+
+std::string produced_groups(const session_config& config) {
+    const std::size_t last = config.produced_last
+                                 ? std::min<std::size_t>(*config.produced_last,
+                                                         config.groups.size() - 1)
+                                 : config.groups.size() - 1;
+    if (last == 0)
+        return "this job produces only group 0";
+    return "this job produces groups 0 to " + std::to_string(last);
+}
+
 void set_peer_timeout(tcp::socket::lowest_layer_type& socket, int seconds) {
     const int fd = socket.native_handle();
     const int on = 1;
@@ -853,18 +1070,19 @@ std::string tls_handshake(const std::shared_ptr<tls_stream>& stream, bool accept
 // The session of the input side (serving a group) or of a worker (receiving one).
 template <class Stream>
 void run_session(const std::shared_ptr<Stream>& stream, session_config& config, bool accepted,
-                 const asio::yield_context& yield) {
+                 starting_session& starting, const asio::yield_context& yield) {
     if (config.groupid < 0)
-        serve_group(stream, config, yield);
+        serve_group(stream, config, starting, yield);
     else
-        receive_group(stream, config, accepted, yield);
+        receive_group(stream, config, accepted, starting, yield);
 }
 
 // A TLS session: the handshake first, bounded like the protocol's own. A listener drops a peer
 // that fails it as a stray; a connecting side fails, since the peer it was sent to is not one of
 // the job's.
 void run_tls_session(const std::shared_ptr<tls_stream>& stream, session_config& config,
-                     bool accepted, const asio::yield_context& yield) {
+                     bool accepted, starting_session& starting,
+                     const asio::yield_context& yield) {
     const std::string label = peer_label(transport(*stream));
     const auto now = std::chrono::steady_clock::now();
     const auto limit = accepted ? now + handshake_grace
@@ -887,7 +1105,7 @@ void run_tls_session(const std::shared_ptr<tls_stream>& stream, session_config& 
                                "): the peer does not hold this job's secret");
         return;
     }
-    run_session(stream, config, accepted, yield);
+    run_session(stream, config, accepted, starting, yield);
 }
 
 } // namespace
@@ -895,6 +1113,7 @@ void run_tls_session(const std::shared_ptr<tls_stream>& stream, session_config& 
 void start_session(tcp::socket& socket, session_config& config, bool accepted,
                    std::shared_ptr<tls_settings> tls) {
     asio::io_context& io = context_of(socket.get_executor());
+    ++config.starting;
     // The session owns the socket from here on; the caller's is left closed for the next use.
     if (tls) {
         auto own = std::make_shared<tls_stream>(std::move(socket), tls->context());
@@ -902,13 +1121,15 @@ void start_session(tcp::socket& socket, session_config& config, bool accepted,
         // connection holds its own reference to the OpenSSL context: teardown order is free.)
         asio::spawn(asio::make_strand(io),
                     [own, tls, &config, accepted](const asio::yield_context& yield) {
-                        run_tls_session(own, config, accepted, yield);
+                        starting_session starting(config);
+                        run_tls_session(own, config, accepted, starting, yield);
                     });
         return;
     }
     auto own = std::make_shared<tcp::socket>(std::move(socket));
     asio::spawn(asio::make_strand(io), [own, &config, accepted](const asio::yield_context& yield) {
-        run_session(own, config, accepted, yield);
+        starting_session starting(config);
+        run_session(own, config, accepted, starting, yield);
     });
 }
 

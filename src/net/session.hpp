@@ -15,6 +15,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -99,6 +100,15 @@ struct session_config {
     std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
     // Output side: close the connections that have brought nothing, once the group is delivered.
     std::vector<std::function<void()>> strays;
+    // Input side: the last group its input can produce, from 0 on; unset for every group of the
+    // table. A worker asking for another is refused with the abort message.
+    std::optional<std::uint16_t> produced_last;
+    // Once the run has failed: why, for the abort message every peer still connected is sent
+    // (see tell_peers). A session started from then on sends it at once.
+    std::string abort_reason;
+    std::vector<std::function<void()>> aborters; // each starts its session's abort, if it owes one
+    std::size_t telling = 0;                     // sessions whose abort is not written yet
+    std::size_t starting = 0; // sessions not yet past their handshakes, which a failure may find
 };
 
 // Messages a worker may hold unacknowledged: one being written to its output, one waiting.
@@ -115,6 +125,16 @@ void start_session(boost::asio::ip::tcp::socket& socket, session_config& config,
 // After the loop has stopped: ends every wait of the sessions still alive, and the output's
 // turn, with operation-aborted, so their coroutines unwind and give back what they hold.
 void end_sessions(session_config& config);
+
+// After the loop has stopped for a failure: sends every peer still connected the abort message
+// with `reason` (a worker that has not had its end mark, or a worker's input side), running the
+// loop on for at most `bound` while those messages go out. Lines are held meanwhile: what the
+// failure brings about is not news.
+void tell_peers(boost::asio::io_context& io, session_config& config, const std::string& reason,
+                std::chrono::milliseconds bound);
+
+// "this job produces groups 0 to 4" (or "only group 0"), for a refused worker.
+std::string produced_groups(const session_config& config);
 
 // Makes the kernel drop a peer that stops answering (no FIN, no RST) after about `seconds`,
 // whether data is outstanding or the connection is idle. A peer whose window is full but which

@@ -20,6 +20,25 @@ message_header make_handshake(std::uint16_t group) {
     return h;
 }
 
+std::string abort_message(std::uint16_t group, const std::string& reason) {
+    const std::string text = reason.substr(0, abort_reason_limit);
+    message_header h;
+    h.length = std::uint32_t(text.size());
+    h.group = abort_group(group);
+    h.check = header_check_word(h.length, h.group, 0);
+    std::string bytes(header_size, '\0');
+    store_header(bytes.data(), h);
+    return bytes + text;
+}
+
+std::string abort_reason_text(const char* data, std::size_t size) {
+    std::string text(data, size);
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            c = ' ';
+    return text;
+}
+
 void open_message(sg_buffer_list& list, std::uint16_t group,
                   const boost::asio::yield_context& yield) {
     list.reserve(header_size, yield);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 namespace shuffler {
 
@@ -22,6 +23,17 @@ constexpr std::uint64_t header_size = sizeof(message_header);
 std::uint16_t header_check_word(std::uint32_t length, std::uint16_t group, std::uint16_t previous);
 bool header_is_valid(const message_header& h);
 message_header make_handshake(std::uint16_t group);
+
+// The abort message: on a connection for group G, a message whose group is G's complement, with
+// the reason as its payload. Every other message of the connection has group G, so it is never
+// taken for data, and no group is reserved: a stored stream may hold any group.
+inline std::uint16_t abort_group(std::uint16_t group) { return std::uint16_t(~group); }
+// The longest reason an abort carries; a longer one is cut, a longer message is not an abort.
+constexpr std::uint32_t abort_reason_limit = 1024;
+// The bytes of the abort message for `group` with `reason`, cut to the limit.
+std::string abort_message(std::uint16_t group, const std::string& reason);
+// A received reason made safe for a one-line report: control characters become spaces.
+std::string abort_reason_text(const char* data, std::size_t size);
 
 // The wire is little-endian. Handshakes and acknowledgements go out as the struct itself, and a
 // struct in memory is the wire's layout only on a little-endian host: refuse to build elsewhere.

@@ -486,9 +486,10 @@ TEST(Delivery, ASilentStrayDoesNotHoldAListeningWorkerThatIsDone) {
     EXPECT_TRUE(rebuilds_input(job, inputs));
 }
 
-TEST(Delivery, ACancelledRunFailsAndLeavesNoPortFileNorPartialOutput) {
+TEST(Delivery, ACancelledRunFailsLeavingItsReasonInThePortFilesAndNoPartialOutput) {
     // A scheduler's SIGTERM, or a user's Ctrl-C, while each side waits for the other: the worker
-    // has its output file open under its temporary name, both have written port files.
+    // has its output file open under its temporary name, both have written port files, which
+    // now tell peers still to come why the run failed.
     for (const int signal : {SIGTERM, SIGINT}) {
         const std::string name = signal == SIGTERM ? "SIGTERM" : "SIGINT";
         SCOPED_TRACE(name);
@@ -513,7 +514,10 @@ TEST(Delivery, ACancelledRunFailsAndLeavesNoPortFileNorPartialOutput) {
             EXPECT_EQ(r.exit_status, 255);
             EXPECT_EQ(without_timing(r.err), "interrupted by " + name + "\n");
         }
-        EXPECT_EQ(files(), (std::vector<std::string>{"r_1.fq", "r_2.fq"}));
+        EXPECT_EQ(files(), (std::vector<std::string>{"input.port", "r_1.fq", "r_2.fq",
+                                                     "worker.port"}));
+        for (const char* port : {"input.port", "worker.port"})
+            EXPECT_EQ(read_file(dir.file(port)), "failed=interrupted by " + name + "\n");
     }
 }
 

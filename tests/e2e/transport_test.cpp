@@ -487,7 +487,6 @@ TEST(InputSide, StrayConnectionsAreDroppedWithANoticeAndTheJobGoesOn) {
     const std::pair<std::string, std::string> strays[] = {
         {header_bytes(0, 1, std::uint16_t(0xfffe ^ 0x0100)), "Bad handshake message"},
         {valid_header(5, 1), "Bad handshake message"}, // balanced, but a handshake has no payload
-        {valid_header(0, 4), "Group id exceeds maximum"}, // equal to the table size
         {"", "closed before its handshake"},              // a port scan: connect and close
         {"abc", "closed before its handshake"},
     };
@@ -501,6 +500,24 @@ TEST(InputSide, StrayConnectionsAreDroppedWithANoticeAndTheJobGoesOn) {
         EXPECT_EQ(::recv(fd, &byte, 1, 0), 0) << "a reply instead of a close";
         ::close(fd);
         notices += loopback(own_port) + ": " + text + "; connection dropped\n";
+    }
+    {
+        // A group beyond the table (-G 4) is no stray: it is refused with the reason, and the
+        // job goes on.
+        int own_port = 0;
+        const int fd = loopback_socket(port, own_port);
+        const std::string handshake = valid_header(0, 4);
+        ::send(fd, handshake.data(), handshake.size(), MSG_NOSIGNAL);
+        const std::string reason = "group 4 does not exist: this job produces groups 0 to 3";
+        std::string reply(8 + reason.size() + 1, '\0');
+        std::size_t got = 0;
+        for (ssize_t n; got < reply.size() && (n = ::recv(fd, &reply[got], reply.size() - got,
+                                                          0)) > 0;)
+            got += std::size_t(n);
+        ::close(fd);
+        EXPECT_EQ(reply.substr(0, got), valid_header(std::uint32_t(reason.size()), 0xfffb) + reason);
+        notices += loopback(own_port) + ": asked for group 4, but this job produces groups 0 to 3"
+                                        "; refused\n";
     }
     const child_result worker =
         run(shuffler({"-g", "1", "-c", loopback(port), "-t", "10"}), {}, limit);

@@ -14,6 +14,29 @@ using namespace shuffler_test;
 
 namespace {
 
+// A listener that fails leaves its reason instead of its address, privately and atomically as
+// ever; readers take it from a line of its own whatever else the file holds, and the reason stays
+// one line.
+TEST(PortFile, AFailedListenerLeavesItsReasonForReaders) {
+    const temp_dir dir;
+    const std::string path = dir.file("job.port");
+    write_port_file(path, "node7:41234", "0123abcd");
+    write_failed_port_file(path, "reads_2.fq: truncated gzip data\nsecond line");
+    EXPECT_EQ(read_file(path), "failed=reads_2.fq: truncated gzip data second line\n");
+    struct stat st;
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    const auto found = read_rendezvous(path);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->failed, "reads_2.fq: truncated gzip data second line");
+    EXPECT_EQ(found->address, "");
+    write_file(path, "node7:41234\nfailed=\n");
+    EXPECT_EQ(read_rendezvous(path)->failed, "no reason given");
+    ::chmod(path.c_str(), 0600);
+    write_file(path, "node7:41234\nsecret=abc\n");
+    EXPECT_EQ(read_rendezvous(path)->failed, "");
+}
+
 TEST(PortFile, WrittenWholeAndPrivateReadByItsAddressAndSecretLines) {
     const temp_dir dir;
     const std::string path = dir.file("job.port");

@@ -104,4 +104,23 @@ TEST(MessageHeader, FieldsAreStoredLittleEndian) {
     EXPECT_EQ(back.check, 0x0807u);
 }
 
+// The abort message: a valid header whose group is the complement of the connection's, never a
+// group the connection carries, and the reason cut to its limit; received text is one line.
+TEST(MessageHeader, AnAbortIsAValidMessageOfTheComplementGroupCarryingItsReason) {
+    for (const std::uint16_t group : {std::uint16_t(0), std::uint16_t(7), std::uint16_t(65535)}) {
+        const std::string bytes = abort_message(group, "in.fq: record 3: bad");
+        const message_header h = load_header(bytes.data());
+        EXPECT_TRUE(header_is_valid(h));
+        EXPECT_EQ(h.group, std::uint16_t(65535 - group));
+        EXPECT_NE(h.group, group);
+        EXPECT_EQ(h.length, 20u);
+        EXPECT_EQ(bytes.substr(header_size), "in.fq: record 3: bad");
+    }
+    const std::string cut = abort_message(1, std::string(5000, 'x'));
+    EXPECT_EQ(load_header(cut.data()).length, abort_reason_limit);
+    EXPECT_EQ(cut.size(), header_size + abort_reason_limit);
+    const std::string text = "two\nlines\r\x1b[2J";
+    EXPECT_EQ(abort_reason_text(text.data(), text.size()), "two lines  [2J");
+}
+
 } // namespace
