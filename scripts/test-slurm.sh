@@ -68,7 +68,7 @@ fi
 # log: a missing input file (the input side refuses it, and the workers waiting on the port file
 # learn it there), a worker asking for a group the job does not produce (the recipe's shuffler
 # wrapped to ask for group 1 of a FASTQ job), and a worker command that fails after reading
-# everything (pipefail fails its task).
+# everything (its worker fails, naming the command and its status).
 printf '%s\n' '#!/bin/sh' 'if [ "$1" = -g ]; then shift 2; exec shuffler -g 1 "$@"; fi' \
   'exec shuffler "$@"' > "$work/ask-group-1"
 chmod +x "$work/ask-group-1"
@@ -95,7 +95,7 @@ SHUFFLER=$work/ask-group-1 failing_job no-group "group 1 does not exist" --ntask
   "$root/examples/slurm/fastq-dice.sbatch" "$data/sample_1.fq" "$data/sample_2.fq" \
   "$work/no-group" &
 no_group_job=$!
-failing_job late-failure "exit code 1" --ntasks=2 "$root/examples/slurm/fastq-dice.sbatch" \
+failing_job late-failure "exited with status 1" --ntasks=2 "$root/examples/slurm/fastq-dice.sbatch" \
   "$data/sample_1.fq" "$data/sample_2.fq" "$work/late-failure" "cat > /dev/null; exit 1" &
 late_failure_job=$!
 wait "$missing_job" || status=1
