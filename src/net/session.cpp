@@ -1050,6 +1050,11 @@ void set_peer_timeout(tcp::socket::lowest_layer_type& socket, int seconds) {
 
 namespace {
 
+// What a worker connecting without the job's secret is told.
+const std::string without_secret =
+    "this job uses TLS and this worker does not hold its secret: give it the job's port file "
+    "(-c @PATH) or --secret-file";
+
 // The TLS handshake of a new connection, as the server when `accepted`, giving up at `limit`.
 // Returns why it failed; empty when it succeeded. Throws the cancellation of a teardown.
 std::string tls_handshake(const std::shared_ptr<tls_stream>& stream, bool accepted,
@@ -1057,7 +1062,30 @@ std::string tls_handshake(const std::shared_ptr<tls_stream>& stream, bool accept
                           const asio::yield_context& yield) {
     handshake_deadline deadline(stream, limit);
     boost::system::error_code ec;
-    stream->async_handshake(accepted ? tls_stream::server : tls_stream::client, yield[ec]);
+    if (accepted) {
+        // A worker without the job's secret speaks plain TCP: its first bytes are a handshake of
+        // ours, not a TLS hello. Tell it so, in plain text, rather than leave it guessing.
+        transport(*stream).async_wait(tcp::socket::wait_read, yield[ec]);
+        unsigned char first[header_size];
+        const ssize_t got = ec ? -1
+                               : ::recv(transport(*stream).native_handle(), first, sizeof first,
+                                        MSG_PEEK | MSG_DONTWAIT);
+        const message_header h = load_header(first);
+        if (got == ssize_t(sizeof first) && h.length == 0 && header_is_valid(h)) {
+            deadline.finish();
+            // Taken, so that closing sends an orderly end rather than a reset, which could make
+            // the worker drop the notice unread.
+            static_cast<void>(::recv(transport(*stream).native_handle(), first, sizeof first,
+                                     MSG_DONTWAIT));
+            asio::async_write(stream->next_layer(),
+                              asio::buffer(abort_message(h.group, without_secret)), yield[ec]);
+            transport(*stream).shutdown(tcp::socket::shutdown_send, ec);
+            return "a plain handshake for group " + std::to_string(h.group) +
+                   ": the peer does not hold this job's secret; told so";
+        }
+    }
+    if (!ec)
+        stream->async_handshake(accepted ? tls_stream::server : tls_stream::client, yield[ec]);
     if (deadline.finish())
         return "no TLS handshake before the deadline";
     if (is_cancellation(ec))
