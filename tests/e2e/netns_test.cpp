@@ -481,7 +481,9 @@ void chaos_loop(const netns_lab& lab, bool fastq) {
             const milliseconds moment(50 + random() % (fastq ? 700 : 1500));
             const std::string timeout = std::to_string(peer_timeout);
             std::vector<std::unique_ptr<child_process>> workers;
-            std::vector<std::string> input_argv = {"-t", "60", "--peer-timeout", timeout};
+            // A peer killed before the input side reached it is never reached: the input side's
+            // deadline then ends its run (255), well within the bound below.
+            std::vector<std::string> input_argv = {"-t", "20", "--peer-timeout", timeout};
             for (std::size_t w = 0; w < groups.size(); ++w) {
                 const int host = 1 + int(w % 3);
                 const std::string port_file =
@@ -489,7 +491,7 @@ void chaos_loop(const netns_lab& lab, bool fastq) {
                              std::to_string(w) + ".port");
                 std::vector<std::string> args = {"-g", std::to_string(groups[w]), "-l",
                                                  lab.address(host) + ":0", "--port-file",
-                                                 port_file, "-t", "60", "--peer-timeout", timeout};
+                                                 port_file, "-t", "20", "--peer-timeout", timeout};
                 if (!tls)
                     args.push_back("--insecure");
                 workers.push_back(std::make_unique<child_process>(lab.on(host, shuffler(args)),
@@ -512,14 +514,16 @@ void chaos_loop(const netns_lab& lab, bool fastq) {
             // and then; what is left once every process has ended, at full speed.
             std::vector<std::future<std::string>> outputs;
             auto hurry = std::make_shared<std::atomic<bool>>(false);
+            auto flowing = std::make_shared<std::atomic<bool>>(false); // a worker got data
             for (auto& w : workers)
                 // A descriptor of its own: waiting for the worker closes the child's.
                 outputs.push_back(std::async(std::launch::async,
-                                             [fd = ::dup(w->output_reader()), hurry] {
+                                             [fd = ::dup(w->output_reader()), hurry, flowing] {
                     std::string text;
                     char buffer[8192];
                     for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) {
                         text.append(buffer, std::size_t(got));
+                        *flowing = true;
                         if (!*hurry)
                             std::this_thread::sleep_for(milliseconds(10));
                     }
@@ -527,7 +531,10 @@ void chaos_loop(const netns_lab& lab, bool fastq) {
                     return text;
                 }));
             child_process input(lab.on(0, shuffler(input_argv)));
-            std::this_thread::sleep_for(moment); // the random moment of the fault
+            // The random moment of the fault, counted from the first data a worker received, so
+            // that a slow start on a loaded machine does not move the fault before the job.
+            eventually([&] { return bool(*flowing); }, seconds(60));
+            std::this_thread::sleep_for(moment);
             workers[victim]->signal(SIGKILL);
             const auto kill = clock_type::now();
             // Killed (137) at the bound, which only a hang reaches: how soon after the kill each
