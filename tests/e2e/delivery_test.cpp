@@ -25,12 +25,13 @@ namespace {
 constexpr std::chrono::seconds limit(60);
 
 // Reads a worker's piped standard output on a thread, once `start` is set, until the worker
-// closes it. `bytes` counts what has arrived so far.
+// closes it. `bytes` counts what has arrived so far. It reads its own descriptor: waiting for the
+// worker closes the test's, and must not cut the reading short.
 class output_drain {
 public:
     explicit output_drain(child_process& worker, bool start_now = true)
         : started_(start_now) {
-        const int fd = worker.output_reader();
+        const int fd = worker.own_output_reader();
         text_ = std::async(std::launch::async, [this, fd] {
             while (!started_)
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -40,12 +41,13 @@ public:
                 text.append(buffer, std::size_t(got));
                 bytes_ += std::size_t(got);
             }
+            ::close(fd);
             return text;
         });
     }
     void start() { started_ = true; }
     std::size_t bytes() const { return bytes_; }
-    // Everything the worker wrote; call before waiting for the worker, which closes the pipe.
+    // Everything the worker wrote, once it has closed its output.
     std::string text() { return (started_ = true, text_.get()); }
 
 private:

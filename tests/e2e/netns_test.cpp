@@ -251,8 +251,9 @@ TEST_F(Hosts, JobsSpreadOverHostsDeliverEveryRecordExactlyOnce) {
 // destroyed.
 class paced_consumer {
 public:
-    paced_consumer(int fd, std::size_t bytes_per_tick)
-        : fd_(::dup(fd)), thread_([this, bytes_per_tick] {
+    // Takes `own_fd`, a descriptor of its own (child_process::own_output_reader).
+    paced_consumer(int own_fd, std::size_t bytes_per_tick)
+        : fd_(own_fd), thread_([this, bytes_per_tick] {
               std::vector<char> buffer(bytes_per_tick);
               while (!stop_) {
                   pollfd p = {fd_, POLLIN, 0};
@@ -316,7 +317,7 @@ void cut_link_while_flowing(const netns_lab& lab, bool stalled) {
                          {}, true);
     std::optional<paced_consumer> consumer;
     if (!stalled)
-        consumer.emplace(worker.output_reader(), 65536);
+        consumer.emplace(worker.own_output_reader(), 65536);
     if (consumer) {
         ASSERT_TRUE(eventually([&] { return consumer->bytes() > 0; }, bound))
             << "no data reached the worker's consumer";
@@ -518,7 +519,7 @@ void chaos_loop(const netns_lab& lab, bool fastq) {
             for (auto& w : workers)
                 // A descriptor of its own: waiting for the worker closes the child's.
                 outputs.push_back(std::async(std::launch::async,
-                                             [fd = ::dup(w->output_reader()), hurry, flowing] {
+                                             [fd = w->own_output_reader(), hurry, flowing] {
                     std::string text;
                     char buffer[8192];
                     for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) {

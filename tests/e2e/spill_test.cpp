@@ -47,7 +47,7 @@ public:
     throttled_drain(child_process& worker, double rate, std::size_t mark = 1,
                     const throttled_drain* other = nullptr, bool held = false)
         : started_(!held) {
-        const int fd = worker.output_reader();
+        const int fd = worker.own_output_reader(); // waiting for the worker closes the other
         text_ = std::async(std::launch::async, [this, fd, rate, mark, other] {
             while (!started_)
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -64,6 +64,7 @@ public:
                 due += std::chrono::microseconds(long(double(got) / rate * 1e6));
                 std::this_thread::sleep_until(due);
             }
+            ::close(fd);
             return text;
         });
     }

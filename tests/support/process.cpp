@@ -85,6 +85,12 @@ void child_process::close_output_reader() {
 
 void child_process::signal(int number) const { ::kill(pid_, number); }
 
+int child_process::own_output_reader() const {
+    const int fd = ::fcntl(output_reader_, F_DUPFD_CLOEXEC, 0);
+    check(fd >= 0, "duplicating the output reader");
+    return fd;
+}
+
 child_process::~child_process() { wait(std::chrono::milliseconds(0)); }
 
 child_result child_process::wait(std::chrono::milliseconds limit) {

@@ -42,7 +42,11 @@ public:
 
     // Waits at most `limit`, then kills the child.
     child_result wait(std::chrono::milliseconds limit = std::chrono::seconds(60));
-    int output_reader() const { return output_reader_; }
+    int output_reader() const { return output_reader_; } // closed by wait()
+    // A descriptor of the caller's own on the piped output, which wait() leaves open: a reader on
+    // another thread gets everything up to the end, whenever the child is waited for. The caller
+    // closes it.
+    int own_output_reader() const;
     void signal(int number) const; // sends the child a signal
     void close_output_reader(); // the child's further writes then fail with a broken pipe
 
