@@ -2,6 +2,7 @@
 
 #include "buffers/buffer_pool.hpp"
 #include "buffers/sg_buffer_list.hpp"
+#include "support/loop.hpp"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/spawn.hpp>
@@ -46,8 +47,7 @@ inline std::size_t poll(boost::asio::io_context& io) {
 // Runs `body(io, yield)` as the only coroutine of a fresh loop until the loop runs out of work.
 template <class Body> void run_in_coroutine(Body body) {
     boost::asio::io_context io;
-    boost::asio::spawn(io, [&](const boost::asio::yield_context& yield) { body(io, yield); });
-    io.run();
+    run_coroutine(io, [&](const boost::asio::yield_context& yield) { body(io, yield); });
 }
 
 // The blocks of a list by identity, in list order; at most `n`.
@@ -56,14 +56,6 @@ inline std::vector<const shuffler::block*> blocks_of(const shuffler::block_list&
     std::vector<const shuffler::block*> out;
     for (auto b = list.begin(); b != list.end() && out.size() < n; ++b)
         out.push_back(&*b);
-    return out;
-}
-
-// Every unconsumed byte of `list`, in order.
-inline std::string contents(const shuffler::sg_buffer_list& list) {
-    std::string out;
-    for (const shuffler::block& b : list.blocks())
-        out.append(b.data + b.begin, b.data + b.end);
     return out;
 }
 

@@ -45,7 +45,7 @@ protected:
                 std::ifstream in(file);
                 return bool(in >> pid) && pid > 0;
             },
-            std::chrono::seconds(20)));
+            limit));
         return pid;
     }
 };
@@ -132,7 +132,7 @@ TEST_P(Children, AStopEndsAnIdleInputCommandAndWhatItStarted) {
     child_process input(shuffler_argv(
         {"-l", "127.0.0.1:0", "--port-file", port, "-t", "300", "-f", "fastq", command}));
     const pid_t shell = pid_in(dir.file("shell.pid")), sleeper = pid_in(dir.file("sleep.pid"));
-    ASSERT_TRUE(eventually([&] { return std::filesystem::exists(port); }, std::chrono::seconds(20)));
+    ASSERT_TRUE(eventually([&] { return std::filesystem::exists(port); }, limit));
     input.signal(SIGTERM);
     const child_result r = input.wait(limit);
     EXPECT_EQ(r.exit_status, 255);
@@ -140,7 +140,7 @@ TEST_P(Children, AStopEndsAnIdleInputCommandAndWhatItStarted) {
     EXPECT_EQ(read_file(port), "failed=interrupted by SIGTERM\n"); // for peers still to come
     // Reaped by the run, so gone at once; the shell's own child soon after, killed with it.
     EXPECT_TRUE(gone(shell));
-    EXPECT_TRUE(eventually([&] { return dead(sleeper); }, std::chrono::seconds(20)));
+    EXPECT_TRUE(eventually([&] { return dead(sleeper); }, limit));
 }
 
 // A second signal while the orderly end is held up (a command that ignores SIGTERM) ends the
@@ -153,19 +153,19 @@ TEST_P(Children, ASecondSignalEndsAtOnceAndRemovesThePortFile) {
     child_process input(shuffler_argv(
         {"-l", "127.0.0.1:0", "--port-file", port, "-t", "300", "-f", "fastq", command}, err));
     const pid_t shell = pid_in(dir.file("shell.pid"));
-    ASSERT_TRUE(eventually([&] { return std::filesystem::exists(port); }, std::chrono::seconds(20)));
+    ASSERT_TRUE(eventually([&] { return std::filesystem::exists(port); }, limit));
     input.signal(SIGTERM);
     // The first is reported at once; the command, ignoring SIGTERM, holds the end for a grace.
     ASSERT_TRUE(eventually([&] { return read_file(err).find("interrupted by SIGTERM\n") !=
                                         std::string::npos; },
-                           std::chrono::seconds(20)));
+                           limit));
     input.signal(SIGTERM);
     const child_result r = input.wait(limit);
     EXPECT_EQ(r.exit_status, 255);
     EXPECT_EQ(without_sanitizer_notes(without_timing(read_file(err))),
               "interrupted by SIGTERM\ninterrupted again by SIGTERM; stopping at once\n");
     EXPECT_FALSE(std::filesystem::exists(port));
-    EXPECT_TRUE(eventually([&] { return dead(shell); }, std::chrono::seconds(20)));
+    EXPECT_TRUE(eventually([&] { return dead(shell); }, limit));
 }
 
 // A worker whose output FIFO nobody reads fails (no input side before its deadline) and ends:

@@ -182,15 +182,13 @@ TEST(Mistakes, AreRefusedOrFailAtOnceWithOneLineSayingWhat) {
     };
     for (const mistake& c : cases) {
         SCOPED_TRACE(c.fragment);
-        std::vector<std::string> argv = {"-l", loopback(free_port())};
+        std::vector<std::string> argv = {"-l", any_loopback_port};
         if (c.args.front() != "-t") // given once only
-            argv.insert(argv.end(), {"-t", "60"});
+            argv.insert(argv.end(), {"-t", "300"});
         argv.insert(argv.end(), c.args.begin(), c.args.end());
-        const auto start = std::chrono::steady_clock::now();
+        // Bounded far before the deadline: a run that waited for it is killed (137).
         const child_result r =
-            run(shuffler(argv), {child_input::pipe, c.input}, std::chrono::seconds(20));
-        const auto took = std::chrono::steady_clock::now() - start;
-        EXPECT_LT(took, std::chrono::seconds(3)) << "waited for the deadline";
+            run(shuffler(argv), {child_input::pipe, c.input}, std::chrono::seconds(60));
         EXPECT_EQ(r.exit_status, c.expected == failed ? 255 : 1);
         const std::string first = r.err.substr(0, r.err.find('\n'));
         EXPECT_NE(first.find(c.fragment), std::string::npos) << r.err;
@@ -237,7 +235,7 @@ TEST(Mistakes, OfTheConnectingSideAreRefusedAtOnce) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.first_line);
-        const child_result r = run(shuffler(c.args), {}, std::chrono::seconds(20));
+        const child_result r = run(shuffler(c.args), {}, std::chrono::seconds(60));
         EXPECT_EQ(r.exit_status, 1);
         EXPECT_EQ(r.err.substr(0, r.err.find('\n')), c.first_line);
         EXPECT_NE(r.err.find("\nUsage: "), std::string::npos) << r.err;
@@ -262,11 +260,10 @@ TEST(Mistakes, ListeningPortsAreRefusedBeforeAnythingListens) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.address);
         for (const char* group : {"-1", "0"}) {
-            const auto start = std::chrono::steady_clock::now();
+            // Bounded far before the deadline: a run that waited for it is killed (137).
             const child_result r =
-                run(shuffler({"-g", group, "-l", c.address, "-t", "60"}), {},
-                    std::chrono::seconds(20));
-            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+                run(shuffler({"-g", group, "-l", c.address, "-t", "300"}), {},
+                    std::chrono::seconds(60));
             EXPECT_EQ(r.exit_status, 1);
             EXPECT_EQ(r.err.substr(0, r.err.find('\n')), c.first_line);
             EXPECT_NE(r.err.find("\nUsage: "), std::string::npos) << r.err;

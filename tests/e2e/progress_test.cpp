@@ -4,14 +4,17 @@
 
 #include "e2e/worker_output.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <filesystem>
 #include <regex>
 #include <sstream>
 
 namespace shuffler_test {
 namespace {
 
-constexpr std::chrono::seconds limit(30);
+constexpr std::chrono::seconds limit(90);
 
 std::vector<std::string> lines_starting(const std::string& text, const std::string& prefix) {
     std::vector<std::string> found;
@@ -29,10 +32,10 @@ TEST(Progress, SummaryLinesAgreeWithWhatTheWorkersWrote) {
     write_file(dir.file("r_2.fq"), inputs[1]);
     const std::string port_file = dir.file("job.port");
     child_process input(shuffler({"-l", "127.0.0.1:0", "--port-file", port_file, "-w", "2",
-                                  "--progress", "-t", "20", "-O", "blksize=3000",
+                                  "--progress", "-t", "60", "-O", "blksize=3000",
                                   dir.file("r_1.fq"), dir.file("r_2.fq")}));
-    child_process w1(shuffler({"-g", "0", "-c", "@" + port_file, "-t", "20", "--summary"}));
-    child_process w2(shuffler({"-g", "0", "-c", "@" + port_file, "-t", "20", "--progress"}));
+    child_process w1(shuffler({"-g", "0", "-c", "@" + port_file, "-t", "60", "--summary"}));
+    child_process w2(shuffler({"-g", "0", "-c", "@" + port_file, "-t", "60", "--progress"}));
     const job_result job{input.wait(limit), {w1.wait(limit), w2.wait(limit)}};
     EXPECT_TRUE(rebuilds_input(job, inputs));
     for (const child_result& r : {job.input, job.workers[0], job.workers[1]}) {
@@ -89,27 +92,41 @@ TEST(Progress, OnATerminalTheStatusLineIsRedrawnInPlace) {
     const temp_dir dir;
     const std::string fastq = make_fastq("a", 2000, 3);
     write_file(dir.file("a.fq"), fastq);
-    const std::string port_file = dir.file("job.port");
-    // The input lasts over two seconds, so that the line is drawn more than once.
+    const std::string port_file = dir.file("job.port"), go = dir.file("go");
+    // The input lasts until the test has seen the line drawn twice: then it ends, and the last
+    // line is drawn.
     const std::string input = shuffler_binary() + " -l 127.0.0.1:0 --port-file " + port_file +
-                              " -w 1 -t 20 --progress -f fastq 'cat " + dir.file("a.fq") +
-                              "; sleep 2.2 |'";
-    child_process terminal({"/usr/bin/script", "-qec", input, "/dev/null"});
-    const child_result worker = run(shuffler({"-g", "0", "-c", "@" + port_file, "-t", "20"}));
-    const child_result r = terminal.wait(limit);
-    EXPECT_EQ(r.exit_status, 0) << r.out;
-    EXPECT_TRUE(ended_cleanly(worker));
-    EXPECT_EQ(worker.out.size(), fastq.size() + std::string(" #0#").size());
+                              " -w 1 -t 300 --progress -f fastq 'cat " + dir.file("a.fq") +
+                              "; while [ ! -e " + go + " ]; do sleep 0.05; done |'";
+    child_process terminal({"/usr/bin/script", "-qec", input, "/dev/null"}, {}, true);
+    child_process worker(shuffler({"-g", "0", "-c", "@" + port_file, "-t", "300"}));
     // Drawn: a carriage return, the line, the old line's rest erased, no line feed.
     const std::regex drawn("\rprogress [0-9.]+ s: [^\r\n]*\x1b\\[K");
-    const auto draws = std::distance(std::sregex_iterator(r.out.begin(), r.out.end(), drawn),
-                                     std::sregex_iterator());
-    EXPECT_GE(draws, 3) << r.out; // redrawn at least twice, then the last line
+    const auto draws = [&](const std::string& text) {
+        return std::distance(std::sregex_iterator(text.begin(), text.end(), drawn),
+                             std::sregex_iterator());
+    };
+    std::string out;
+    char buffer[4096];
+    for (ssize_t got = 1; got > 0 && readable(terminal.output_reader(), limit);) {
+        if ((got = ::read(terminal.output_reader(), buffer, sizeof buffer)) > 0)
+            out.append(buffer, std::size_t(got));
+        if (draws(out) >= 2 && !std::filesystem::exists(go))
+            write_file(go, "");
+    }
+    EXPECT_TRUE(std::filesystem::exists(go)) << "drawn less than twice: " << out;
+    write_file(go, ""); // whatever happened, the input ends
+    const child_result r = terminal.wait(limit);
+    const child_result w = worker.wait(limit);
+    EXPECT_EQ(r.exit_status, 0) << out;
+    EXPECT_TRUE(ended_cleanly(w));
+    EXPECT_EQ(w.out.size(), fastq.size() + std::string(" #0#").size());
+    EXPECT_GE(draws(out), 3) << out; // redrawn at least twice, then the last line
 
     // The last status line and the summary stand on lines of their own (the terminal turns each
     // line feed into CR LF).
-    EXPECT_NE(r.out.find("2000 records, "), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("\x1b[K\r\nsummary: input: 2000 records"), std::string::npos) << r.out;
+    EXPECT_NE(out.find("2000 records, "), std::string::npos) << out;
+    EXPECT_NE(out.find("\x1b[K\r\nsummary: input: 2000 records"), std::string::npos) << out;
 }
 
 } // namespace

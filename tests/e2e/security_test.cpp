@@ -20,7 +20,7 @@
 namespace shuffler_test {
 namespace {
 
-constexpr std::chrono::seconds limit(30);
+constexpr std::chrono::seconds limit(60);
 
 // A TCP relay on a free loopback port to 127.0.0.1:`target_port`, recording every byte that
 // crosses it either way.
@@ -96,26 +96,9 @@ private:
     std::thread thread_;
 };
 
-std::vector<std::string> worker_args(const std::vector<std::string>& tail) {
-    std::vector<std::string> args = {"-g", "0", "-t", "20"};
-    args.insert(args.end(), tail.begin(), tail.end());
-    return shuffler(args);
-}
-
 void write_secret(const std::string& path, const std::string& secret, mode_t mode = 0600) {
     write_file(path, secret + "\n");
     ::chmod(path.c_str(), mode);
-}
-
-// The text of the port file at `path` once it is there, or "" after ten seconds.
-std::string port_file_when_written(const std::string& path) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!std::filesystem::exists(path)) {
-        if (std::chrono::steady_clock::now() >= until)
-            return "";
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return read_file(path);
 }
 
 std::size_t count_lines_with(const std::string& text, const std::string& part) {
@@ -150,21 +133,22 @@ TEST(Security, ASecretFileJobDeliversExactlyOnceAndKeepsOutEveryPeerWithoutTheSe
     const auto inputs = make_pair(dir, 3000);
     write_secret(dir.file("job.secret"), "the job's secret");
     write_secret(dir.file("other.secret"), "another job's secret");
-    const int port = free_port();
-    child_process input(input_args(
-        dir, {"-l", loopback(port), "--secret-file", dir.file("job.secret"), "-w", "2"}));
-    ASSERT_TRUE(wait_listening(port));
+    const std::string port_file = dir.file("job.port"); // the secret is in the secret file
+    child_process input(input_args(dir, {"-l", any_loopback_port, "--port-file", port_file,
+                                         "--secret-file", dir.file("job.secret"), "-w", "2"}));
+    const int port = port_of(listener_address(port_file));
+    ASSERT_NE(port, 0) << "no port file";
 
     // Another secret, none at all, and a raw socket with a valid handshake: each is dropped by
     // the input side with a notice, and the two workers among them fail with one line.
     const child_result wrong = run(
-        worker_args({"-c", loopback(port), "--secret-file", dir.file("other.secret")}), {}, limit);
+        worker_args(loopback(port), 0, {"--secret-file", dir.file("other.secret")}), {}, limit);
     EXPECT_EQ(wrong.exit_status, 255);
     EXPECT_EQ(count_lines_with(without_timing(wrong.err), "\n"), 1u) << wrong.err;
     EXPECT_NE(wrong.err.find("TLS handshake failed"), std::string::npos) << wrong.err;
     EXPECT_EQ(wrong.out, "");
     // A worker without the secret speaks plain TCP: it is told, in plain text, what it lacks.
-    const child_result plain = run(worker_args({"-c", loopback(port)}), {}, limit);
+    const child_result plain = run(worker_args(loopback(port)), {}, limit);
     EXPECT_EQ(plain.exit_status, 255);
     EXPECT_EQ(plain.out, "");
     EXPECT_EQ(count_lines_with(without_timing(plain.err), "\n"), 1u) << plain.err;
@@ -175,8 +159,8 @@ TEST(Security, ASecretFileJobDeliversExactlyOnceAndKeepsOutEveryPeerWithoutTheSe
     EXPECT_EQ(reply.find(inputs[0].substr(0, 20)), std::string::npos) << "data without the secret";
     EXPECT_NE(reply.find("this job uses TLS"), std::string::npos) << "only the notice came back";
 
-    child_process w1(worker_args({"-c", loopback(port), "--secret-file", dir.file("job.secret")}));
-    child_process w2(worker_args({"-c", loopback(port), "--secret-file", dir.file("job.secret")}));
+    child_process w1(worker_args(loopback(port), 0, {"--secret-file", dir.file("job.secret")}));
+    child_process w2(worker_args(loopback(port), 0, {"--secret-file", dir.file("job.secret")}));
     job_result job{input.wait(limit), {w1.wait(limit), w2.wait(limit)}};
     EXPECT_EQ(job.input.exit_status, 0) << job.input.err;
     const std::string notices = without_timing(job.input.err);
@@ -196,11 +180,12 @@ TEST(Security, ARendezvousJobIsEncryptedByDefaultAndOnlyReadersOfTheFileJoin) {
         const temp_dir dir;
         const auto inputs = make_pair(dir, 3000);
         const std::string port_file = dir.file("job.port");
-        std::vector<std::string> head = {"-l", "127.0.0.1:0", "--port-file", port_file, "-w", "2"};
+        std::vector<std::string> head = {"-l", any_loopback_port, "--port-file", port_file, "-w",
+                                         "2"};
         if (insecure)
             head.push_back("--insecure");
         child_process input(input_args(dir, head));
-        const std::string text = port_file_when_written(port_file);
+        const std::string text = port_file_text(port_file);
         ASSERT_NE(text, "") << "no port file";
         const std::string address = text.substr(0, text.find('\n'));
         const std::size_t secret_at = text.find("\nsecret=");
@@ -211,7 +196,7 @@ TEST(Security, ARendezvousJobIsEncryptedByDefaultAndOnlyReadersOfTheFileJoin) {
         const int port = std::stoi(address.substr(address.rfind(':') + 1));
 
         if (!insecure) {
-            const child_result stranger = run(worker_args({"-c", address}), {}, limit);
+            const child_result stranger = run(worker_args(address), {}, limit);
             EXPECT_EQ(stranger.exit_status, 255);
             EXPECT_EQ(stranger.out, "");
         }
@@ -220,8 +205,8 @@ TEST(Security, ARendezvousJobIsEncryptedByDefaultAndOnlyReadersOfTheFileJoin) {
         const std::string relayed = dir.file("relayed.port");
         write_file(relayed, loopback(relay.port()) + text.substr(text.find('\n')));
         ::chmod(relayed.c_str(), 0600);
-        child_process w1(worker_args({"-c", "@" + relayed}));
-        child_process w2(worker_args({"-c", "@" + relayed}));
+        child_process w1(worker_args("@" + relayed));
+        child_process w2(worker_args("@" + relayed));
         job_result job{input.wait(limit), {w1.wait(limit), w2.wait(limit)}};
         EXPECT_EQ(job.input.exit_status, 0) << job.input.err;
         EXPECT_EQ(count_lines_with(without_timing(job.input.err), "; connection dropped\n"),
@@ -245,11 +230,12 @@ TEST(Security, ARendezvousJobIsEncryptedByDefaultAndOnlyReadersOfTheFileJoin) {
 TEST(Security, ASecretFileOthersMayReadIsRefusedWithTheWayToFixIt) {
     const temp_dir dir;
     const std::string path = dir.file("job.secret");
+    const reserved_port nobody; // never reached: the command line is refused first
     for (const mode_t mode : {0644, 0640, 0604, 0602}) {
         write_secret(path, "a secret", mode);
         for (const std::vector<std::string>& role :
-             {std::vector<std::string>{"-l", loopback(free_port())},
-              std::vector<std::string>{"-g", "0", "-c", loopback(free_port())}}) {
+             {std::vector<std::string>{"-l", any_loopback_port},
+              std::vector<std::string>{"-g", "0", "-c", nobody.address()}}) {
             std::vector<std::string> args = role;
             args.insert(args.end(), {"--secret-file", path});
             const child_result r = run(shuffler(args), {}, limit);

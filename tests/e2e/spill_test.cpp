@@ -3,7 +3,7 @@
 // every line arrives exactly once; the spill directory is empty after any end; a spill
 // directory that cannot take the file, or fills up, is one error line.
 
-#include "e2e/worker_output.hpp"
+#include "e2e/pair_job.hpp"
 
 #include <signal.h>
 #include <unistd.h>
@@ -38,58 +38,64 @@ struct sorted_sam {
     std::string text() const { return shard[0] + shard[1].substr(header.size()); }
 };
 
-// Reads a worker's piped output at about `rate` bytes a second, as a slow consumer would, and
-// notes when it had received its first `mark` bytes.
+// Reads a worker's piped output at about `rate` bytes a second, as a slow consumer would, from
+// the moment start() is called (at once unless `held`). Once its first `mark` bytes are in, it
+// notes how many bytes `other` (another drain, if any) had received by then: progress is judged
+// against the other shard's, never against the clock, so a loaded machine changes nothing.
 class throttled_drain {
 public:
-    throttled_drain(child_process& worker, double rate, std::size_t mark) {
-        const int fd = worker.output_reader();
-        const auto start = std::chrono::steady_clock::now();
-        text_ = std::async(std::launch::async, [this, fd, rate, mark, start] {
+    throttled_drain(child_process& worker, double rate, std::size_t mark = 1,
+                    const throttled_drain* other = nullptr, bool held = false)
+        : started_(!held) {
+        const int fd = worker.own_output_reader(); // waiting for the worker closes the other
+        text_ = std::async(std::launch::async, [this, fd, rate, mark, other] {
+            while (!started_)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
             std::string text;
             char buffer[65536];
-            auto due = start;
+            auto due = std::chrono::steady_clock::now();
             for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) {
                 text.append(buffer, std::size_t(got));
                 bytes_ += std::size_t(got);
-                if (text.size() >= mark && marked_ < 0)
-                    marked_ = seconds_since(start);
+                if (text.size() >= mark && !marked_) {
+                    other_at_mark_ = other ? other->bytes() : 0;
+                    marked_ = true;
+                }
                 due += std::chrono::microseconds(long(double(got) / rate * 1e6));
                 std::this_thread::sleep_until(due);
             }
+            ::close(fd);
             return text;
         });
     }
-    std::string text() { return text_.get(); }
-    // Seconds from the start until `mark` bytes had arrived; negative before.
-    double marked() const { return marked_; }
+    void start() { started_ = true; }
+    std::string text() { return (started_ = true, text_.get()); }
+    bool marked() const { return marked_; }
+    // What `other` had received when this drain reached its mark.
+    std::size_t other_at_mark() const { return other_at_mark_; }
     std::size_t bytes() const { return bytes_; }
 
 private:
-    static double seconds_since(std::chrono::steady_clock::time_point t) {
-        return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
-    }
-    std::atomic<double> marked_{-1};
-    std::atomic<std::size_t> bytes_{0};
+    std::atomic<bool> started_, marked_{false};
+    std::atomic<std::size_t> bytes_{0}, other_at_mark_{0};
     std::future<std::string> text_;
 };
 
 bool empty_dir(const std::string& path) { return std::filesystem::is_empty(path); }
 
-std::vector<std::string> input_args(const temp_dir& dir, int port, const std::string& spill_dir,
-                                    std::vector<std::string> extra = {}) {
+// The input side, listening where it writes to `port_file`, sharding dir/in.sam to three
+// workers.
+std::vector<std::string> spill_input(const temp_dir& dir, const std::string& port_file,
+                                     const std::string& spill_dir,
+                                     std::vector<std::string> extra = {}) {
     // Eight blocks: what three workers hold unacknowledged (two each, never spilled), one for
     // the producer and one to read back into.
-    std::vector<std::string> a = {"-l", loopback(port), "-t", "60", "-w", "3", "-S", "32M",
-                                  "-O", "s1=chr1", "-O", "s2=chr2", "--spill-dir", spill_dir,
-                                  "--summary"};
+    std::vector<std::string> a = {"-S", "32M", "-O", "s1=chr1", "-O", "s2=chr2", "--spill-dir",
+                                  spill_dir, "--summary"};
     a.insert(a.end(), extra.begin(), extra.end());
     a.push_back(dir.file("in.sam"));
-    return shuffler(a);
-}
-
-std::vector<std::string> worker_args(int port, int group) {
-    return shuffler({"-g", std::to_string(group), "-c", loopback(port), "-t", "60"});
+    a.insert(a.end(), plain.begin(), plain.end());
+    return listening_input(port_file, 3, a);
 }
 
 TEST(Spill, SlowShardsOfASortedInputProgressTogetherAndGetEveryLineOnce) {
@@ -99,12 +105,21 @@ TEST(Spill, SlowShardsOfASortedInputProgressTogetherAndGetEveryLineOnce) {
     const double rate = 20e6;
     for (const bool spilling : {true, false}) {
         SCOPED_TRACE(spilling ? "spilling" : "--spill-dir none");
-        const int port = free_port();
-        child_process input(input_args(dir, port, spilling ? spill.file("") : "none"));
-        ASSERT_TRUE(wait_listening(port));
-        child_process zero(worker_args(port, 0));
-        child_process one(worker_args(port, 1), {}, true), two(worker_args(port, 2), {}, true);
-        throttled_drain one_out(one, rate, 1 << 20), two_out(two, rate, 1 << 20);
+        const temp_dir rendezvous;
+        const std::string port_file = rendezvous.file("job.port");
+        child_process input(spill_input(dir, port_file, spilling ? spill.file("") : "none"));
+        child_process zero(worker_args("@" + port_file, 0, plain));
+        child_process one(worker_args("@" + port_file, 1, plain), {}, true),
+            two(worker_args("@" + port_file, 2, plain), {}, true);
+        // With spilling, shard 1's consumer takes nothing at all until shard 2's has had its
+        // first MiB: shard 2 must get through without waiting for shard 1.
+        throttled_drain one_out(one, rate, 1, nullptr, spilling),
+            two_out(two, rate, 1 << 20, &one_out);
+        if (spilling) {
+            EXPECT_TRUE(eventually([&] { return two_out.marked(); }, std::chrono::seconds(60)))
+                << "shard 2 waited for shard 1";
+        }
+        one_out.start();
         const std::string got[2] = {one_out.text(), two_out.text()};
         const child_result in = input.wait(limit);
         EXPECT_EQ(in.exit_status, 0) << in.err;
@@ -113,16 +128,16 @@ TEST(Spill, SlowShardsOfASortedInputProgressTogetherAndGetEveryLineOnce) {
         EXPECT_TRUE(ended_cleanly(two.wait(limit)));
         EXPECT_TRUE(got[0] == sam.shard[0]) << "shard 1 differs";
         EXPECT_TRUE(got[1] == sam.shard[1]) << "shard 2 differs";
-        // Draining a shard takes two seconds. Shard 2 comes after all of shard 1 in the input:
-        // without spilling it can start only once shard 1 has drained down to what the pool
-        // and the window hold (about half of it); with spilling, as soon as the input side has
-        // read that far.
-        const double quarter = double(sam.shard[0].size()) / rate / 4;
+        // Shard 2 comes after all of shard 1 in the input: without spilling it can start only
+        // once shard 1 has drained down to what the pool and the windows hold (about half of
+        // it); with spilling, as soon as the input side has read that far, whatever shard 1's
+        // consumer does.
+        const std::size_t quarter = sam.shard[0].size() / 4;
         if (spilling) {
-            EXPECT_LT(two_out.marked(), quarter) << "shard 2 waited for shard 1";
+            EXPECT_EQ(two_out.other_at_mark(), 0u) << "shard 2 waited for shard 1";
             EXPECT_NE(in.err.find("summary: spill: "), std::string::npos) << in.err;
         } else {
-            EXPECT_GT(two_out.marked(), quarter);
+            EXPECT_GT(two_out.other_at_mark(), quarter);
             EXPECT_EQ(in.err.find("summary: spill: "), std::string::npos) << in.err;
         }
         EXPECT_TRUE(empty_dir(spill.file(""))) << "a spill file was left behind";
@@ -135,19 +150,19 @@ TEST(Spill, AKilledWorkersSpilledMessagesAreSentAgainFromTheFile) {
     const temp_dir dir, spill;
     const sorted_sam sam(48 << 20);
     write_file(dir.file("in.sam"), sam.text());
-    const int port = free_port();
-    child_process input(input_args(dir, port, spill.file("")));
-    ASSERT_TRUE(wait_listening(port));
-    child_process zero(worker_args(port, 0)), two(worker_args(port, 2));
+    const std::string port_file = dir.file("job.port");
+    child_process input(spill_input(dir, port_file, spill.file("")));
+    child_process zero(worker_args("@" + port_file, 0, plain)),
+        two(worker_args("@" + port_file, 2, plain));
     // Reads nothing: its window stays full and everything else of shard 1 queues.
-    child_process doomed(worker_args(port, 1), {}, true);
+    child_process doomed(worker_args("@" + port_file, 1, plain), {}, true);
     // Shard 2 follows all of shard 1 in the input: once it is through, shard 1 has been read,
     // and most of it, far more than the pool, is in the spill file.
     EXPECT_TRUE(ended_cleanly(two.wait(limit)));
     doomed.signal(SIGKILL);
     EXPECT_NE(doomed.wait(limit).exit_status, 0);
-    child_process survivor(worker_args(port, 1), {}, true);
-    throttled_drain out(survivor, 1e9, 1);
+    child_process survivor(worker_args("@" + port_file, 1, plain), {}, true);
+    throttled_drain out(survivor, 1e9);
     const std::string got = out.text();
     const child_result in = input.wait(limit);
     EXPECT_EQ(in.exit_status, 0) << in.err;
@@ -163,11 +178,11 @@ TEST(Spill, NothingIsLeftInTheSpillDirectoryWhenTheInputSideIsKilled) {
     const temp_dir dir, spill;
     const sorted_sam sam(48 << 20);
     write_file(dir.file("in.sam"), sam.text());
-    const int port = free_port();
-    child_process input(input_args(dir, port, spill.file("")));
-    ASSERT_TRUE(wait_listening(port));
-    child_process zero(worker_args(port, 0)), two(worker_args(port, 2));
-    child_process stalled(worker_args(port, 1), {}, true); // its group spills
+    const std::string port_file = dir.file("job.port");
+    child_process input(spill_input(dir, port_file, spill.file("")));
+    child_process zero(worker_args("@" + port_file, 0, plain)),
+        two(worker_args("@" + port_file, 2, plain));
+    child_process stalled(worker_args("@" + port_file, 1, plain), {}, true); // its group spills
     EXPECT_TRUE(ended_cleanly(two.wait(limit)));
     input.signal(SIGKILL);
     EXPECT_EQ(input.wait(limit).exit_status, 128 + SIGKILL);
@@ -177,8 +192,8 @@ TEST(Spill, NothingIsLeftInTheSpillDirectoryWhenTheInputSideIsKilled) {
 TEST(Spill, ASpillDirectoryThatCannotTakeTheFileIsOneErrorLine) {
     const temp_dir dir, spill;
     write_file(dir.file("in.sam"), sorted_sam(1000).text());
-    const int port = free_port();
-    const child_result r = run(input_args(dir, port, spill.file("missing")), {}, limit);
+    const child_result r =
+        run(spill_input(dir, dir.file("job.port"), spill.file("missing")), {}, limit);
     EXPECT_EQ(r.exit_status, 255);
     EXPECT_EQ(without_timing(r.err),
               spill.file("missing") + ": cannot create a spill file: No such file or directory\n");
@@ -192,11 +207,11 @@ TEST(Spill, AFullSpillDirectoryIsOneErrorLineNamingTheFile) {
         GTEST_SKIP() << "cannot mount a small tmpfs here";
     const sorted_sam sam(48 << 20);
     write_file(dir.file("in.sam"), sam.text());
-    const int port = free_port();
-    child_process input(input_args(dir, port, spill.file(""), {"--spill-max", "1G"}));
-    ASSERT_TRUE(wait_listening(port));
-    child_process zero(worker_args(port, 0)), two(worker_args(port, 2));
-    child_process stalled(worker_args(port, 1), {}, true);
+    const std::string port_file = dir.file("job.port");
+    child_process input(spill_input(dir, port_file, spill.file(""), {"--spill-max", "1G"}));
+    child_process zero(worker_args("@" + port_file, 0, plain)),
+        two(worker_args("@" + port_file, 2, plain));
+    child_process stalled(worker_args("@" + port_file, 1, plain), {}, true);
     const child_result r = input.wait(limit);
     run({"/bin/umount", spill.file("")});
     EXPECT_EQ(r.exit_status, 255);

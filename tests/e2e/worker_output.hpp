@@ -20,33 +20,39 @@ struct job_result {
     std::vector<child_result> workers; // one per requested group, in request order
 };
 
-// Runs an input side listening on a free loopback port for 2 seconds, with `args` and standard
-// input `in` (every process with an empty PATH when `empty_path`: no program can be found), and one worker per
-// entry of `groups` connecting with -g <group> `worker_args`. Every process is bounded, so a hang
-// fails instead of stalling.
+// Runs an input side listening on a loopback port it picks, with `args` and standard input `in`
+// (every process with an empty PATH when `empty_path`: no program can be found), and one worker
+// per entry of `groups` connecting with -g <group> `worker_args` to the address the input side
+// writes to its port file (plain TCP). The input side is told to serve that many workers
+// (unless `args` holds a -w), so the job ends once they are served, never by a deadline. Every
+// process is bounded, so a hang fails instead of stalling.
 inline job_result run_job(const std::vector<std::string>& args, const std::vector<int>& groups,
                           child_input in = {}, const std::vector<std::string>& worker_args = {},
                           bool empty_path = false) {
-    const int port = free_port();
-    std::vector<std::string> input_args = {"-l", loopback(port), "-t", "2"};
+    const temp_dir rendezvous;
+    const std::string port_file = rendezvous.file("job.port");
+    std::vector<std::string> input_args = {"-l", any_loopback_port, "--port-file", port_file,
+                                           "--insecure", "-t", "60"};
+    if (!groups.empty() && std::find(args.begin(), args.end(), "-w") == args.end())
+        input_args.insert(input_args.end(), {"-w", std::to_string(groups.size())});
     input_args.insert(input_args.end(), args.begin(), args.end());
     std::vector<std::string> argv = shuffler(input_args);
     if (empty_path)
         argv.insert(argv.begin(), {"/usr/bin/env", "PATH="});
     child_process input(argv, std::move(in));
-    EXPECT_TRUE(wait_listening(port)) << "the input side never listened";
     std::vector<std::unique_ptr<child_process>> workers;
     for (int g : groups) {
-        std::vector<std::string> a = {"-c", loopback(port), "-g", std::to_string(g), "-t", "20"};
+        std::vector<std::string> a = {"-c", "@" + port_file, "--insecure",
+                                      "-g", std::to_string(g), "-t", "60"};
         a.insert(a.end(), worker_args.begin(), worker_args.end());
         std::vector<std::string> worker = shuffler(a);
         if (empty_path)
             worker.insert(worker.begin(), {"/usr/bin/env", "PATH="});
         workers.push_back(std::make_unique<child_process>(worker));
     }
-    job_result r{input.wait(std::chrono::seconds(30)), {}};
+    job_result r{input.wait(std::chrono::seconds(90)), {}};
     for (auto& w : workers)
-        r.workers.push_back(w->wait(std::chrono::seconds(30)));
+        r.workers.push_back(w->wait(std::chrono::seconds(90)));
     return r;
 }
 

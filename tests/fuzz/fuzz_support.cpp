@@ -1,5 +1,7 @@
 #include "fuzz/fuzz_support.hpp"
 
+#include "support/write_all.hpp"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -21,23 +23,6 @@ shuffler::buffer_pool& fuzz_pool() {
     return pool;
 }
 
-namespace {
-
-// Writes all of [data, data + size) unless the reader has gone.
-void write_all(int fd, const std::uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        data += n;
-        size -= std::size_t(n);
-    }
-}
-
-} // namespace
-
 byte_pipe::byte_pipe(const std::uint8_t* data, std::size_t size) {
     static const bool no_sigpipe = (std::signal(SIGPIPE, SIG_IGN), true); // a reader may stop early
     (void)no_sigpipe;
@@ -47,12 +32,12 @@ byte_pipe::byte_pipe(const std::uint8_t* data, std::size_t size) {
     reader_ = fds[0];
     const int capacity = ::fcntl(fds[1], F_GETPIPE_SZ);
     if (capacity > 0 && size <= std::size_t(capacity)) {
-        write_all(fds[1], data, size);
+        shuffler_test::write_all(fds[1], data, size);
         ::close(fds[1]);
         return;
     }
     writer_ = std::thread([fd = fds[1], data, size] {
-        write_all(fd, data, size);
+        shuffler_test::write_all(fd, data, size);
         ::close(fd);
     });
 }
@@ -77,13 +62,6 @@ std::unique_ptr<shuffler::record_reader> open_reader(boost::asio::io_context& io
     reader->pipe->descriptor.assign(fd);
     reader->name = name;
     return reader;
-}
-
-std::string contents(const shuffler::sg_buffer_list& list) {
-    std::string out;
-    for (const shuffler::block& b : list.blocks())
-        out.append(b.data + b.begin, b.data + b.end);
-    return out;
 }
 
 std::string with_final_line_feed(const std::uint8_t* data, std::size_t size) {

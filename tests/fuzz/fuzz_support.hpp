@@ -6,6 +6,7 @@
 #include "buffers/buffer_pool.hpp"
 #include "buffers/sg_buffer_list.hpp"
 #include "io/record_reader.hpp"
+#include "support/loop.hpp"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/spawn.hpp>
@@ -48,12 +49,8 @@ private:
 std::unique_ptr<shuffler::record_reader> open_reader(boost::asio::io_context& io, int fd,
                                                      const std::string& name);
 
-// Runs `body(yield)` as the only coroutine of `io` until the loop runs out of work.
-template <class Body> void run_coroutine(boost::asio::io_context& io, Body body) {
-    boost::asio::spawn(io, [&](const boost::asio::yield_context& yield) { body(yield); });
-    io.restart();
-    io.run();
-}
+using shuffler_test::contents;      // every unconsumed byte of a list
+using shuffler_test::run_coroutine; // one coroutine on a loop until it runs out of work
 
 // How a read ended: "" for the normal end of input, else the error's text.
 template <class Call> std::string outcome_of(Call call) {
@@ -68,9 +65,6 @@ template <class Call> std::string outcome_of(Call call) {
     }
     check_failed("the call must end by an exception", __FILE__, __LINE__);
 }
-
-// Every unconsumed byte of `list`, in order.
-std::string contents(const shuffler::sg_buffer_list& list);
 
 // The input as text, with the line feed the readers give a last line that lacks one.
 std::string with_final_line_feed(const std::uint8_t* data, std::size_t size);

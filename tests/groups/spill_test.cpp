@@ -54,9 +54,11 @@ protected:
         });
     }
 
-    // Runs the loop until `done` holds (the spill thread posts completions from afar).
+    // Runs the loop until `done` holds (the spill thread posts completions from afar), at most
+    // for a bound that only a hang reaches.
     template <class Done> void run_until(Done done) {
-        for (int i = 0; i < 10000 && !done(); ++i) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!done() && std::chrono::steady_clock::now() < until) {
             poll(io);
             ::usleep(1000);
         }
@@ -216,7 +218,8 @@ TEST_F(spiller_test, SpillingStartsOnlyOnceNoBlockHasComeBackForAWholePatience) 
     for (int i = 0; i < 3; ++i)
         push(1, 1000);
     spill_store store(io, dir, 1 << 30);
-    const std::chrono::milliseconds patience(50);
+    // Long enough that no stall of a loaded machine inside one poll of the loop outlasts it.
+    const std::chrono::milliseconds patience(500);
     spiller spill(groups, store, io, patience);
     std::deque<sg_buffer_list> held; // every free block, one list each
     for (held.emplace_back(test_pool()); held.back().try_acquire(block_bytes);)
@@ -236,8 +239,10 @@ TEST_F(spiller_test, SpillingStartsOnlyOnceNoBlockHasComeBackForAWholePatience) 
         second.acquire(block_bytes, yield);
         produced = true;
     });
-    poll(io);
+    // Before the producer starts waiting: the patience runs from then on, however late this
+    // test gets to look.
     const auto waited_from = std::chrono::steady_clock::now();
+    poll(io);
     EXPECT_TRUE(groups[1].spilled.empty()) << "spilled before any patience";
 
     held.front().release(); // a block comes back: the producer takes it and waits again

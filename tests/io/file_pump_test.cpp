@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <vector>
 
 using namespace shuffler;
@@ -20,6 +21,14 @@ using namespace shuffler_test;
 namespace asio = boost::asio;
 
 namespace {
+
+// The names in a folder of /proc.
+std::vector<std::string> entries_in(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(folder))
+        names.push_back(e.path().filename().string());
+    return names;
+}
 
 // The bytes a Python expression makes; `data` is 3 MiB of varied lines, `gz(b)` one gzip member
 // of `b`, `bgzf(b)` BGZF blocks of `b` (members of 64 KiB at most, each with its "BC" extra
@@ -188,13 +197,24 @@ TEST(GzipSource, AReaderThatLeavesEndsTheThreadWithoutAProblem) {
         io.run();
         EXPECT_EQ(problem, "");
     }
-    // Destroyed unread: the destructor joins the thread, and reports nothing.
+    // Destroyed unread: the destructor joins the thread, which lets go of the file on its way
+    // out, and reports nothing.
+    const std::size_t threads = entries_in("/proc/self/task").size();
     asio::io_context io;
+    ::testing::internal::CaptureStderr();
     {
         pipe_descriptor pipe(io);
         pipe.open_file(dir.file("in.gz"), file_pump::job::read_gzip);
+        EXPECT_EQ(entries_in("/proc/self/task").size(), threads + 1) << "no thread of its own";
     }
-    SUCCEED();
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(entries_in("/proc/self/task").size(), threads) << "the thread outlived the source";
+    std::size_t open = 0;
+    for (const std::string& fd : entries_in("/proc/self/fd")) {
+        std::error_code ec;
+        open += std::filesystem::read_symlink("/proc/self/fd/" + fd, ec) == dir.file("in.gz");
+    }
+    EXPECT_EQ(open, 0u) << "the file is still open";
 }
 
 TEST(GzipSource, AnInputThatNeverEndsDoesNotHoldTheThreadOnceTheReaderLeaves) {

@@ -62,7 +62,7 @@ handshake_outcome connect_with(const std::string& client_secret, const std::stri
                               [&](boost::system::error_code, std::size_t) {});
         });
     });
-    io.run_for(std::chrono::seconds(10));
+    io.run_for(std::chrono::seconds(60)); // a bound for a hang only
     return out;
 }
 

@@ -1,14 +1,19 @@
 #include "support/process.hpp"
 
+#include "support/write_all.hpp"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -85,6 +90,12 @@ void child_process::close_output_reader() {
 
 void child_process::signal(int number) const { ::kill(pid_, number); }
 
+int child_process::own_output_reader() const {
+    const int fd = ::fcntl(output_reader_, F_DUPFD_CLOEXEC, 0);
+    check(fd >= 0, "duplicating the output reader");
+    return fd;
+}
+
 child_process::~child_process() { wait(std::chrono::milliseconds(0)); }
 
 child_result child_process::wait(std::chrono::milliseconds limit) {
@@ -119,12 +130,7 @@ child_result child_process::wait(std::chrono::milliseconds limit) {
 
 void write_all(int fd, const std::string& data) {
     signal(SIGPIPE, SIG_IGN);
-    for (std::size_t done = 0; done < data.size();) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n <= 0)
-            return;
-        done += std::size_t(n);
-    }
+    write_all(fd, data.data(), data.size());
 }
 
 child_result run(std::vector<std::string> argv, child_input input,
@@ -153,28 +159,75 @@ int loopback_socket(int peer_port, int& own_port) {
     return fd;
 }
 
-int free_port() {
-    int port = 0;
-    ::close(loopback_socket(0, port));
-    return port;
-}
-
 std::string loopback(int port) { return "127.0.0.1:" + std::to_string(port); }
 
-bool wait_listening(int port, std::chrono::milliseconds limit) {
+reserved_port::reserved_port() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    auto* a = reinterpret_cast<sockaddr*>(&addr);
+    check(fd_ >= 0 && ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
+              ::bind(fd_, a, len) == 0 && ::getsockname(fd_, a, &len) == 0,
+          "reserving a port");
+    port_ = ntohs(addr.sin_port);
+}
+
+reserved_port::~reserved_port() { ::close(fd_); }
+
+std::string port_file_text(const std::string& path, std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     do {
-        // Lines "slot: local_address:port remote_address state ...", where state 0A is LISTEN.
-        std::istringstream lines(read_file("/proc/net/tcp"));
-        for (std::string line; std::getline(lines, line);) {
-            unsigned local_port = 0, state = 0;
-            if (std::sscanf(line.c_str(), "%*s %*[0-9A-F]:%x %*s %x", &local_port, &state) == 2 &&
-                int(local_port) == port && state == 0x0A)
-                return true;
-        }
+        const std::string text = read_file(path);
+        if (!text.empty())
+            return text;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     } while (std::chrono::steady_clock::now() < deadline);
-    return false;
+    return "";
+}
+
+std::string listener_address(const std::string& path, std::chrono::milliseconds limit) {
+    const std::string text = port_file_text(path, limit);
+    return text.substr(0, text.find('\n'));
+}
+
+int port_of(const std::string& address) {
+    const std::size_t colon = address.rfind(':');
+    return colon == std::string::npos ? 0 : std::atoi(address.c_str() + colon + 1);
+}
+
+open_watch::open_watch(const std::string& path) : fd_(::inotify_init1(IN_CLOEXEC)) {
+    watching_ = fd_ >= 0 && ::inotify_add_watch(fd_, path.c_str(), IN_OPEN) >= 0;
+}
+
+open_watch::~open_watch() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+bool open_watch::opened(int times, std::chrono::milliseconds limit) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (watching_ && seen_ < times) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            until - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !readable(fd_, left))
+            break;
+        alignas(inotify_event) char events[4096];
+        const ssize_t got = ::read(fd_, events, sizeof events);
+        for (ssize_t at = 0; at < got;) {
+            const auto* e = reinterpret_cast<const inotify_event*>(events + at);
+            seen_ += (e->mask & IN_OPEN) != 0;
+            at += ssize_t(sizeof(inotify_event) + e->len);
+        }
+    }
+    return seen_ >= times;
+}
+
+bool readable(int fd, std::chrono::milliseconds limit) {
+    pollfd p = {fd, POLLIN, 0};
+    return ::poll(&p, 1, int(limit.count())) > 0;
 }
 
 temp_dir::temp_dir() {

@@ -45,7 +45,11 @@ public:
 
     // Waits at most `limit`, then kills the child.
     child_result wait(std::chrono::milliseconds limit = std::chrono::seconds(60));
-    int output_reader() const { return output_reader_; }
+    int output_reader() const { return output_reader_; } // closed by wait()
+    // A descriptor of the caller's own on the piped output, which wait() leaves open: a reader on
+    // another thread gets everything up to the end, whenever the child is waited for. The caller
+    // closes it.
+    int own_output_reader() const;
     void signal(int number) const; // sends the child a signal
     int pid() const { return pid_; }
     void close_output_reader(); // the child's further writes then fail with a broken pipe
@@ -67,14 +71,58 @@ std::vector<std::string> shuffler(std::vector<std::string> args); // argv of the
 // A loopback TCP socket connected to `peer_port`, or for 0 listening on a fresh port; its own
 // port goes to `own_port`.
 int loopback_socket(int peer_port, int& own_port);
-int free_port();                // a loopback port that was free a moment ago
 std::string loopback(int port); // "127.0.0.1:<port>"
-// Waits until something listens on 127.0.0.1:`port`, seen in /proc/net/tcp: a connection
-// would count as a peer.
-bool wait_listening(int port, std::chrono::milliseconds limit = std::chrono::seconds(10));
+// What a listener is told to listen on: a loopback port the system picks, so that tests running
+// at once never race for one. Its address comes back through --port-file (listener_address).
+inline const std::string any_loopback_port = "127.0.0.1:0";
+
+// A loopback port held bound but not listening, for as long as the object lives: a connection to
+// it is refused, and no other test can take it in the meantime. A listener of ours, which binds
+// with SO_REUSEADDR, can still bind it (a connector then finds it listening).
+class reserved_port {
+public:
+    reserved_port();
+    reserved_port(const reserved_port&) = delete;
+    reserved_port& operator=(const reserved_port&) = delete;
+    ~reserved_port();
+    int port() const { return port_; }
+    std::string address() const { return loopback(port_); }
+
+private:
+    int fd_ = -1, port_ = 0;
+};
+
+// The text a listener wrote to its --port-file `path` (renamed into place, so whole once there),
+// waiting for it at most `limit`; "" if it never came.
+std::string port_file_text(const std::string& path,
+                           std::chrono::milliseconds limit = std::chrono::seconds(60));
+// The address ("host:port", the first line) in that file; "" if it never came.
+std::string listener_address(const std::string& path,
+                             std::chrono::milliseconds limit = std::chrono::seconds(60));
+// The port of an address "host:port"; 0 if there is none.
+int port_of(const std::string& address);
+
+// Counts the opens of the file at `path` from its construction on (through inotify): how a test
+// sees that a process has read a file, and read it again.
+class open_watch {
+public:
+    explicit open_watch(const std::string& path);
+    open_watch(const open_watch&) = delete;
+    open_watch& operator=(const open_watch&) = delete;
+    ~open_watch();
+    // Whether the file has been opened `times` times in all, waiting at most `limit`.
+    bool opened(int times, std::chrono::milliseconds limit = std::chrono::seconds(60));
+
+private:
+    int fd_ = -1;
+    bool watching_ = false;
+    int seen_ = 0;
+};
 
 // Writes until done or the reader has gone (a broken pipe is an error, not a signal).
 void write_all(int fd, const std::string& data);
+// Whether `fd` has something to read (or has reached its end) within `limit`.
+bool readable(int fd, std::chrono::milliseconds limit);
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& data);
 

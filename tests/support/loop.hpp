@@ -1,0 +1,30 @@
+#pragma once
+
+// One coroutine on an event loop, and the bytes of a list of blocks: what tests of the libraries
+// and the fuzz targets share. Without GoogleTest.
+
+#include "buffers/sg_buffer_list.hpp"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/spawn.hpp>
+
+#include <string>
+
+namespace shuffler_test {
+
+// Runs `body(yield)` as the only coroutine of `io` until the loop runs out of work.
+template <class Body> void run_coroutine(boost::asio::io_context& io, Body body) {
+    boost::asio::spawn(io, [&](const boost::asio::yield_context& yield) { body(yield); });
+    io.restart();
+    io.run();
+}
+
+// Every unconsumed byte of `list`, in order.
+inline std::string contents(const shuffler::sg_buffer_list& list) {
+    std::string out;
+    for (const shuffler::block& b : list.blocks())
+        out.append(b.data + b.begin, b.data + b.end);
+    return out;
+}
+
+} // namespace shuffler_test
