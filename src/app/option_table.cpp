@@ -264,8 +264,8 @@ Group 0 is every base no shard holds.)"},
      "htslib's threads for each BAM, CRAM or BGZF file read or BAM\n"
      "file written, 1 to 1024 (default: the cores available)",
      R"(htslib's threads for each BAM, CRAM or BGZF-compressed file read, or BAM file written, 1 to
-1024 (default: the cores available). A BGZF file is one bgzip wrote whole: its members are
-inflated side by side.)"},
+1024 (default: the cores available). A BGZF file is one bgzip wrote whole: with 3 threads or
+more its members are inflated side by side.)"},
     {"compression-level", level_option, "LEVEL",
      "with -f bam on the output side: BGZF compression level 0 to 9\n"
      "(default htslib's, 6)",

@@ -151,7 +151,7 @@ TEST(GzipSource, WholeBgzfIsInflatedByThreadsWithTheSameBytesAndProblems) {
     const temp_dir dir;
     const file_pump::hts_settings before = file_pump::hts;
     file_pump::hts_settings threaded;
-    threaded.threads = 2;
+    threaded.threads = 3;
     file_pump::configure_hts(threaded);
     const std::string data = python_bytes("data");
     const std::pair<const char*, const char*> cases[] = {
