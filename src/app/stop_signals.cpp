@@ -43,7 +43,11 @@ stop_signals::stop_signals() {
             if (io_)
                 boost::asio::post(*io_, [this, io = io_, signal] {
                     reported_ = true;
-                    report_line(*io, interrupted_by(signal));
+                    // A run that already failed has said why: the stop adds no second line.
+                    if (failure_flag != 0)
+                        io->stop();
+                    else
+                        report_line(*io, interrupted_by(signal));
                 });
         }
     });
@@ -69,7 +73,7 @@ stop_signals::attachment::~attachment() {
 
 void stop_signals::finish() {
     const int signal = stop_signal();
-    if (signal == 0 || reported_)
+    if (signal == 0 || reported_ || failure_flag != 0)
         return;
     write_error_line(interrupted_by(signal));
     failure_flag = 1;

@@ -215,6 +215,7 @@ void connect_peer(const std::string& address, session_config& config,
                 return;
             target = found.address;
             secret = found.secret;
+            config.rendezvous_path = path;
         }
         subject = target;
         tcp::resolver::results_type endpoints = resolve_before_deadline(target, run_timer, yield);

@@ -1,6 +1,8 @@
 #include "net/session.hpp"
 
+#include "core/interruption.hpp"
 #include "core/report.hpp"
+#include "net/port_file.hpp"
 #include "wire/message_header.hpp"
 #include "wire/read_message.hpp"
 #include "wire/transfer.hpp"
@@ -33,6 +35,20 @@ namespace asio = boost::asio;
 using asio::ip::tcp;
 
 namespace {
+
+// Why the input side a worker joined through its port file failed, or "": a listener that fails
+// while a connection is still in its handshake closes it without an abort, but its file says why.
+std::string listener_failure(const session_config& config) {
+    if (config.rendezvous_path.empty())
+        return "";
+    try {
+        const std::optional<rendezvous> found = read_rendezvous(config.rendezvous_path);
+        return found ? found->failed : "";
+    } catch (const std::exception&) {
+        return "";
+    }
+}
+
 
 // The sessions run on either kind of connection: plain TCP, or TLS over it when the job has a
 // secret. Both give the TCP socket beneath for closing, cancelling and socket options.
@@ -939,6 +955,13 @@ void receive_group(const std::shared_ptr<Stream>& stream, session_config& config
         r->reading = false;
         r->writer_waits.wake_all();
         if (const auto* aborted = dynamic_cast<const peer_aborted*>(&e)) {
+            // Stopped by a signal too (Ctrl-C reaches the whole job): the input side's abort
+            // is that same signal's news; the worker's own interruption is its one line.
+            if (stop_signal() != 0) {
+                failure_flag = 1;
+                io.stop();
+                return;
+            }
             report_failure(io, label, std::string("input side failed: ") + aborted->what());
             return;
         }
@@ -968,6 +991,10 @@ void receive_group(const std::shared_ptr<Stream>& stream, session_config& config
         if (!finished) {
             // A write that failed first (a peer timeout) says more than the close seen after it.
             const bool closed = !late && error && ended(error->code());
+            if (const std::string failed = listener_failure(config); !failed.empty()) {
+                report_failure(io, label, "input side failed: " + failed);
+                return;
+            }
             report_failure(io, label,
                            closed && r->acknowledgement_error
                                ? r->acknowledgement_error.message()
@@ -1127,6 +1154,8 @@ void run_tls_session(const std::shared_ptr<tls_stream>& stream, session_config& 
         if (accepted)
             write_error_line(label + ": TLS handshake failed (" + failed +
                              "); connection dropped");
+        else if (const std::string why = listener_failure(config); !why.empty())
+            report_failure(context_of(stream->get_executor()), label, "input side failed: " + why);
         else
             report_failure(context_of(stream->get_executor()), label,
                            "TLS handshake failed (" + failed +

@@ -95,6 +95,9 @@ struct session_config {
     // port file); null for plain TCP, unless a port file read by -c @PATH holds a secret.
     std::shared_ptr<tls_settings> tls;
     bool insecure = false; // --insecure: plain TCP, whatever a port file holds
+    // Output side joined through a port file (-c @PATH): where a listener that failed says why,
+    // also to a worker whose connection it dropped before its abort could be sent.
+    std::string rendezvous_path;
     // The run's deadline: an output side's connection that has brought nothing by then is
     // dropped (a stray) or fails the run (the input side it was sent to).
     std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
