@@ -60,11 +60,11 @@ void run_input(const run_config& config, group_table& groups, input_counters& co
                boost::asio::io_context& io, const boost::asio::yield_context& yield) {
     configure_hts(config);
     if (config.format == "fastq")
-        return dice_fastq(config.input_files, config.fastq, groups, counters, io, yield);
+        return dice_fastq(config.files, config.fastq, groups, counters, io, yield);
     if (is_alignment_format(config.format))
-        return shard_sam(config.input_files, config.shards, config.format != "sam", groups,
+        return shard_sam(config.files, config.shards, config.format != "sam", groups,
                          counters, io, yield);
-    read_message_stream(config.input_files, config.format == "gzip", groups, counters, io,
+    read_message_stream(config.files, config.format == "gzip", groups, counters, io,
                         yield);
 }
 

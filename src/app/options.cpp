@@ -276,7 +276,7 @@ void check_option_keys(const run_config& config, bool input_side) {
 // Input files are checked before anything starts, so that a typo in a name or a directory is
 // named as such instead of surfacing as a child's failure or a pair of unequal length.
 void check_input_files(const run_config& config) {
-    for (const std::string& name : config.input_files) {
+    for (const std::string& name : config.files) {
         if (name == "-" || (!name.empty() && name.back() == '|'))
             continue; // standard input, or a command's output
         struct stat st;
@@ -304,12 +304,12 @@ void check_port_file(const std::string& path) {
 // The input side's format, files and -O settings; on success the plan of its routine is in
 // `config`.
 void check_input_side(run_config& config) {
-    const std::size_t files = config.input_files.size();
+    const std::size_t files = config.files.size();
     if (config.format.empty()) {
         if (files > 2)
             refuse("Too many input files: " + std::to_string(files) +
                    " given, at most 2 (a FASTQ pair)");
-        config.format = detect_input_format(config.input_files);
+        config.format = detect_input_format(config.files);
     }
     const std::string& format = config.format;
     if (format != "message" && format != "gzip" && format != "fastq" &&
@@ -321,7 +321,7 @@ void check_input_side(run_config& config) {
         refuse("Too many input files: " + std::to_string(files) + " given, " + format +
                " input reads at most " + std::to_string(most));
     // Both would read the one standard input, each taking records the other needs.
-    if (files == 2 && config.input_files[0] == "-" && config.input_files[1] == "-")
+    if (files == 2 && config.files[0] == "-" && config.files[1] == "-")
         refuse("Both files of the FASTQ pair are standard input ('-'): a pair needs two inputs");
     check_option_keys(config, true);
     try {
@@ -348,8 +348,8 @@ void check_input_side(run_config& config) {
 void check_plan(run_config& config) {
     if (!config.listen.empty() || !config.connect_list.empty() || config.groupid >= 0)
         refuse("--plan runs no job: it takes no -l, -c or -g");
-    if (config.input_files.size() > 1)
-        refuse("Too many files: " + std::to_string(config.input_files.size()) +
+    if (config.files.size() > 1)
+        refuse("Too many files: " + std::to_string(config.files.size()) +
                " given, --plan reads at most one SAM header");
     if (config.format.empty())
         config.format = "sam";
@@ -376,17 +376,17 @@ void check_output_side(run_config& config) {
                "; output formats: text, fastq, sam, bam");
     if (config.compression_level >= 0 && config.format != "bam")
         refuse("--compression-level is for -f bam output, not " + config.format);
-    if (config.input_files.size() > 1)
-        refuse("Too many output files: " + std::to_string(config.input_files.size()) +
+    if (config.files.size() > 1)
+        refuse("Too many output files: " + std::to_string(config.files.size()) +
                " given, an output side writes at most one");
     check_option_keys(config, false);
-    if (!config.input_files.empty() && config.input_files[0].compare(0, 1, "|") == 0 &&
-        config.input_files[0].find_first_not_of(" \t", 1) == std::string::npos)
-        refuse_file("Output '" + config.input_files[0] + "' names no command after '|'");
+    if (!config.files.empty() && config.files[0].compare(0, 1, "|") == 0 &&
+        config.files[0].find_first_not_of(" \t", 1) == std::string::npos)
+        refuse_file("Output '" + config.files[0] + "' names no command after '|'");
     struct stat st;
-    if (!config.input_files.empty() && ::stat(config.input_files[0].c_str(), &st) == 0 &&
+    if (!config.files.empty() && ::stat(config.files[0].c_str(), &st) == 0 &&
         S_ISDIR(st.st_mode))
-        refuse_file(config.input_files[0] + ": is a directory, not an output file");
+        refuse_file(config.files[0] + ": is a directory, not an output file");
 }
 
 } // namespace
@@ -467,7 +467,7 @@ run_config parse_command_line(int argc, char** argv) {
         }
     }
     for (int i = optind; i < argc; ++i)
-        config.input_files.emplace_back(argv[i]);
+        config.files.emplace_back(argv[i]);
     if (config.plan) {
         check_plan(config);
         return config;

@@ -32,7 +32,7 @@ struct run_config {
     std::string secret_file;               // --secret-file; empty means none
     std::string secret;                    // what the secret file holds
     bool insecure = false;                 // --insecure: plain TCP even with a port file
-    std::vector<std::string> input_files;  // positional arguments
+    std::vector<std::string> files;         // positional: the inputs, or a worker's output
     fastq_plan fastq;                      // -O blksize, tag, check_pairs, for FASTQ input
     shard_plan shards;                      // -O s<k>=INTERVALS, for SAM input
     std::int32_t threads = 0;              // --threads: htslib's threads per file; 0: the cores

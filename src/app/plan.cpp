@@ -84,9 +84,9 @@ sequence_dictionary read_header(const std::string& path) {
 int print_plan(const run_config& config) {
     std::vector<plan_region> regions;
     try {
-        const sequence_dictionary header = config.input_files.empty()
+        const sequence_dictionary header = config.files.empty()
                                                ? sequence_dictionary("", "")
-                                               : read_header(config.input_files[0]);
+                                               : read_header(config.files[0]);
         regions = plan_regions(config.shards, header);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());

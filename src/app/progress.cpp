@@ -63,7 +63,7 @@ std::string progress_report::status_line(clock::time_point rate_since,
                human_bytes(double(sessions_.bytes_written)) + ", " + human_bytes(rate) + "/s";
     }
     std::uint64_t queued = 0;
-    for (const group_record* record : groups_.used())
+    for (const group_state* record : groups_.used())
         queued += record->message_count();
     std::size_t connected = 0;
     std::map<std::uint16_t, std::uint64_t> served; // bytes acknowledged per group

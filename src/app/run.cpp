@@ -1,7 +1,7 @@
 #include "app/run.hpp"
 
 #include "app/input_driver.hpp"
-#include "app/output_driver.hpp"
+#include "app/output_target.hpp"
 #include "app/progress.hpp"
 #include "app/stop_signals.hpp"
 #include "buffers/buffer_pool.hpp"
@@ -276,12 +276,12 @@ int run(const run_config& config) {
         if (!input_side) {
             try {
                 configure_hts(config);
-                output = std::make_unique<output_target>(io, config.input_files, config.format);
+                output = std::make_unique<output_target>(io, config.files, config.format);
                 output->open();
                 channel =
                     std::make_unique<output_channel>(output->pipe().descriptor, output->label());
                 channel->why_closed = [&pipe = output->pipe()](const asio::yield_context& yield) {
-                    return pipe.end_child(yield);
+                    return pipe.close_and_wait(yield);
                 };
                 // With one input side, its end of data is the output's: written, flushed and
                 // named before the input side hears that it arrived.

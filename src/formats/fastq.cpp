@@ -89,7 +89,7 @@ void check_paired_end(std::deque<record_reader>& streams, std::size_t ended,
 }
 
 // Queues a block of `records` records, `tag_bytes` of which were added by the dicer.
-void push_block(group_table& groups, sg_buffer_list& message, std::uint64_t records,
+void push_block(group_table& groups, block_chain& message, std::uint64_t records,
                 std::uint64_t tag_bytes, input_counters& counters) {
     message.blocks().front().records = records;
     counters.records += records;
@@ -151,7 +151,7 @@ tag_text block_tag(std::uint64_t n) {
     return tag;
 }
 
-fastq_record read_fastq(record_reader& reader, sg_buffer_list& list, const char* suffix,
+fastq_record read_fastq(record_reader& reader, block_chain& list, const char* suffix,
                         const asio::yield_context& yield) {
     char*& cursor = reader.cursor;
     std::uint64_t& available = reader.available;
@@ -233,7 +233,7 @@ void dice_fastq(const std::vector<std::string>& input_files, const fastq_plan& p
             std::min<std::uint64_t>(groups.pool().total_capacity() / 2, std::uint64_t(1) << 31);
         // 64 bits: a deep run passes 2^31 records.
         std::uint64_t record_number = 0;
-        sg_buffer_list message(groups.pool());
+        block_chain message(groups.pool());
         for (;;) {
             groups.wait_for_room(producer_lead_blocks, producer_patience, yield);
             open_message(message, 0, yield);
@@ -278,7 +278,7 @@ void dice_fastq(const std::vector<std::string>& input_files, const fastq_plan& p
         error = std::current_exception();
     }
     // Even the clean end needs each command's word: end of file alone proves nothing.
-    std::vector<pipe_descriptor*> pipes;
+    std::vector<endpoint*> pipes;
     for (record_reader& s : streams)
         pipes.push_back(s.pipe.get());
     report_pipe_error(io, input_files.empty() ? "stdin" : input_files.front(), error, pipes, false,

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "buffers/sg_buffer_list.hpp"
+#include "buffers/block_chain.hpp"
 #include "formats/format_options.hpp"
 #include "formats/input_counters.hpp"
 #include "groups/group_table.hpp"
@@ -68,7 +68,7 @@ struct fastq_record {
 // not null, placed at the end of the read name (before a carriage return). Throws end-of-file at
 // the end of input, and a record_error naming the record for malformed input, including a
 // quality line whose length differs from the sequence's.
-fastq_record read_fastq(record_reader& reader, sg_buffer_list& list, const char* suffix,
+fastq_record read_fastq(record_reader& reader, block_chain& list, const char* suffix,
                         const boost::asio::yield_context& yield);
 
 // Cuts FASTQ input (one file, paired files in lockstep, or standard input; names as open_input

@@ -14,7 +14,7 @@ namespace shuffler {
 
 void open_input(record_reader& reader, const std::string& name, boost::asio::io_context& io,
                 bool decode) {
-    reader.pipe = std::make_unique<pipe_descriptor>(io);
+    reader.pipe = std::make_unique<endpoint>(io);
     if (name.empty() || name == "-") {
         reader.pipe->open_stdio(0, &reader.buffer,
                                 decode ? file_pump::job::read_hts : file_pump::job::read);
@@ -38,7 +38,7 @@ void open_input(record_reader& reader, const std::string& name, boost::asio::io_
 
 void reopen_decoded(record_reader& old, record_reader& fresh, const std::string& name,
                     boost::asio::io_context& io) {
-    fresh.pipe = std::make_unique<pipe_descriptor>(io);
+    fresh.pipe = std::make_unique<endpoint>(io);
     const bool standard_input = name.empty() || name == "-";
     struct stat st;
     if (!standard_input) {

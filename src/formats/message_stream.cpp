@@ -11,10 +11,10 @@ namespace shuffler {
 
 namespace asio = boost::asio;
 
-void route_messages(pipe_descriptor& pipe, const std::string& subject, group_table& groups,
+void route_messages(endpoint& pipe, const std::string& subject, group_table& groups,
                     input_counters& counters, const asio::yield_context& yield) {
     asio::io_context& io = context_of(pipe.descriptor.get_executor());
-    sg_buffer_list list(groups.pool());
+    block_chain list(groups.pool());
     std::exception_ptr error;
     try {
         for (;;) {
@@ -43,7 +43,7 @@ void read_message_stream(const std::vector<std::string>& input_files, bool gzip,
                          group_table& groups, input_counters& counters, asio::io_context& io,
                          const asio::yield_context& yield) {
     const std::string subject = input_files.empty() ? "stdin" : input_files[0];
-    pipe_descriptor pipe(io);
+    endpoint pipe(io);
     try {
         if (gzip) // without a file, standard input is decompressed
             pipe.open_file(input_files.empty() ? "" : input_files[0], file_pump::job::read_gzip);

@@ -2,7 +2,7 @@
 
 #include "formats/input_counters.hpp"
 #include "groups/group_table.hpp"
-#include "io/pipe_descriptor.hpp"
+#include "io/endpoint.hpp"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/spawn.hpp>
@@ -14,7 +14,7 @@ namespace shuffler {
 
 // Pushes every framed message read from `pipe` to the group named in its header. Errors are
 // reported under `subject`, the name of the input.
-void route_messages(pipe_descriptor& pipe, const std::string& subject, group_table& groups,
+void route_messages(endpoint& pipe, const std::string& subject, group_table& groups,
                     input_counters& counters, const boost::asio::yield_context& yield);
 
 // Opens a stored message stream (the file named first, or standard input), decompressing it

@@ -46,14 +46,14 @@ void refuse_binary_input(const record_reader& reader) {
 constexpr std::uint32_t every_shard = 0xFFFFFFFFu;
 
 // Free bytes in the last block of `list`.
-std::uint64_t room(const sg_buffer_list& list) {
+std::uint64_t room(const block_chain& list) {
     const block& last = list.blocks().back();
     return last.capacity - last.end;
 }
 
 // Closes the shard's message, queues it and opens the shard's next one, once the queues leave
 // room for it.
-void start_next_message(sg_buffer_list& list, group_table& groups, std::uint32_t shard,
+void start_next_message(block_chain& list, group_table& groups, std::uint32_t shard,
                         const asio::yield_context& yield) {
     close_message(list);
     push_message(groups[shard], list);
@@ -68,7 +68,7 @@ void start_next_message(sg_buffer_list& list, group_table& groups, std::uint32_t
 constexpr std::uint64_t held_payload_limit = std::uint64_t(32) << 20;
 
 // The payload of the open message `list` holds.
-std::uint64_t payload_of(const sg_buffer_list& list) { return list.size() - header_size; }
+std::uint64_t payload_of(const block_chain& list) { return list.size() - header_size; }
 
 // The reference bases an alignment line covers, at least 1, from its CIGAR: `pos` starts its
 // POS field and `lf` ends it.
@@ -149,7 +149,7 @@ std::uint32_t parse_position(const record_reader& reader, const char* field, con
 
 } // namespace
 
-void read_sam(record_reader& reader, const shard_plan& plan, std::vector<sg_buffer_list>& lists,
+void read_sam(record_reader& reader, const shard_plan& plan, std::vector<block_chain>& lists,
               group_table& groups, input_counters& counters, const asio::yield_context& yield) {
     char*& cursor = reader.cursor;
     std::uint64_t& available = reader.available;
@@ -299,7 +299,7 @@ void shard_sam(const std::vector<std::string>& input_files, const shard_plan& pl
                bool decode, group_table& groups, input_counters& counters, asio::io_context& io,
                const asio::yield_context& yield) {
     const std::string name = input_files.empty() ? "" : input_files.front();
-    std::vector<sg_buffer_list> lists;
+    std::vector<block_chain> lists;
     lists.reserve(std::size_t(plan.max_shard) + 1);
     for (std::uint32_t k = 0; k <= plan.max_shard; ++k)
         lists.emplace_back(groups.pool());

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "buffers/sg_buffer_list.hpp"
+#include "buffers/block_chain.hpp"
 #include "formats/input_counters.hpp"
 #include "formats/shard_plan.hpp"
 #include "groups/group_table.hpp"
@@ -25,7 +25,7 @@ namespace shuffler {
 // not a decimal number from 0 to 2^31-1, or a header line after the first alignment line, is an
 // error naming the line. Each message's first block counts its lines, and `counters` the lines
 // taken.
-void read_sam(record_reader& reader, const shard_plan& plan, std::vector<sg_buffer_list>& lists,
+void read_sam(record_reader& reader, const shard_plan& plan, std::vector<block_chain>& lists,
               group_table& groups, input_counters& counters,
               const boost::asio::yield_context& yield);
 

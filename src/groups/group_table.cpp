@@ -15,12 +15,12 @@
 
 namespace shuffler {
 
-group_record::group_record(buffer_pool& pool) : blocks(pool) {
+group_state::group_state(buffer_pool& pool) : blocks(pool) {
     messages.push_back(end_marker);
     blocks.blocks().push_back(end_marker);
 }
 
-group_record::~group_record() {
+group_state::~group_state() {
     // Waking a waiter from here would run it against whatever else is already half destroyed.
     BOOST_ASSERT_MSG(waiters.empty(), "group destroyed while a coroutine waits on it");
     messages.clear();
@@ -28,7 +28,7 @@ group_record::~group_record() {
     // `blocks` returns the queued blocks to the pool when it is destroyed.
 }
 
-void push_message(group_record& record, sg_buffer_list& list) {
+void push_message(group_state& record, block_chain& list) {
     if (list.size() <= header_size) {
         list.release();
         return;
@@ -39,8 +39,8 @@ void push_message(group_record& record, sg_buffer_list& list) {
     record.messages.insert(record.messages.iterator_to(record.end_marker), list.blocks().front());
     queued.splice(marker, list.blocks());
     record.count_blocks(before);
-    if (record.claim < -1)
-        throw std::runtime_error("Unattended group " + std::to_string(-record.claim - 2));
+    if (record.claim == group_claim::unattended)
+        throw std::runtime_error("Unattended group " + std::to_string(record.number));
     record.wake_ready();
 }
 
@@ -49,7 +49,7 @@ namespace {
 // Wakes the producer waiting for room, if any, once the caller has suspended or returned:
 // wake-ups are synchronous, and woken now it would not yet see the consumer waiting, nor the
 // message taken counted as sent (it could close a group that is not finished).
-void tell_producer(const group_record& record, const boost::asio::yield_context& yield) {
+void tell_producer(const group_state& record, const boost::asio::yield_context& yield) {
     if (record.room && !record.room->producer.empty())
         boost::asio::post(yield.handler_.get_executor(),
                           [room = record.room] { room->producer.wake_all(); });
@@ -57,7 +57,7 @@ void tell_producer(const group_record& record, const boost::asio::yield_context&
 
 } // namespace
 
-bool pop_message(group_record& record, sg_buffer_list& out, const boost::asio::yield_context& yield,
+bool pop_message(group_state& record, block_chain& out, const boost::asio::yield_context& yield,
                  const void* tag) {
     while (record.ready_count() == 0) {
         if (record.finished())
@@ -96,7 +96,7 @@ bool pop_message(group_record& record, sg_buffer_list& out, const boost::asio::y
     return true;
 }
 
-void resend_messages(group_record& record, sent_list& lists) {
+void resend_messages(group_state& record, sent_list& lists) {
     block_list& queued = record.blocks.blocks();
     const std::uint64_t before = queued.size();
     const auto front = record.messages.begin(); // the oldest queued message, or end_marker
@@ -118,13 +118,13 @@ void resend_messages(group_record& record, sent_list& lists) {
         record.spill->refill(record, 0);
 }
 
-void acknowledge_message(group_record& record) {
+void acknowledge_message(group_state& record) {
     --record.in_flight;
     if (record.finished())
         record.waiters.wake_all();
 }
 
-void close_group(group_record& record) {
+void close_group(group_state& record) {
     record.closed = true;
     if (record.finished())
         record.waiters.wake_all();
@@ -137,13 +137,13 @@ void group_table::resize(std::size_t n) {
     records_.resize(n);
 }
 
-group_record& group_table::make(std::size_t i) {
-    records_[i] = std::make_unique<group_record>(*pool_);
-    group_record& record = *records_[i];
+group_state& group_table::make(std::size_t i) {
+    records_[i] = std::make_unique<group_state>(*pool_);
+    group_state& record = *records_[i];
     record.room = &room_;
     record.closed = closed_;
     if (unattended_)
-        record.claim = -2 - std::int32_t(i);
+        record.claim = group_claim::unattended;
     record.spill = spill_;
     record.number = i;
     used_.push_back(&record);
@@ -153,8 +153,8 @@ group_record& group_table::make(std::size_t i) {
 void group_table::close_all() {
     closed_ = true;
     // Closing may wake consumers that end their sessions; the list stays as it is meanwhile.
-    const std::vector<group_record*> used = used_;
-    for (group_record* record : used)
+    const std::vector<group_state*> used = used_;
+    for (group_state* record : used)
         close_group(*record);
 }
 
@@ -162,9 +162,9 @@ std::vector<std::size_t> group_table::mark_unattended() {
     unattended_ = true;
     std::vector<std::size_t> marked;
     for (std::size_t i = 0; i < records_.size(); ++i) {
-        group_record* record = records_[i].get();
-        if (record && record->claim == -1) {
-            record->claim = -2 - std::int32_t(i);
+        group_state* record = records_[i].get();
+        if (record && record->claim == group_claim::open) {
+            record->claim = group_claim::unattended;
             marked.push_back(i);
         }
     }
@@ -174,7 +174,7 @@ std::vector<std::size_t> group_table::mark_unattended() {
 bool group_table::all_finished() const {
     if (used_.size() < records_.size() && !closed_)
         return false; // a group not used yet is finished once closed
-    for (const group_record* record : used_)
+    for (const group_state* record : used_)
         if (!record->finished())
             return false;
     return true;
@@ -182,7 +182,7 @@ bool group_table::all_finished() const {
 
 void group_table::set_spiller(spiller* spill) {
     spill_ = spill;
-    for (group_record* record : used_)
+    for (group_state* record : used_)
         record->spill = spill;
 }
 
@@ -228,7 +228,7 @@ void group_table::end_waits() {
         pool_->waiters().cancel_all();
         room_.producer.cancel_all();
         preamble_.waiters.cancel_all();
-        for (group_record* record : used_) {
+        for (group_state* record : used_) {
             waited = waited || !record->waiters.empty();
             record->waiters.cancel_all();
         }
@@ -239,7 +239,7 @@ void group_table::end_waits() {
 
 void group_table::clear() {
     used_.clear();
-    for (std::unique_ptr<group_record>& record : records_)
+    for (std::unique_ptr<group_state>& record : records_)
         record.reset();
     records_.clear();
 }
@@ -255,10 +255,10 @@ void unattended_check(group_table& groups, boost::asio::io_context& io,
 
 bool delivery_check(group_table& groups, boost::asio::io_context& io) {
     bool delivered = true;
-    std::vector<const group_record*> used(groups.used().begin(), groups.used().end());
+    std::vector<const group_state*> used(groups.used().begin(), groups.used().end());
     std::sort(used.begin(), used.end(),
-              [](const group_record* a, const group_record* b) { return a->number < b->number; });
-    for (const group_record* record : used) {
+              [](const group_state* a, const group_state* b) { return a->number < b->number; });
+    for (const group_state* record : used) {
         if (record->message_count() > 0 || record->in_flight > 0) {
             delivered = false;
             if (!failure_flag)

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "buffers/buffer_pool.hpp"
-#include "buffers/sg_buffer_list.hpp"
+#include "buffers/block_chain.hpp"
 #include "buffers/wait_queue.hpp"
 
 #include <boost/asio/io_context.hpp>
@@ -32,10 +32,10 @@ struct spilled_message {
 // the worker fail. It is never spilled: sent again, it must come before everything queued, and
 // a worker holds at most two.
 struct sent_message {
-    explicit sent_message(sg_buffer_list message)
+    explicit sent_message(block_chain message)
         : list(std::move(message)), records(list.blocks().front().records), size(list.size()) {}
 
-    sg_buffer_list list;   // its blocks
+    block_chain list;   // its blocks
     std::uint64_t records; // records it holds, for reports
     std::uint64_t size;    // its bytes, header included
 };
@@ -53,10 +53,14 @@ struct producer_room {
     bool running_ahead = false; // patience ran out; until the queues are short again
 };
 
+// Whether a group has a worker: open until one asks for it; unattended when the run's deadline
+// found none, after which a message pushed to it fails the run.
+enum class group_claim : std::uint8_t { open, claimed, unattended };
+
 // One group's FIFO of whole messages and the coroutines waiting to pop one. On the input side a
 // group is finished once its producer has closed it, its queue is empty and every message sent
 // has been acknowledged; until then a message sent to a worker that fails comes back to the front.
-struct group_record {
+struct group_state {
     using message_list = boost::intrusive::list<
         block, boost::intrusive::member_hook<block, queue_hook, &block::qhook_>,
         boost::intrusive::constant_time_size<true>, boost::intrusive::size_type<std::uint64_t>>;
@@ -64,9 +68,9 @@ struct group_record {
     wait_queue waiters;      // coroutines suspended in pop_message, oldest first
     producer_room* room = nullptr; // the table's: told of every message taken
     message_list messages;   // first block of every queued message, then end_marker
-    sg_buffer_list blocks;   // all blocks of all queued messages, then end_marker
+    block_chain blocks;   // all blocks of all queued messages, then end_marker
     block end_marker;        // sentinel with no memory; always last in both lists
-    std::int32_t claim = -1; // -1 unclaimed; >= 0 claimed by a peer; -2 - index unattended
+    group_claim claim = group_claim::open; // whether a worker has asked for the group
     bool closed = false;     // the producer has ended: only re-sent messages are pushed now
     std::uint64_t in_flight = 0; // messages sent to workers and not yet acknowledged
     // Spilling keeps the order: the first `head` messages in memory come first, then the
@@ -78,11 +82,11 @@ struct group_record {
     spiller* spill = nullptr;  // reads spilled messages back; null when spilling is off
     std::size_t number = 0;    // the group's number
 
-    explicit group_record(buffer_pool& pool);
-    group_record(const group_record&) = delete;
-    group_record& operator=(const group_record&) = delete;
+    explicit group_state(buffer_pool& pool);
+    group_state(const group_state&) = delete;
+    group_state& operator=(const group_state&) = delete;
     // Returns the queued blocks to the pool. Nobody may still wait (group_table::end_waits).
-    ~group_record();
+    ~group_state();
 
     // Queued messages, in memory or spilled.
     std::uint64_t message_count() const { return in_memory() + spilled.size(); }
@@ -107,24 +111,24 @@ struct group_record {
 // A message without payload carries nothing and is dropped: an empty message on a connection
 // means the end of data. Throws "Unattended group N" (after queueing) when the group was marked
 // unattended.
-void push_message(group_record& record, sg_buffer_list& list);
+void push_message(group_state& record, block_chain& list);
 
 // Waits until `record` holds a message, then moves its blocks to the end of `out` and returns
 // true; returns false once the group is finished. `tag` names the caller for wait_queue::wake.
-bool pop_message(group_record& record, sg_buffer_list& out, const boost::asio::yield_context& yield,
+bool pop_message(group_state& record, block_chain& out, const boost::asio::yield_context& yield,
                  const void* tag = nullptr);
 
 // Puts messages sent to a worker that failed back at the front of the queue, in their order,
 // and hands them to waiting consumers. Their in-flight count goes with them. Spilled ones go to
 // the front of the spilled messages, to be read back first.
-void resend_messages(group_record& record, sent_list& lists);
+void resend_messages(group_state& record, sent_list& lists);
 
 // A worker has written a message sent to it (the caller then drops it); wakes the consumers once
 // the group is finished.
-void acknowledge_message(group_record& record);
+void acknowledge_message(group_state& record);
 
 // The producer has ended; wakes the consumers if that finishes the group.
-void close_group(group_record& record);
+void close_group(group_state& record);
 
 // Blocks of queued messages a producer keeps ahead of consumers that all have work (see
 // group_table::wait_for_room).
@@ -176,7 +180,7 @@ public:
     // Marks every unclaimed group unattended, those not used yet too; returns the groups used
     // that were marked.
     std::vector<std::size_t> mark_unattended();
-    // Every group is finished (see group_record::finished).
+    // Every group is finished (see group_state::finished).
     bool all_finished() const;
     // Sets the spiller of every group, those not used yet too.
     void set_spiller(spiller* spill);
@@ -184,17 +188,17 @@ public:
     session_preamble& preamble() { return preamble_; }
     std::size_t size() const { return records_.size(); }
     // The record of group i, made on first use.
-    group_record& operator[](std::size_t i) { return records_[i] ? *records_[i] : make(i); }
+    group_state& operator[](std::size_t i) { return records_[i] ? *records_[i] : make(i); }
     // The groups used so far, in the order they were first used.
-    const std::vector<group_record*>& used() const { return used_; }
+    const std::vector<group_state*>& used() const { return used_; }
     buffer_pool& pool() const { return *pool_; }
 
 private:
-    group_record& make(std::size_t i);
+    group_state& make(std::size_t i);
 
     buffer_pool* pool_;
-    std::vector<std::unique_ptr<group_record>> records_; // null until used
-    std::vector<group_record*> used_;
+    std::vector<std::unique_ptr<group_state>> records_; // null until used
+    std::vector<group_state*> used_;
     producer_room room_;
     // What every group made from now on starts with.
     bool closed_ = false;

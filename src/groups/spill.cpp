@@ -23,14 +23,14 @@ spiller::~spiller() {
     groups_.pool().on_release = nullptr;
 }
 
-std::uint64_t spiller::spill_start(const group_record& record) const {
+std::uint64_t spiller::spill_start(const group_state& record) const {
     if (!record.spilled.empty())
         return record.head;
     return std::min<std::uint64_t>(record.in_memory(), record.waiters.size());
 }
 
 bool spiller::anyone_starves() const {
-    for (const group_record* record : groups_.used())
+    for (const group_state* record : groups_.used())
         if (!record->waiters.empty() && record->ready_count() == 0)
             return true;
     return false;
@@ -39,10 +39,10 @@ bool spiller::anyone_starves() const {
 void spiller::relieve(bool starving) {
     if (writing_ > 0 || failure_flag || !(starving || anyone_starves()))
         return;
-    group_record* largest = nullptr;
+    group_state* largest = nullptr;
     std::uint64_t largest_blocks = 0, largest_start = 0;
-    for (group_record* used : groups_.used()) {
-        group_record& record = *used;
+    for (group_state* used : groups_.used()) {
+        group_state& record = *used;
         const std::uint64_t start = spill_start(record);
         std::uint64_t blocks = 0;
         if (record.in_memory() > start) {
@@ -87,13 +87,13 @@ void spiller::wait_patiently() {
     });
 }
 
-void spiller::spill_group(group_record& record, std::uint64_t start) {
+void spiller::spill_group(group_state& record, std::uint64_t start) {
     if (record.spilled.empty())
         record.head = start;
     block_list& queued = record.blocks.blocks();
     // The room's sum of queued blocks follows, however this ends.
     struct recount {
-        group_record& record;
+        group_state& record;
         const std::uint64_t before;
         ~recount() { record.count_blocks(before); }
     } counted{record, queued.size()};
@@ -101,7 +101,7 @@ void spiller::spill_group(group_record& record, std::uint64_t start) {
     // Oldest first: they follow those spilled before, and come back in this order.
     while (&*it != &record.end_marker) {
         const auto next = std::next(it);
-        sg_buffer_list list(groups_.pool());
+        block_chain list(groups_.pool());
         list.blocks().splice(list.blocks().end(), queued, queued.iterator_to(*it),
                              queued.iterator_to(*next));
         auto spilled = std::make_shared<spilled_message>();
@@ -117,14 +117,14 @@ void spiller::spill_group(group_record& record, std::uint64_t start) {
     }
 }
 
-bool spiller::write_out(group_record& record, const std::shared_ptr<spilled_message>& message,
-                        sg_buffer_list& list) {
+bool spiller::write_out(group_state& record, const std::shared_ptr<spilled_message>& message,
+                        block_chain& list) {
     const std::uint64_t size = list.size();
     if (!store_.fits(size))
         return false;
     message->size = size;
     ++writing_;
-    group_record* r = &record;
+    group_state* r = &record;
     message->offset =
         store_.write(std::move(list), [this, r, message](const std::string& error,
                                                          std::uint32_t crc) {
@@ -138,7 +138,7 @@ bool spiller::write_out(group_record& record, const std::shared_ptr<spilled_mess
     return true;
 }
 
-void spiller::refill(group_record& record, std::size_t extra) {
+void spiller::refill(group_state& record, std::size_t extra) {
     if (failure_flag)
         return;
     const std::uint64_t want = record.waiters.size() + extra;
@@ -157,7 +157,7 @@ void spiller::refill(group_record& record, std::size_t extra) {
             continue;
         if (!m->on_disk)
             return; // its write completes later and calls again
-        sg_buffer_list list(groups_.pool());
+        block_chain list(groups_.pool());
         if (!list.try_acquire(m->size)) {
             if (record.ready_count() + record.reading == 0 && want > 0) {
                 if (std::find(urgent_.begin(), urgent_.end(), &record) == urgent_.end())
@@ -168,9 +168,9 @@ void spiller::refill(group_record& record, std::size_t extra) {
         }
         m->reading = true;
         ++record.reading;
-        group_record* r = &record;
+        group_state* r = &record;
         store_.read(spill_extent{m->offset, m->size, m->crc}, std::move(list),
-                    [this, r, m](const std::string& error, sg_buffer_list& back) {
+                    [this, r, m](const std::string& error, block_chain& back) {
                         if (!error.empty())
                             return fail(error);
                         read_back(*r, m, back);
@@ -178,8 +178,8 @@ void spiller::refill(group_record& record, std::size_t extra) {
     }
 }
 
-void spiller::read_back(group_record& record, const std::shared_ptr<spilled_message>& message,
-                        sg_buffer_list& list) {
+void spiller::read_back(group_state& record, const std::shared_ptr<spilled_message>& message,
+                        block_chain& list) {
     // Usually the oldest: reads complete in the order asked for, and only messages resent
     // after a failure go before those already being read.
     const auto at = std::find(record.spilled.begin(), record.spilled.end(), message);
@@ -204,9 +204,9 @@ void spiller::blocks_returned() {
     if (serving_)
         return;
     serving_ = true;
-    std::vector<group_record*> waiting;
+    std::vector<group_state*> waiting;
     waiting.swap(urgent_);
-    for (group_record* record : waiting)
+    for (group_state* record : waiting)
         refill(*record, 0);
     // Blocks that went to reading back leave the producer waiting: make room for it too.
     if (groups_.pool().free_list().empty() && !groups_.pool().waiters().empty())

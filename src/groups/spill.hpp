@@ -58,15 +58,15 @@ public:
     // Reads `record`'s oldest spilled messages back until its waiting consumers, and `extra`
     // more about to wait, have a message each. Without free blocks, such a group gets the next
     // blocks that come back, before the producer.
-    void refill(group_record& record, std::size_t extra);
+    void refill(group_state& record, std::size_t extra);
 
 private:
-    void spill_group(group_record& record, std::uint64_t start);
+    void spill_group(group_state& record, std::uint64_t start);
     // Writes `list` out as `message`; false when the file is at its cap (`list` keeps it).
-    bool write_out(group_record& record, const std::shared_ptr<spilled_message>& message,
-                   sg_buffer_list& list);
-    void read_back(group_record& record, const std::shared_ptr<spilled_message>& message,
-                   sg_buffer_list& list);
+    bool write_out(group_state& record, const std::shared_ptr<spilled_message>& message,
+                   block_chain& list);
+    void read_back(group_state& record, const std::shared_ptr<spilled_message>& message,
+                   block_chain& list);
     void blocks_returned();
     // Waits `patience_` and relieves if the producer still waits and no block came back.
     void wait_patiently();
@@ -74,13 +74,13 @@ private:
     // Some consumer waits on a group with nothing ready for it.
     bool anyone_starves() const;
     // Index of the first message of `record` that may be spilled.
-    std::uint64_t spill_start(const group_record& record) const;
+    std::uint64_t spill_start(const group_state& record) const;
 
     group_table& groups_;
     spill_store& store_;
     boost::asio::io_context& io_;
     std::uint64_t writing_ = 0;          // writes submitted and not yet done
-    std::vector<group_record*> urgent_;  // groups whose consumers wait for blocks to read into
+    std::vector<group_state*> urgent_;  // groups whose consumers wait for blocks to read into
     bool serving_ = false;               // blocks_returned is running
     std::uint64_t spilled_ = 0;          // messages in the file, not yet read back
     std::chrono::milliseconds patience_;

@@ -25,7 +25,7 @@ namespace asio = boost::asio;
 struct spill_store::request {
     bool reading = false;
     spill_extent extent;
-    std::optional<sg_buffer_list> list;
+    std::optional<block_chain> list;
     std::string error;       // set by the thread
     std::uint32_t crc = 0;   // computed by the thread
     double seconds = 0;      // the thread's time on it
@@ -43,7 +43,7 @@ std::string system_text(int error) { return std::strerror(error); }
 
 // The list's blocks as iovecs: the filled bytes to write, or the free room to read into, `bytes`
 // of either at most (a read must not run on into the next message's bytes).
-std::vector<iovec> regions(const sg_buffer_list& list, bool filled, std::uint64_t bytes) {
+std::vector<iovec> regions(const block_chain& list, bool filled, std::uint64_t bytes) {
     std::vector<iovec> v;
     for (const block& b : list.blocks()) {
         if (bytes == 0)
@@ -136,7 +136,7 @@ spill_store::~spill_store() {
     ::close(fd_);
 }
 
-spill_extent spill_store::write(sg_buffer_list list, write_done done) {
+spill_extent spill_store::write(block_chain list, write_done done) {
     auto r = std::make_shared<request>(io_);
     r->list.emplace(std::move(list));
     r->extent.offset = end_;
@@ -149,7 +149,7 @@ spill_extent spill_store::write(sg_buffer_list list, write_done done) {
     return extent;
 }
 
-void spill_store::read(const spill_extent& extent, sg_buffer_list list, read_done done) {
+void spill_store::read(const spill_extent& extent, block_chain list, read_done done) {
     auto r = std::make_shared<request>(io_);
     r->list.emplace(std::move(list));
     r->reading = true;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "buffers/sg_buffer_list.hpp"
+#include "buffers/block_chain.hpp"
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
@@ -32,7 +32,7 @@ class spill_store {
 public:
     // The error text of a failed request; empty when it succeeded.
     using write_done = std::function<void(const std::string& error, std::uint32_t crc)>;
-    using read_done = std::function<void(const std::string& error, sg_buffer_list& list)>;
+    using read_done = std::function<void(const std::string& error, block_chain& list)>;
 
     // Opens the file in `dir` (unlinked at once, so no exit leaves it behind) and allows at most
     // `cap` bytes of spilled messages in it at a time. Throws runtime_error "DIR: ..." when the
@@ -58,11 +58,11 @@ public:
 
     // Writes the filled bytes of `list` (taken over, blocks released once written) at a new
     // place and returns it; `done` gets the CRC, which read() checks. The caller checks fits().
-    spill_extent write(sg_buffer_list list, write_done done);
+    spill_extent write(block_chain list, write_done done);
 
     // Reads `extent` back into `list`, which must be empty blocks enough for it, checks the
     // header and the CRC, frees the place in the file, and gives `done` the filled list.
-    void read(const spill_extent& extent, sg_buffer_list list, read_done done);
+    void read(const spill_extent& extent, block_chain list, read_done done);
 
 private:
     struct request;

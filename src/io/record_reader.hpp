@@ -1,7 +1,7 @@
 #pragma once
 
 #include "io/byte_ring.hpp"
-#include "io/pipe_descriptor.hpp"
+#include "io/endpoint.hpp"
 
 #include <boost/asio/spawn.hpp>
 
@@ -18,7 +18,7 @@ struct record_error : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// A buffered reader over one pipe_descriptor for line-based records. The format readers find
+// A buffered reader over one endpoint for line-based records. The format readers find
 // whole records in the buffer and copy each once into a message; no record may be longer than
 // the buffer. A file's thread fills the buffer directly; from a pipe, fill() reads into it.
 class record_reader {
@@ -45,7 +45,7 @@ class record_reader {
 
     // The buffer first: a file's thread writing into it stops before it is unmapped.
     byte_ring buffer{buffer_size};
-    std::unique_ptr<pipe_descriptor> pipe;
+    std::unique_ptr<endpoint> pipe;
     char* cursor;                // the first unread byte
     std::uint64_t available = 0; // unread bytes from the cursor on
     std::string name;          // the input's name in error messages

@@ -184,13 +184,13 @@ message_header read_handshake(const std::shared_ptr<Stream>& stream,
 // One session of the input side: a sender that pops its group's messages and writes them, and
 // an acknowledgement reader, sharing what the worker holds.
 template <class Stream> struct serving {
-    serving(std::shared_ptr<Stream> stream, group_record& record, std::uint16_t group,
+    serving(std::shared_ptr<Stream> stream, group_state& record, std::uint16_t group,
             std::string label, worker_summary& summary)
         : stream(std::move(stream)), record(record), group(group), label(std::move(label)),
           summary(summary), watchdog(this->stream->get_executor()) {}
 
     std::shared_ptr<Stream> stream;
-    group_record& record;
+    group_state& record;
     std::uint16_t group;
     std::string label;
     worker_summary& summary;            // what it has acknowledged, for reports
@@ -331,7 +331,7 @@ void send_group(const std::shared_ptr<serving<Stream>>& s, session_config& confi
                 s->progress.wait(yield);
             if (s->failed() || s->telling)
                 break;
-            sg_buffer_list list(pool);
+            block_chain list(pool);
             if (!pop_message(s->record, list, yield, s.get()))
                 break;
             ++s->record.in_flight;
@@ -344,7 +344,7 @@ void send_group(const std::shared_ptr<serving<Stream>>& s, session_config& confi
         }
         if (!s->failed() && !s->telling) {
             s->ending = true;
-            const message_header end = make_handshake(s->group); // an empty message of the group
+            const message_header end = end_mark_message(s->group);
             if (!s->owing_since)
                 s->owing_since = std::chrono::steady_clock::now(); // the final acknowledgement
             asio::async_write(*s->stream, asio::buffer(&end, sizeof end), yield);
@@ -434,8 +434,8 @@ void serve_group(const std::shared_ptr<Stream>& stream, session_config& config,
         return;
     }
     set_peer_timeout(transport(*stream), config.peer_timeout);
-    group_record& record = config.groups[h.group];
-    record.claim = h.group;
+    group_state& record = config.groups[h.group];
+    record.claim = group_claim::claimed;
     ++config.tally.started;
     worker_summary& summary = config.counters.workers.emplace_back();
     summary.address = label;
@@ -503,7 +503,7 @@ struct received_message {
 
     std::uint64_t size() const { return list.size() + stage.size(); }
 
-    sg_buffer_list list;
+    block_chain list;
     pipe_stage stage{4}; // 256 KiB to 2 MiB: the rest of a longer message uses blocks
 };
 
@@ -823,7 +823,7 @@ template <class Stream> class close_watch {
 template <class Stream>
 void write_payloads(const std::shared_ptr<receiving<Stream>>& r, const asio::yield_context& yield) {
     asio::io_context& io = context_of(r->stream->get_executor());
-    const message_header ack = make_handshake(r->group);
+    const message_header ack = acknowledgement_message(r->group);
     try {
         write_and_acknowledge(r, ack, io, yield);
     } catch (const boost::system::system_error& e) {
@@ -843,7 +843,7 @@ void receive_group(const std::shared_ptr<Stream>& stream, session_config& config
     const std::uint16_t group = std::uint16_t(config.groupid);
     if (!config.abort_reason.empty()) {
         // This worker failed before it could start: its input side learns why at once.
-        const message_header handshake = make_handshake(group);
+        const message_header handshake = handshake_message(group);
         boost::system::error_code ignored;
         asio::async_write(*stream, asio::buffer(&handshake, sizeof handshake), yield[ignored]);
         send_abort_only(stream, group, config.abort_reason, yield);
@@ -902,7 +902,7 @@ void receive_group(const std::shared_ptr<Stream>& stream, session_config& config
         }
     });
     try {
-        const message_header handshake = make_handshake(group);
+        const message_header handshake = handshake_message(group);
         asio::async_write(*stream, asio::buffer(&handshake, sizeof handshake), yield);
         set_peer_timeout(transport(*stream), config.peer_timeout);
         watch_for_errors(stream, label);

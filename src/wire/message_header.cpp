@@ -13,7 +13,7 @@ bool header_is_valid(const message_header& h) {
     return (h.length % 65535 + std::uint32_t(h.group) + h.check) % 65535 == 0;
 }
 
-message_header make_handshake(std::uint16_t group) {
+message_header empty_message(std::uint16_t group) {
     message_header h;
     h.group = group;
     h.check = header_check_word(0, group, 0);
@@ -39,7 +39,7 @@ std::string abort_reason_text(const char* data, std::size_t size) {
     return text;
 }
 
-void open_message(sg_buffer_list& list, std::uint16_t group,
+void open_message(block_chain& list, std::uint16_t group,
                   const boost::asio::yield_context& yield) {
     list.reserve(header_size, yield);
     block& first = list.blocks().front();
@@ -49,7 +49,7 @@ void open_message(sg_buffer_list& list, std::uint16_t group,
     list.commit(header_size);
 }
 
-void close_message(sg_buffer_list& list) {
+void close_message(block_chain& list) {
     block& first = list.blocks().front();
     char* at = first.data + first.begin;
     message_header h = load_header(at);

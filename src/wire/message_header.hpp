@@ -1,6 +1,6 @@
 #pragma once
 
-#include "buffers/sg_buffer_list.hpp"
+#include "buffers/block_chain.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -22,7 +22,13 @@ constexpr std::uint64_t header_size = sizeof(message_header);
 
 std::uint16_t header_check_word(std::uint32_t length, std::uint16_t group, std::uint16_t previous);
 bool header_is_valid(const message_header& h);
-message_header make_handshake(std::uint16_t group);
+// A message of `group` with no payload. The protocol gives it three meanings, by its place on
+// the connection: a worker's handshake (the first message it sends, asking for the group), the
+// input side's end mark (after the group's last message) and a worker's acknowledgement.
+message_header empty_message(std::uint16_t group);
+inline message_header handshake_message(std::uint16_t group) { return empty_message(group); }
+inline message_header end_mark_message(std::uint16_t group) { return empty_message(group); }
+inline message_header acknowledgement_message(std::uint16_t group) { return empty_message(group); }
 
 // The abort message: on a connection for group G, a message whose group is G's complement, with
 // the reason as its payload. Every other message of the connection has group G, so it is never
@@ -62,9 +68,9 @@ inline void store_header(void* p, const message_header& h) {
 }
 
 // Starts a message on an empty list: one block whose first 8 bytes are {0, group, 0}.
-void open_message(sg_buffer_list& list, std::uint16_t group,
+void open_message(block_chain& list, std::uint16_t group,
                   const boost::asio::yield_context& yield);
 // Sets length and check of the header that opens `list` from the bytes the list holds.
-void close_message(sg_buffer_list& list);
+void close_message(block_chain& list);
 
 } // namespace shuffler

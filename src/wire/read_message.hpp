@@ -22,7 +22,7 @@ struct truncated_message : std::runtime_error {
 // `list` and returns the length of its payload. End of stream before it throws end-of-file (the
 // normal end); ending inside it, a bad header or a length no pool could hold are errors.
 template <class Stream>
-std::uint64_t read_header(Stream& stream, sg_buffer_list& list,
+std::uint64_t read_header(Stream& stream, block_chain& list,
                           const boost::asio::yield_context& yield) {
     namespace asio = boost::asio;
     boost::system::error_code ec;
@@ -50,7 +50,7 @@ std::uint64_t read_header(Stream& stream, sg_buffer_list& list,
 
 // Reads the next `length` bytes of a message from `stream` onto the end of `list`.
 template <class Stream>
-void read_payload(Stream& stream, sg_buffer_list& list, std::uint64_t length,
+void read_payload(Stream& stream, block_chain& list, std::uint64_t length,
                   const boost::asio::yield_context& yield) {
     namespace asio = boost::asio;
     if (length == 0)
@@ -68,7 +68,7 @@ void read_payload(Stream& stream, sg_buffer_list& list, std::uint64_t length,
 
 // Reads one whole framed message from `stream` into the empty `list`, as the two above.
 template <class Stream>
-void read_message(Stream& stream, sg_buffer_list& list, const boost::asio::yield_context& yield) {
+void read_message(Stream& stream, block_chain& list, const boost::asio::yield_context& yield) {
     read_payload(stream, list, read_header(stream, list, yield), yield);
 }
 

@@ -35,9 +35,9 @@ class pool_waiting : public pool_test {
 protected:
     boost::asio::io_context io;
     strings events;
-    sg_buffer_list hog{test_pool()}; // every block the test has not handed back yet
+    block_chain hog{test_pool()}; // every block the test has not handed back yet
     // What the waiters acquire into.
-    sg_buffer_list first{test_pool()}, second{test_pool()}, third{test_pool()};
+    block_chain first{test_pool()}, second{test_pool()}, third{test_pool()};
 
     void SetUp() override {
         pool_test::SetUp();
@@ -45,14 +45,14 @@ protected:
     }
     void TearDown() override {
         test_pool().waiters().cancel_all(); // no waiter may outlive `io` or its list
-        for (sg_buffer_list* list : {&hog, &first, &second, &third})
+        for (block_chain* list : {&hog, &first, &second, &third})
             list->release();
         pool_test::TearDown();
     }
 
     // Gives `n` of the hog's blocks back through release().
     void release_blocks(std::size_t n) {
-        sg_buffer_list some(test_pool());
+        block_chain some(test_pool());
         for (std::size_t i = 0; i < n; ++i)
             some.blocks().splice(some.blocks().end(), hog.blocks(), hog.blocks().begin());
         events.push_back("release " + std::to_string(n));
@@ -62,7 +62,7 @@ protected:
 
     // A coroutine that acquires `bytes` into `list`, through yield[ec] when `slot`, recording
     // when it waits and how it ends.
-    void spawn_acquirer(const std::string& name, sg_buffer_list& list, std::uint64_t bytes,
+    void spawn_acquirer(const std::string& name, block_chain& list, std::uint64_t bytes,
                         bool slot = false) {
         boost::asio::spawn(io, [=, &list](const boost::asio::yield_context& yield) {
             events.push_back(name + " waits");
@@ -115,7 +115,7 @@ TEST_F(pool_waiting, ReleasingAnEmptyListWakesWaitersWhileBlocksAreFree) {
     spawn_acquirer("waiter", first, 1);
     // Blocks back on the free list without a wake-up, as inside another release's wake loop.
     test_pool().free_list().splice(test_pool().free_list().end(), hog.blocks());
-    sg_buffer_list(test_pool()).release();
+    block_chain(test_pool()).release();
     EXPECT_EQ(events, (strings{"waiter waits", "waiter got 1"}));
 }
 

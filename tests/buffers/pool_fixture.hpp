@@ -1,7 +1,7 @@
 #pragma once
 
 #include "buffers/buffer_pool.hpp"
-#include "buffers/sg_buffer_list.hpp"
+#include "buffers/block_chain.hpp"
 #include "support/loop.hpp"
 
 #include <boost/asio/io_context.hpp>

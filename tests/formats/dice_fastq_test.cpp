@@ -36,7 +36,7 @@ dicing dice(const std::vector<std::string>& files, const fastq_plan& plan) {
             dice_fastq(files, plan, groups, d.counters, io, dicer);
             close_group(groups[0]);
         });
-        for (sg_buffer_list message(test_pool()); pop_message(groups[0], message, yield);
+        for (block_chain message(test_pool()); pop_message(groups[0], message, yield);
              message.release()) {
             const std::string bytes = contents(message);
             const message_header h = load_header(bytes.data());

@@ -20,7 +20,7 @@ std::string read_all_fastq(const std::string& input, std::string& payload,
     run_in_coroutine([&](asio::io_context& io, const asio::yield_context& yield) {
         record_reader stream;
         open_stream(stream, io, dir, input, "in.fq");
-        sg_buffer_list list(test_pool());
+        block_chain list(test_pool());
         open_message(list, 0, yield);
         outcome = thrown_by([&] {
             for (const char* s = suffix;; s = nullptr)

@@ -46,7 +46,7 @@ sam_run route(const std::string& sam, const std::vector<std::string>& intervals,
     run_in_coroutine([&](asio::io_context& io, const asio::yield_context& yield) {
         group_table groups(test_pool());
         groups.resize(count);
-        std::vector<sg_buffer_list> lists;
+        std::vector<block_chain> lists;
         for (std::size_t k = 0; k < count; ++k)
             lists.emplace_back(test_pool());
         for (std::size_t k = 0; k < count; ++k)
@@ -66,7 +66,7 @@ sam_run route(const std::string& sam, const std::vector<std::string>& intervals,
             result.records_counted &=
                 lists[k].blocks().front().records == lines_of(result.open.back());
             while (groups[k].message_count() > 0) {
-                sg_buffer_list message(test_pool());
+                block_chain message(test_pool());
                 pop_message(groups[k], message, yield);
                 result.queued[k].push_back(contents(message));
                 result.records_counted &=

@@ -94,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         pipes.push_back(std::make_unique<byte_pipe>(files[f].data, files[f].size));
         readers[f] = open_reader(io, pipes[f]->take_reader(), "file" + std::to_string(f));
     }
-    std::vector<sg_buffer_list> lists;
+    std::vector<block_chain> lists;
     for (std::size_t f = 0; f < n; ++f)
         lists.emplace_back(fuzz_pool());
     std::vector<std::vector<std::size_t>> lengths(n);
@@ -102,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     bool accepted = false;
     const tag_text tag = block_tag(0);
     run_coroutine(io, [&](const boost::asio::yield_context& yield) {
-        for (sg_buffer_list& list : lists)
+        for (block_chain& list : lists)
             list.acquire(1, yield);
         std::size_t ended = 0;
         outcome = outcome_of([&] {

@@ -4,7 +4,7 @@
 // normal end when the input ends on a frame boundary.
 
 #include "fuzz/fuzz_support.hpp"
-#include "io/pipe_descriptor.hpp"
+#include "io/endpoint.hpp"
 #include "wire/read_message.hpp"
 
 #include <string>
@@ -40,12 +40,12 @@ std::string reference_frames(const std::string& in, std::uint64_t capacity,
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static boost::asio::io_context io;
     byte_pipe bytes(data, size);
-    pipe_descriptor pipe(io);
+    endpoint pipe(io);
     pipe.descriptor.assign(bytes.take_reader());
     std::vector<std::string> frames;
     std::string outcome;
     run_coroutine(io, [&](const boost::asio::yield_context& yield) {
-        sg_buffer_list list(fuzz_pool());
+        block_chain list(fuzz_pool());
         outcome = outcome_of([&] {
             for (;;) {
                 list.release();

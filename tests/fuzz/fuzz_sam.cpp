@@ -109,7 +109,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     groups.preamble().known = false;
     byte_pipe pipe(sam, sam_size);
     const auto reader = open_reader(io, pipe.take_reader(), "stdin");
-    std::vector<sg_buffer_list> lists;
+    std::vector<block_chain> lists;
     for (std::size_t k = 0; k < shard_count; ++k)
         lists.emplace_back(fuzz_pool());
     std::string outcome;
@@ -125,7 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (std::size_t k = 0; k < shard_count; ++k) {
             payloads[k] = groups.preamble().text;
             while (groups[k].message_count() > 0) {
-                sg_buffer_list message(fuzz_pool());
+                block_chain message(fuzz_pool());
                 pop_message(groups[k], message, yield);
                 const std::string bytes = contents(message);
                 const message_header h = load_header(bytes.data());

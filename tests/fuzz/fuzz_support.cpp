@@ -58,7 +58,7 @@ int byte_pipe::take_reader() {
 std::unique_ptr<shuffler::record_reader> open_reader(boost::asio::io_context& io, int fd,
                                                      const std::string& name) {
     auto reader = std::make_unique<shuffler::record_reader>();
-    reader->pipe = std::make_unique<shuffler::pipe_descriptor>(io);
+    reader->pipe = std::make_unique<shuffler::endpoint>(io);
     reader->pipe->descriptor.assign(fd);
     reader->name = name;
     return reader;

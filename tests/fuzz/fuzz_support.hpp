@@ -4,7 +4,7 @@
 // pipe to a reader, and the check that stops the fuzzer when a promise is broken.
 
 #include "buffers/buffer_pool.hpp"
-#include "buffers/sg_buffer_list.hpp"
+#include "buffers/block_chain.hpp"
 #include "io/record_reader.hpp"
 #include "support/loop.hpp"
 

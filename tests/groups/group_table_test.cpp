@@ -35,7 +35,7 @@ protected:
     }
 
     // A message of `blocks` pool blocks, each partly filled.
-    static void make_message(sg_buffer_list& list, std::uint64_t blocks) {
+    static void make_message(block_chain& list, std::uint64_t blocks) {
         run_in_coroutine([&](auto&, auto yield) {
             list.acquire(blocks * block_bytes, yield);
             list.commit(block_bytes * (blocks - 1) + 100);
@@ -43,7 +43,7 @@ protected:
     }
 
     // A consumer that pops one message into `out`, recording when it starts and how it ends.
-    void spawn_consumer(const std::string& name, group_record& record, sg_buffer_list& out,
+    void spawn_consumer(const std::string& name, group_state& record, block_chain& out,
                         const void* tag = nullptr) {
         boost::asio::spawn(
             io, [this, name, &record, &out, tag](const boost::asio::yield_context& yield) {
@@ -62,11 +62,11 @@ protected:
 };
 
 TEST_F(group_test, MessagesComeOutInPushOrderEachWithExactlyItsOwnBlocks) {
-    group_record record{test_pool()};
-    EXPECT_EQ(record.claim, -1);
+    group_state record{test_pool()};
+    EXPECT_EQ(record.claim, group_claim::open);
     std::vector<const block*> pushed; // every block, in push order
     for (std::uint64_t blocks : {1, 3, 2}) {
-        sg_buffer_list message(test_pool());
+        block_chain message(test_pool());
         make_message(message, blocks);
         for (const block* b : blocks_of(message.blocks()))
             pushed.push_back(b);
@@ -75,7 +75,7 @@ TEST_F(group_test, MessagesComeOutInPushOrderEachWithExactlyItsOwnBlocks) {
     }
     EXPECT_EQ(record.message_count(), 3u);
     run_in_coroutine([&](auto&, auto yield) {
-        sg_buffer_list first(test_pool()), rest(test_pool());
+        block_chain first(test_pool()), rest(test_pool());
         pop_message(record, first, yield);
         // Popping appends to what the output list already holds.
         pop_message(record, rest, yield);
@@ -90,12 +90,12 @@ TEST_F(group_test, MessagesComeOutInPushOrderEachWithExactlyItsOwnBlocks) {
 }
 
 TEST_F(group_test, APushResumesTheOldestWaitingConsumerBeforeItReturns) {
-    sg_buffer_list first_out(test_pool()), second_out(test_pool());
+    block_chain first_out(test_pool()), second_out(test_pool());
     // Destroyed first: a consumer still waiting ends before its list goes.
-    group_record record{test_pool()};
+    group_state record{test_pool()};
     spawn_consumer("first", record, first_out);
     spawn_consumer("second", record, second_out);
-    sg_buffer_list message(test_pool());
+    block_chain message(test_pool());
     make_message(message, 2);
     const auto blocks = blocks_of(message.blocks());
     events.push_back("push");
@@ -113,10 +113,10 @@ TEST_F(group_test, APushResumesTheOldestWaitingConsumerBeforeItReturns) {
 
 TEST_F(group_test, TeardownEndsWaitingConsumersFirstThenReturnsQueuedBlocks) {
     groups.resize(2);
-    sg_buffer_list out(test_pool());
+    block_chain out(test_pool());
     spawn_consumer("consumer", groups[0], out);
     for (std::uint64_t blocks : {2, 3}) {
-        sg_buffer_list message(test_pool());
+        block_chain message(test_pool());
         make_message(message, blocks);
         push_message(groups[1], message);
     }
@@ -134,7 +134,7 @@ TEST_F(group_test, TeardownEndsWaitingConsumersFirstThenReturnsQueuedBlocks) {
 TEST_F(group_test, AProducerWaitsForRoomUntilAMessageIsTakenOrAConsumerStarves) {
     groups.resize(2);
     const auto queue = [&](std::size_t group, std::uint64_t blocks) {
-        sg_buffer_list message(test_pool());
+        block_chain message(test_pool());
         make_message(message, blocks);
         push_message(groups[group], message);
     };
@@ -154,7 +154,7 @@ TEST_F(group_test, AProducerWaitsForRoomUntilAMessageIsTakenOrAConsumerStarves) 
     queue(1, 1);
     producer("at three blocks");
     EXPECT_EQ(events, (strings{"under three blocks goes on"}));
-    sg_buffer_list out(test_pool()), starved(test_pool());
+    block_chain out(test_pool()), starved(test_pool());
     spawn_consumer("consumer", groups[0], out);
     EXPECT_EQ(events, (strings{"under three blocks goes on", "consumer pops", "consumer got 2",
                                "at three blocks goes on"}))
@@ -188,7 +188,7 @@ TEST_F(group_test, ALargeTableCostsLittleUntilItsGroupsAreUsed) {
     EXPECT_LT(grown, std::size_t(1) << 20) << "bytes allocated for 65536 unused groups";
     EXPECT_TRUE(groups.used().empty());
 
-    sg_buffer_list message(test_pool());
+    block_chain message(test_pool());
     make_message(message, 3);
     push_message(groups[60000], message);
     EXPECT_EQ(groups.used().size(), 1u);
@@ -199,7 +199,7 @@ TEST_F(group_test, ALargeTableCostsLittleUntilItsGroupsAreUsed) {
     });
     poll(io);
     EXPECT_FALSE(went_on) << "three blocks queued in group 60000";
-    sg_buffer_list out(test_pool());
+    block_chain out(test_pool());
     spawn_consumer("consumer", groups[60000], out);
     EXPECT_TRUE(went_on);
     out.release();
@@ -216,11 +216,11 @@ TEST_F(group_test, ALargeTableCostsLittleUntilItsGroupsAreUsed) {
 TEST_F(group_test, AStarvingConsumerLetsTheProducerGoOnOnlyAfterThePatience) {
     groups.resize(2);
     for (int i = 0; i < 3; ++i) {
-        sg_buffer_list message(test_pool());
+        block_chain message(test_pool());
         make_message(message, 1);
         push_message(groups[1], message);
     }
-    sg_buffer_list taken(test_pool()), starved(test_pool());
+    block_chain taken(test_pool()), starved(test_pool());
     spawn_consumer("group 1's", groups[1], taken); // two blocks are left
     spawn_consumer("group 0's", groups[0], starved);
     const auto patience = std::chrono::milliseconds(150);
@@ -240,11 +240,11 @@ TEST_F(group_test, AStarvingConsumerLetsTheProducerGoOnOnlyAfterThePatience) {
 }
 
 TEST_F(group_test, ResentMessagesGoBackToTheFrontInTheirOrderAndTheGroupFinishesWhenAllAreDone) {
-    group_record record{test_pool()};
+    group_state record{test_pool()};
     sent_list sent;
     std::vector<std::vector<const block*>> identity; // each message's blocks, in push order
     for (std::uint64_t blocks : {1, 2, 3}) {
-        sg_buffer_list message(test_pool());
+        block_chain message(test_pool());
         make_message(message, blocks);
         identity.push_back(blocks_of(message.blocks()));
         push_message(record, message);
@@ -252,7 +252,7 @@ TEST_F(group_test, ResentMessagesGoBackToTheFrontInTheirOrderAndTheGroupFinishes
     // A session takes the first two; its worker fails before acknowledging them.
     run_in_coroutine([&](auto&, auto yield) {
         for (int i = 0; i < 2; ++i) {
-            sg_buffer_list out(test_pool());
+            block_chain out(test_pool());
             ASSERT_TRUE(pop_message(record, out, yield));
             sent.emplace_back(std::move(out));
             ++record.in_flight;
@@ -267,7 +267,7 @@ TEST_F(group_test, ResentMessagesGoBackToTheFrontInTheirOrderAndTheGroupFinishes
     // Another session takes all three, in their first order, and holds the last unacknowledged.
     run_in_coroutine([&](auto&, auto yield) {
         for (std::size_t i = 0; i < identity.size(); ++i) {
-            sg_buffer_list out(test_pool());
+            block_chain out(test_pool());
             ASSERT_TRUE(pop_message(record, out, yield));
             ++record.in_flight;
             EXPECT_EQ(blocks_of(out.blocks()), identity[i]);
@@ -279,7 +279,7 @@ TEST_F(group_test, ResentMessagesGoBackToTheFrontInTheirOrderAndTheGroupFinishes
         }
     });
     // Closed and empty, but one message is out: a consumer waits, since it may come back.
-    sg_buffer_list out(test_pool());
+    block_chain out(test_pool());
     spawn_consumer("idle", record, out);
     EXPECT_EQ(events, (strings{"idle pops"}));
     acknowledge_message(record);
@@ -289,20 +289,20 @@ TEST_F(group_test, ResentMessagesGoBackToTheFrontInTheirOrderAndTheGroupFinishes
 }
 
 TEST_F(group_test, AWaiterIsWokenByItsTagAloneAndEmptyMessagesAreDropped) {
-    group_record record{test_pool()};
-    sg_buffer_list a(test_pool()), b(test_pool());
+    group_state record{test_pool()};
+    block_chain a(test_pool()), b(test_pool());
     int tag_a = 0, tag_b = 0;
     spawn_consumer("a", record, a, &tag_a);
     spawn_consumer("b", record, b, &tag_b);
     EXPECT_TRUE(record.waiters.wake(&tag_b, boost::asio::error::operation_aborted));
     EXPECT_FALSE(record.waiters.wake(&tag_b, boost::asio::error::operation_aborted));
     // A message that is only a header carries nothing: it would read as the end of data.
-    sg_buffer_list empty(test_pool());
+    block_chain empty(test_pool());
     run_in_coroutine([&](auto&, auto yield) { open_message(empty, 0, yield); });
     push_message(record, empty);
     EXPECT_EQ(record.message_count(), 0u);
     EXPECT_EQ(empty.block_count(), 0u);
-    sg_buffer_list message(test_pool());
+    block_chain message(test_pool());
     make_message(message, 1);
     push_message(record, message);
     EXPECT_EQ(events, (strings{"a pops", "b pops", "b ended 125", "a got 1"}));
@@ -310,7 +310,7 @@ TEST_F(group_test, AWaiterIsWokenByItsTagAloneAndEmptyMessagesAreDropped) {
 
 TEST_F(group_test, ACancelledPopEndsEvenThroughAnErrorSlot) {
     groups.resize(1);
-    sg_buffer_list out(test_pool());
+    block_chain out(test_pool());
     boost::asio::spawn(io, [&](const boost::asio::yield_context& yield) {
         boost::system::error_code ec;
         try {
@@ -329,7 +329,7 @@ TEST_F(group_test, ACancelledPopEndsEvenThroughAnErrorSlot) {
 
 TEST_F(group_test, EndingWaitsRepeatsUntilNoCoroutineWaitsOnTheGroupsOrThePool) {
     groups.resize(2);
-    sg_buffer_list held(test_pool()), out(test_pool()), wanted(test_pool());
+    block_chain held(test_pool()), out(test_pool()), wanted(test_pool());
     run_in_coroutine([&](auto&, auto yield) { held.acquire(pool_blocks * block_bytes, yield); });
     // Ended, the consumer of group 1 waits for the pool; a table that stopped after one pass
     // would be destroyed under it.
@@ -361,7 +361,7 @@ protected:
         groups.resize(6);
     }
     void queue_message(std::size_t group) {
-        sg_buffer_list message(test_pool());
+        block_chain message(test_pool());
         make_message(message, 1);
         push_message(groups[group], message);
     }
@@ -374,12 +374,12 @@ protected:
             claims.push_back(groups[i].claim);
         return without_sanitizer_notes(testing::internal::GetCapturedStderr());
     }
-    std::vector<std::int32_t> claims;
+    std::vector<group_claim> claims;
 };
 
 TEST_F(unattended_test, ReportsUnclaimedGroupsHoldingMessagesAndMarksAllUnclaimed) {
-    groups[0].claim = 0;
-    groups[1].claim = 1;
+    groups[0].claim = group_claim::claimed;
+    groups[1].claim = group_claim::claimed;
     queue_message(1); // claimed: its peer will take it
     queue_message(3);
     queue_message(5);
@@ -387,13 +387,16 @@ TEST_F(unattended_test, ReportsUnclaimedGroupsHoldingMessagesAndMarksAllUnclaime
     // value, whatever their category.
     EXPECT_EQ(check(boost::asio::error::operation_aborted), "");
     EXPECT_EQ(check(boost::asio::error::operation_aborted), "");
-    EXPECT_EQ(claims, (std::vector<std::int32_t>{0, 1, -1, -1, -1, -1}));
+    constexpr group_claim claimed = group_claim::claimed, open = group_claim::open,
+                          unattended = group_claim::unattended;
+    EXPECT_EQ(claims, (std::vector<group_claim>{claimed, claimed, open, open, open, open}));
     EXPECT_TRUE(failure_flag == 0 && !loop.stopped());
 
     EXPECT_EQ(check({}), "Unattended group 3\nUnattended group 5\n");
     EXPECT_EQ(failure_flag, 1);
     EXPECT_TRUE(loop.stopped());
-    EXPECT_EQ(claims, (std::vector<std::int32_t>{0, 1, -4, -5, -6, -7}));
+    EXPECT_EQ(claims, (std::vector<group_claim>{claimed, claimed, unattended, unattended,
+                                                 unattended, unattended}));
     EXPECT_EQ(groups[3].message_count(), 1u) << "the check drops nothing";
 }
 
@@ -401,9 +404,9 @@ TEST_F(unattended_test, AnEmptyUnclaimedGroupIsMarkedSilentlyAndRefusesLaterMess
     EXPECT_EQ(check({}), "");
     EXPECT_EQ(failure_flag, 0);
     EXPECT_FALSE(loop.stopped());
-    EXPECT_EQ(claims[4], -6);
+    EXPECT_EQ(claims[4], group_claim::unattended);
 
-    sg_buffer_list message(test_pool());
+    block_chain message(test_pool());
     make_message(message, 2);
     try {
         push_message(groups[4], message);
@@ -416,7 +419,7 @@ TEST_F(unattended_test, AnEmptyUnclaimedGroupIsMarkedSilentlyAndRefusesLaterMess
     EXPECT_EQ(groups[4].blocks.block_count(), 3u) << "two blocks and the end marker";
 
     // A peer that asks late lifts the mark.
-    groups[4].claim = 4;
+    groups[4].claim = group_claim::claimed;
     EXPECT_NO_THROW(queue_message(4));
     EXPECT_EQ(groups[4].message_count(), 2u);
 }

@@ -42,7 +42,7 @@ protected:
 
     // A valid message of `group` whose payload is `payload_bytes` bytes of a pattern set by
     // `seed`, spanning blocks when large.
-    static void make_message(sg_buffer_list& list, std::uint16_t group, std::uint64_t bytes,
+    static void make_message(block_chain& list, std::uint16_t group, std::uint64_t bytes,
                              char seed) {
         run_in_coroutine([&](auto&, auto yield) {
             open_message(list, group, yield);
@@ -72,7 +72,7 @@ TEST_F(spill_test, MessagesReadBackInTheirOrderWithTheirBytesAndFreeTheirPlace) 
     std::vector<spill_extent> places;
     int written = 0;
     for (std::uint64_t bytes : {std::uint64_t(100), 3 * block_bytes, std::uint64_t(5000)}) {
-        sg_buffer_list message(test_pool());
+        block_chain message(test_pool());
         make_message(message, 7, bytes, char('a' + sent.size()));
         sent.push_back(contents(message));
         places.push_back(store.write(std::move(message), [&, i = places.size()](
@@ -89,9 +89,9 @@ TEST_F(spill_test, MessagesReadBackInTheirOrderWithTheirBytesAndFreeTheirPlace) 
 
     std::vector<std::string> back;
     for (const spill_extent& place : places) {
-        sg_buffer_list into(test_pool());
+        block_chain into(test_pool());
         ASSERT_TRUE(into.try_acquire(place.size));
-        store.read(place, std::move(into), [&](const std::string& error, sg_buffer_list& list) {
+        store.read(place, std::move(into), [&](const std::string& error, block_chain& list) {
             EXPECT_EQ(error, "");
             back.push_back(contents(list));
         });
@@ -104,17 +104,17 @@ TEST_F(spill_test, MessagesReadBackInTheirOrderWithTheirBytesAndFreeTheirPlace) 
 
 TEST_F(spill_test, AChecksumMismatchIsAnErrorNamingTheFile) {
     spill_store store(io, dir, 1 << 30);
-    sg_buffer_list message(test_pool());
+    block_chain message(test_pool());
     make_message(message, 1, 1000, 'x');
     spill_extent place =
         store.write(std::move(message), [&](const std::string&, std::uint32_t crc) {
             place.crc = crc + 1; // what a damaged file would read as
         });
     run_until([&] { return place.crc != 0; });
-    sg_buffer_list into(test_pool());
+    block_chain into(test_pool());
     ASSERT_TRUE(into.try_acquire(place.size));
     std::string error;
-    store.read(place, std::move(into), [&](const std::string& e, sg_buffer_list&) { error = e; });
+    store.read(place, std::move(into), [&](const std::string& e, block_chain&) { error = e; });
     run_until([&] { return !error.empty(); });
     EXPECT_EQ(error, "checksum mismatch in the message spilled at byte 0");
     EXPECT_EQ(store.label(), "spill file in " + dir);
@@ -149,7 +149,7 @@ protected:
         spill_test::TearDown();
     }
     void push(std::uint16_t group, std::uint64_t bytes) {
-        sg_buffer_list message(test_pool());
+        block_chain message(test_pool());
         make_message(message, group, bytes, char('A' + pushed.size()));
         pushed.push_back(contents(message));
         push_message(groups[group], message);
@@ -176,7 +176,7 @@ TEST_F(spiller_test, TheLargestBacklogGoesUpToTheCapAndComesBackInOrderAsConsume
         std::vector<std::string> got;
         boost::asio::spawn(io, [&](const boost::asio::yield_context& yield) {
             for (int i = 0; i < 4; ++i) {
-                sg_buffer_list out(test_pool());
+                block_chain out(test_pool());
                 if (!pop_message(groups[2], out, yield))
                     return;
                 got.push_back(contents(out));
@@ -200,7 +200,7 @@ TEST_F(spiller_test, NothingIsSpilledUntilAConsumerOfAnotherGroupStarves) {
     EXPECT_TRUE(groups[1].spilled.empty());
     std::string got;
     boost::asio::spawn(io, [&](const boost::asio::yield_context& yield) {
-        sg_buffer_list out(test_pool());
+        block_chain out(test_pool());
         if (pop_message(groups[2], out, yield))
             got = contents(out);
     });
@@ -221,18 +221,18 @@ TEST_F(spiller_test, SpillingStartsOnlyOnceNoBlockHasComeBackForAWholePatience) 
     // Long enough that no stall of a loaded machine inside one poll of the loop outlasts it.
     const std::chrono::milliseconds patience(500);
     spiller spill(groups, store, io, patience);
-    std::deque<sg_buffer_list> held; // every free block, one list each
+    std::deque<block_chain> held; // every free block, one list each
     for (held.emplace_back(test_pool()); held.back().try_acquire(block_bytes);)
         held.emplace_back(test_pool());
     boost::asio::spawn(io, [&](const boost::asio::yield_context& yield) {
-        sg_buffer_list out(test_pool()); // a consumer of group 2 starves
+        block_chain out(test_pool()); // a consumer of group 2 starves
         try {
             pop_message(groups[2], out, yield);
         } catch (const boost::system::system_error& e) {
             EXPECT_TRUE(is_cancellation(e.code())); // at the end of the test
         }
     });
-    sg_buffer_list first(test_pool()), second(test_pool());
+    block_chain first(test_pool()), second(test_pool());
     bool produced = false;
     boost::asio::spawn(io, [&](const boost::asio::yield_context& yield) {
         first.acquire(block_bytes, yield); // the producer waits for blocks
@@ -282,7 +282,7 @@ TEST_F(spiller_test, AFailedWorkersMessagesComeBackBeforeTheSpilledOnes) {
     sent_list held;
     run_in_coroutine([&](auto&, auto yield) {
         for (int i = 0; i < 2; ++i) {
-            sg_buffer_list out(test_pool());
+            block_chain out(test_pool());
             ASSERT_TRUE(pop_message(groups[1], out, yield));
             held.emplace_back(std::move(out));
             ++groups[1].in_flight;
@@ -296,7 +296,7 @@ TEST_F(spiller_test, AFailedWorkersMessagesComeBackBeforeTheSpilledOnes) {
     close_group(groups[1]);
     std::vector<std::string> got;
     boost::asio::spawn(io, [&](const boost::asio::yield_context& yield) {
-        for (sg_buffer_list out(test_pool()); pop_message(groups[1], out, yield); out.release())
+        for (block_chain out(test_pool()); pop_message(groups[1], out, yield); out.release())
             got.push_back(contents(out));
     });
     run_until([&] { return got.size() == 4; });

@@ -1,6 +1,6 @@
 #include "io/file_pump.hpp"
 
-#include "io/pipe_descriptor.hpp"
+#include "io/endpoint.hpp"
 #include "support/process.hpp"
 
 #include <boost/asio/read.hpp>
@@ -55,15 +55,15 @@ std::string python_bytes(const std::string& expression) {
 
 struct decompressed {
     std::string bytes;   // what the loop read from the pipe
-    std::string problem; // what end_child said
+    std::string problem; // what close_and_wait said
 };
 
-// Reads the gzip file `path` through a pipe_descriptor on a loop, to its end.
+// Reads the gzip file `path` through an endpoint on a loop, to its end.
 decompressed read_gzip(const std::string& path) {
     asio::io_context io;
     decompressed result;
     asio::spawn(io, [&](const asio::yield_context& yield) {
-        pipe_descriptor pipe(io);
+        endpoint pipe(io);
         pipe.open_file(path, file_pump::job::read_gzip);
         EXPECT_EQ(pipe.description(), path);
         std::vector<char> buffer(65536); // on the heap: coroutine stacks are small
@@ -72,7 +72,7 @@ decompressed read_gzip(const std::string& path) {
             result.bytes.append(buffer.data(),
                                 pipe.descriptor.async_read_some(asio::buffer(buffer), yield[ec]));
         EXPECT_EQ(ec, asio::error::eof);
-        result.problem = pipe.end_child(yield);
+        result.problem = pipe.close_and_wait(yield);
     });
     io.run();
     return result;
@@ -187,12 +187,12 @@ TEST(GzipSource, AReaderThatLeavesEndsTheThreadWithoutAProblem) {
         asio::io_context io;
         std::string problem = "not run";
         asio::spawn(io, [&](const asio::yield_context& yield) {
-            pipe_descriptor pipe(io);
+            endpoint pipe(io);
             pipe.open_file(dir.file("in.gz"), file_pump::job::read_gzip);
             char buffer[1000];
             if (read_first)
                 asio::async_read(pipe.descriptor, asio::buffer(buffer), yield);
-            problem = pipe.end_child(yield);
+            problem = pipe.close_and_wait(yield);
         });
         io.run();
         EXPECT_EQ(problem, "");
@@ -203,7 +203,7 @@ TEST(GzipSource, AReaderThatLeavesEndsTheThreadWithoutAProblem) {
     asio::io_context io;
     ::testing::internal::CaptureStderr();
     {
-        pipe_descriptor pipe(io);
+        endpoint pipe(io);
         pipe.open_file(dir.file("in.gz"), file_pump::job::read_gzip);
         EXPECT_EQ(entries_in("/proc/self/task").size(), threads + 1) << "no thread of its own";
     }
@@ -240,7 +240,7 @@ TEST(FilePump, CopiesPlainFilesBothWaysByteForByte) {
     asio::io_context io;
     std::string read_back, read_problem = "not run", write_problem = "not run";
     asio::spawn(io, [&](const asio::yield_context& yield) {
-        pipe_descriptor in(io), out(io);
+        endpoint in(io), out(io);
         in.open_file(dir.file("in"), file_pump::job::read);
         out.open_file(dir.file("out"), file_pump::job::write);
         EXPECT_EQ(in.description(), dir.file("in"));
@@ -253,8 +253,8 @@ TEST(FilePump, CopiesPlainFilesBothWaysByteForByte) {
             asio::async_write(out.descriptor, asio::buffer(buffer.data(), got), yield);
         }
         EXPECT_EQ(ec, asio::error::eof);
-        read_problem = in.end_child(yield);
-        write_problem = out.end_child(yield); // joins the thread: the file is complete
+        read_problem = in.close_and_wait(yield);
+        write_problem = out.close_and_wait(yield); // joins the thread: the file is complete
     });
     io.run();
     EXPECT_EQ(read_problem, "");
@@ -269,12 +269,12 @@ TEST(FilePump, AFileThatRefusesBytesBreaksThePipeAndSaysWhy) {
     std::string problem = "not run";
     boost::system::error_code ec;
     asio::spawn(io, [&](const asio::yield_context& yield) {
-        pipe_descriptor out(io);
+        endpoint out(io);
         out.open_file("/dev/full", file_pump::job::write);
         const std::string block(1 << 20, 'x');
         for (int i = 0; i < 8 && !ec; ++i) // more than the pipe holds
             asio::async_write(out.descriptor, asio::buffer(block), yield[ec]);
-        problem = out.end_child(yield);
+        problem = out.close_and_wait(yield);
     });
     io.run();
     EXPECT_EQ(ec, asio::error::broken_pipe);

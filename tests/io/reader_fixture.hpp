@@ -18,7 +18,7 @@ inline void open_stream(shuffler::record_reader& stream, boost::asio::io_context
                         const temp_dir& dir, const std::string& data,
                         const std::string& name = "in") {
     write_file(dir.file(name), data);
-    stream.pipe = std::make_unique<shuffler::pipe_descriptor>(io);
+    stream.pipe = std::make_unique<shuffler::endpoint>(io);
     stream.pipe->open_command("cat " + dir.file(name), "r");
     stream.name = name;
 }

@@ -3,7 +3,7 @@
 // One coroutine on an event loop, and the bytes of a list of blocks: what tests of the libraries
 // and the fuzz targets share. Without GoogleTest.
 
-#include "buffers/sg_buffer_list.hpp"
+#include "buffers/block_chain.hpp"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/spawn.hpp>
@@ -20,7 +20,7 @@ template <class Body> void run_coroutine(boost::asio::io_context& io, Body body)
 }
 
 // Every unconsumed byte of `list`, in order.
-inline std::string contents(const shuffler::sg_buffer_list& list) {
+inline std::string contents(const shuffler::block_chain& list) {
     std::string out;
     for (const shuffler::block& b : list.blocks())
         out.append(b.data + b.begin, b.data + b.end);

@@ -63,7 +63,7 @@ using message_test = pool_test;
 
 TEST_F(message_test, OpenAndCloseFrameTheBytesAppendedBetween) {
     run_in_coroutine([](auto&, auto yield) {
-        sg_buffer_list list(test_pool());
+        block_chain list(test_pool());
         open_message(list, 7, yield);
         EXPECT_EQ(contents(list), std::string("\0\0\0\0\x07\0\0\0", 8))
             << "length and check not yet set";
@@ -81,7 +81,7 @@ TEST_F(message_test, OpenAndCloseFrameTheBytesAppendedBetween) {
         EXPECT_TRUE(header_is_valid(load_header(bytes.data())));
 
         // A header-only message is valid too.
-        sg_buffer_list empty(test_pool());
+        block_chain empty(test_pool());
         open_message(empty, 65535, yield);
         close_message(empty);
         EXPECT_EQ(contents(empty), std::string("\0\0\0\0\xFF\xFF\xFF\xFF", 8));

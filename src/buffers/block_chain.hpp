@@ -38,13 +38,13 @@ using mutable_block_view = block_view<boost::asio::mutable_buffer, &block::space
 // An ordered chain of pool blocks holding a run of bytes (usually one message). Bytes are
 // appended at the back and consumed from the front; moving a list only relinks blocks.
 // Destroying a list returns its blocks to the pool they came from.
-class sg_buffer_list {
+class block_chain {
 public:
-    explicit sg_buffer_list(buffer_pool& pool) : pool_(&pool) {}
-    sg_buffer_list(sg_buffer_list&&) = default;
-    sg_buffer_list(const sg_buffer_list&) = delete;
-    sg_buffer_list& operator=(const sg_buffer_list&) = delete;
-    ~sg_buffer_list() { release(); }
+    explicit block_chain(buffer_pool& pool) : pool_(&pool) {}
+    block_chain(block_chain&&) = default;
+    block_chain(const block_chain&) = delete;
+    block_chain& operator=(const block_chain&) = delete;
+    ~block_chain() { release(); }
 
     std::uint64_t block_count() const { return blocks_.size(); }
     // Bytes filled and not yet consumed.

@@ -1,4 +1,4 @@
-#include "buffers/sg_buffer_list.hpp"
+#include "buffers/block_chain.hpp"
 
 #include "buffers/buffer_pool.hpp"
 
@@ -7,21 +7,21 @@
 
 namespace shuffler {
 
-std::uint64_t sg_buffer_list::size() const {
+std::uint64_t block_chain::size() const {
     std::uint64_t n = 0;
     for (const block& b : blocks_)
         n += b.end - b.begin;
     return n;
 }
 
-std::uint64_t sg_buffer_list::capacity() const {
+std::uint64_t block_chain::capacity() const {
     std::uint64_t n = 0;
     for (const block& b : blocks_)
         n += b.capacity;
     return n;
 }
 
-void sg_buffer_list::acquire(std::uint64_t n, const boost::asio::yield_context& yield) {
+void block_chain::acquire(std::uint64_t n, const boost::asio::yield_context& yield) {
     if (n == 0)
         return;
     block_list& free = pool_->free_list();
@@ -42,7 +42,7 @@ void sg_buffer_list::acquire(std::uint64_t n, const boost::asio::yield_context& 
     }
 }
 
-bool sg_buffer_list::try_acquire(std::uint64_t n) {
+bool block_chain::try_acquire(std::uint64_t n) {
     block_list& free = pool_->free_list();
     std::uint64_t taken = 0;
     for (auto last = free.begin(); last != free.end(); ++last) {
@@ -55,13 +55,13 @@ bool sg_buffer_list::try_acquire(std::uint64_t n) {
     return n == 0;
 }
 
-void sg_buffer_list::reserve(std::uint64_t n, const boost::asio::yield_context& yield) {
+void block_chain::reserve(std::uint64_t n, const boost::asio::yield_context& yield) {
     const std::uint64_t c = capacity();
     if (n >= c)
         acquire(n - c, yield);
 }
 
-std::uint64_t sg_buffer_list::append(const char* first, const char* last,
+std::uint64_t block_chain::append(const char* first, const char* last,
                                      const boost::asio::yield_context& yield) {
     const std::uint64_t total = std::uint64_t(last - first);
     std::uint64_t remaining = total;
@@ -87,7 +87,7 @@ std::uint64_t sg_buffer_list::append(const char* first, const char* last,
     }
 }
 
-void sg_buffer_list::commit(std::uint64_t n) {
+void block_chain::commit(std::uint64_t n) {
     for (auto b = blocks_.begin(); n > 0 && b != blocks_.end(); ++b) {
         const std::uint64_t step = std::min(n, b->capacity - b->end);
         b->end += step;
@@ -95,7 +95,7 @@ void sg_buffer_list::commit(std::uint64_t n) {
     }
 }
 
-void sg_buffer_list::consume(std::uint64_t n) {
+void block_chain::consume(std::uint64_t n) {
     for (auto b = blocks_.begin(); n > 0 && b != blocks_.end(); ++b) {
         const std::uint64_t step = std::min(n, b->end - b->begin);
         b->begin += step;
@@ -103,7 +103,7 @@ void sg_buffer_list::consume(std::uint64_t n) {
     }
 }
 
-void sg_buffer_list::release() {
+void block_chain::release() {
     for (block& b : blocks_)
         b.begin = b.end = b.records = 0;
     block_list& free = pool_->free_list();

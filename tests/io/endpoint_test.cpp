@@ -1,4 +1,4 @@
-#include "io/pipe_descriptor.hpp"
+#include "io/endpoint.hpp"
 
 #include "core/report.hpp"
 #include "support/process.hpp"
@@ -48,9 +48,9 @@ TEST(EndChild, ClosesThenSaysHowTheChildEnded) {
         asio::io_context io;
         std::string ended = "not run";
         asio::spawn(io, [&](const asio::yield_context& yield) {
-            pipe_descriptor pipe(io);
+            endpoint pipe(io);
             pipe.open_command(command, "r");
-            ended = pipe.end_child(yield);
+            ended = pipe.close_and_wait(yield);
             EXPECT_FALSE(pipe.descriptor.is_open());
         });
         io.run();
@@ -74,7 +74,7 @@ closing close_and_run(const std::string& command, const std::string& gate, bool 
     {
         asio::io_context io;
         {
-            pipe_descriptor pipe(io);
+            endpoint pipe(io);
             pipe.open_command(command, "r");
         } // closed here, its child still running
         asio::post(io, [&] {
@@ -130,7 +130,7 @@ TEST(StandardStreams, ClosingPutsBackTheFlagsTheStreamHadSoNextProgramsCanShareI
         ASSERT_EQ(::write(ends[1], "x", 1), 1);
         {
             asio::io_context io;
-            pipe_descriptor stream(io);
+            endpoint stream(io);
             stream.open_stdio(fd);
             EXPECT_EQ(stream.description(), fd == 0 ? "stdin" : "stdout");
             asio::spawn(io, [&](const asio::yield_context& yield) {

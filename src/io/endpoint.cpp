@@ -1,4 +1,4 @@
-#include "io/pipe_descriptor.hpp"
+#include "io/endpoint.hpp"
 
 #include "core/interruption.hpp"
 #include "core/report.hpp"
@@ -272,7 +272,7 @@ boost::system::error_code code_of(std::exception_ptr error) {
 
 } // namespace
 
-void pipe_descriptor::open_command(const std::string& command, const char* mode) {
+void endpoint::open_command(const std::string& command, const char* mode) {
     const bool reading = mode[0] == 'r';
     // Close-on-exec: no later child may hold this pipe open and hide its end.
     int fds[2];
@@ -333,7 +333,7 @@ void pipe_descriptor::open_command(const std::string& command, const char* mode)
     }
 }
 
-void pipe_descriptor::open_output_command(const std::string& command, file_pump::job what) {
+void endpoint::open_output_command(const std::string& command, file_pump::job what) {
     open_command(command, "w");
     if (what != file_pump::job::write_bam)
         return;
@@ -341,7 +341,7 @@ void pipe_descriptor::open_output_command(const std::string& command, file_pump:
     start_pump(descriptor.release(), what, label);
 }
 
-void pipe_descriptor::open_stdio(int fd, byte_ring* ring, file_pump::job what) {
+void endpoint::open_stdio(int fd, byte_ring* ring, file_pump::job what) {
     stdio_fd_ = fd;
     stdio_flags_ = ::fcntl(fd, F_GETFL);
     // A wider pipe means fewer switches between this process and the one at the other end.
@@ -364,7 +364,7 @@ void pipe_descriptor::open_stdio(int fd, byte_ring* ring, file_pump::job what) {
                fd == 0 ? "stdin" : "stdout", ring);
 }
 
-void pipe_descriptor::open_file(const std::string& path, file_pump::job what, byte_ring* ring) {
+void endpoint::open_file(const std::string& path, file_pump::job what, byte_ring* ring) {
     if (path.empty() && what == file_pump::job::read_gzip) {
         const int input = ::fcntl(0, F_DUPFD_CLOEXEC, 3);
         if (input < 0)
@@ -391,14 +391,14 @@ void pipe_descriptor::open_file(const std::string& path, file_pump::job what, by
     adopt_file(fd, what, path, ring);
 }
 
-void pipe_descriptor::open_decoded_after(int fd, std::string prefix, byte_ring* ring) {
+void endpoint::open_decoded_after(int fd, std::string prefix, byte_ring* ring) {
     relay_ = std::make_unique<file_pump>(fd, "stdin", std::move(prefix));
     label = "stdin";
     file_ = true;
     start_pump(relay_->take_loop_end(), file_pump::job::read_hts, label, ring);
 }
 
-void pipe_descriptor::adopt_file(int fd, file_pump::job what, const std::string& path,
+void endpoint::adopt_file(int fd, file_pump::job what, const std::string& path,
                                  byte_ring* ring) {
     label = path;
     file_ = true;
@@ -415,7 +415,7 @@ void pipe_descriptor::adopt_file(int fd, file_pump::job what, const std::string&
     }
 }
 
-void pipe_descriptor::start_pump(int file, file_pump::job what, const std::string& name,
+void endpoint::start_pump(int file, file_pump::job what, const std::string& name,
                                  byte_ring* ring) {
     // Only a regular file read goes into the ring: the thread never waits for the file to have
     // bytes, which it could not stop doing when the loop leaves.
@@ -448,7 +448,7 @@ void pipe_descriptor::start_pump(int file, file_pump::job what, const std::strin
     }
 }
 
-void pipe_descriptor::close_descriptor() {
+void endpoint::close_descriptor() {
     if (ring_)
         std::exchange(ring_, nullptr)->close(); // a thread waiting for room stops
     if (!descriptor.is_open())
@@ -464,7 +464,7 @@ void pipe_descriptor::close_descriptor() {
     descriptor.close(ignored);
 }
 
-bool pipe_descriptor::close() {
+bool endpoint::close() {
     // After a failure or a stop, a command written to is ended while its input is still open: it
     // must not take what it got so far for everything, and a thread writing into it must not be
     // left waiting for it to read.
@@ -521,7 +521,7 @@ bool pipe_descriptor::close() {
     return reported;
 }
 
-std::string pipe_descriptor::end_child(const asio::yield_context& yield, bool patient) {
+std::string endpoint::close_and_wait(const asio::yield_context& yield, bool patient) {
     close_descriptor();
     asio::io_context& io = context_of(descriptor.get_executor());
     std::string problem;
@@ -596,7 +596,7 @@ std::string pipe_descriptor::end_child(const asio::yield_context& yield, bool pa
     return how(*state->status);
 }
 
-std::string pipe_descriptor::description() const {
+std::string endpoint::description() const {
     if (stdio_fd_ == 0)
         return "stdin";
     if (stdio_fd_ == 1)
@@ -632,19 +632,19 @@ bool died_of_broken_pipe(int status) {
 }
 
 void report_pipe_error(asio::io_context& io, const std::string& subject, std::exception_ptr error,
-                       const std::vector<pipe_descriptor*>& pipes, bool end_of_stream_is_silent,
+                       const std::vector<endpoint*>& pipes, bool end_of_stream_is_silent,
                        const asio::yield_context& yield) {
     const silent_end silent = end_of_stream_is_silent ? silent_end::cancellation_or_end_of_stream
                                                       : silent_end::cancellation;
     // A clean end waits for the children however long they take: their status decides the run.
     const bool clean_end = !error || (end_of_stream_is_silent && is_end_of_stream(code_of(error)));
     try {
-        for (pipe_descriptor* pipe : pipes) {
+        for (endpoint* pipe : pipes) {
             if (error && is_cancellation(code_of(error)))
                 break;
             if (!pipe)
                 continue;
-            const std::string how = pipe->end_child(yield, clean_end);
+            const std::string how = pipe->close_and_wait(yield, clean_end);
             if (!how.empty()) {
                 report_failure(io, pipe->description(), how);
                 return;

@@ -1,4 +1,4 @@
-#include "buffers/sg_buffer_list.hpp"
+#include "buffers/block_chain.hpp"
 
 #include "buffers/pool_fixture.hpp"
 
@@ -20,13 +20,13 @@ std::string pattern(std::uint64_t n) {
 }
 
 // The unconsumed bytes, read the way a gathered write reads them.
-std::string pending_bytes(const sg_buffer_list& list) {
+std::string pending_bytes(const block_chain& list) {
     std::string out(boost::asio::buffer_size(list.const_buffers()), '\0');
     boost::asio::buffer_copy(boost::asio::buffer(out), list.const_buffers());
     return out;
 }
 
-ends ends_of(const sg_buffer_list& list) {
+ends ends_of(const block_chain& list) {
     ends out;
     for (const block& b : list.blocks())
         out.push_back(b.end);
@@ -35,7 +35,7 @@ ends ends_of(const sg_buffer_list& list) {
 
 TEST_F(list_test, AcquireAndReserveTakeWholeBlocksFromTheFrontOfTheFreeList) {
     run_in_coroutine([](auto&, auto yield) {
-        sg_buffer_list list(test_pool());
+        block_chain list(test_pool());
         list.acquire(0, yield);
         EXPECT_EQ(list.block_count(), 0u);
         const auto expected = blocks_of(test_pool().free_list(), 4);
@@ -47,7 +47,7 @@ TEST_F(list_test, AcquireAndReserveTakeWholeBlocksFromTheFrontOfTheFreeList) {
         EXPECT_EQ(blocks_of(list.blocks()), expected);
 
         // reserve counts capacity, filled or not.
-        sg_buffer_list header(test_pool());
+        block_chain header(test_pool());
         header.reserve(8, yield);
         EXPECT_EQ(header.block_count(), 1u);
         header.commit(block_bytes);
@@ -60,7 +60,7 @@ TEST_F(list_test, AcquireAndReserveTakeWholeBlocksFromTheFrontOfTheFreeList) {
 
 TEST_F(list_test, AppendFillsTheLastBlockThenNewBlocksInOrder) {
     run_in_coroutine([](auto&, auto yield) {
-        sg_buffer_list list(test_pool());
+        block_chain list(test_pool());
         list.reserve(8, yield);
         list.commit(block_bytes - 4);
         const std::string digits = "0123456789";
@@ -70,7 +70,7 @@ TEST_F(list_test, AppendFillsTheLastBlockThenNewBlocksInOrder) {
         EXPECT_EQ(list.append(digits.data(), digits.data(), yield), 0u);
         EXPECT_EQ(list.block_count(), 2u);
 
-        sg_buffer_list big(test_pool());
+        block_chain big(test_pool());
         big.reserve(1, yield);
         big.commit(block_bytes);
         const std::string data = pattern(9 * 1024 * 1024);
@@ -83,7 +83,7 @@ TEST_F(list_test, AppendFillsTheLastBlockThenNewBlocksInOrder) {
 
 TEST_F(list_test, ScatteredReadsCommitAndGatheredWritesConsumeInListOrder) {
     run_in_coroutine([](auto&, auto yield) {
-        sg_buffer_list list(test_pool());
+        block_chain list(test_pool());
         list.reserve(2 * block_bytes, yield);
         EXPECT_EQ(boost::asio::buffer_size(list.mutable_buffers()), 2 * block_bytes);
         // What a scattered read does: fill the free space, then commit what arrived.
@@ -113,7 +113,7 @@ TEST_F(list_test, ReleaseResetsBlocksAndPutsThemFirstOnTheFreeList) {
     run_in_coroutine([](auto&, auto yield) {
         const auto untouched = blocks_of(test_pool().free_list()).back();
         {
-            sg_buffer_list list(test_pool());
+            block_chain list(test_pool());
             list.acquire(2 * block_bytes + 1, yield);
             const auto taken = blocks_of(list.blocks());
             list.commit(2 * block_bytes + 5);

@@ -1,4 +1,4 @@
-#include "app/output_driver.hpp"
+#include "app/output_target.hpp"
 
 #include "core/interruption.hpp"
 #include "core/private_file.hpp"
@@ -166,7 +166,7 @@ void output_target::finish(bool keep) {
 }
 
 std::string output_target::finish_before_acknowledging(const boost::asio::yield_context& yield) {
-    const std::string problem = pipe_.end_child(yield, true);
+    const std::string problem = pipe_.close_and_wait(yield, true);
     finished_ = true;
     if (!problem.empty())
         return problem;

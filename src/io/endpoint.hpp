@@ -19,12 +19,12 @@ namespace shuffler {
 // file_pump's pipe where epoll cannot wait on the file), or on standard input or output. A child
 // is waited for without blocking the event loop (through a pidfd, or SIGCHLD on kernels without
 // them); how it or the file's thread failed is reported.
-class pipe_descriptor {
+class endpoint {
 public:
-    explicit pipe_descriptor(boost::asio::io_context& io) : descriptor(io) {}
-    pipe_descriptor(const pipe_descriptor&) = delete;
-    pipe_descriptor& operator=(const pipe_descriptor&) = delete;
-    ~pipe_descriptor() { static_cast<void>(close()); }
+    explicit endpoint(boost::asio::io_context& io) : descriptor(io) {}
+    endpoint(const endpoint&) = delete;
+    endpoint& operator=(const endpoint&) = delete;
+    ~endpoint() { static_cast<void>(close()); }
 
     // Starts `command` through the shell; mode "r" reads its output, "w" writes its input.
     void open_command(const std::string& command, const char* mode);
@@ -77,7 +77,7 @@ public:
     // more than the problem of the thread writing into it. A `patient` wait waits as long as the
     // child runs (its status decides the run); otherwise a child that has not ended after a few
     // seconds is stopped as at teardown, and "" returned.
-    std::string end_child(const boost::asio::yield_context& yield, bool patient = false);
+    std::string close_and_wait(const boost::asio::yield_context& yield, bool patient = false);
 
     // The subject of this channel's error lines: "pipe command '<label>'", "stdin" or "stdout", or
     // the file's name.
@@ -116,7 +116,7 @@ bool died_of_broken_pipe(int status);
 // of input: the children are waited for however long they take, and only a failure of theirs
 // is reported, so that nothing counts an input as complete before its command has succeeded.
 void report_pipe_error(boost::asio::io_context& io, const std::string& subject,
-                       std::exception_ptr error, const std::vector<pipe_descriptor*>& pipes,
+                       std::exception_ptr error, const std::vector<endpoint*>& pipes,
                        bool end_of_stream_is_silent, const boost::asio::yield_context& yield);
 
 // Quotes `word` for the shell unless it is made only of characters the shell leaves alone, so

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "io/pipe_descriptor.hpp"
+#include "io/endpoint.hpp"
 
 #include <boost/asio/io_context.hpp>
 
@@ -39,14 +39,14 @@ public:
     // writer, then flushes and renames. Returns what failed, or "".
     std::string finish_before_acknowledging(const boost::asio::yield_context& yield);
 
-    pipe_descriptor& pipe() { return pipe_; }
+    endpoint& pipe() { return pipe_; }
     // The subject of the output's error lines: "standard output", the file's name, or
     // "pipe command '| COMMAND'".
     const std::string& label() const { return label_; }
 
 private:
     boost::asio::io_context& io_;
-    pipe_descriptor pipe_;
+    endpoint pipe_;
     std::string file_;      // FILE; empty for standard output and a command
     std::string command_;   // COMMAND of an output "| COMMAND"; empty for any other
     std::string final_;     // the file a regular FILE or a link to one replaces
