@@ -1,7 +1,10 @@
 #pragma once
 
 #include "io/byte_ring.hpp"
+#include "io/shell_command.hpp"
 #include "io/file_pump.hpp"
+#include "io/file_stream.hpp"
+#include "io/std_stream.hpp"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
@@ -10,15 +13,15 @@
 #include <exception>
 #include <memory>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 namespace shuffler {
 
-// An asynchronous descriptor on a pipe to or from a shell command, on a file (through a
-// file_pump's pipe where epoll cannot wait on the file), or on standard input or output. A child
-// is waited for without blocking the event loop (through a pidfd, or SIGCHLD on kernels without
-// them); how it or the file's thread failed is reported.
+// One end of the data's way through this process, as the loop sees it: a descriptor on a pipe to
+// or from a shell command (a shell_command), on a file (moved by a file_stream's thread where
+// epoll cannot wait on the file, or into a record reader's ring), or on standard input or output
+// (a std_stream). Closing it settles what drives it: the child is waited for without blocking
+// the loop, and how it or the file's thread failed is reported.
 class endpoint {
 public:
     explicit endpoint(boost::asio::io_context& io) : descriptor(io) {}
@@ -55,7 +58,7 @@ public:
 
     // True when a file's thread writes into `ring`: the reader then waits on the ring instead of
     // reading `descriptor`.
-    bool fills(const byte_ring& ring) const { return ring_ == &ring; }
+    bool fills(const byte_ring& ring) const { return file_.fills(ring); }
 
     // Closes this end. The child, if any, is then waited for in the background and a failure
     // is reported as a failure of the run, except a death by SIGPIPE after an earlier failure:
@@ -91,23 +94,11 @@ private:
     void start_pump(int file, file_pump::job what, const std::string& name,
                     byte_ring* ring = nullptr);
 
-    pid_t child_ = -1;       // the shell running the command (and its process group), until
-                             // it has been waited for
-    int child_fd_ = -1;      // a pidfd on the child, readable once it has exited; -1 if none
-    int stdio_fd_ = -1;      // 0 or 1 when this is a standard stream
-    int stdio_flags_ = -1;   // that stream's file status flags before it was wrapped
-    std::unique_ptr<file_pump> pump_; // the thread moving a file's bytes, until joined
-    std::unique_ptr<file_pump> relay_; // the thread feeding pump_ (open_decoded_after)
-    byte_ring* ring_ = nullptr;       // where that thread puts them, when not in a pipe
-    bool file_ = false;               // this reads or writes a named file: errors name it
-    bool writes_child_ = false;       // the child reads what is written here
+    shell_command child_; // the command, when this is a pipe to or from one
+    file_stream file_;    // the thread moving a file, when one does
+    std_stream stdio_;    // the standard stream, when this is one
+    bool named_file_ = false; // this reads or writes a named file: errors name it
 };
-
-// "exited with status N" or "killed by signal SIGNAME" for a wait status, "" for a clean exit. A
-// shell's exit status 128 + N means its command was killed by signal N, and reads so.
-std::string describe_wait_status(int status);
-// True when the wait status is a death by SIGPIPE, directly or as the shell reports it.
-bool died_of_broken_pipe(int status);
 
 // Reports `error`, raised while `pipes` were in use, under `subject` (silent ends as `silent`
 // says), except that a child which failed explains whatever its output looked like: then its
@@ -118,9 +109,5 @@ bool died_of_broken_pipe(int status);
 void report_pipe_error(boost::asio::io_context& io, const std::string& subject,
                        std::exception_ptr error, const std::vector<endpoint*>& pipes,
                        bool end_of_stream_is_silent, const boost::asio::yield_context& yield);
-
-// Quotes `word` for the shell unless it is made only of characters the shell leaves alone, so
-// ordinary file names keep their plain form in commands and labels.
-std::string shell_quote(const std::string& word);
 
 } // namespace shuffler

@@ -1,12 +1,10 @@
 #pragma once
 
-#include "buffers/wait_queue.hpp"
 #include "groups/group_table.hpp"
-#include "io/pipe_stage.hpp"
+#include "io/output_channel.hpp"
 #include "net/tls.hpp"
 
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/spawn.hpp>
 
 #include <chrono>
@@ -20,29 +18,6 @@
 #include <vector>
 
 namespace shuffler {
-
-// The output side's destination, shared by all of its sessions. One payload is written at a
-// time, so messages from different connections never interleave.
-struct output_channel {
-    output_channel(boost::asio::posix::stream_descriptor& descriptor, std::string label)
-        : descriptor(descriptor), label(std::move(label)),
-          capacity(pipe_capacity(descriptor.native_handle())) {}
-
-    boost::asio::posix::stream_descriptor& descriptor;
-    std::string label; // subject of write errors
-    // A pipe's size, 0 for any other output. Payloads are spliced into a pipe (see pipe_stage),
-    // never beyond this many bytes in it, so a worker whose consumer stalls holds no more.
-    std::uint64_t capacity;
-    // When a write finds the pipe broken: why the other end stopped taking bytes (a file's
-    // writer that failed, as with a full disk), or "" when a reader simply left.
-    std::function<std::string(boost::asio::yield_context)> why_closed;
-    // When set, run before the end of data is acknowledged: closes the output and makes it
-    // durable under its name, so that the input side counts it delivered only then. Returns
-    // what failed, or "".
-    std::function<std::string(boost::asio::yield_context)> finish;
-    bool busy = false; // a session is writing
-    wait_queue turn;   // sessions waiting to write
-};
 
 // The run's sessions, counted so that the run can end as soon as its work is done.
 struct session_tally {
