@@ -32,25 +32,28 @@ void configure_hts(const run_config& config) {
     file_pump::configure_hts(settings);
 }
 
-std::string detect_input_format(const std::vector<std::string>& input_files) {
-    std::string format = "message";
+data_format detect_input_format(const std::vector<std::string>& input_files) {
+    data_format format = data_format::message;
     if (input_files.size() >= 2)
-        return "fastq";
+        return data_format::fastq;
     if (input_files.size() == 1) {
         std::vector<std::string> parts;
         boost::algorithm::split(parts, input_files[0], boost::algorithm::is_any_of("."),
                                 boost::algorithm::token_compress_on);
         if (parts.size() >= 2 && parts.back() == "gz") {
             parts.pop_back();
-            format = "gzip";
+            format = data_format::gzip;
         }
         if (parts.size() >= 2) {
             if (parts.back() == "fastq" || parts.back() == "fq")
-                format = "fastq";
+                format = data_format::fastq;
             else if (parts.back() == "sam")
-                format = "sam";
-            else if (format == "message" && (parts.back() == "bam" || parts.back() == "cram"))
-                format = parts.back(); // compressed already: a "*.bam.gz" stays a message stream
+                format = data_format::sam;
+            // Compressed already: a "*.bam.gz" stays a message stream.
+            else if (format == data_format::message && parts.back() == "bam")
+                format = data_format::bam;
+            else if (format == data_format::message && parts.back() == "cram")
+                format = data_format::cram;
         }
     }
     return format;
@@ -59,12 +62,12 @@ std::string detect_input_format(const std::vector<std::string>& input_files) {
 void run_input(const run_config& config, group_table& groups, input_counters& counters,
                boost::asio::io_context& io, const boost::asio::yield_context& yield) {
     configure_hts(config);
-    if (config.format == "fastq")
+    if (config.format == data_format::fastq)
         return dice_fastq(config.files, config.fastq, groups, counters, io, yield);
     if (is_alignment_format(config.format))
-        return shard_sam(config.files, config.shards, config.format != "sam", groups,
+        return shard_sam(config.files, config.shards, config.format != data_format::sam, groups,
                          counters, io, yield);
-    read_message_stream(config.files, config.format == "gzip", groups, counters, io,
+    read_message_stream(config.files, config.format == data_format::gzip, groups, counters, io,
                         yield);
 }
 

@@ -25,6 +25,6 @@ void configure_hts(const run_config& config);
 // with ".gz") are FASTQ, "*.sam" (also ".sam.gz") is SAM, any other "*.gz" is a gzip'd message
 // stream, "*.bam" and "*.cram" are BAM and CRAM, and anything else (or no file) is a message
 // stream.
-std::string detect_input_format(const std::vector<std::string>& input_files);
+data_format detect_input_format(const std::vector<std::string>& input_files);
 
 } // namespace shuffler

@@ -155,7 +155,7 @@ std::uint64_t pool_bytes(std::uint64_t bytes) {
 // worker it expects.
 std::int64_t default_pool_bytes(const run_config& config) {
     constexpr std::int64_t mib = std::int64_t(1) << 20;
-    if (config.groupid >= 0)
+    if (config.side() == role::output)
         return 64 * mib;
     const std::int64_t workers = config.workers > 0 ? config.workers
                                                     : std::int64_t(config.connect_list.size());
@@ -268,8 +268,9 @@ void check_option_keys(const run_config& config, bool input_side) {
         const char* wanted = fastq ? "fastq" : "sam";
         if (!input_side)
             refuse("-O " + key + " is for " + wanted + " input; the output side takes no -O keys");
-        if (fastq ? config.format != wanted : !is_alignment_format(config.format))
-            refuse("-O " + key + " is for " + wanted + " input, not " + config.format + " input");
+        if (fastq ? config.format != data_format::fastq : !is_alignment_format(config.format))
+            refuse("-O " + key + " is for " + wanted + " input, not " + format_name(config.format) +
+                   " input");
     }
 }
 
@@ -305,27 +306,29 @@ void check_port_file(const std::string& path) {
 // `config`.
 void check_input_side(run_config& config) {
     const std::size_t files = config.files.size();
-    if (config.format.empty()) {
+    if (config.format_given.empty()) {
         if (files > 2)
             refuse("Too many input files: " + std::to_string(files) +
                    " given, at most 2 (a FASTQ pair)");
         config.format = detect_input_format(config.files);
+    } else {
+        const std::optional<data_format> named = format_named(config.format_given);
+        if (!named || *named == data_format::text)
+            refuse("Unknown input format " + config.format_given +
+                   "; input formats: message, gzip, fastq, sam, bam, cram");
+        config.format = *named;
     }
-    const std::string& format = config.format;
-    if (format != "message" && format != "gzip" && format != "fastq" &&
-        !is_alignment_format(format))
-        refuse("Unknown input format " + format +
-               "; input formats: message, gzip, fastq, sam, bam, cram");
-    const std::size_t most = format == "fastq" ? 2 : 1;
+    const data_format format = config.format;
+    const std::size_t most = format == data_format::fastq ? 2 : 1;
     if (files > most)
-        refuse("Too many input files: " + std::to_string(files) + " given, " + format +
-               " input reads at most " + std::to_string(most));
+        refuse("Too many input files: " + std::to_string(files) + " given, " +
+               format_name(format) + " input reads at most " + std::to_string(most));
     // Both would read the one standard input, each taking records the other needs.
     if (files == 2 && config.files[0] == "-" && config.files[1] == "-")
         refuse("Both files of the FASTQ pair are standard input ('-'): a pair needs two inputs");
     check_option_keys(config, true);
     try {
-        if (format == "fastq")
+        if (format == data_format::fastq)
             config.fastq = parse_fastq_options(config.options);
         if (is_alignment_format(format))
             config.shards = parse_shard_options(config.options, std::size_t(config.max_groups));
@@ -346,15 +349,14 @@ void check_input_side(run_config& config) {
 
 // --plan: the shard keys and at most one SAM header; nothing of a job.
 void check_plan(run_config& config) {
-    if (!config.listen.empty() || !config.connect_list.empty() || config.groupid >= 0)
+    if (!config.listen.empty() || !config.connect_list.empty() || config.side() == role::output)
         refuse("--plan runs no job: it takes no -l, -c or -g");
     if (config.files.size() > 1)
         refuse("Too many files: " + std::to_string(config.files.size()) +
                " given, --plan reads at most one SAM header");
-    if (config.format.empty())
-        config.format = "sam";
-    if (config.format != "sam")
-        refuse("--plan reads the header of SAM input, not " + config.format);
+    if (!config.format_given.empty() && config.format_given != "sam")
+        refuse("--plan reads the header of SAM input, not " + config.format_given);
+    config.format = data_format::sam;
     check_option_keys(config, true);
     try {
         config.shards = parse_shard_options(config.options, std::size_t(config.max_groups));
@@ -366,16 +368,18 @@ void check_plan(run_config& config) {
 }
 
 void check_output_side(run_config& config) {
-    if (config.format.empty())
-        config.format = "text";
     // The text formats differ only in name: every one writes the payloads as they came; bam
     // encodes the SAM text received.
-    if (config.format != "text" && config.format != "fastq" && config.format != "sam" &&
-        config.format != "bam")
-        refuse("Unknown output format " + config.format +
+    const std::optional<data_format> named =
+        config.format_given.empty() ? data_format::text : format_named(config.format_given);
+    if (!named || (*named != data_format::text && *named != data_format::fastq &&
+                   *named != data_format::sam && *named != data_format::bam))
+        refuse("Unknown output format " + config.format_given +
                "; output formats: text, fastq, sam, bam");
-    if (config.compression_level >= 0 && config.format != "bam")
-        refuse("--compression-level is for -f bam output, not " + config.format);
+    config.format = *named;
+    if (config.compression_level >= 0 && config.format != data_format::bam)
+        refuse(std::string("--compression-level is for -f bam output, not ") +
+               format_name(config.format));
     if (config.files.size() > 1)
         refuse("Too many output files: " + std::to_string(config.files.size()) +
                " given, an output side writes at most one");
@@ -422,7 +426,7 @@ run_config parse_command_line(int argc, char** argv) {
                 parse_number("group id", optarg, INT32_MIN, largest_group_id,
                              "a negative number (input side) or 0 to 65535 (output side)"));
             break;
-        case 'f': config.format = optarg; break;
+        case 'f': config.format_given = optarg; break;
         case 'O': add_option(config.options, optarg); break;
         case 'S': config.pool_size = parse_pool_size(optarg); break;
         case 'G':
@@ -492,7 +496,7 @@ run_config parse_command_line(int argc, char** argv) {
             refuse("Bad connect address '" + address + "': " + problem);
     }
     // Options of the other role would be ignored: a mistake is never silent.
-    const bool output_side = config.groupid >= 0;
+    const bool output_side = config.side() == role::output;
     for (const auto& [option, value] : given) {
         const bool input_only =
             option == 'w' || option == spill_dir_option || option == spill_max_option;
@@ -530,11 +534,33 @@ run_config parse_command_line(int argc, char** argv) {
     if (config.groupid >= config.max_groups)
         refuse("Group id exceeds maximum: group " + std::to_string(config.groupid) +
                " with --max_groups " + std::to_string(config.max_groups));
-    if (config.groupid < 0)
+    if (config.side() == role::input)
         check_input_side(config);
     else
         check_output_side(config);
     return config;
+}
+
+const char* format_name(data_format format) {
+    switch (format) {
+    case data_format::message: return "message";
+    case data_format::gzip: return "gzip";
+    case data_format::fastq: return "fastq";
+    case data_format::sam: return "sam";
+    case data_format::bam: return "bam";
+    case data_format::cram: return "cram";
+    case data_format::text: return "text";
+    }
+    return "unknown";
+}
+
+std::optional<data_format> format_named(const std::string& name) {
+    for (const data_format format :
+         {data_format::message, data_format::gzip, data_format::fastq, data_format::sam,
+          data_format::bam, data_format::cram, data_format::text})
+        if (name == format_name(format))
+            return format;
+    return std::nullopt;
 }
 
 } // namespace shuffler

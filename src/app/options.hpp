@@ -6,11 +6,25 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace shuffler {
+
+// Which side of a job a process is: the input side (-g negative) serves groups, a worker (-g N,
+// the output side) receives group N.
+enum class role { input, output };
+
+// The -f formats: what the input side reads (message, gzip, fastq, sam, bam, cram), or what a
+// worker writes (text, fastq, sam, bam).
+enum class data_format { message, gzip, fastq, sam, bam, cram, text };
+
+// The format's name on the command line.
+const char* format_name(data_format format);
+// The format named `name`, or nothing for a name that is none.
+std::optional<data_format> format_named(const std::string& name);
 
 // Everything the command line sets, checked. Lives in main for the whole run.
 struct run_config {
@@ -18,7 +32,8 @@ struct run_config {
     std::string listen;                    // -l; empty means none
     std::int32_t timeout = 60;             // -t, seconds from the end of start-up to the deadline
     std::int32_t groupid = -1;             // -g; negative makes the input side
-    std::string format;                    // -f, or what the role and file names imply
+    std::string format_given;              // -f as given; empty when it was not
+    data_format format = data_format::message; // -f, or what the role and file names imply
     option_map options;                    // -O key[=value], each key once
     std::int64_t pool_size = 0;            // -S, bytes; else the side's default (see run.cpp)
     std::int32_t max_groups = 1024;        // -G, 1 to 65536
@@ -40,6 +55,8 @@ struct run_config {
     bool plan = false;    // --plan: print the shard plan and exit; no job runs
     bool help = false;    // -h: print the help text and exit; nothing else is checked
     bool version = false; // -V: print the version and exit; nothing else is checked
+
+    role side() const { return groupid < 0 ? role::input : role::output; }
 };
 
 // A refused command line: the reason, and whether the usage text should follow it.
@@ -50,8 +67,8 @@ struct command_line_error : std::runtime_error {
 };
 
 // SAM, BAM and CRAM: the input formats the SAM router shards (the binary ones decoded to text).
-inline bool is_alignment_format(const std::string& format) {
-    return format == "sam" || format == "bam" || format == "cram";
+inline bool is_alignment_format(data_format format) {
+    return format == data_format::sam || format == data_format::bam || format == data_format::cram;
 }
 
 // Parses and checks the command line: every value, the formats, the number of files, the -O

@@ -87,12 +87,12 @@ bool sync_folder(const std::string& path) {
 } // namespace
 
 output_target::output_target(boost::asio::io_context& io, const std::vector<std::string>& files,
-                             const std::string& format)
+                             data_format format)
     : io_(io), pipe_(io) {
-    if (format != "text" && format != "fastq" && format != "sam" && format != "bam" &&
-        !format.empty())
-        throw std::invalid_argument("Unknown output format " + format);
-    job_ = format == "bam" ? file_pump::job::write_bam : file_pump::job::write;
+    if (format != data_format::text && format != data_format::fastq &&
+        format != data_format::sam && format != data_format::bam)
+        throw std::invalid_argument(std::string("Unknown output format ") + format_name(format));
+    job_ = format == data_format::bam ? file_pump::job::write_bam : file_pump::job::write;
     if (files.empty()) {
         label_ = "standard output";
         return;

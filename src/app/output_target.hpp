@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/options.hpp"
 #include "io/endpoint.hpp"
 
 #include <boost/asio/io_context.hpp>
@@ -21,7 +22,7 @@ public:
     // Refuses an unknown output format ("text", "fastq" and "sam" all write payloads unchanged;
     // "bam" encodes the SAM text received as BAM, by a thread with htslib).
     output_target(boost::asio::io_context& io, const std::vector<std::string>& files,
-                  const std::string& format);
+                  data_format format);
     output_target(const output_target&) = delete;
     output_target& operator=(const output_target&) = delete;
     // Removes the temporary file if finish() has not kept it.

@@ -91,7 +91,7 @@ constexpr std::chrono::seconds telling_bound(2);
 // SAM group 0 and the shards up to the last (a number between shard keys is a shard with no
 // intervals, whose workers get the header); a stored stream any group of the table.
 std::optional<std::uint16_t> last_produced_group(const run_config& config) {
-    if (config.format == "fastq")
+    if (config.format == data_format::fastq)
         return 0;
     if (is_alignment_format(config.format))
         return std::uint16_t(config.shards.max_shard);
@@ -144,7 +144,7 @@ void tell_input_sides(const run_config& config, group_table& groups, asio::io_co
 // deadline ends it. Returns the number of sessions that delivered everything.
 std::size_t run_loop(const run_config& config, group_table& groups, asio::io_context& io,
                      output_channel* output, bool& port_file_told) {
-    const bool input_side = config.groupid < 0;
+    const bool input_side = config.side() == role::input;
     // The deadline counts from here, once start-up is done.
     // The steady clock: a step of the wall clock (NTP) moves no deadline.
     asio::steady_timer run_timer(io, std::chrono::seconds(config.timeout));
@@ -250,7 +250,7 @@ int run(const run_config& config) {
     // Before any thread starts, and kept to the end: a signal during teardown still counts.
     stop_signals interruptions;
     {
-        const bool input_side = config.groupid < 0;
+        const bool input_side = config.side() == role::input;
         // Declared before the loop: coroutines still suspended when the loop is destroyed give
         // their blocks back as their stacks unwind.
         buffer_pool pool;

@@ -134,7 +134,7 @@ TEST(ParseCommandLine, StoresExactlyTheValuesGiven) {
     EXPECT_EQ(defaults.groupid, -1);
     EXPECT_EQ(defaults.workers, 0);
     EXPECT_EQ(defaults.peer_timeout, 60);
-    EXPECT_EQ(defaults.format, "message");
+    EXPECT_EQ(defaults.format, shuffler::data_format::message);
     const ::shuffler::run_config c =
         parse({"-l", ":1", "-t", "007", "-S", "010", "-G", "65536", "-w", "12", "--peer-timeout",
                "300", "-f", "fastq", "-O", "blksize=2147483647"});
@@ -167,7 +167,7 @@ TEST(ParseCommandLine, StoresExactlyTheValuesGiven) {
     EXPECT_EQ(equal.shards.equal_shards, 7u);
     EXPECT_EQ(equal.shards.max_shard, 7u);
     EXPECT_EQ(equal.shards.pad, 150u);
-    EXPECT_EQ(parse({"-g", "3", "-l", ":1"}).format, "text");
+    EXPECT_EQ(parse({"-g", "3", "-l", ":1"}).format, shuffler::data_format::text);
     // Spilling: on by default, in $TMPDIR or else /tmp, capped later by the free space.
     const char* tmpdir = std::getenv("TMPDIR");
     const std::string saved = tmpdir ? tmpdir : "";
