@@ -126,7 +126,7 @@ std::string read_abort_reason(Stream& stream, std::uint32_t length,
 inline constexpr std::chrono::seconds abort_grace(2);
 
 // Sends the abort message with `why` on a connection for `group` that carries nothing else, and
-// closes it once the peer has (see send_group), or after abort_grace.
+// closes it once the peer has (see send_group in net/serve.cpp), or after abort_grace.
 template <class Stream>
 void send_abort_only(const std::shared_ptr<Stream>& stream, std::uint16_t group,
                      const std::string& why, const asio::yield_context& yield) {
