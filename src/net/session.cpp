@@ -1,4 +1,5 @@
 #include "net/session.hpp"
+#include "core/coroutine.hpp"
 
 #include "core/interruption.hpp"
 #include "core/report.hpp"
@@ -460,8 +461,8 @@ void serve_group(const std::shared_ptr<Stream>& stream, session_config& config,
         config.groups.preamble().waiters.wake(kept.get(), asio::error::operation_aborted);
     });
     starting.started();
-    asio::spawn(yield, [s](asio::yield_context y) { read_acknowledgements(s, y); });
-    asio::spawn(yield, [s, seconds = config.peer_timeout](asio::yield_context y) {
+    spawn_coroutine(yield, [s](asio::yield_context y) { read_acknowledgements(s, y); });
+    spawn_coroutine(yield, [s, seconds = config.peer_timeout](asio::yield_context y) {
         watch_acknowledgements(s, seconds, y);
     });
     send_group(s, config, yield);
@@ -866,7 +867,7 @@ void receive_group(const std::shared_ptr<Stream>& stream, session_config& config
         kept->told = true;
         kept->acknowledging = false; // nothing written from now on counts as delivered
         ++config.telling;
-        asio::spawn(kept->stream->get_executor(), [kept, &config](const asio::yield_context& y) {
+        spawn_coroutine(kept->stream->get_executor(), [kept, &config](const asio::yield_context& y) {
             tell_input_side(*kept->stream, kept->group, config.abort_reason, y);
             --config.telling;
         });
@@ -911,7 +912,7 @@ void receive_group(const std::shared_ptr<Stream>& stream, session_config& config
         if (splice)
             transport(*stream).native_non_blocking(true); // splice() must not wait for bytes
         const bool finishes_at_end_mark = static_cast<bool>(r->output.finish);
-        asio::spawn(yield, [r](asio::yield_context y) { write_payloads(r, y); });
+        spawn_coroutine(yield, [r](asio::yield_context y) { write_payloads(r, y); });
         for (;;) {
             if (r->held.size() >= send_window && r->writing) {
                 const close_watch<Stream> watch(r, label);
@@ -1176,7 +1177,7 @@ void start_session(tcp::socket& socket, session_config& config, bool accepted,
         auto own = std::make_shared<tls_stream>(std::move(socket), tls->context());
         // Kept with the session for the handshake, whose key callbacks read them. (An OpenSSL
         // connection holds its own reference to the OpenSSL context: teardown order is free.)
-        asio::spawn(asio::make_strand(io),
+        spawn_coroutine(io,
                     [own, tls, &config, accepted](const asio::yield_context& yield) {
                         starting_session starting(config);
                         run_tls_session(own, config, accepted, starting, yield);
@@ -1184,7 +1185,7 @@ void start_session(tcp::socket& socket, session_config& config, bool accepted,
         return;
     }
     auto own = std::make_shared<tcp::socket>(std::move(socket));
-    asio::spawn(asio::make_strand(io), [own, &config, accepted](const asio::yield_context& yield) {
+    spawn_coroutine(io, [own, &config, accepted](const asio::yield_context& yield) {
         starting_session starting(config);
         run_session(own, config, accepted, starting, yield);
     });

@@ -1,4 +1,5 @@
 #include "io/pipe_descriptor.hpp"
+#include "core/coroutine.hpp"
 
 #include "core/report.hpp"
 #include "support/process.hpp"
@@ -47,7 +48,7 @@ TEST(EndChild, ClosesThenSaysHowTheChildEnded) {
         SCOPED_TRACE(command);
         asio::io_context io;
         std::string ended = "not run";
-        asio::spawn(io, [&](const asio::yield_context& yield) {
+        spawn_coroutine(io, [&](const asio::yield_context& yield) {
             pipe_descriptor pipe(io);
             pipe.open_command(command, "r");
             ended = pipe.end_child(yield);
@@ -133,7 +134,7 @@ TEST(StandardStreams, ClosingPutsBackTheFlagsTheStreamHadSoNextProgramsCanShareI
             pipe_descriptor stream(io);
             stream.open_stdio(fd);
             EXPECT_EQ(stream.description(), fd == 0 ? "stdin" : "stdout");
-            asio::spawn(io, [&](const asio::yield_context& yield) {
+            spawn_coroutine(io, [&](const asio::yield_context& yield) {
                 char byte = 0;
                 if (fd == 0)
                     asio::async_read(stream.descriptor, asio::buffer(&byte, 1), yield);
