@@ -43,6 +43,6 @@ if command -v dpkg-deb >/dev/null; then
   grep -q ' ./usr/bin/shuffler$' <<<"$contents" || fail "the .deb has no /usr/bin/shuffler"
   grep -q ' ./usr/share/man/man1/shuffler.1' <<<"$contents" || fail "the .deb has no manual page"
   depends=$(dpkg-deb -f "$deb" Depends)
-  grep -q 'libboost-coroutine1\.74\.0' <<<"$depends" || fail "the .deb does not depend on Boost: $depends"
+  grep -q 'libboost-context1\.81\.0' <<<"$depends" || fail "the .deb does not depend on Boost: $depends"
 fi
 echo "check-install: $version installs bin/shuffler and its manual page; .deb depends on: ${depends:-(no dpkg-deb)}"

@@ -6,10 +6,11 @@ packages=("$@")
 if ((${#packages[@]} == 0)); then
   # man-db renders the manual page, dpkg-dev and file let cpack read the .deb's dependencies,
   # bsdutils' script gives the progress test a terminal, samtools makes and checks the BAM of the
-  # end-to-end tests.
-  packages=(g++ cmake ninja-build libboost-dev libboost-coroutine-dev libboost-context-dev
-            libboost-system-dev libgtest-dev libisal-dev libssl-dev gzip python3 man-db dpkg-dev
-            file bsdutils pkg-config libhts-dev samtools)
+  # end-to-end tests. Boost 1.81 replaces Debian's default 1.74, which apt removes (the two
+  # cannot be installed together): its asio::spawn runs on Boost.Context.
+  packages=(g++ cmake ninja-build libboost1.81-dev libboost-context1.81-dev libgtest-dev
+            libisal-dev libssl-dev gzip python3 man-db dpkg-dev file bsdutils pkg-config
+            libhts-dev samtools)
 fi
 missing=()
 for p in "${packages[@]}"; do

@@ -1,4 +1,5 @@
 #include "app/run.hpp"
+#include "core/coroutine.hpp"
 
 #include "app/input_driver.hpp"
 #include "app/output_target.hpp"
@@ -16,8 +17,6 @@
 
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/spawn.hpp>
-#include <boost/asio/strand.hpp>
 
 #include <algorithm>
 #include <memory>
@@ -87,6 +86,16 @@ void report_spill(const spill_store& store) {
 // (its consumer stalled) cannot take the message, and sees the connection close instead.
 constexpr std::chrono::seconds telling_bound(2);
 
+// Runs what the loop has ready, and what that makes ready, until nothing is: after waits were
+// ended, their coroutines resume (wake-ups go through the loop) and unwind while all they touch
+// still exists. The loop is left stopped, as teardown expects it (nothing waits on it any more).
+void settle(asio::io_context& io) {
+    do
+        io.restart();
+    while (io.poll() > 0);
+    io.stop();
+}
+
 // The last group the input can produce (see session_config::produced_last): FASTQ only group 0;
 // SAM group 0 and the shards up to the last (a number between shard keys is a shard with no
 // intervals, whose workers get the header); a stored stream any group of the table.
@@ -121,14 +130,14 @@ void tell_input_sides(const run_config& config, group_table& groups, asio::io_co
     asio::steady_timer run_timer(
         io, std::chrono::seconds(std::min(config.timeout, int(telling_bound.count()) * 2)));
     session_config sessions{config.groupid, groups, config.peer_timeout, nullptr};
-    sessions.deadline = run_timer.expires_at();
+    sessions.deadline = run_timer.expiry();
     sessions.insecure = config.insecure;
     sessions.abort_reason = first_failure().empty() ? "the worker failed" : first_failure();
     try {
         if (!config.secret.empty())
             sessions.tls = std::make_shared<tls_settings>(config.secret);
         for (const std::string& address : config.connect_list)
-            asio::spawn(asio::make_strand(io), [&, address](const asio::yield_context& yield) {
+            spawn_coroutine(io, [&, address](const asio::yield_context& yield) {
                 connect_peer(address, sessions, run_timer, yield);
             });
         io.run_until(run_timer.expiry());
@@ -137,6 +146,7 @@ void tell_input_sides(const run_config& config, group_table& groups, asio::io_co
     }
     io.stop();
     end_sessions(sessions);
+    settle(io);
     hold_error_lines(false);
 }
 
@@ -149,7 +159,7 @@ std::size_t run_loop(const run_config& config, group_table& groups, asio::io_con
     // The steady clock: a step of the wall clock (NTP) moves no deadline.
     asio::steady_timer run_timer(io, std::chrono::seconds(config.timeout));
     session_config sessions{config.groupid, groups, config.peer_timeout, output};
-    sessions.deadline = run_timer.expires_at();
+    sessions.deadline = run_timer.expiry();
     // Security: the secret file's key for every connection; else a listener with a port file
     // makes a secret for the job and tells it there, beside the address, to those who may read
     // the file. --insecure keeps plain TCP.
@@ -204,16 +214,16 @@ std::size_t run_loop(const run_config& config, group_table& groups, asio::io_con
     // spawn only queues each coroutine's first step: they start in this order once the loop
     // runs.
     for (const std::string& address : config.connect_list)
-        asio::spawn(asio::make_strand(io), [&, address](const asio::yield_context& yield) {
+        spawn_coroutine(io, [&, address](const asio::yield_context& yield) {
             connect_peer(address, sessions, run_timer, yield);
         });
     if (!config.listen.empty())
-        asio::spawn(asio::make_strand(io), [&](const asio::yield_context& yield) {
+        spawn_coroutine(io, [&](const asio::yield_context& yield) {
             accept_peers(config.listen, config.port_file, port_file_secret, sessions, run_timer,
                          yield);
         });
     if (input_side)
-        asio::spawn(asio::make_strand(io), [&](const asio::yield_context& yield) {
+        spawn_coroutine(io, [&](const asio::yield_context& yield) {
             run_input(config, groups, input, io, yield);
             if (failure_flag)
                 return;
@@ -239,6 +249,7 @@ std::size_t run_loop(const run_config& config, group_table& groups, asio::io_con
     if (report)
         report->summary();
     end_sessions(sessions);
+    settle(io);
     return sessions.tally.succeeded;
 }
 
@@ -336,7 +347,8 @@ int run(const run_config& config) {
             tell_port_file(config, port_file_told);
         // Every wait ends while all that the waiters may touch still exists; only then go the
         // groups.
-        groups.end_waits();
+        while (groups.end_waits())
+            settle(io);
         groups.clear();
     }
     interruptions.finish();

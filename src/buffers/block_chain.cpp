@@ -21,25 +21,49 @@ std::uint64_t block_chain::capacity() const {
     return n;
 }
 
+namespace {
+
+// What a coroutine waiting for blocks still lacks; its tag in the pool's wait queue.
+struct pool_request {
+    block_chain& into;
+    std::uint64_t missing; // bytes
+};
+
+// Gives the free blocks to the waiters, oldest first, each until it has all it asked for. A
+// waiter owns its blocks before it resumes, so no request made in between can take them.
+void hand_out(buffer_pool& pool) {
+    wait_queue& waiters = pool.waiters();
+    block_list& free = pool.free_list();
+    while (!free.empty() && !waiters.empty()) {
+        // The tag is the waiter's own request, on its stack until it resumes.
+        auto& request = *static_cast<pool_request*>(const_cast<void*>(waiters.front_tag()));
+        while (!free.empty() && request.missing > 0) {
+            request.missing -= std::min(request.missing, free.front().capacity);
+            request.into.blocks().splice(request.into.blocks().end(), free, free.begin());
+        }
+        if (request.missing == 0)
+            waiters.wake_one(boost::system::error_code());
+    }
+}
+
+} // namespace
+
 void block_chain::acquire(std::uint64_t n, const boost::asio::yield_context& yield) {
     if (n == 0)
         return;
     block_list& free = pool_->free_list();
     std::uint64_t taken = 0;
-    for (;;) {
-        auto last = free.begin();
-        for (; last != free.end(); ++last) {
-            taken += last->capacity;
-            if (taken >= n) {
-                blocks_.splice(blocks_.end(), free, free.begin(), std::next(last));
-                return;
-            }
-        }
-        blocks_.splice(blocks_.end(), free);
-        if (pool_->on_shortage)
-            pool_->on_shortage();
-        pool_->waiters().wait(yield); // a cancelled wait throws; the blocks taken stay here
+    while (!free.empty() && taken < n) {
+        taken += free.front().capacity;
+        blocks_.splice(blocks_.end(), free, free.begin());
     }
+    if (taken >= n)
+        return;
+    if (pool_->on_shortage)
+        pool_->on_shortage();
+    // Releases hand the rest in; a cancelled wait throws, and the blocks taken stay here.
+    pool_request request{*this, n - taken};
+    pool_->waiters().wait(yield, &request);
 }
 
 bool block_chain::try_acquire(std::uint64_t n) {
@@ -111,9 +135,7 @@ void block_chain::release() {
     free.splice(free.begin(), blocks_);
     if (returned && pool_->on_release)
         pool_->on_release();
-    wait_queue& waiters = pool_->waiters();
-    while (!free.empty() && !waiters.empty())
-        waiters.wake_one(boost::system::error_code());
+    hand_out(*pool_);
 }
 
 } // namespace shuffler

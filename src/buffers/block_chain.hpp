@@ -2,7 +2,7 @@
 
 #include "buffers/block.hpp"
 
-#include <boost/asio/spawn.hpp>
+#include "core/coroutine.hpp"
 #include <boost/intrusive/list.hpp>
 #include <boost/iterator/transform_iterator.hpp>
 

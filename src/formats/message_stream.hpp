@@ -5,7 +5,7 @@
 #include "io/endpoint.hpp"
 
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/spawn.hpp>
+#include "core/coroutine.hpp"
 
 #include <string>
 #include <vector>

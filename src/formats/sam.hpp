@@ -7,7 +7,7 @@
 #include "io/record_reader.hpp"
 
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/spawn.hpp>
+#include "core/coroutine.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -46,13 +46,11 @@ void push_message(group_state& record, block_chain& list) {
 
 namespace {
 
-// Wakes the producer waiting for room, if any, once the caller has suspended or returned:
-// wake-ups are synchronous, and woken now it would not yet see the consumer waiting, nor the
-// message taken counted as sent (it could close a group that is not finished).
-void tell_producer(const group_state& record, const boost::asio::yield_context& yield) {
-    if (record.room && !record.room->producer.empty())
-        boost::asio::post(yield.handler_.get_executor(),
-                          [room = record.room] { room->producer.wake_all(); });
+// Wakes the producer waiting for room, if any: it runs once the caller has suspended, and so
+// sees the consumer waiting and the message taken counted as sent.
+void tell_producer(const group_state& record) {
+    if (record.room)
+        record.room->producer.wake_all();
 }
 
 } // namespace
@@ -65,7 +63,7 @@ bool pop_message(group_state& record, block_chain& out, const boost::asio::yield
         if (record.spill)
             record.spill->refill(record, 1);
         // A producer held back by the queues' length looks again once this consumer waits.
-        tell_producer(record, yield);
+        tell_producer(record);
         // Counted while it waits, however the wait ends.
         struct counted {
             producer_room* room;
@@ -92,7 +90,7 @@ bool pop_message(group_state& record, block_chain& out, const boost::asio::yield
     record.count_blocks(before);
     if (record.room)
         record.room->last_taken = std::chrono::steady_clock::now();
-    tell_producer(record, yield);
+    tell_producer(record);
     return true;
 }
 
@@ -210,7 +208,7 @@ void group_table::wait_for_room(std::uint64_t most, std::chrono::milliseconds pa
             return;
         }
         // Destroyed on the way out, which cancels it: its handler then touches nothing.
-        boost::asio::steady_timer timer(yield.handler_.get_executor(), limit);
+        boost::asio::steady_timer timer(yield.get_executor(), limit);
         timer.async_wait([this](const boost::system::error_code& ec) {
             if (!ec)
                 room_.producer.wake_all();
@@ -219,22 +217,16 @@ void group_table::wait_for_room(std::uint64_t most, std::chrono::milliseconds pa
     }
 }
 
-void group_table::end_waits() {
-    // An ended coroutine may free blocks, and so wake a pool waiter, as it unwinds: repeat
-    // until nobody waits on anything.
-    for (;;) {
-        bool waited = !pool_->waiters().empty() || !room_.producer.empty() ||
-                      !preamble_.waiters.empty();
-        pool_->waiters().cancel_all();
-        room_.producer.cancel_all();
-        preamble_.waiters.cancel_all();
-        for (group_state* record : used_) {
-            waited = waited || !record->waiters.empty();
-            record->waiters.cancel_all();
-        }
-        if (!waited)
-            return;
+bool group_table::end_waits() {
+    bool waited = !pool_->waiters().empty() || !room_.producer.empty() || !preamble_.waiters.empty();
+    pool_->waiters().cancel_all();
+    room_.producer.cancel_all();
+    preamble_.waiters.cancel_all();
+    for (group_state* record : used_) {
+        waited = waited || !record->waiters.empty();
+        record->waiters.cancel_all();
     }
+    return waited;
 }
 
 void group_table::clear() {

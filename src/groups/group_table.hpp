@@ -93,9 +93,9 @@ struct group_state {
     std::uint64_t in_memory() const { return messages.size() - 1; }
     // Messages that can be popped now: in memory and before any spilled one.
     std::uint64_t ready_count() const { return spilled.empty() ? in_memory() : head; }
-    // Wakes the consumers waiting on the group while it has messages they can take.
+    // Wakes as many waiting consumers as the group has messages they can take.
     void wake_ready() {
-        while (ready_count() > 0 && !waiters.empty())
+        for (std::uint64_t n = ready_count(); n > 0 && !waiters.empty(); --n)
             waiters.wake_one(boost::system::error_code());
     }
     // Nothing is left to send and nothing sent can come back.
@@ -158,9 +158,10 @@ public:
 
     // Grows or shrinks to n records; new records are unclaimed.
     void resize(std::size_t n);
-    // Ends, with operation-aborted, every coroutine waiting on a group or on the pool, until none
-    // is left: teardown does this while everything they might touch still exists.
-    void end_waits();
+    // Wakes, with operation-aborted, every coroutine waiting on a group or on the pool; false when
+    // none was waiting. Teardown runs the loop until they have unwound, and repeats (one that
+    // unwinds may free blocks a pool waiter then takes), while all they might touch still exists.
+    bool end_waits();
     // Destroys every record in index order. Nobody may still wait on them.
     void clear();
 

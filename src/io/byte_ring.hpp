@@ -1,7 +1,7 @@
 #pragma once
 
 #include <boost/asio/posix/stream_descriptor.hpp>
-#include <boost/asio/spawn.hpp>
+#include "core/coroutine.hpp"
 
 #include <condition_variable>
 #include <cstdint>

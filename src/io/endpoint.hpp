@@ -8,7 +8,7 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
-#include <boost/asio/spawn.hpp>
+#include "core/coroutine.hpp"
 
 #include <exception>
 #include <memory>

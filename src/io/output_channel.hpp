@@ -2,11 +2,11 @@
 
 #include "buffers/block_chain.hpp"
 #include "buffers/wait_queue.hpp"
+#include "core/coroutine.hpp"
 #include "io/pipe_stage.hpp"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
-#include <boost/asio/spawn.hpp>
 
 #include <cstdint>
 #include <functional>

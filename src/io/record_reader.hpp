@@ -3,7 +3,7 @@
 #include "io/byte_ring.hpp"
 #include "io/endpoint.hpp"
 
-#include <boost/asio/spawn.hpp>
+#include "core/coroutine.hpp"
 
 #include <cstdint>
 #include <cstring>

@@ -1,7 +1,8 @@
 #pragma once
 
+#include "core/coroutine.hpp"
+
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/spawn.hpp>
 
 #include <string>
 #include <sys/types.h>

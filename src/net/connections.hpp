@@ -4,7 +4,7 @@
 
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/spawn.hpp>
+#include "core/coroutine.hpp"
 
 #include <string>
 

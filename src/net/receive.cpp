@@ -295,7 +295,7 @@ void receive_group_on(const std::shared_ptr<Stream>& stream, session_config& con
         kept->told = true;
         kept->acknowledging = false; // nothing written from now on counts as delivered
         ++config.telling;
-        asio::spawn(kept->stream->get_executor(), [kept, &config](const asio::yield_context& y) {
+        spawn_coroutine(kept->stream->get_executor(), [kept, &config](const asio::yield_context& y) {
             tell_input_side(*kept->stream, kept->group, config.abort_reason, y);
             --config.telling;
         });
@@ -340,7 +340,7 @@ void receive_group_on(const std::shared_ptr<Stream>& stream, session_config& con
         if (splice)
             transport(*stream).native_non_blocking(true); // splice() must not wait for bytes
         const bool finishes_at_end_mark = static_cast<bool>(r->output.finish);
-        asio::spawn(yield, [r](asio::yield_context y) { write_payloads(r, y); });
+        spawn_coroutine(yield, [r](asio::yield_context y) { write_payloads(r, y); });
         for (;;) {
             if (r->held.size() >= send_window && r->writing) {
                 const close_watch<Stream> watch(r, label);

@@ -302,8 +302,8 @@ void serve_group_on(const std::shared_ptr<Stream>& stream, session_config& confi
         config.groups.preamble().waiters.wake(kept.get(), asio::error::operation_aborted);
     });
     starting.started();
-    asio::spawn(yield, [s](asio::yield_context y) { read_acknowledgements(s, y); });
-    asio::spawn(yield, [s, seconds = config.peer_timeout](asio::yield_context y) {
+    spawn_coroutine(yield, [s](asio::yield_context y) { read_acknowledgements(s, y); });
+    spawn_coroutine(yield, [s, seconds = config.peer_timeout](asio::yield_context y) {
         watch_acknowledgements(s, seconds, y);
     });
     send_group(s, config, yield);

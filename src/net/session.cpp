@@ -198,7 +198,7 @@ void start_session(tcp::socket& socket, session_config& config, bool accepted,
         auto own = std::make_shared<tls_stream>(std::move(socket), tls->context());
         // Kept with the session for the handshake, whose key callbacks read them. (An OpenSSL
         // connection holds its own reference to the OpenSSL context: teardown order is free.)
-        asio::spawn(asio::make_strand(io),
+        spawn_coroutine(io,
                     [own, tls, &config, accepted](const asio::yield_context& yield) {
                         starting_session starting(config);
                         run_tls_session(own, config, accepted, starting, yield);
@@ -206,7 +206,7 @@ void start_session(tcp::socket& socket, session_config& config, bool accepted,
         return;
     }
     auto own = std::make_shared<tcp::socket>(std::move(socket));
-    asio::spawn(asio::make_strand(io), [own, &config, accepted](const asio::yield_context& yield) {
+    spawn_coroutine(io, [own, &config, accepted](const asio::yield_context& yield) {
         starting_session starting(config);
         run_session(own, config, accepted, starting, yield);
     });

@@ -1,11 +1,11 @@
 #pragma once
 
+#include "core/coroutine.hpp"
 #include "groups/group_table.hpp"
 #include "io/output_channel.hpp"
 #include "net/tls.hpp"
 
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/spawn.hpp>
 
 #include <chrono>
 #include <cstddef>

@@ -5,7 +5,7 @@
 #include "support/loop.hpp"
 
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/spawn.hpp>
+#include "core/coroutine.hpp"
 #include <gtest/gtest.h>
 
 #include <cstdint>

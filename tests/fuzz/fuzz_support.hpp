@@ -9,7 +9,7 @@
 #include "support/loop.hpp"
 
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/spawn.hpp>
+#include "core/coroutine.hpp"
 #include <boost/system/system_error.hpp>
 
 #include <cstddef>

@@ -1,4 +1,5 @@
 #include "groups/spill.hpp"
+#include "core/coroutine.hpp"
 #include "groups/spill_store.hpp"
 
 #include "buffers/pool_fixture.hpp"
@@ -174,7 +175,7 @@ TEST_F(spiller_test, TheLargestBacklogGoesUpToTheCapAndComesBackInOrderAsConsume
 
         // One consumer takes all four, in the order they were pushed.
         std::vector<std::string> got;
-        boost::asio::spawn(io, [&](const boost::asio::yield_context& yield) {
+        spawn_coroutine(io, [&](const boost::asio::yield_context& yield) {
             for (int i = 0; i < 4; ++i) {
                 block_chain out(test_pool());
                 if (!pop_message(groups[2], out, yield))
@@ -199,7 +200,7 @@ TEST_F(spiller_test, NothingIsSpilledUntilAConsumerOfAnotherGroupStarves) {
     spill.relieve();
     EXPECT_TRUE(groups[1].spilled.empty());
     std::string got;
-    boost::asio::spawn(io, [&](const boost::asio::yield_context& yield) {
+    spawn_coroutine(io, [&](const boost::asio::yield_context& yield) {
         block_chain out(test_pool());
         if (pop_message(groups[2], out, yield))
             got = contents(out);
@@ -208,6 +209,7 @@ TEST_F(spiller_test, NothingIsSpilledUntilAConsumerOfAnotherGroupStarves) {
     spill.relieve();
     EXPECT_EQ(groups[1].spilled.size(), 3u);
     push(2, 10);
+    poll(io);
     EXPECT_EQ(got, pushed.back());
     run_until([&] { return store.bytes_written() == 3 * pushed[0].size(); });
 }
@@ -224,7 +226,7 @@ TEST_F(spiller_test, SpillingStartsOnlyOnceNoBlockHasComeBackForAWholePatience) 
     std::deque<block_chain> held; // every free block, one list each
     for (held.emplace_back(test_pool()); held.back().try_acquire(block_bytes);)
         held.emplace_back(test_pool());
-    boost::asio::spawn(io, [&](const boost::asio::yield_context& yield) {
+    spawn_coroutine(io, [&](const boost::asio::yield_context& yield) {
         block_chain out(test_pool()); // a consumer of group 2 starves
         try {
             pop_message(groups[2], out, yield);
@@ -234,7 +236,7 @@ TEST_F(spiller_test, SpillingStartsOnlyOnceNoBlockHasComeBackForAWholePatience) 
     });
     block_chain first(test_pool()), second(test_pool());
     bool produced = false;
-    boost::asio::spawn(io, [&](const boost::asio::yield_context& yield) {
+    spawn_coroutine(io, [&](const boost::asio::yield_context& yield) {
         first.acquire(block_bytes, yield); // the producer waits for blocks
         second.acquire(block_bytes, yield);
         produced = true;
@@ -295,7 +297,7 @@ TEST_F(spiller_test, AFailedWorkersMessagesComeBackBeforeTheSpilledOnes) {
     resend_messages(groups[1], held);
     close_group(groups[1]);
     std::vector<std::string> got;
-    boost::asio::spawn(io, [&](const boost::asio::yield_context& yield) {
+    spawn_coroutine(io, [&](const boost::asio::yield_context& yield) {
         for (block_chain out(test_pool()); pop_message(groups[1], out, yield); out.release())
             got.push_back(contents(out));
     });

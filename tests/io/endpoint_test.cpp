@@ -1,4 +1,5 @@
 #include "io/endpoint.hpp"
+#include "core/coroutine.hpp"
 
 #include "core/report.hpp"
 #include "support/process.hpp"
@@ -31,7 +32,7 @@ TEST(CloseAndWait, ClosesThenSaysHowTheChildEnded) {
         SCOPED_TRACE(command);
         asio::io_context io;
         std::string ended = "not run";
-        asio::spawn(io, [&](const asio::yield_context& yield) {
+        spawn_coroutine(io, [&](const asio::yield_context& yield) {
             endpoint pipe(io);
             pipe.open_command(command, "r");
             ended = pipe.close_and_wait(yield);
@@ -117,7 +118,7 @@ TEST(StandardStreams, ClosingPutsBackTheFlagsTheStreamHadSoNextProgramsCanShareI
             endpoint stream(io);
             stream.open_stdio(fd);
             EXPECT_EQ(stream.description(), fd == 0 ? "stdin" : "stdout");
-            asio::spawn(io, [&](const asio::yield_context& yield) {
+            spawn_coroutine(io, [&](const asio::yield_context& yield) {
                 char byte = 0;
                 if (fd == 0)
                     asio::async_read(stream.descriptor, asio::buffer(&byte, 1), yield);

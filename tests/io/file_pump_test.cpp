@@ -1,11 +1,11 @@
 #include "io/file_pump.hpp"
+#include "core/coroutine.hpp"
 
 #include "io/endpoint.hpp"
 #include "support/process.hpp"
 
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
-#include <boost/asio/spawn.hpp>
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -62,7 +62,7 @@ struct decompressed {
 decompressed read_gzip(const std::string& path) {
     asio::io_context io;
     decompressed result;
-    asio::spawn(io, [&](const asio::yield_context& yield) {
+    spawn_coroutine(io, [&](const asio::yield_context& yield) {
         endpoint pipe(io);
         pipe.open_file(path, file_pump::job::read_gzip);
         EXPECT_EQ(pipe.description(), path);
@@ -186,7 +186,7 @@ TEST(GzipSource, AReaderThatLeavesEndsTheThreadWithoutAProblem) {
         write_file(dir.file("in.gz"), python_bytes(layout));
         asio::io_context io;
         std::string problem = "not run";
-        asio::spawn(io, [&](const asio::yield_context& yield) {
+        spawn_coroutine(io, [&](const asio::yield_context& yield) {
             endpoint pipe(io);
             pipe.open_file(dir.file("in.gz"), file_pump::job::read_gzip);
             char buffer[1000];
@@ -239,7 +239,7 @@ TEST(FilePump, CopiesPlainFilesBothWaysByteForByte) {
     write_file(dir.file("in"), data);
     asio::io_context io;
     std::string read_back, read_problem = "not run", write_problem = "not run";
-    asio::spawn(io, [&](const asio::yield_context& yield) {
+    spawn_coroutine(io, [&](const asio::yield_context& yield) {
         endpoint in(io), out(io);
         in.open_file(dir.file("in"), file_pump::job::read);
         out.open_file(dir.file("out"), file_pump::job::write);
@@ -268,7 +268,7 @@ TEST(FilePump, AFileThatRefusesBytesBreaksThePipeAndSaysWhy) {
     asio::io_context io;
     std::string problem = "not run";
     boost::system::error_code ec;
-    asio::spawn(io, [&](const asio::yield_context& yield) {
+    spawn_coroutine(io, [&](const asio::yield_context& yield) {
         endpoint out(io);
         out.open_file("/dev/full", file_pump::job::write);
         const std::string block(1 << 20, 'x');

@@ -4,9 +4,9 @@
 // and the fuzz targets share. Without GoogleTest.
 
 #include "buffers/block_chain.hpp"
+#include "core/coroutine.hpp"
 
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/spawn.hpp>
 
 #include <string>
 
@@ -14,7 +14,7 @@ namespace shuffler_test {
 
 // Runs `body(yield)` as the only coroutine of `io` until the loop runs out of work.
 template <class Body> void run_coroutine(boost::asio::io_context& io, Body body) {
-    boost::asio::spawn(io, [&](const boost::asio::yield_context& yield) { body(yield); });
+    shuffler::spawn_coroutine(io, [&](const boost::asio::yield_context& yield) { body(yield); });
     io.restart();
     io.run();
 }
