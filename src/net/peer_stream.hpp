@@ -38,7 +38,6 @@ inline bool ended(const boost::system::error_code& ec) {
     return is_end_of_stream(ec) || ec == asio::ssl::error::stream_truncated;
 }
 
-
 // The peer's address:port for error lines, or a placeholder when the peer is already gone.
 std::string peer_label(const transport_socket& socket);
 

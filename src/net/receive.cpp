@@ -448,13 +448,13 @@ void receive_group_on(const std::shared_ptr<Stream>& stream, session_config& con
 
 } // namespace
 
-void receive_group(const std::shared_ptr<tcp::socket>& stream, session_config& config, bool accepted,
-                 starting_session& starting, const asio::yield_context& yield) {
+void receive_group(const std::shared_ptr<tcp::socket>& stream, session_config& config,
+                   bool accepted, starting_session& starting, const asio::yield_context& yield) {
     receive_group_on(stream, config, accepted, starting, yield);
 }
 
-void receive_group(const std::shared_ptr<tls_stream>& stream, session_config& config, bool accepted,
-                 starting_session& starting, const asio::yield_context& yield) {
+void receive_group(const std::shared_ptr<tls_stream>& stream, session_config& config,
+                   bool accepted, starting_session& starting, const asio::yield_context& yield) {
     receive_group_on(stream, config, accepted, starting, yield);
 }
 
