@@ -12,14 +12,6 @@
 
 namespace shuffler {
 
-namespace {
-
-std::string interrupted_by(int signal) {
-    return std::string("interrupted by SIG") + ::sigabbrev_np(signal);
-}
-
-} // namespace
-
 stop_signals::stop_signals() {
     sigemptyset(&signals_);
     sigaddset(&signals_, SIGINT);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <cstring>
 #include <mutex>
 #include <unistd.h>
 #include <vector>
@@ -23,6 +24,10 @@ std::vector<pid_t>& child_groups() {
 }
 
 } // namespace
+
+std::string interrupted_by(int signal) {
+    return std::string("interrupted by SIG") + ::sigabbrev_np(signal);
+}
 
 bool request_stop(int signal) {
     int none = 0;

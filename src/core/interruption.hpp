@@ -12,6 +12,8 @@ namespace shuffler {
 bool request_stop(int signal);
 // The signal of the first stop asked for, or 0. Teardown waits for children give up on it.
 int stop_signal();
+// "interrupted by SIGTERM": the one line of a run that a stop ended.
+std::string interrupted_by(int signal);
 
 // Files to remove should a second signal end the process at once (the port file, an unfinished
 // output file): they are normally removed by their owners on the way out, which it cuts short.

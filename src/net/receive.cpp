@@ -385,10 +385,10 @@ void receive_group_on(const std::shared_ptr<Stream>& stream, session_config& con
         r->writer_waits.wake_all();
         if (const auto* aborted = dynamic_cast<const peer_aborted*>(&e)) {
             // Stopped by a signal too (Ctrl-C reaches the whole job): the input side's abort
-            // is that same signal's news; the worker's own interruption is its one line.
-            if (stop_signal() != 0) {
-                failure_flag = 1;
-                io.stop();
+            // is that same signal's news; the worker's own interruption is its one line, said
+            // here, since its own report, yet to run, stays silent after a failure.
+            if (const int signal = stop_signal(); signal != 0) {
+                report_line(io, interrupted_by(signal));
                 return;
             }
             report_failure(io, label, std::string("input side failed: ") + aborted->what());
