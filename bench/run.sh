@@ -10,9 +10,15 @@
 #               decompression speed hardly depends on it)
 #   LIMIT       seconds any single command may run before it is killed (default 900)
 #   CASES       extended regular expression: run only the rows whose "case: tool" matches it
-#               (default: all), e.g. CASES='fastq pair|slow'
+#               (default: all), e.g. CASES='fastq pair|slow'; CASES=shuffler runs only the
+#               shuffler rows (and their baseline twins), skipping the other tools
 #   BASELINE    a git revision to compare with, built in build-baseline/<rev> (e.g. the last
-#               commit before acknowledgements); or SHUFFLER_BASELINE, a built binary
+#               commit before acknowledgements); or SHUFFLER_BASELINE, a built binary. Every
+#               shuffler row then gets a twin, "baseline: <tool>", the same job run by that binary
+#               (input side and workers) in the same rounds, and a section "against the
+#               baseline" compares each pair. An A/B run of two builds:
+#                 SHUFFLER=new/shuffler SHUFFLER_BASELINE=old/shuffler CASES=shuffler \
+#                   REPEAT=5 bench/run.sh
 #   SLOW_RATE   bytes per second each slow consumer takes (default 2000000)
 #   SLOW_WORKERS  workers in the slow-consumer case (default 32)
 # shellcheck disable=SC2154 # the counts come from the data manifest, sourced below
@@ -63,7 +69,7 @@ baseline_bin=
 baseline_name=
 if [ -n "${SHUFFLER_BASELINE:-}" ]; then
   baseline_bin=$(readlink -f "$SHUFFLER_BASELINE")
-  baseline_name=$(basename "$baseline_bin")
+  baseline_name=$baseline_bin
 elif [ -n "${BASELINE:-}" ]; then
   baseline_name=$(git rev-parse --short "$BASELINE^{commit}") || die "no revision $BASELINE"
   baseline_dir=$root/build-baseline/$baseline_name
@@ -77,6 +83,7 @@ elif [ -n "${BASELINE:-}" ]; then
     cmake --build "$baseline_dir/build" >/dev/null
   fi
   baseline_bin=$baseline_dir/build/shuffler
+  baseline_name="revision $baseline_name, $baseline_bin"
 fi
 [ -z "$baseline_bin" ] || [ -x "$baseline_bin" ] || die "no baseline binary at $baseline_bin"
 
@@ -155,8 +162,9 @@ region_lists[0]="${region_lists[0]:-} *"
 
 # What shuffler must deliver. Dicing adds " #N#" to the first record of both files in every
 # block; at the default block threshold of 10^6 bases a block is ceil(10^6 / 300) read pairs.
-# A baseline is given that threshold explicitly, as its own default may differ.
+# The dicing rows give that threshold explicitly (dice_opts), as a baseline's default may differ.
 blksize=1000000
+dice_opts=(-O "blksize=$blksize")
 # One file is diced the same way, a block ending at an even record number too, with one tag per
 # block.
 dice_bytes() { # pairs bytes [files]: what dicing that many pairs (or reads, files=1) delivers
@@ -314,12 +322,12 @@ run_shuffler() { # group_of_each_worker... -- input side arguments...
   return $ok
 }
 
-run_shuffler_fastq() { run_shuffler 0 0 -- "${fq[@]}"; }
+run_shuffler_fastq() { run_shuffler 0 0 -- "${dice_opts[@]}" "${fq[@]}"; }
 # Told how many workers to expect, the input side ends with the last acknowledgement instead of
 # at its deadline: the exit time is the job's real length.
 run_shuffler_workers() {
   local input_opts=(-t 60 -w 2)
-  run_shuffler 0 0 -- "${fq[@]}"
+  run_shuffler 0 0 -- "${dice_opts[@]}" "${fq[@]}"
 }
 # The same job with every connection TLS 1.3, keyed by a secret file: the cost of encryption is
 # this row's time against the one above.
@@ -327,16 +335,11 @@ run_shuffler_tls() {
   local secret=$tmp/job.secret
   (umask 077 && od -An -N32 -tx1 /dev/urandom | tr -d ' \n' >"$secret")
   local input_opts=(-t 60 -w 2 --secret-file "$secret") worker_opts=(--secret-file "$secret")
-  run_shuffler 0 0 -- "${fq[@]}"
+  run_shuffler 0 0 -- "${dice_opts[@]}" "${fq[@]}"
 }
-# The earlier revision with the same block threshold; it ends at its deadline like the first row.
-run_baseline_fastq() {
-  local run_bin=$baseline_bin
-  run_shuffler 0 0 -- -O "blksize=$blksize" "${fq[@]}"
-}
-run_shuffler_gzip() { run_shuffler 0 0 -- "${gz[@]}"; }
+run_shuffler_gzip() { run_shuffler 0 0 -- "${dice_opts[@]}" "${gz[@]}"; }
 # One BGZF file, as the gzip pair is read.
-run_shuffler_bgzf() { run_shuffler 0 0 -- "$bgzf"; }
+run_shuffler_bgzf() { run_shuffler 0 0 -- "${dice_opts[@]}" "$bgzf"; }
 run_shuffler_stdin_sam() { # as run_shuffler, the SAM on standard input
   local ok=0
   stdin_file=$sam
@@ -363,6 +366,13 @@ run_shuffler_bam() {
   wire=$(awk '/^summary: group / { for (i = 1; i < NF; i++) if ($(i + 1) == "bytes" && $(i + 2) == "received,") s += $i }
               END { printf "%.1f", s / n }' n="$sam_records" "$tmp"/worker*.err)
   return $ok
+}
+
+# A shuffler row's twin: the row's own run function, every process (input side and workers) the
+# baseline binary.
+run_baseline() { # run function
+  local run_bin=$baseline_bin
+  "$1"
 }
 
 run_nc() {
@@ -569,10 +579,6 @@ cases=(
   "fastq pair|shuffler: dice to 2 workers|run_shuffler_fastq|$dice_expected"
   "fastq pair|shuffler --workers 2, -t 60|run_shuffler_workers|$dice_expected"
   "fastq pair|shuffler -w 2 --secret-file|run_shuffler_tls|$dice_expected"
-)
-[ -z "$baseline_bin" ] ||
-  cases+=("fastq pair|baseline $baseline_name|run_baseline_fastq|$dice_expected")
-cases+=(
   "fastq pair|nc over loopback|run_nc|$fastq_bytes"
   "fastq pair|parallel --pipe -L 4 -j2|run_parallel|$fastq_bytes"
   "fastq pair|parallel --pipepart -j2|run_pipepart|$fastq_bytes"
@@ -594,6 +600,16 @@ cases+=(
   "bam, 5 outputs|samtools view -@2 -b -L -U|run_samtools_bam|$bam_range"
   "bam, 5 outputs|samtools view -@2 -b REGIONS x5|run_samtools_regions|$bam_range"
 )
+# With a baseline, each shuffler row is followed by its twin: the same job, the same bytes.
+if [ -n "$baseline_bin" ]; then
+  rows=()
+  for row in "${cases[@]}"; do
+    rows+=("$row")
+    IFS='|' read -r name label fn want <<<"$row"
+    if [[ $label == shuffler* ]]; then rows+=("$name|baseline: $label|run_baseline $fn|$want"); fi
+  done
+  cases=("${rows[@]}")
+fi
 # Slow consumers: label|workers|run function|bytes. One worker alone gets the first four
 # blocks: enough for its rate, without waiting for the whole input at one worker's pace.
 per_block=$(((blksize + 2 * read_length - 1) / (2 * read_length)))
@@ -606,6 +622,10 @@ slow_cases=(
 )
 declare -A walls exits cpus in_cpus rsss wires status peak whole busy
 selected() { [ -z "$only" ] || [[ $1 =~ $only ]]; } # "case: tool"
+# A twin runs when its row does, or when its own label is chosen.
+row_selected() { # case tool
+  selected "$1: $2" || { [[ $2 == "baseline: "* ]] && selected "$1: ${2#baseline: }"; }
+}
 slow_selected() {
   local row
   for row in "${slow_cases[@]}"; do selected "$slow_name: ${row%%|*}" && return 0; done
@@ -647,14 +667,16 @@ in_usage() {
 }
 
 # Runs a row once. Records its times, or marks it failed; succeeds when the run did.
-attempt() { # key into the result arrays, run function, bytes wanted (exact, or min:max)
-  local key=$1 fn=$2 want=$3 lo hi
+attempt() { # key into the result arrays, run function (run_baseline FUNCTION for a twin), bytes
+            # wanted (exact, or min:max)
+  local key=$1 fn=$2 want=$3 lo hi failed
   wall=0 ended=0 got=0 last=0 rss=0 cpu='' in_cpu='' wire='' rates='' sinks_ended=''
   rm -f "$tmp"/*.err "$tmp"/*.usage # an earlier row's, e.g. the workers it had beyond this one's
   warm_inputs
   if ! $fn; then
-    status[$key]="FAILED (exit status; see bench/results/failed/$fn)"
-    keep_errors "$fn"
+    failed=${fn/#run_baseline /baseline-}
+    status[$key]="FAILED (exit status; see bench/results/failed/$failed)"
+    keep_errors "$failed"
     return 1
   fi
   lo=${want%%:*} hi=${want##*:}
@@ -669,10 +691,26 @@ attempt() { # key into the result arrays, run function, bytes wanted (exact, or 
   rsss[$key]="${rsss[$key]:-} $rss"
 }
 
+# The rows' order in a round: every other round a twin runs before its row, so that neither
+# binary always has the first or the second turn.
+round_order() { # round; sets order
+  local i n=${#cases[@]}
+  order=()
+  for ((i = 0; i < n; i++)); do
+    if (($1 % 2 == 0 && i + 1 < n)) && [[ ${cases[i + 1]} == *"|baseline: "* ]]; then
+      order+=($((i + 1)) "$i")
+      i=$((i + 1))
+    else
+      order+=("$i")
+    fi
+  done
+}
+
 for ((r = 1; r <= repeat; r++)); do
-  for i in "${!cases[@]}"; do
+  round_order "$r"
+  for i in "${order[@]}"; do
     IFS='|' read -r name label fn want <<<"${cases[i]}"
-    if ! selected "$name: $label" || [ "${status[$i]:-ok}" != ok ]; then continue; fi
+    if ! row_selected "$name" "$label" || [ "${status[$i]:-ok}" != ok ]; then continue; fi
     say "bench: run $r/$repeat: $name: $label"
     attempt "$i" "$fn" "$want" || continue
     cpus[$i]="${cpus[$i]:-} $cpu"
@@ -697,6 +735,7 @@ median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { print v[in
 
 {
   echo "shuffler benchmark, $(date -u '+%Y-%m-%d %H:%M UTC'), $(git rev-parse --short HEAD 2>/dev/null || echo '?')"
+  [ -z "$baseline_bin" ] || echo "baseline: $baseline_name, in the rows \"baseline: <tool>\""
   echo "machine: $(nproc) cores, $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo), $(uname -r)"
   echo "data: FASTQ pair $((fastq_bytes / 1000000)) MB ($pairs pairs of ${read_length} bases)," \
        "gzip -$level $((gz_bytes / 1000000)) MB, SAM $((sam_bytes / 1000000)) MB ($sam_records records, 24 contigs)"
@@ -709,14 +748,20 @@ median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { print v[in
   echo "in cpu, in MiB: processor seconds and largest peak resident set size of shuffler's input side,"
   echo "or of all the other tool's processes; bgzf fastq MB/s: of the one file, bam MB/s: of the SAM"
   echo
-  printf '%-15s %-30s %8s %8s %11s %8s %7s %8s %7s\n' case tool "wall s" "MB/s" "vs shuffler" \
+  # The tool column is as wide as its longest label ("baseline: " adds 10).
+  tw=30
+  for row in "${cases[@]}"; do
+    IFS='|' read -r name label fn want <<<"$row"
+    ((${#label} <= tw)) || tw=${#label}
+  done
+  printf "%-15s %-${tw}s %8s %8s %11s %8s %7s %8s %7s\n" case tool "wall s" "MB/s" "vs shuffler" \
     "exit s" "cpu s" "in cpu s" "in MiB"
-  declare -A base fastq_walls fastq_cpus shards_cpu shards_rss
+  declare -A base fastq_walls fastq_cpus shards_cpu shards_rss row_wall row_cpu
   for i in "${!cases[@]}"; do
     IFS='|' read -r name label fn want <<<"${cases[i]}"
-    selected "$name: $label" || continue
+    row_selected "$name" "$label" || continue
     if [ "${status[$i]:-ok}" != ok ]; then
-      printf '%-15s %-30s %s\n' "$name" "$label" "${status[$i]}"
+      printf "%-15s %-${tw}s %s\n" "$name" "$label" "${status[$i]}"
       continue
     fi
     w=$(median <<<"${walls[$i]}")
@@ -724,18 +769,19 @@ median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { print v[in
     c=$(median <<<"${cpus[$i]:-}" || true) # only shuffler runs have one
     ic=$(median <<<"${in_cpus[$i]:-}" || true)
     m=$(median <<<"${rsss[$i]:-}" || true)
-    [[ $name == "sam, shards=N" && $label =~ shards=([0-9]+) ]] &&
+    row_wall[$i]=$w row_cpu[$i]=$c
+    [[ $name == "sam, shards=N" && $label =~ ^shuffler.*shards=([0-9]+) ]] &&
       shards_cpu[${BASH_REMATCH[1]}]=$ic shards_rss[${BASH_REMATCH[1]}]=$m
     [[ $name == bam* && $label == shuffler* ]] && bam_wire=$(median <<<"${wires[$i]:-}" || true)
     [[ $label == shuffler* && -z ${base[$name]:-} ]] && base[$name]=$w
-    [[ $name == "fastq pair" && $label =~ ^(shuffler|baseline) ]] &&
+    [[ $name == "fastq pair" && $label == shuffler* ]] &&
       fastq_walls[$label]=$w fastq_cpus[$label]=$c
     bytes=$fastq_bytes
     [[ $name == sam* || $name == bam* ]] && bytes=$sam_bytes
     [[ $name == bgzf* ]] && bytes=$fq1_bytes
-    awk -v n="$name" -v t="$label" -v w="$w" -v e="$e" -v b="$bytes" -v s="${base[$name]:-0}" \
+    awk -v n="$name" -v t="$label" -v tw="$tw" -v w="$w" -v e="$e" -v b="$bytes" -v s="${base[$name]:-0}" \
         -v c="$c" -v ic="$ic" -v m="$m" 'BEGIN {
-      printf "%-15s %-30s %8.3f %8.1f %11s %8.3f %7s %8s %7s\n", n, t, w, b / 1e6 / w,
+      printf "%-15s %-*s %8.3f %8.1f %11s %8.3f %7s %8s %7s\n", n, tw, t, w, b / 1e6 / w,
              (s > 0 ? sprintf("%.2f", w / s) : "-"), e, (c == "" ? "-" : c),
              (ic == "" ? "-" : ic), (m == "" || m == 0 ? "-" : sprintf("%.0f", m / 1024)) }'
   done
@@ -760,16 +806,30 @@ median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { print v[in
         -v d="${fastq_cpus[shuffler -w 2 --secret-file]}" 'BEGIN {
       printf "fastq pair with TLS: %.2f of the plain rate, cpu %+.1f%%\n\n", p / t, (d / c - 1) * 100 }'
   fi
-  # What acknowledgements cost: the same job, the same block threshold, with and without them.
-  baseline_wall=${fastq_walls[baseline $baseline_name]:-}
-  if [ -n "$baseline_wall" ]; then
-    for label in "${!fastq_walls[@]}"; do
-      [[ $label == shuffler* ]] || continue
-      awk -v t="$label" -v s="${fastq_walls[$label]}" -v b="$baseline_wall" \
-          -v c="${fastq_cpus[$label]}" -v d="${fastq_cpus[baseline $baseline_name]}" 'BEGIN {
-        printf "fastq pair against the baseline: %s: time to the last byte %+.1f%%, cpu %+.1f%%\n",
-               t, (s / b - 1) * 100, (c / d - 1) * 100 }'
+  # Every shuffler row against its twin (the row after it): the same job run by the baseline.
+  if [ -n "$baseline_bin" ]; then
+    echo "against the baseline: each shuffler row's median against its twin's, as new / baseline - 1;"
+    echo "below 0 the new binary took less"
+    worst_t='' worst_c=''
+    for i in "${!cases[@]}"; do
+      IFS='|' read -r name label fn want <<<"${cases[i]}"
+      if [[ $label != shuffler* ]] || ! row_selected "$name" "$label"; then continue; fi
+      j=$((i + 1))
+      if [ -z "${row_wall[$i]:-}" ] || [ -z "${row_wall[$j]:-}" ]; then
+        printf '%-15s %-30s no comparison: a run failed\n' "$name" "$label"
+        continue
+      fi
+      read -r t c < <(awk -v s="${row_wall[$i]}" -v b="${row_wall[$j]}" -v c="${row_cpu[$i]}" \
+        -v d="${row_cpu[$j]}" 'BEGIN { printf "%+.1f %+.1f\n", (s / b - 1) * 100, (c / d - 1) * 100 }')
+      printf '%-15s %-30s time to the last byte %6s%%, cpu %6s%%\n' "$name" "$label" "$t" "$c"
+      awk -v a="$t" -v b="${worst_t%% *}" 'BEGIN { exit !(b == "" || a + 0 > b + 0) }' &&
+        worst_t="$t ($name: $label)"
+      awk -v a="$c" -v b="${worst_c%% *}" 'BEGIN { exit !(b == "" || a + 0 > b + 0) }' &&
+        worst_c="$c ($name: $label)"
     done
+    if [ -n "$worst_t" ]; then
+      echo "largest: time to the last byte ${worst_t/ /% }, cpu ${worst_c/ /% }"
+    fi
     echo
   fi
   if slow_selected; then
