@@ -1,4 +1,5 @@
 #include "app/progress.hpp"
+#include "app/error_lines.hpp"
 
 #include "core/report.hpp"
 

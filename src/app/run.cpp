@@ -1,4 +1,7 @@
 #include "app/run.hpp"
+
+#include "app/error_lines.hpp"
+#include "app/run_status.hpp"
 #include "core/coroutine.hpp"
 
 #include "app/input_driver.hpp"
@@ -109,12 +112,12 @@ std::optional<std::uint16_t> last_produced_group(const run_config& config) {
 
 // A failed run's port file says why, for the peers still to read it (see
 // write_failed_port_file). Once per run.
-void tell_port_file(const run_config& config, bool& told) {
+void tell_port_file(const run_config& config, const run_status& status, bool& told) {
     if (told || config.port_file.empty())
         return;
     told = true;
     try {
-        write_failed_port_file(config.port_file, first_failure());
+        write_failed_port_file(config.port_file, status.reason());
     } catch (const std::exception&) {
         // What keeps it from being written was said at start, or is not this run's news.
     }
@@ -122,17 +125,18 @@ void tell_port_file(const run_config& config, bool& told) {
 
 // A worker that failed before its loop (its output cannot be made): connects to each input side
 // given with -c for a moment, only to tell it why, so that it does not wait for this worker.
-void tell_input_sides(const run_config& config, group_table& groups, asio::io_context& io) {
+void tell_input_sides(const run_config& config, group_table& groups, asio::io_context& io,
+                      run_status& status) {
     if (config.connect_list.empty())
         return;
     io.restart();
-    hold_error_lines(true); // a peer not there to be told is not news
+    status.hold_lines(true); // a peer not there to be told is not news
     asio::steady_timer run_timer(
         io, std::chrono::seconds(std::min(config.timeout, int(telling_bound.count()) * 2)));
     session_config sessions{config.groupid, groups, config.peer_timeout, nullptr};
     sessions.deadline = run_timer.expiry();
     sessions.insecure = config.insecure;
-    sessions.abort_reason = first_failure().empty() ? "the worker failed" : first_failure();
+    sessions.abort_reason = status.reason().empty() ? "the worker failed" : status.reason();
     try {
         if (!config.secret.empty())
             sessions.tls = std::make_shared<tls_settings>(config.secret);
@@ -147,13 +151,35 @@ void tell_input_sides(const run_config& config, group_table& groups, asio::io_co
     io.stop();
     end_sessions(sessions);
     settle(io);
-    hold_error_lines(false);
+    status.hold_lines(false);
+}
+
+// After the loop has stopped for a failure: every peer still connected is sent the abort message
+// with its reason, the loop running on for at most `bound` while those go out. Lines are held
+// meanwhile: what the failure brings about is not news.
+void tell_peers(asio::io_context& io, session_config& sessions, run_status& status,
+                std::chrono::milliseconds bound) {
+    status.hold_lines(true);
+    start_telling(sessions, status.reason());
+    // What is ready runs first: a connection waiting to be accepted starts its session, which
+    // then sends the abort as soon as it knows its peer.
+    io.restart();
+    io.poll();
+    const auto until = std::chrono::steady_clock::now() + bound;
+    while (still_telling(sessions) && std::chrono::steady_clock::now() < until) {
+        if (io.stopped()) // a line held meanwhile stops the loop too
+            io.restart();
+        if (io.run_one_until(until) == 0) // the bound has passed, or nothing is left to run
+            break;
+    }
+    io.stop(); // as the failure left it: teardown relies on a stopped loop
+    status.hold_lines(false);
 }
 
 // Spawns the run's coroutines and runs the loop until its work is done, it fails, or the
 // deadline ends it. Returns the number of sessions that delivered everything.
 std::size_t run_loop(const run_config& config, group_table& groups, asio::io_context& io,
-                     output_channel* output, bool& port_file_told) {
+                     run_status& status, output_channel* output, bool& port_file_told) {
     const bool input_side = config.side() == role::input;
     // The deadline counts from here, once start-up is done.
     // The steady clock: a step of the wall clock (NTP) moves no deadline.
@@ -225,7 +251,7 @@ std::size_t run_loop(const run_config& config, group_table& groups, asio::io_con
     if (input_side)
         spawn_coroutine(io, [&](const asio::yield_context& yield) {
             run_input(config, groups, input, io, yield);
-            if (failure_flag)
+            if (status.failed())
                 return;
             groups.close_all();
             producer_done = true;
@@ -241,10 +267,10 @@ std::size_t run_loop(const run_config& config, group_table& groups, asio::io_con
     } else {
         io.run();
     }
-    if (failure_flag) {
+    if (status.failed()) {
         // Peers still waiting learn why at once, through the port file or their connection.
-        tell_port_file(config, port_file_told);
-        tell_peers(io, sessions, first_failure(), telling_bound);
+        tell_port_file(config, status, port_file_told);
+        tell_peers(io, sessions, status, telling_bound);
     }
     if (report)
         report->summary();
@@ -260,6 +286,8 @@ int run(const run_config& config) {
     gettimeofday(&start, nullptr);
     // Before any thread starts, and kept to the end: a signal during teardown still counts.
     stop_signals interruptions;
+    // Outlives the loop: coroutines still suspended when it goes may report as they unwind.
+    run_status status;
     {
         const bool input_side = config.side() == role::input;
         // Declared before the loop: coroutines still suspended when the loop is destroyed give
@@ -267,6 +295,7 @@ int run(const run_config& config) {
         buffer_pool pool;
         group_table groups(pool);
         asio::io_context io;
+        status.attach(io);
         const stop_signals::attachment attached = interruptions.attach(io);
         const std::uint64_t pool_bytes = std::uint64_t(config.pool_size);
         // Every shard keeps a message open, mostly part-filled when there are many: on huge
@@ -309,7 +338,7 @@ int run(const run_config& config) {
         // Declared after the loop, so that it goes first: its thread may still hold blocks.
         std::unique_ptr<spill_store> store;
         std::unique_ptr<spiller> spill;
-        if (input_side && !config.spill_dir.empty() && !failure_flag) {
+        if (input_side && !config.spill_dir.empty() && !status.failed()) {
             try {
                 const std::uint64_t cap = config.spill_max >= 0
                                               ? std::uint64_t(config.spill_max)
@@ -321,39 +350,40 @@ int run(const run_config& config) {
             }
         }
         bool port_file_told = false;
-        const bool failed_at_start = failure_flag != 0;
-        if (failed_at_start) {
-            tell_port_file(config, port_file_told);
+        if (status.failed()) { // at start
+            tell_port_file(config, status, port_file_told);
             if (!input_side)
-                tell_input_sides(config, groups, io);
+                tell_input_sides(config, groups, io, status);
         }
         const std::size_t delivered =
-            failure_flag ? 0 : run_loop(config, groups, io, channel.get(), port_file_told);
+            status.failed() ? 0
+                            : run_loop(config, groups, io, status, channel.get(), port_file_told);
         spill.reset(); // nothing is read back or spilled once the loop has stopped
         if (store && (config.summary || config.progress) && store->bytes_written() > 0)
             report_spill(*store);
 
         // Data nobody took says more than the producer it left waiting for blocks.
-        if (input_side && !failure_flag)
+        if (input_side && !status.failed())
             delivery_check(groups, io);
         // Work ran out while a coroutine still waited for blocks: nothing could ever free them,
         // and what it held or was about to read would be lost without a word.
-        if (!failure_flag && !pool.waiters().empty())
+        if (!status.failed() && !pool.waiters().empty())
             report_line(io, "buffer pool: exhausted with data still waiting for blocks; "
                             "raise --pool_size");
         if (output)
-            output->finish(!failure_flag && delivered > 0);
-        if (failure_flag) // failed after its loop: a peer that comes late learns why too
-            tell_port_file(config, port_file_told);
+            output->finish(!status.failed() && delivered > 0);
+        if (status.failed()) // failed after its loop: a peer that comes late learns why too
+            tell_port_file(config, status, port_file_told);
         // Every wait ends while all that the waiters may touch still exists; only then go the
         // groups.
         while (groups.end_waits())
             settle(io);
         groups.clear();
     }
-    interruptions.finish();
+    status.detach();
+    interruptions.finish(status);
     report_times(start);
-    return failure_flag ? -1 : 0;
+    return status.failed() ? -1 : 0;
 }
 
 } // namespace shuffler

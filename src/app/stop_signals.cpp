@@ -1,6 +1,7 @@
 #include "app/stop_signals.hpp"
 
 #include "core/interruption.hpp"
+#include "app/error_lines.hpp"
 #include "core/report.hpp"
 
 #include <boost/asio/post.hpp>
@@ -36,7 +37,7 @@ stop_signals::stop_signals() {
                 boost::asio::post(*io_, [this, io = io_, signal] {
                     reported_ = true;
                     // A run that already failed has said why: the stop adds no second line.
-                    if (failure_flag != 0)
+                    if (report_to(*io).failed())
                         io->stop();
                     else
                         report_line(*io, interrupted_by(signal));
@@ -63,12 +64,11 @@ stop_signals::attachment::~attachment() {
     owner.io_ = nullptr;
 }
 
-void stop_signals::finish() {
+void stop_signals::finish(run_report& status) {
     const int signal = stop_signal();
-    if (signal == 0 || reported_ || failure_flag != 0)
+    if (signal == 0 || reported_ || status.failed())
         return;
-    write_error_line(interrupted_by(signal));
-    failure_flag = 1;
+    status.fail(interrupted_by(signal));
 }
 
 } // namespace shuffler

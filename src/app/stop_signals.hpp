@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/run_report.hpp"
+
 #include <boost/asio/io_context.hpp>
 
 #include <atomic>
@@ -33,8 +35,8 @@ class stop_signals {
     attachment attach(boost::asio::io_context& io);
 
     // Call once the loop and its children are gone: reports a stop that came too late for the
-    // loop to report ("interrupted by SIGTERM", a failure of the run).
-    void finish();
+    // loop to report ("interrupted by SIGTERM", a failure of the run) to `status`.
+    void finish(run_report& status);
 
   private:
     sigset_t signals_;

@@ -2,24 +2,12 @@
 
 #include <boost/system/system_error.hpp>
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <unistd.h>
 
 namespace shuffler {
-
-unsigned char failure_flag = 0;
-
-namespace {
-
-// A status line drawn in place stands on the terminal's last line, without a line feed. Atomic:
-// the signal thread writes its last line without the loop.
-std::atomic<bool> status_line_drawn{false};
-// Set by the last line of a process ending at once: what the loop notices meanwhile (a child the
-// ending killed, a connection it cut) is a consequence of that line, not news.
-std::atomic<bool> last_line_written{false};
 
 // Writes all of `out` to standard error in one write where the kernel allows.
 void write_standard_error(const std::string& out) {
@@ -34,48 +22,8 @@ void write_standard_error(const std::string& out) {
     }
 }
 
-// Touched on the event-loop thread only, as failure_flag.
-std::string first_failure_line;
-// Atomic, as the flags above: write_error_line may be called off the loop's thread.
-std::atomic<bool> lines_held{false};
-
-void write_line(const std::string& line) {
-    if (last_line_written)
-        return;
-    // A line over a drawn status line erases its rest instead of following it.
-    const bool over_status = status_line_drawn.exchange(false);
-    write_standard_error((over_status ? "\r" + line + "\x1b[K" : line) + '\n');
-}
-
-} // namespace
-
-const std::string& first_failure() { return first_failure_line; }
-
-void hold_error_lines(bool held) { lines_held = held; }
-
-void write_error_line(const std::string& line) {
-    if (!lines_held)
-        write_line(line);
-}
-
-void write_last_error_line(const std::string& line) {
-    write_line(line);
-    last_line_written = true;
-}
-
-void draw_status_line(const std::string& line) {
-    if (last_line_written)
-        return;
-    write_standard_error("\r" + line + "\x1b[K");
-    status_line_drawn = true;
-}
-
 void report_line(boost::asio::io_context& io, const std::string& line) {
-    if (first_failure_line.empty() && !lines_held)
-        first_failure_line = line;
-    write_error_line(line);
-    failure_flag = 1;
-    io.stop();
+    report_to(io).fail(line);
 }
 
 void report_failure(boost::asio::io_context& io, const std::string& subject,
@@ -87,6 +35,8 @@ bool report_current_exception(boost::asio::io_context& io, const std::string& su
                               silent_end silent) {
     try {
         throw;
+    } catch (const record_error& e) {
+        report_line(io, e.what()); // it names its own input
     } catch (const boost::system::system_error& e) {
         if (is_cancellation(e.code()) ||
             (silent == silent_end::cancellation_or_end_of_stream && is_end_of_stream(e.code())))
@@ -103,7 +53,7 @@ void assertion_reporter(const char* expr, const char* msg, const char* function,
     std::string text = std::string("***** Internal Program Error - assertion (") + expr +
                        ") failed in " + function + ":\n" + file + "(" + std::to_string(line) +
                        "): " + msg;
-    write_error_line(text);
+    write_standard_error(text + '\n');
     std::abort();
 }
 

@@ -70,14 +70,4 @@ void reopen_decoded(record_reader& old, record_reader& fresh, const std::string&
     fresh.pipe->open_decoded_after(copy, std::move(prefix), &fresh.buffer);
 }
 
-void report_input_exception(boost::asio::io_context& io, const std::string& subject) {
-    try {
-        throw;
-    } catch (const record_error& e) {
-        report_line(io, e.what());
-    } catch (const std::exception&) {
-        report_current_exception(io, subject);
-    }
-}
-
 } // namespace shuffler

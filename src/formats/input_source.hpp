@@ -22,8 +22,4 @@ void open_input(record_reader& reader, const std::string& name, boost::asio::io_
 void reopen_decoded(record_reader& old, record_reader& fresh, const std::string& name,
                     boost::asio::io_context& io);
 
-// Call inside a catch block of an input routine: a record_error already names its input and is
-// reported as it is; anything else is reported under `subject` (see report_current_exception).
-void report_input_exception(boost::asio::io_context& io, const std::string& subject);
-
 } // namespace shuffler

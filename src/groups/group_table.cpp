@@ -253,7 +253,7 @@ bool delivery_check(group_table& groups, boost::asio::io_context& io) {
     for (const group_state* record : used) {
         if (record->message_count() > 0 || record->in_flight > 0) {
             delivered = false;
-            if (!failure_flag)
+            if (!report_to(io).failed())
                 report_line(io, "Unattended group " + std::to_string(record->number));
         }
     }

@@ -37,7 +37,7 @@ bool spiller::anyone_starves() const {
 }
 
 void spiller::relieve(bool starving) {
-    if (writing_ > 0 || failure_flag || !(starving || anyone_starves()))
+    if (writing_ > 0 || report_to(io_).failed() || !(starving || anyone_starves()))
         return;
     group_state* largest = nullptr;
     std::uint64_t largest_blocks = 0, largest_start = 0;
@@ -63,7 +63,7 @@ void spiller::relieve(bool starving) {
 }
 
 void spiller::shortage(bool starving) {
-    if (writing_ > 0 || failure_flag)
+    if (writing_ > 0 || report_to(io_).failed())
         return;
     if (spilled_ > 0)
         return relieve(starving);
@@ -139,7 +139,7 @@ bool spiller::write_out(group_state& record, const std::shared_ptr<spilled_messa
 }
 
 void spiller::refill(group_state& record, std::size_t extra) {
-    if (failure_flag)
+    if (report_to(io_).failed())
         return;
     const std::uint64_t want = record.waiters.size() + extra;
     if (record.spilled.empty()) {
@@ -215,7 +215,7 @@ void spiller::blocks_returned() {
 }
 
 void spiller::fail(const std::string& error) {
-    if (!failure_flag)
+    if (!report_to(io_).failed())
         report_failure(io_, store_.label(), error);
 }
 

@@ -168,7 +168,8 @@ bool endpoint::close() {
     // must not take what it got so far for everything, and a thread writing into it must not be
     // left waiting for it to read.
     bool stopped_first = false;
-    if (child_.running() && child_.reads_from_us() && (failure_flag || stop_signal() != 0) &&
+    if (child_.running() && child_.reads_from_us() &&
+        (report_to(io).failed() || stop_signal() != 0) &&
         io.stopped()) {
         child_.stop_now(io, description());
         stopped_first = true;
@@ -182,12 +183,7 @@ bool endpoint::close() {
             reported = true;
             // A redirected standard output has no file name here: name it as the other lines do.
             const std::string subject = stdio_.fd() == 1 ? "standard output" : description();
-            if (io.stopped()) {
-                write_error_line(subject + ": " + problem);
-                failure_flag = 1;
-            } else {
-                report_failure(io, subject, problem);
-            }
+            report_failure(io, subject, problem);
         }
     }
     if (!child_.running())
@@ -255,8 +251,6 @@ void report_pipe_error(asio::io_context& io, const std::string& subject, std::ex
         return;
     try {
         std::rethrow_exception(error);
-    } catch (const record_error& e) {
-        report_line(io, e.what()); // it names its own file
     } catch (const std::exception&) {
         report_current_exception(io, subject, silent);
     }

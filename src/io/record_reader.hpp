@@ -4,6 +4,7 @@
 #include "io/endpoint.hpp"
 
 #include "core/coroutine.hpp"
+#include "core/run_report.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -12,11 +13,6 @@
 #include <string>
 
 namespace shuffler {
-
-// A malformed input: what() is a whole error line, "<input name>: <problem>".
-struct record_error : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
 
 // A buffered reader over one endpoint for line-based records. The format readers find
 // whole records in the buffer and copy each once into a message; no record may be longer than

@@ -134,8 +134,8 @@ void stop_child(pid_t pid) {
 // (an output command finishing its work decides the run) unless a stop is asked for meanwhile;
 // after a failure or a stop, a child that has not ended yet is stopped. Returns its wait status,
 // or nothing when it was stopped here (a failure of its own is then not its to report).
-std::optional<int> reap_at_teardown(pid_t pid) {
-    if (!failure_flag && stop_signal() == 0)
+std::optional<int> reap_at_teardown(pid_t pid, bool run_failed) {
+    if (!run_failed && stop_signal() == 0)
         if (const auto status = reap_before(pid, clock::time_point::max(), true))
             return status;
     if (const auto status = try_reap(pid))
@@ -145,18 +145,12 @@ std::optional<int> reap_at_teardown(pid_t pid) {
 }
 
 // Reports how a child ended, unless it ended cleanly or was cut off by a shutdown after an
-// earlier failure. Without a loop (it is being destroyed) the line is written directly.
-// True when it reported.
-bool report_exit(asio::io_context* io, const std::string& subject, int status) {
+// earlier failure; also while the loop is being destroyed. True when it reported.
+bool report_exit(asio::io_context& io, const std::string& subject, int status) {
     const std::string how = describe_wait_status(status);
-    if (how.empty() || (died_of_broken_pipe(status) && failure_flag))
+    if (how.empty() || (died_of_broken_pipe(status) && report_to(io).failed()))
         return false;
-    if (io) {
-        report_failure(*io, subject, how);
-    } else {
-        write_error_line(subject + ": " + how);
-        failure_flag = 1;
-    }
+    report_failure(io, subject, how);
     return true;
 }
 
@@ -164,14 +158,15 @@ bool report_exit(asio::io_context* io, const std::string& subject, int status) {
 // ended. Whoever holds the last reference when the loop goes (a pending wait destroyed with it)
 // settles the child at teardown instead and reports its failure.
 struct watched_child {
-    watched_child(pid_t pid, std::string subject, std::function<void(int)> ended)
-        : pid(pid), subject(std::move(subject)), ended(std::move(ended)) {}
+    watched_child(asio::io_context& io, pid_t pid, std::string subject,
+                  std::function<void(int)> ended)
+        : io(io), pid(pid), subject(std::move(subject)), ended(std::move(ended)) {}
     watched_child(const watched_child&) = delete;
     watched_child& operator=(const watched_child&) = delete;
     ~watched_child() {
         if (pid > 0)
-            if (const auto status = reap_at_teardown(pid))
-                report_exit(nullptr, subject, *status);
+            if (const auto status = reap_at_teardown(pid, report_to(io).failed()))
+                report_exit(io, subject, *status);
     }
     // Calls `ended` if the child has ended; true then.
     bool settle() {
@@ -183,6 +178,7 @@ struct watched_child {
             std::exchange(ended, nullptr)(*status);
         return true;
     }
+    asio::io_context& io;
     pid_t pid;
     std::string subject;
     std::function<void(int)> ended;
@@ -294,7 +290,7 @@ void shell_command::stop_now(asio::io_context& io, const std::string& subject) {
     if (const int pidfd = std::exchange(pidfd_, -1); pidfd >= 0)
         ::close(pidfd);
     if (const auto status = try_reap(pid))
-        report_exit(&io, subject, *status);
+        report_exit(io, subject, *status);
     else
         stop_child(pid);
 }
@@ -306,11 +302,11 @@ bool shell_command::hand_over(asio::io_context& io, const std::string& subject) 
         // No loop left to wait on: this is teardown.
         if (pidfd >= 0)
             ::close(pidfd);
-        const auto status = reap_at_teardown(pid);
-        return status && report_exit(&io, subject, *status);
+        const auto status = reap_at_teardown(pid, report_to(io).failed());
+        return status && report_exit(io, subject, *status);
     }
-    watch_child(io, pidfd, std::make_shared<watched_child>(pid, subject, [&io, subject](int status) {
-                    report_exit(&io, subject, status);
+    watch_child(io, pidfd, std::make_shared<watched_child>(io, pid, subject, [&io, subject](int status) {
+                    report_exit(io, subject, status);
                 }));
     return false;
 }
@@ -331,7 +327,7 @@ std::string shell_command::wait(asio::io_context& io, const std::string& subject
     if (io.stopped()) {
         if (pidfd >= 0)
             ::close(pidfd);
-        const auto status = reap_at_teardown(pid);
+        const auto status = reap_at_teardown(pid, report_to(io).failed());
         return status ? how(*status) : problem;
     }
     // The child's status, once it has ended, wakes the timer.
@@ -341,7 +337,7 @@ std::string shell_command::wait(asio::io_context& io, const std::string& subject
         std::optional<int> status;
     };
     const auto state = std::make_shared<waiting>(io);
-    watch_child(io, pidfd, std::make_shared<watched_child>(pid, subject, [state](int status) {
+    watch_child(io, pidfd, std::make_shared<watched_child>(io, pid, subject, [state](int status) {
                     state->status = status;
                     state->timer.cancel();
                 }));

@@ -329,19 +329,20 @@ void accept_peers(const std::string& address, const std::string& port_file,
     // Removes the port file once nothing accepts any more: a file left behind would send the
     // next run's peers to a port that may by then belong to someone else.
     struct port_file_owner {
+        run_report& report;
         std::string path;
         ~port_file_owner() {
             // A failed run replaces it with its reason (see run), for peers still to come; only
             // a second signal, ending the process at once, removes it then.
-            if (!path.empty() && !failure_flag) {
+            if (!path.empty() && !report.failed()) {
                 ::unlink(path.c_str());
                 keep_if_ended_at_once(path);
             }
         }
-    } written;
+    } written{report_to(io), ""};
     try {
         const auto endpoints = resolve_address(address, run_timer, yield);
-        if (failure_flag)
+        if (report_to(io).failed())
             return; // the run failed meanwhile: its port file says so already, keep it
         const tcp::endpoint endpoint = endpoints.begin()->endpoint();
         auto acceptor = std::make_shared<tcp::acceptor>(io);
@@ -385,8 +386,8 @@ void accept_peers(const std::string& address, const std::string& port_file,
                 if (!problem.empty()) {
                     boost::system::error_code ignored;
                     const tcp::endpoint peer = socket.remote_endpoint(ignored);
-                    write_error_line(boost::lexical_cast<std::string>(peer) + ": " + problem +
-                                     "; connection dropped (--insecure accepts it)");
+                    report_to(io).note(boost::lexical_cast<std::string>(peer) + ": " + problem +
+                                       "; connection dropped (--insecure accepts it)");
                     socket.close(ignored);
                     continue;
                 }

@@ -349,10 +349,10 @@ void receive_group_on(const std::shared_ptr<Stream>& stream, session_config& con
             }
             if (!r->writing) {
                 // The writer has failed and said why; the input side learns it too.
-                if (failure_flag && !r->told) {
+                if (report_to(io).failed() && !r->told) {
                     r->told = true;
                     ++config.telling;
-                    tell_input_side(*stream, group, first_failure(), yield);
+                    tell_input_side(*stream, group, report_to(io).reason(), yield);
                     --config.telling;
                 }
                 return;
@@ -401,7 +401,7 @@ void receive_group_on(const std::shared_ptr<Stream>& stream, session_config& con
             started = false;
         }
         if (quiet->dropped) {
-            write_error_line(label + ": nothing received before the group was delivered; "
+            report_to(io).note(label + ": nothing received before the group was delivered; "
                                      "connection dropped");
             return;
         }
@@ -410,7 +410,7 @@ void receive_group_on(const std::shared_ptr<Stream>& stream, session_config& con
         const std::string why = late ? "nothing received before the deadline" : e.what();
         if (!started && accepted) {
             // Nothing valid came: a stray connection to our listener, not an input side.
-            write_error_line(label + ": " +
+            report_to(io).note(label + ": " +
                              (!late && error && ended(error->code()) ? "closed before any data"
                                                                      : why) +
                              "; connection dropped");

@@ -254,11 +254,11 @@ void serve_group_on(const std::shared_ptr<Stream>& stream, session_config& confi
         h = read_handshake(stream, now + handshake_grace, yield);
     } catch (const boost::system::system_error& e) {
         if (!is_cancellation(e.code()))
-            write_error_line(label + ": " + e.code().message() + "; connection dropped");
+            report_to(io).note(label + ": " + e.code().message() + "; connection dropped");
         return;
     } catch (const std::exception& e) {
         // A stray connection (a port scan, a health check) must not end a job in flight.
-        write_error_line(label + ": " + e.what() + "; connection dropped");
+        report_to(io).note(label + ": " + e.what() + "; connection dropped");
         return;
     }
     if (h.group >= config.groups.size() ||
@@ -267,7 +267,7 @@ void serve_group_on(const std::shared_ptr<Stream>& stream, session_config& confi
         const std::string why =
             "group " + std::to_string(h.group) + " does not exist: " + produced_groups(config);
         send_abort_only(stream, h.group, why, yield);
-        write_error_line(label + ": asked for group " + std::to_string(h.group) + ", but " +
+        report_to(io).note(label + ": asked for group " + std::to_string(h.group) + ", but " +
                          produced_groups(config) + "; refused");
         return;
     }
@@ -325,7 +325,7 @@ void serve_group_on(const std::shared_ptr<Stream>& stream, session_config& confi
                            "worker failed after writing " + std::to_string(s->acknowledged) +
                                " messages to its output (" + s->failure + ")");
         else
-            write_error_line(label + ": worker failed; " + std::to_string(again) +
+            report_to(io).note(label + ": worker failed; " + std::to_string(again) +
                              " messages sent again (" + s->failure + ")");
     } else {
         return; // torn down with the loop

@@ -50,27 +50,15 @@ void end_sessions(session_config& config) {
         config.output->turn.cancel_all();
 }
 
-void tell_peers(asio::io_context& io, session_config& config, const std::string& reason,
-                std::chrono::milliseconds bound) {
+void start_telling(session_config& config, const std::string& reason) {
     config.abort_reason = reason.empty() ? "the run failed" : reason;
-    hold_error_lines(true);
     for (const auto& start : config.aborters)
         start();
     config.aborters.clear();
-    // What is ready runs first: a connection waiting to be accepted starts its session, which
-    // then sends the abort as soon as it knows its peer.
-    io.restart();
-    io.poll();
-    const auto until = std::chrono::steady_clock::now() + bound;
-    while ((config.telling > 0 || config.starting > 0) &&
-           std::chrono::steady_clock::now() < until) {
-        if (io.stopped()) // a line held meanwhile stops the loop too
-            io.restart();
-        if (io.run_one_until(until) == 0) // the bound has passed, or nothing is left to run
-            break;
-    }
-    io.stop(); // as the failure left it: teardown relies on a stopped loop
-    hold_error_lines(false);
+}
+
+bool still_telling(const session_config& config) {
+    return config.telling > 0 || config.starting > 0;
 }
 
 std::string produced_groups(const session_config& config) {
@@ -174,8 +162,8 @@ void run_tls_session(const std::shared_ptr<tls_stream>& stream, session_config& 
         boost::system::error_code ignored;
         transport(*stream).close(ignored);
         if (accepted)
-            write_error_line(label + ": TLS handshake failed (" + failed +
-                             "); connection dropped");
+            report_to(context_of(stream->get_executor()))
+                .note(label + ": TLS handshake failed (" + failed + "); connection dropped");
         else if (const std::string why = listener_failure(config); !why.empty())
             report_failure(context_of(stream->get_executor()), label, "input side failed: " + why);
         else

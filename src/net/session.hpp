@@ -82,7 +82,7 @@ struct session_config {
     // table. A worker asking for another is refused with the abort message.
     std::optional<std::uint16_t> produced_last;
     // Once the run has failed: why, for the abort message every peer still connected is sent
-    // (see tell_peers). A session started from then on sends it at once.
+    // (see start_telling). A session started from then on sends it at once.
     std::string abort_reason;
     std::vector<std::function<void()>> aborters; // each starts its session's abort, if it owes one
     std::size_t telling = 0;                     // sessions whose abort is not written yet
@@ -104,12 +104,12 @@ void start_session(boost::asio::ip::tcp::socket& socket, session_config& config,
 // turn, with operation-aborted, so their coroutines unwind and give back what they hold.
 void end_sessions(session_config& config);
 
-// After the loop has stopped for a failure: sends every peer still connected the abort message
-// with `reason` (a worker that has not had its end mark, or a worker's input side), running the
-// loop on for at most `bound` while those messages go out. Lines are held meanwhile: what the
-// failure brings about is not news.
-void tell_peers(boost::asio::io_context& io, session_config& config, const std::string& reason,
-                std::chrono::milliseconds bound);
+// After the loop has stopped for a failure: starts sending every peer still connected the abort
+// message with `reason` (a worker that has not had its end mark, or a worker's input side); a
+// session that starts from then on sends it at once. They go out as the loop runs on.
+void start_telling(session_config& config, const std::string& reason);
+// Some abort is not written yet, or a session has not yet seen its peer's handshake.
+bool still_telling(const session_config& config);
 
 // "this job produces groups 0 to 4" (or "only group 0"), for a refused worker.
 std::string produced_groups(const session_config& config);

@@ -29,7 +29,6 @@ dicing dice(const std::vector<std::string>& files, const fastq_plan& plan) {
     dicing d;
     group_table groups(test_pool());
     groups.resize(1);
-    failure_flag = 0;
     testing::internal::CaptureStderr();
     // A consumer takes every block as it comes: the dicer stops while its queue is full.
     asio::io_context io;
@@ -53,8 +52,7 @@ dicing dice(const std::vector<std::string>& files, const fastq_plan& plan) {
     io.restart();
     io.run();
     d.err = without_sanitizer_notes(testing::internal::GetCapturedStderr());
-    d.failed = failure_flag != 0;
-    failure_flag = 0;
+    d.failed = report_to(io).failed();
     groups.clear();
     return d;
 }

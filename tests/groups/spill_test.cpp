@@ -28,7 +28,6 @@ protected:
 
     void SetUp() override {
         pool_test::SetUp();
-        failure_flag = 0;
         char name[] = "/tmp/spill-test-XXXXXX";
         ASSERT_NE(::mkdtemp(name), nullptr);
         dir = name;

@@ -54,10 +54,16 @@ struct closing {
 // runs the loop, in which a handler opens and closes `gate` to let the child finish.
 closing close_and_run(const std::string& command, const std::string& gate, bool failed_before) {
     closing c;
-    failure_flag = failed_before;
+    stderr_report report; // outlives the loop, which may report as it goes
+    if (failed_before) {
+        report.hold_lines(true);
+        report.fail("an earlier failure");
+        report.hold_lines(false);
+    }
     testing::internal::CaptureStderr();
     {
         asio::io_context io;
+        attach_report(io, report);
         {
             endpoint pipe(io);
             pipe.open_command(command, "r");
@@ -69,8 +75,7 @@ closing close_and_run(const std::string& command, const std::string& gate, bool 
         io.run();
     }
     c.err = without_sanitizer_notes(testing::internal::GetCapturedStderr());
-    c.failed = failure_flag;
-    failure_flag = 0;
+    c.failed = report.failed();
     return c;
 }
 
