@@ -1,6 +1,5 @@
 #include "app/output_target.hpp"
 
-#include "core/interruption.hpp"
 #include "core/private_file.hpp"
 #include "core/report.hpp"
 
@@ -110,7 +109,7 @@ output_target::output_target(boost::asio::io_context& io, const std::vector<std:
 output_target::~output_target() {
     if (!temporary_.empty()) {
         ::unlink(temporary_.c_str());
-        keep_if_ended_at_once(temporary_);
+        report_to(io_).keep_if_ended_at_once(temporary_);
     }
     if (mode_fd_ >= 0)
         ::close(mode_fd_);
@@ -147,7 +146,7 @@ void output_target::open() {
         ::close(fd);
         throw std::system_error(error, std::generic_category(), "cannot create " + temporary_);
     }
-    remove_if_ended_at_once(temporary_);
+    report_to(io_).remove_if_ended_at_once(temporary_);
     final_ = target;
     pipe_.adopt_file(fd, job_, file_);
 }
@@ -157,7 +156,7 @@ void output_target::finish(bool keep) {
         return;
     // Reports a child that failed. A stop asked for while the output's command finished leaves
     // the output unfinished.
-    const bool closed = !pipe_.close() && stop_signal() == 0;
+    const bool closed = !pipe_.close() && report_to(io_).stop_signal() == 0;
     if (!keep || !closed)
         return;
     const std::string problem = settle();
@@ -185,7 +184,7 @@ std::string output_target::settle() {
         return std::string("cannot flush the finished output to disk: ") + std::strerror(errno);
     if (::rename(temporary_.c_str(), final_.c_str()) != 0)
         return std::string("cannot rename the finished output: ") + std::strerror(errno);
-    keep_if_ended_at_once(std::exchange(temporary_, {})); // it is the target now
+    report_to(io_).keep_if_ended_at_once(std::exchange(temporary_, {})); // it is the target now
     const std::string folder = folder_of(final_);
     if (!sync_folder(folder.empty() ? "." : folder))
         return std::string("cannot flush its folder to disk: ") + std::strerror(errno);

@@ -287,7 +287,7 @@ int run(const run_config& config) {
     // Before any thread starts, and kept to the end: a signal during teardown still counts.
     stop_signals interruptions;
     // Outlives the loop: coroutines still suspended when it goes may report as they unwind.
-    run_status status;
+    run_status status(&interruptions);
     {
         const bool input_side = config.side() == role::input;
         // Declared before the loop: coroutines still suspended when the loop is destroyed give

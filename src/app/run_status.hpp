@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/stop_signals.hpp"
 #include "core/run_report.hpp"
 
 #include <boost/asio/io_context.hpp>
@@ -14,7 +15,9 @@ namespace shuffler {
 // loop: coroutines still suspended when the loop is destroyed may report as they unwind.
 class run_status final : public run_report {
 public:
-    run_status() = default;
+    // `signals`, when given, answers for a stop the user asked for and keeps what a second
+    // signal cleans up.
+    explicit run_status(stop_signals* signals = nullptr) : signals_(signals) {}
     run_status(const run_status&) = delete;
     run_status& operator=(const run_status&) = delete;
 
@@ -23,6 +26,23 @@ public:
     bool failed() const override { return failed_; }
     const std::string& reason() const override { return reason_; }
     void hold_lines(bool held) override { held_ = held; }
+    int stop_signal() const override { return signals_ ? signals_->stop_signal() : 0; }
+    void child_started(pid_t group) override {
+        if (signals_)
+            signals_->child_started(group);
+    }
+    void child_ended(pid_t group) override {
+        if (signals_)
+            signals_->child_ended(group);
+    }
+    void remove_if_ended_at_once(const std::string& path) override {
+        if (signals_)
+            signals_->remove_if_ended_at_once(path);
+    }
+    void keep_if_ended_at_once(const std::string& path) override {
+        if (signals_)
+            signals_->keep_if_ended_at_once(path);
+    }
 
     // From here on, a failure also stops `io`, and the libraries on it report here.
     void attach(boost::asio::io_context& io) {
@@ -33,6 +53,7 @@ public:
     void detach() { io_ = nullptr; }
 
 private:
+    stop_signals* signals_;
     boost::asio::io_context* io_ = nullptr;
     bool failed_ = false;
     bool held_ = false;

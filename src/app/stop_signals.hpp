@@ -7,7 +7,10 @@
 #include <atomic>
 #include <csignal>
 #include <mutex>
+#include <string>
+#include <sys/types.h>
 #include <thread>
+#include <vector>
 
 namespace shuffler {
 
@@ -38,7 +41,23 @@ class stop_signals {
     // loop to report ("interrupted by SIGTERM", a failure of the run) to `status`.
     void finish(run_report& status);
 
+    // The signal of the first stop, or 0. Safe from any thread.
+    int stop_signal() const { return first_signal_.load(); }
+    // What a second signal cleans up before it ends the process (see run_report). Safe from any
+    // thread.
+    void child_started(pid_t group);
+    void child_ended(pid_t group);
+    void remove_if_ended_at_once(const std::string& path);
+    void keep_if_ended_at_once(const std::string& path);
+
   private:
+    // Kills the children's process groups and removes the files, for an end at once.
+    void clean_up();
+
+    std::atomic<int> first_signal_{0};
+    std::mutex cleanup_mutex_; // guards the two lists
+    std::vector<pid_t> child_groups_;
+    std::vector<std::string> abandoned_files_;
     sigset_t signals_;
     std::atomic<bool> ending_{false};
     std::mutex io_mutex_;

@@ -4,6 +4,8 @@
 
 #include <boost/asio/execution_context.hpp>
 
+#include <cstring>
+
 namespace shuffler {
 
 namespace {
@@ -34,6 +36,10 @@ void stderr_report::fail(const std::string& line) {
 void stderr_report::note(const std::string& line) {
     if (!held_)
         write_standard_error(line + '\n');
+}
+
+std::string interrupted_by(int signal) {
+    return std::string("interrupted by SIG") + ::sigabbrev_np(signal);
 }
 
 void attach_report(boost::asio::io_context& io, run_report& report) {

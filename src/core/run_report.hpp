@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <sys/types.h>
 
 namespace shuffler {
 
@@ -31,7 +32,21 @@ public:
     // While held, lines are not written: a failed run telling its peers why, whose loop runs on
     // a little, would otherwise report what its own failure brings about.
     virtual void hold_lines(bool held) = 0;
+
+    // The signal of a stop the user asked for (SIGINT, SIGTERM), or 0: teardown waits for
+    // children give up on it.
+    virtual int stop_signal() const = 0;
+    // What a process ended at once by a second signal cleans up first, since its owners cannot:
+    // the process groups of the children still running, and files only a finished run may
+    // leave (the port file, an unfinished output).
+    virtual void child_started(pid_t group) = 0;
+    virtual void child_ended(pid_t group) = 0;
+    virtual void remove_if_ended_at_once(const std::string& path) = 0;
+    virtual void keep_if_ended_at_once(const std::string& path) = 0;
 };
+
+// "interrupted by SIGTERM": the one line of a run that a stop ended.
+std::string interrupted_by(int signal);
 
 // The plainest report: writes each line to standard error and keeps the first failure; never
 // stops a loop. What a loop without an attached report uses, and what a test can own.
@@ -42,6 +57,12 @@ public:
     bool failed() const override { return failed_; }
     const std::string& reason() const override { return reason_; }
     void hold_lines(bool held) override { held_ = held; }
+    // Nothing asks it to stop, and nothing ends it at once.
+    int stop_signal() const override { return 0; }
+    void child_started(pid_t) override {}
+    void child_ended(pid_t) override {}
+    void remove_if_ended_at_once(const std::string&) override {}
+    void keep_if_ended_at_once(const std::string&) override {}
 
 private:
     bool failed_ = false;

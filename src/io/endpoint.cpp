@@ -1,6 +1,5 @@
 #include "io/endpoint.hpp"
 
-#include "core/interruption.hpp"
 #include "core/report.hpp"
 #include "io/record_reader.hpp"
 
@@ -47,7 +46,7 @@ void endpoint::open_command(const std::string& command, const char* mode) {
         throw_error(errno);
     const int ours = fds[reading ? 0 : 1], theirs = fds[reading ? 1 : 0];
     try {
-        child_.start(command, theirs, reading);
+        child_.start(command, theirs, reading, report_to(context_of(descriptor.get_executor())));
     } catch (...) {
         ::close(ours);
         throw;
@@ -169,7 +168,7 @@ bool endpoint::close() {
     // left waiting for it to read.
     bool stopped_first = false;
     if (child_.running() && child_.reads_from_us() &&
-        (report_to(io).failed() || stop_signal() != 0) &&
+        (report_to(io).failed() || report_to(io).stop_signal() != 0) &&
         io.stopped()) {
         child_.stop_now(io, description());
         stopped_first = true;

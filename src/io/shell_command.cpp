@@ -1,6 +1,5 @@
 #include "io/shell_command.hpp"
 
-#include "core/interruption.hpp"
 #include "core/report.hpp"
 
 #include <boost/asio/post.hpp>
@@ -90,18 +89,18 @@ void install_sigchld_handler() {
 }
 
 // The wait status of `pid` if it has ended (-1 when it cannot be waited for), else nothing.
-std::optional<int> try_reap(pid_t pid) {
+std::optional<int> try_reap(pid_t pid, run_report& report) {
     int status = 0;
     for (;;) {
         const pid_t got = ::waitpid(pid, &status, WNOHANG);
         if (got == pid) {
-            remove_child_group(pid);
+            report.child_ended(pid);
             return status;
         }
         if (got == 0)
             return std::nullopt;
         if (errno != EINTR) {
-            remove_child_group(pid);
+            report.child_ended(pid);
             return -1;
         }
     }
@@ -109,11 +108,12 @@ std::optional<int> try_reap(pid_t pid) {
 
 // Waits, blocking, for `pid` to end until `until`, or until a stop is asked for when
 // `give_up_on_stop`. Only for teardown, where no loop is held up.
-std::optional<int> reap_before(pid_t pid, clock::time_point until, bool give_up_on_stop) {
+std::optional<int> reap_before(pid_t pid, clock::time_point until, bool give_up_on_stop,
+                               run_report& report) {
     for (;;) {
-        if (const auto status = try_reap(pid))
+        if (const auto status = try_reap(pid, report))
             return status;
-        if (clock::now() >= until || (give_up_on_stop && stop_signal() != 0))
+        if (clock::now() >= until || (give_up_on_stop && report.stop_signal() != 0))
             return std::nullopt;
         const timespec pause{0, 5000000}; // 5 ms
         ::nanosleep(&pause, nullptr);
@@ -122,25 +122,25 @@ std::optional<int> reap_before(pid_t pid, clock::time_point until, bool give_up_
 
 // Stops the child's process group (the shell and whatever it started): SIGTERM, then SIGKILL
 // after the grace; waits a grace more for it to go. Never blocks longer than that.
-void stop_child(pid_t pid) {
+void stop_child(pid_t pid, run_report& report) {
     ::kill(-pid, SIGTERM);
-    if (reap_before(pid, clock::now() + stop_grace, false))
+    if (reap_before(pid, clock::now() + stop_grace, false, report))
         return;
     ::kill(-pid, SIGKILL);
-    reap_before(pid, clock::now() + stop_grace, false);
+    reap_before(pid, clock::now() + stop_grace, false, report);
 }
 
 // A child at teardown, once the loop has stopped. While the run is going well it is waited for
 // (an output command finishing its work decides the run) unless a stop is asked for meanwhile;
 // after a failure or a stop, a child that has not ended yet is stopped. Returns its wait status,
 // or nothing when it was stopped here (a failure of its own is then not its to report).
-std::optional<int> reap_at_teardown(pid_t pid, bool run_failed) {
-    if (!run_failed && stop_signal() == 0)
-        if (const auto status = reap_before(pid, clock::time_point::max(), true))
+std::optional<int> reap_at_teardown(pid_t pid, run_report& report) {
+    if (!report.failed() && report.stop_signal() == 0)
+        if (const auto status = reap_before(pid, clock::time_point::max(), true, report))
             return status;
-    if (const auto status = try_reap(pid))
+    if (const auto status = try_reap(pid, report))
         return status;
-    stop_child(pid);
+    stop_child(pid, report);
     return std::nullopt;
 }
 
@@ -165,12 +165,12 @@ struct watched_child {
     watched_child& operator=(const watched_child&) = delete;
     ~watched_child() {
         if (pid > 0)
-            if (const auto status = reap_at_teardown(pid, report_to(io).failed()))
+            if (const auto status = reap_at_teardown(pid, report_to(io)))
                 report_exit(io, subject, *status);
     }
     // Calls `ended` if the child has ended; true then.
     bool settle() {
-        const auto status = try_reap(pid);
+        const auto status = try_reap(pid, report_to(io));
         if (!status)
             return false;
         pid = -1;
@@ -247,7 +247,8 @@ void watch_child(asio::io_context& io, int pidfd, std::shared_ptr<watched_child>
 
 } // namespace
 
-void shell_command::start(const std::string& command, int theirs, bool to_us) {
+void shell_command::start(const std::string& command, int theirs, bool to_us,
+                          run_report& report) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, theirs, to_us ? STDOUT_FILENO : STDIN_FILENO);
@@ -280,7 +281,7 @@ void shell_command::start(const std::string& command, int theirs, bool to_us) {
         throw_error(error);
     pid_ = pid;
     reads_from_us_ = !to_us;
-    add_child_group(pid);
+    report.child_started(pid);
     // Readable once the child has ended; without it (kernels before 5.3) SIGCHLD tells.
     pidfd_ = pidfds ? int(::syscall(SYS_pidfd_open, pid, 0)) : -1;
 }
@@ -289,10 +290,10 @@ void shell_command::stop_now(asio::io_context& io, const std::string& subject) {
     const pid_t pid = std::exchange(pid_, -1);
     if (const int pidfd = std::exchange(pidfd_, -1); pidfd >= 0)
         ::close(pidfd);
-    if (const auto status = try_reap(pid))
+    if (const auto status = try_reap(pid, report_to(io)))
         report_exit(io, subject, *status);
     else
-        stop_child(pid);
+        stop_child(pid, report_to(io));
 }
 
 bool shell_command::hand_over(asio::io_context& io, const std::string& subject) {
@@ -302,7 +303,7 @@ bool shell_command::hand_over(asio::io_context& io, const std::string& subject) 
         // No loop left to wait on: this is teardown.
         if (pidfd >= 0)
             ::close(pidfd);
-        const auto status = reap_at_teardown(pid, report_to(io).failed());
+        const auto status = reap_at_teardown(pid, report_to(io));
         return status && report_exit(io, subject, *status);
     }
     watch_child(io, pidfd, std::make_shared<watched_child>(io, pid, subject, [&io, subject](int status) {
@@ -327,7 +328,7 @@ std::string shell_command::wait(asio::io_context& io, const std::string& subject
     if (io.stopped()) {
         if (pidfd >= 0)
             ::close(pidfd);
-        const auto status = reap_at_teardown(pid, report_to(io).failed());
+        const auto status = reap_at_teardown(pid, report_to(io));
         return status ? how(*status) : problem;
     }
     // The child's status, once it has ended, wakes the timer.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/coroutine.hpp"
+#include "core/run_report.hpp"
 
 #include <boost/asio/io_context.hpp>
 
@@ -20,7 +21,8 @@ public:
 
     // Starts `command` with `theirs` (closed here, also on failure) as its standard output when
     // `to_us`, else as its standard input; default SIGPIPE and SIGCHLD, no signal blocked.
-    void start(const std::string& command, int theirs, bool to_us);
+    // `report` learns of its process group, for a process ended at once.
+    void start(const std::string& command, int theirs, bool to_us, run_report& report);
 
     // Started and not yet handed on (to the loop's watch, to teardown) or waited for.
     bool running() const { return pid_ >= 0; }

@@ -1,6 +1,5 @@
 #include "net/connections.hpp"
 
-#include "core/interruption.hpp"
 #include "core/private_file.hpp"
 #include "core/report.hpp"
 #include "net/address.hpp"
@@ -336,7 +335,7 @@ void accept_peers(const std::string& address, const std::string& port_file,
             // a second signal, ending the process at once, removes it then.
             if (!path.empty() && !report.failed()) {
                 ::unlink(path.c_str());
-                keep_if_ended_at_once(path);
+                report.keep_if_ended_at_once(path);
             }
         }
     } written{report_to(io), ""};
@@ -355,7 +354,7 @@ void accept_peers(const std::string& address, const std::string& port_file,
                 write_port_file(port_file, advertised_address(acceptor->local_endpoint()),
                                 port_file_secret);
                 written.path = port_file;
-                remove_if_ended_at_once(port_file);
+                report_to(io).remove_if_ended_at_once(port_file);
             } catch (const std::exception& e) {
                 report_failure(io, port_file, e.what());
                 return;

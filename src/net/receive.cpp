@@ -1,6 +1,5 @@
 #include "net/receive.hpp"
 
-#include "core/interruption.hpp"
 #include "core/report.hpp"
 #include "wire/read_message.hpp"
 
@@ -387,7 +386,7 @@ void receive_group_on(const std::shared_ptr<Stream>& stream, session_config& con
             // Stopped by a signal too (Ctrl-C reaches the whole job): the input side's abort
             // is that same signal's news; the worker's own interruption is its one line, said
             // here, since its own report, yet to run, stays silent after a failure.
-            if (const int signal = stop_signal(); signal != 0) {
+            if (const int signal = report_to(io).stop_signal(); signal != 0) {
                 report_line(io, interrupted_by(signal));
                 return;
             }
