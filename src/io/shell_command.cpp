@@ -196,10 +196,15 @@ struct sigchld_watch {
     bool armed = false;
 };
 
-std::weak_ptr<sigchld_watch>& current_sigchld_watch() {
-    static std::weak_ptr<sigchld_watch> watch;
-    return watch;
-}
+// The loop's watch while it has one: a service of the loop, so that it is the loop's, not the
+// process's.
+struct sigchld_watch_slot : asio::execution_context::service {
+    static asio::execution_context::id id;
+    explicit sigchld_watch_slot(asio::execution_context& owner) : service(owner) {}
+    void shutdown() override {}
+    std::weak_ptr<sigchld_watch> watch;
+};
+asio::execution_context::id sigchld_watch_slot::id;
 
 void look_at_children(const std::shared_ptr<sigchld_watch>& watch) {
     char bytes[64];
@@ -235,10 +240,11 @@ void watch_child(asio::io_context& io, int pidfd, std::shared_ptr<watched_child>
                            });
         return;
     }
-    std::shared_ptr<sigchld_watch> watch = current_sigchld_watch().lock();
-    if (!watch || &watch->io != &io) {
+    std::weak_ptr<sigchld_watch>& current = asio::use_service<sigchld_watch_slot>(io).watch;
+    std::shared_ptr<sigchld_watch> watch = current.lock();
+    if (!watch) {
         watch = std::make_shared<sigchld_watch>(io);
-        current_sigchld_watch() = watch;
+        current = watch;
     }
     watch->children.push_back(std::move(child));
     // It may have ended before it was watched: look now, on the loop.
