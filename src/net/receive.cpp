@@ -165,29 +165,35 @@ bool peer_closed(int fd) {
 // Whether a plain TCP peer has closed its side (FIN) with what it sent still unread, and that
 // can never be a whole stream: the bytes waiting end inside a message, or not with an end mark
 // (`marked`: the last message already taken was one). A real input side closes only after the
-// final acknowledgement, so this is an input side that died; a sender that closes right after
-// its end mark is not. Looked at only while the window is full.
-bool closed_before_the_end(int fd, bool marked) {
+// final acknowledgement, so this is an input side that died or failed; a sender that closes
+// right after its end mark is not. Looked at only while the window is full. Returns why: the
+// reason of an abort message among the unread bytes, else "connection closed before the end of
+// data"; "" when the peer has not closed or the stream is whole.
+std::string closed_before_the_end(int fd, bool marked, std::uint16_t group) {
     if (!peer_closed(fd))
-        return false;
+        return "";
+    const std::string closed = "connection closed before the end of data";
     int waiting = 0;
     if (::ioctl(fd, FIONREAD, &waiting) != 0 || waiting < 0)
-        return false;
+        return "";
     std::string bytes(std::size_t(waiting), '\0'); // rare: a peer that has gone
     const ssize_t got = waiting > 0 ? ::recv(fd, bytes.data(), bytes.size(),
                                              MSG_PEEK | MSG_DONTWAIT)
                                     : 0;
     if (got < 0)
-        return false;
+        return "";
     std::size_t at = 0;
     while (at + header_size <= std::size_t(got)) {
         const message_header h = load_header(bytes.data() + at);
         if (!header_is_valid(h))
-            return true;
+            return closed;
+        if (h.group == abort_group(group) && at + header_size + h.length <= std::size_t(got))
+            return "input side failed: " +
+                   abort_reason_text(bytes.data() + at + header_size, h.length);
         marked = h.length == 0;
         at += header_size + h.length;
     }
-    return at != std::size_t(got) || !marked;
+    return at != std::size_t(got) || !marked ? closed : "";
 }
 
 // A worker's abort to its input side, on a connection its reader may still be reading: the
@@ -235,10 +241,13 @@ template <class Stream> class close_watch {
                 return;
             const bool marked = !kept->held.empty() && kept->held.back().size() == header_size;
             const int fd = transport(*kept->stream).native_handle();
-            if (std::is_same_v<Stream, tcp::socket> ? closed_before_the_end(fd, marked)
-                                                    : !marked && peer_closed(fd)) {
-                report_failure(context_of(timer_.get_executor()), label,
-                               "connection closed before the end of data");
+            // Under TLS the waiting bytes cannot be read without taking them: any close counts.
+            const std::string why =
+                std::is_same_v<Stream, tcp::socket> ? closed_before_the_end(fd, marked, kept->group)
+                : !marked && peer_closed(fd)        ? "connection closed before the end of data"
+                                                    : "";
+            if (!why.empty()) {
+                report_failure(context_of(timer_.get_executor()), label, why);
                 return;
             }
             arm(kept, label);
