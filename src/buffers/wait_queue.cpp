@@ -24,7 +24,7 @@ void wait_queue::wait(const boost::asio::yield_context& yield, const void* tag) 
         throw boost::system::system_error(result);
 }
 
-void wait_queue::wake(std::deque<entry>::iterator woken, boost::system::error_code code) {
+void wait_queue::wake(std::list<entry>::iterator woken, boost::system::error_code code) {
     auto resume = std::move(woken->resume);
     const boost::asio::any_io_executor loop = woken->loop;
     entries_.erase(woken);

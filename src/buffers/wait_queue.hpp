@@ -4,7 +4,7 @@
 #include "core/coroutine.hpp"
 #include <boost/system/error_code.hpp>
 
-#include <deque>
+#include <list>
 
 namespace shuffler {
 
@@ -41,6 +41,8 @@ public:
     std::size_t size() const { return entries_.size(); }
 
 private:
+    // A list: a waiter woken by its tag leaves from anywhere, and no other entry moves (Boost
+    // 1.81's any_completion_handler recurses without end when move-assigned).
     struct entry {
         boost::asio::any_completion_handler<void(boost::system::error_code)> resume;
         boost::asio::any_io_executor loop; // the waiter's, where it resumes
@@ -48,9 +50,9 @@ private:
     };
 
     // Takes `woken` out of the queue and posts its resumption with `code`.
-    void wake(std::deque<entry>::iterator woken, boost::system::error_code code);
+    void wake(std::list<entry>::iterator woken, boost::system::error_code code);
 
-    std::deque<entry> entries_;
+    std::list<entry> entries_;
 };
 
 } // namespace shuffler
