@@ -8,8 +8,9 @@
 namespace shuffler {
 
 // Who is at the other end of a loopback connection. On one machine, every user can reach every
-// loopback port; the kernel lists each TCP socket of this network namespace, with its owner, in
-// /proc/net/tcp and /proc/net/tcp6.
+// loopback port; the kernel tells each TCP socket's owner through its socket diagnostics
+// (NETLINK_SOCK_DIAG, one exact lookup), and lists them all in /proc/net/tcp and /proc/net/tcp6,
+// which are read where that lookup cannot be made.
 
 // True for 127.0.0.0/8, ::1, and ::ffff:127.x.y.z.
 bool is_loopback(const boost::asio::ip::address& address);
