@@ -6,8 +6,10 @@
 #include "e2e/pair_job.hpp"
 #include "e2e/worker_output.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -191,6 +193,50 @@ TEST(Abort, WorkersOfGroupsTheJobCannotProduceAreRefusedAtOnce) {
         input.signal(SIGTERM);
         input.wait(limit);
     }
+}
+
+// Workers of one group all waiting for data when some of them fail: each failure takes its waiter
+// out of the middle of the group's queue. The job goes on with the others, every record delivered
+// once. (A waiter taken from the middle once crashed the input side.)
+TEST(Abort, WorkersThatFailWhileOthersOfTheirGroupWaitLeaveTheJobToThem) {
+    const temp_dir dir;
+    const int records = 3000;
+    write_file(dir.file("in.fq"), make_fastq("r", records, 7));
+    const std::string port_file = dir.file("job.port"), go = dir.file("go");
+    // Nothing until the test says so: every worker waits on the group meanwhile.
+    child_process input(shuffler(
+        {"-l", "127.0.0.1:0", "--port-file", port_file, "-w", "2", "-t", "120", "--insecure",
+         "-f", "fastq", "-O", "blksize=2000",
+         "while [ ! -e " + go + " ]; do sleep 0.05; done; cat " + dir.file("in.fq") + " |"}));
+    const std::string text = text_when_written(port_file);
+    const int port = std::stoi(text.substr(text.rfind(':') + 1));
+    std::vector<std::unique_ptr<child_process>> workers;
+    for (int i = 0; i < 5; ++i)
+        workers.push_back(std::make_unique<child_process>(worker(
+            "@" + port_file, 0, {"--insecure", dir.file("out" + std::to_string(i) + ".fq")})));
+    ASSERT_TRUE(eventually([&] { return connections_to(port) >= 5; }, limit))
+        << "the workers never connected";
+    for (int i : {1, 2, 3})
+        workers[std::size_t(i)]->signal(SIGKILL);
+    for (int i : {1, 2, 3})
+        workers[std::size_t(i)]->wait(limit);
+    write_file(go, "");
+    const child_result in = input.wait(limit);
+    EXPECT_EQ(in.exit_status, 0) << in.err;
+    std::string delivered;
+    for (int i : {0, 4}) {
+        const child_result w = workers[std::size_t(i)]->wait(limit);
+        EXPECT_EQ(w.exit_status, 0) << w.err;
+        delivered += read_file(dir.file("out" + std::to_string(i) + ".fq"));
+    }
+    std::vector<std::string> names;
+    std::istringstream lines(delivered);
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind("@r", 0) == 0)
+            names.push_back(line.substr(0, line.find(' ')));
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names.size(), std::size_t(records));
+    EXPECT_EQ(std::unique(names.begin(), names.end()), names.end()) << "a record came twice";
 }
 
 } // namespace
