@@ -65,6 +65,7 @@ template <class Stream> struct serving {
     bool preamble_owed = false;         // the preamble is sent and not yet acknowledged
     bool ending = false;                // the end mark is going out, or has gone
     bool telling = false;               // the run has failed: the worker is to get the abort
+    bool finishing = false;             // the run has failed, but the worker has its end mark
     std::uint64_t preamble_lines = 0;   // its records, counted once acknowledged
     std::string failure;                // why the session failed; empty while it has not
     wait_queue progress;                // the sender, waiting for acknowledgements
@@ -221,6 +222,8 @@ void send_group(const std::shared_ptr<serving<Stream>>& s, session_config& confi
         if (!is_cancellation(e.code()))
             fail(*s, e.code().message());
     }
+    if (s->finishing)
+        --config.telling;
     if (!s->telling)
         return;
     // Between messages: the worker learns why the run failed, and fails at once. Closed at once,
@@ -292,9 +295,16 @@ void serve_group_on(const std::shared_ptr<Stream>& stream, session_config& confi
     });
     config.aborters.push_back([w = std::weak_ptr<serving<Stream>>(s), &config] {
         const auto kept = w.lock();
-        // A worker that has had its end mark has its whole group: it may still succeed.
-        if (!kept || kept->failed() || kept->done || kept->ending || kept->telling)
+        if (!kept || kept->failed() || kept->done || kept->telling || kept->finishing)
             return;
+        // A worker that has had its end mark has its whole group: it may still succeed, and
+        // the run waits for its final acknowledgement as for the aborts (closed meanwhile, its
+        // connection would fail it with a bare broken pipe).
+        if (kept->ending) {
+            kept->finishing = true;
+            ++config.telling;
+            return;
+        }
         kept->telling = true;
         ++config.telling;
         kept->progress.wake_all();

@@ -239,5 +239,34 @@ TEST(Abort, WorkersThatFailWhileOthersOfTheirGroupWaitLeaveTheJobToThem) {
     EXPECT_EQ(std::unique(names.begin(), names.end()), names.end()) << "a record came twice";
 }
 
+// One worker's consumer fails once the group is all delivered, while another worker of the group
+// is finishing: the run fails, and the other either completes (exit 0, its output whole and in
+// place: it had its end mark) or fails saying why, its output removed; never an output left by
+// a failed worker, nor a bare "Broken pipe". Which of the two depends on timing: a few rounds.
+TEST(Abort, AWorkerFinishingWhenAnotherFailsCompletesOrFailsWithTheReason) {
+    const temp_dir dir;
+    make_pair(dir, 20000, 100);
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        const std::string port_file = dir.file("job" + std::to_string(round) + ".port");
+        const std::string out = dir.file("out" + std::to_string(round) + ".fq");
+        child_process input(shuffler({"-l", "127.0.0.1:0", "--port-file", port_file, "-w", "2",
+                                      "-t", "120", "-O", "blksize=50000", dir.file("r_1.fq"),
+                                      dir.file("r_2.fq")}));
+        child_process finishing(worker("@" + port_file, 0, {out}));
+        child_process failing(worker("@" + port_file, 0, {"| cat > /dev/null; exit 1"}));
+        EXPECT_EQ(input.wait(limit).exit_status, 255);
+        EXPECT_EQ(failing.wait(limit).exit_status, 255);
+        const child_result r = finishing.wait(limit);
+        if (r.exit_status == 0) {
+            EXPECT_TRUE(std::filesystem::exists(out));
+        } else {
+            EXPECT_EQ(r.exit_status, 255);
+            EXPECT_TRUE(one_line_saying(r, ": input side failed: ")) << r.err;
+            EXPECT_FALSE(std::filesystem::exists(out)) << "a failed worker left its output";
+        }
+    }
+}
+
 } // namespace
 } // namespace shuffler_test
