@@ -92,11 +92,17 @@ constexpr std::chrono::seconds telling_bound(2);
 // Runs what the loop has ready, and what that makes ready, until nothing is: after waits were
 // ended, their coroutines resume (wake-ups go through the loop) and unwind while all they touch
 // still exists. The loop is left stopped, as teardown expects it (nothing waits on it any more).
-void settle(asio::io_context& io) {
+// After a failure, what the unwinding reports is a consequence of it: held, not news.
+void settle(asio::io_context& io, run_status& status) {
+    const bool hold = status.failed();
+    if (hold)
+        status.hold_lines(true);
     do
         io.restart();
     while (io.poll() > 0);
     io.stop();
+    if (hold)
+        status.hold_lines(false);
 }
 
 // The last group the input can produce (see session_config::produced_last): FASTQ only group 0;
@@ -150,7 +156,7 @@ void tell_input_sides(const run_config& config, group_table& groups, asio::io_co
     }
     io.stop();
     end_sessions(sessions);
-    settle(io);
+    settle(io, status);
     status.hold_lines(false);
 }
 
@@ -275,7 +281,7 @@ std::size_t run_loop(const run_config& config, group_table& groups, asio::io_con
     if (report)
         report->summary();
     end_sessions(sessions);
-    settle(io);
+    settle(io, status);
     return sessions.tally.succeeded;
 }
 
@@ -377,7 +383,7 @@ int run(const run_config& config) {
         // Every wait ends while all that the waiters may touch still exists; only then go the
         // groups.
         while (groups.end_waits())
-            settle(io);
+            settle(io, status);
         groups.clear();
     }
     status.detach();

@@ -284,7 +284,11 @@ TEST_P(Children, AStopEndsTheOutputCommand) {
         EXPECT_TRUE(gone(consumer));
         if (!whole_job)
             input.signal(SIGTERM);
-        EXPECT_EQ(input.wait(limit).exit_status, 255);
+        const child_result in = input.wait(limit);
+        EXPECT_EQ(in.exit_status, 255);
+        // Its own stop, or the worker's news first: one line either way.
+        const std::string in_err = without_timing(in.err);
+        EXPECT_EQ(std::count(in_err.begin(), in_err.end(), '\n'), 1) << in.err;
     }
 }
 
