@@ -13,7 +13,7 @@ namespace shuffler {
 // The pool of 4 MiB blocks, allocated once in chunks of at most 256 MiB. The blocks released
 // last are handed out first, so a run touches only the pages it keeps busy (a fresh page costs a
 // fault and a clearing) and reuses what is still in the cache; a request that finds too few waits
-// in `waiters`.
+// in `waiters`, and blocks given back go to the oldest waiting request first.
 class buffer_pool {
 public:
     static constexpr std::uint64_t chunk_size = std::uint64_t(1) << 28; // 256 MiB
@@ -40,8 +40,8 @@ public:
     // Called when a request is about to wait for blocks: a chance to free some, by spilling
     // queued messages to disk. Must not suspend or wake anyone.
     std::function<void()> on_shortage;
-    // Called when blocks come back, before the waiters are woken, so that reading spilled
-    // messages back (which the consumers wait for) goes before the producer.
+    // Called when blocks come back, before they are handed to the waiters, so that reading
+    // spilled messages back (which the consumers wait for) goes before the producer.
     std::function<void()> on_release;
 
 private:
