@@ -253,8 +253,13 @@ TEST(Abort, AWorkerFinishingWhenAnotherFailsCompletesOrFailsWithTheReason) {
         child_process input(shuffler({"-l", "127.0.0.1:0", "--port-file", port_file, "-w", "2",
                                       "-t", "120", "-O", "blksize=50000", dir.file("r_1.fq"),
                                       dir.file("r_2.fq")}));
-        child_process finishing(worker("@" + port_file, 0, {out}));
+        // The failing worker first, so that it takes data: a worker that took none checks its
+        // command only after its final acknowledgement, and its input side may then succeed.
+        const std::string text = text_when_written(port_file);
+        const int port = std::stoi(text.substr(text.rfind(':') + 1));
         child_process failing(worker("@" + port_file, 0, {"| cat > /dev/null; exit 1"}));
+        ASSERT_TRUE(eventually([&] { return connections_to(port) >= 1; }, limit));
+        child_process finishing(worker("@" + port_file, 0, {out}));
         EXPECT_EQ(input.wait(limit).exit_status, 255);
         EXPECT_EQ(failing.wait(limit).exit_status, 255);
         const child_result r = finishing.wait(limit);
