@@ -9,6 +9,11 @@
 
 namespace shuffler {
 
+void throw_system_error(int error) {
+    throw boost::system::system_error(
+        boost::system::error_code(error, boost::system::system_category()));
+}
+
 // Writes all of `out` to standard error in one write where the kernel allows.
 void write_standard_error(const std::string& out) {
     const char* p = out.data();

@@ -46,6 +46,9 @@ enum class silent_end {
 bool report_current_exception(boost::asio::io_context& io, const std::string& subject,
                               silent_end silent = silent_end::cancellation);
 
+// Throws the system error `error` (an errno value) as a boost::system::system_error.
+[[noreturn]] void throw_system_error(int error);
+
 // Writes all of `text` to standard error, in one write where the kernel allows, so that the lines
 // of concurrent processes do not interleave.
 void write_standard_error(const std::string& text);

@@ -20,11 +20,6 @@ namespace asio = boost::asio;
 
 namespace {
 
-[[noreturn]] void throw_error(int error) {
-    throw boost::system::system_error(
-        boost::system::error_code(error, boost::system::system_category()));
-}
-
 // The error code `error` carries, or none when it is not a system error.
 boost::system::error_code code_of(std::exception_ptr error) {
     try {
@@ -43,7 +38,7 @@ void endpoint::open_command(const std::string& command, const char* mode) {
     // Close-on-exec: no later child may hold this pipe open and hide its end.
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0)
-        throw_error(errno);
+        throw_system_error(errno);
     const int ours = fds[reading ? 0 : 1], theirs = fds[reading ? 1 : 0];
     try {
         child_.start(command, theirs, reading, report_to(context_of(descriptor.get_executor())));
@@ -84,7 +79,7 @@ void endpoint::open_stdio(int fd, byte_ring* ring, file_pump::job what) {
     }
     const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
     if (copy < 0)
-        throw_error(errno);
+        throw_system_error(errno);
     if (hts) { // the thread's problems name the stream
         label = fd == 0 ? "stdin" : "stdout";
         named_file_ = true;
@@ -97,7 +92,7 @@ void endpoint::open_file(const std::string& path, file_pump::job what, byte_ring
     if (path.empty() && what == file_pump::job::read_gzip) {
         const int input = ::fcntl(0, F_DUPFD_CLOEXEC, 3);
         if (input < 0)
-            throw_error(errno);
+            throw_system_error(errno);
         label = "stdin";
         named_file_ = true;
         start_pump(input, what, label);
@@ -116,7 +111,7 @@ void endpoint::open_file(const std::string& path, file_pump::job what, byte_ring
                        ? ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)
                        : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
-        throw_error(errno);
+        throw_system_error(errno);
     adopt_file(fd, what, path, ring);
 }
 

@@ -31,12 +31,6 @@ namespace asio = boost::asio;
 
 namespace {
 
-
-[[noreturn]] void throw_error(int error) {
-    throw boost::system::system_error(
-        boost::system::error_code(error, boost::system::system_category()));
-}
-
 // How long a child being stopped has after SIGTERM before SIGKILL, and after SIGKILL.
 constexpr std::chrono::seconds stop_grace(5);
 // How long an error waits for a child to end and explain it before stopping it.
@@ -76,13 +70,13 @@ extern "C" void note_child_exit(int) {
 void install_sigchld_handler() {
     static const bool installed = [] {
         if (::pipe2(sigchld_pipe, O_NONBLOCK | O_CLOEXEC) != 0)
-            throw_error(errno);
+            throw_system_error(errno);
         struct sigaction action = {};
         action.sa_handler = note_child_exit;
         action.sa_flags = SA_RESTART | SA_NOCLDSTOP;
         sigemptyset(&action.sa_mask);
         if (::sigaction(SIGCHLD, &action, nullptr) != 0)
-            throw_error(errno);
+            throw_system_error(errno);
         return true;
     }();
     (void)installed;
@@ -284,7 +278,7 @@ void shell_command::start(const std::string& command, int theirs, bool to_us,
     posix_spawnattr_destroy(&attributes);
     ::close(theirs);
     if (error != 0)
-        throw_error(error);
+        throw_system_error(error);
     pid_ = pid;
     reads_from_us_ = !to_us;
     report.child_started(pid);
