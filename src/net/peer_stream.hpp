@@ -5,11 +5,10 @@
 
 #include "core/report.hpp"
 #include "net/session.hpp"
+#include "net/tls_socket.hpp"
 #include "wire/message_header.hpp"
 
 #include <boost/asio/read.hpp>
-#include <boost/asio/ssl/error.hpp>
-#include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 
@@ -26,17 +25,13 @@ using asio::ip::tcp;
 
 // The sessions run on either kind of connection: plain TCP, or TLS over it when the job has a
 // secret. Both give the TCP socket beneath for closing, cancelling and socket options.
-using tls_stream = asio::ssl::stream<tcp::socket>;
 using transport_socket = tcp::socket::lowest_layer_type;
 inline transport_socket& transport(tcp::socket& s) { return s.lowest_layer(); }
-inline transport_socket& transport(tls_stream& s) { return s.lowest_layer(); }
+inline transport_socket& transport(tls_socket& s) { return s.lowest_layer(); }
 
-// The normal end of a received connection. Over TLS a peer that closes its socket without the
-// TLS close message ends the stream "truncated"; the protocol's own end mark tells whether the
-// data was complete, so that is an end like any other.
-inline bool ended(const boost::system::error_code& ec) {
-    return is_end_of_stream(ec) || ec == asio::ssl::error::stream_truncated;
-}
+// The normal end of a received connection (over TLS too, where a peer may close its socket
+// without TLS's closing message: the protocol's own end mark tells whether the data was whole).
+inline bool ended(const boost::system::error_code& ec) { return is_end_of_stream(ec); }
 
 // The peer's address:port for error lines, or a placeholder when the peer is already gone.
 std::string peer_label(const transport_socket& socket);

@@ -461,7 +461,7 @@ void receive_group(const std::shared_ptr<tcp::socket>& stream, session_config& c
     receive_group_on(stream, config, accepted, starting, yield);
 }
 
-void receive_group(const std::shared_ptr<tls_stream>& stream, session_config& config,
+void receive_group(const std::shared_ptr<tls_socket>& stream, session_config& config,
                    bool accepted, starting_session& starting, const asio::yield_context& yield) {
     receive_group_on(stream, config, accepted, starting, yield);
 }

@@ -9,7 +9,7 @@ namespace shuffler {
 // connection came to our listener, where a connection that brings nothing is only a stray.
 void receive_group(const std::shared_ptr<tcp::socket>& stream, session_config& config,
                    bool accepted, starting_session& starting, const asio::yield_context& yield);
-void receive_group(const std::shared_ptr<tls_stream>& stream, session_config& config,
+void receive_group(const std::shared_ptr<tls_socket>& stream, session_config& config,
                    bool accepted, starting_session& starting, const asio::yield_context& yield);
 
 } // namespace shuffler

@@ -355,7 +355,7 @@ void serve_group(const std::shared_ptr<tcp::socket>& stream, session_config& con
     serve_group_on(stream, config, starting, yield);
 }
 
-void serve_group(const std::shared_ptr<tls_stream>& stream, session_config& config,
+void serve_group(const std::shared_ptr<tls_socket>& stream, session_config& config,
                  starting_session& starting, const asio::yield_context& yield) {
     serve_group_on(stream, config, starting, yield);
 }

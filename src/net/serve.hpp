@@ -9,7 +9,7 @@ namespace shuffler {
 // acknowledgement. A worker that fails gives its unacknowledged messages back to the group.
 void serve_group(const std::shared_ptr<tcp::socket>& stream, session_config& config,
                  starting_session& starting, const asio::yield_context& yield);
-void serve_group(const std::shared_ptr<tls_stream>& stream, session_config& config,
+void serve_group(const std::shared_ptr<tls_socket>& stream, session_config& config,
                  starting_session& starting, const asio::yield_context& yield);
 
 } // namespace shuffler

@@ -94,7 +94,7 @@ const std::string without_secret =
 
 // The TLS handshake of a new connection, as the server when `accepted`, giving up at `limit`.
 // Returns why it failed; empty when it succeeded. Throws the cancellation of a teardown.
-std::string tls_handshake(const std::shared_ptr<tls_stream>& stream, bool accepted,
+std::string tls_handshake(const std::shared_ptr<tls_socket>& stream, bool accepted,
                           std::chrono::steady_clock::time_point limit,
                           const asio::yield_context& yield) {
     handshake_deadline deadline(stream, limit);
@@ -122,7 +122,7 @@ std::string tls_handshake(const std::shared_ptr<tls_stream>& stream, bool accept
         }
     }
     if (!ec)
-        stream->async_handshake(accepted ? tls_stream::server : tls_stream::client, yield[ec]);
+        ec = stream->handshake(accepted, yield);
     if (deadline.finish())
         return "no TLS handshake before the deadline";
     if (is_cancellation(ec))
@@ -145,7 +145,7 @@ void run_session(const std::shared_ptr<Stream>& stream, session_config& config, 
 // A TLS session: the handshake first, bounded like the protocol's own. A listener drops a peer
 // that fails it as a stray; a connecting side fails, since the peer it was sent to is not one of
 // the job's.
-void run_tls_session(const std::shared_ptr<tls_stream>& stream, session_config& config,
+void run_tls_session(const std::shared_ptr<tls_socket>& stream, session_config& config,
                      bool accepted, starting_session& starting,
                      const asio::yield_context& yield) {
     const std::string label = peer_label(transport(*stream));
@@ -183,11 +183,9 @@ void start_session(tcp::socket& socket, session_config& config, bool accepted,
     ++config.starting;
     // The session owns the socket from here on; the caller's is left closed for the next use.
     if (tls) {
-        auto own = std::make_shared<tls_stream>(std::move(socket), tls->context());
-        // Kept with the session for the handshake, whose key callbacks read them. (An OpenSSL
-        // connection holds its own reference to the OpenSSL context: teardown order is free.)
+        auto own = std::make_shared<tls_socket>(std::move(socket), std::move(tls));
         spawn_coroutine(io,
-                    [own, tls, &config, accepted](const asio::yield_context& yield) {
+                    [own, &config, accepted](const asio::yield_context& yield) {
                         starting_session starting(config);
                         run_tls_session(own, config, accepted, starting, yield);
                     });

@@ -3,18 +3,17 @@
 #include "core/private_file.hpp"
 #include "core/small_file.hpp"
 
-// Asio's TLS stream, compiled once like the rest of Asio.
-#include <boost/asio/ssl/impl/src.hpp>
-
 #include <openssl/evp.h>
 #include <openssl/kdf.h>
 #include <openssl/rand.h>
 #include <openssl/ssl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <sched.h>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,7 +32,7 @@ const char derivation_label[] = "shuffler tls 1.3 external psk v1";
 // The one cipher suite both ends offer: AES-GCM runs on the CPU's AES instructions.
 const unsigned char cipher_id[] = {0x13, 0x01}; // TLS_AES_128_GCM_SHA256
 
-// Where a context keeps its tls_settings for the callbacks; Asio keeps its own in the app data.
+// Where a context keeps its tls_settings for the callbacks.
 int settings_index() {
     static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
     return index;
@@ -150,11 +149,12 @@ std::string make_job_secret() {
     return hex;
 }
 
-tls_settings::tls_settings(const std::string& secret)
-    : secret_(secret), context_(boost::asio::ssl::context::tls) {
+tls_settings::tls_settings(const std::string& secret, unsigned threads)
+    : secret_(secret), context_(SSL_CTX_new(TLS_method()), SSL_CTX_free),
+      threads_(std::max(1u, threads)) {
     derive_key(secret, key_);
-    SSL_CTX* ctx = context_.native_handle();
-    if (!SSL_CTX_set_min_proto_version(ctx, TLS1_3_VERSION) ||
+    SSL_CTX* ctx = context_.get();
+    if (!ctx || !SSL_CTX_set_min_proto_version(ctx, TLS1_3_VERSION) ||
         !SSL_CTX_set_max_proto_version(ctx, TLS1_3_VERSION) ||
         !SSL_CTX_set_ciphersuites(ctx, "TLS_AES_128_GCM_SHA256"))
         throw openssl_error("TLS settings");
@@ -166,6 +166,15 @@ tls_settings::tls_settings(const std::string& secret)
         throw openssl_error("TLS settings");
     SSL_CTX_set_psk_use_session_callback(ctx, use_psk);
     SSL_CTX_set_psk_find_session_callback(ctx, find_psk);
+}
+
+// Every job posted has finished before the key and the context go.
+tls_settings::~tls_settings() { threads_.join(); }
+
+unsigned tls_thread_count() {
+    cpu_set_t cores;
+    const int available = ::sched_getaffinity(0, sizeof cores, &cores) == 0 ? CPU_COUNT(&cores) : 1;
+    return unsigned(std::clamp(available - 1, 1, 8));
 }
 
 } // namespace shuffler

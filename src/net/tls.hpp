@@ -1,8 +1,11 @@
 #pragma once
 
-#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/thread_pool.hpp>
+
+#include <openssl/ssl.h>
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
 namespace shuffler {
@@ -26,16 +29,24 @@ std::string read_secret_file(const std::string& path);
 // A fresh random secret for one job: 32 bytes from the system's generator, as 64 hex digits.
 std::string make_job_secret();
 
-// The TLS settings of every connection made with one secret. Serves both ends: the connecting side
-// is the TLS client, the listening side the server.
+// The threads a job's TLS uses: one fewer than the cores this process may run on (the event loop
+// has one), at least one and at most eight.
+unsigned tls_thread_count();
+
+// What every connection made with one secret shares: the TLS settings, for both ends (the
+// connecting side is the TLS client, the listening side the server), and the threads that encrypt
+// and decrypt their data (see net/tls_socket), so the event loop only moves finished bytes.
 class tls_settings {
 public:
-    explicit tls_settings(const std::string& secret);
+    // `threads`: how many threads encrypt and decrypt, at least one.
+    tls_settings(const std::string& secret, unsigned threads = tls_thread_count());
     tls_settings(const tls_settings&) = delete;
     tls_settings& operator=(const tls_settings&) = delete;
+    ~tls_settings();
 
-    boost::asio::ssl::context& context() { return context_; }
+    SSL_CTX* context() const { return context_.get(); }
     const std::string& secret() const { return secret_; }
+    boost::asio::thread_pool& crypto_threads() { return threads_; }
 
     static constexpr std::size_t key_size = 32; // the PSK, from HKDF-SHA-256
     const unsigned char* key() const { return key_; }
@@ -43,7 +54,9 @@ public:
 private:
     std::string secret_;
     unsigned char key_[key_size];
-    boost::asio::ssl::context context_;
+    std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context_;
+    boost::asio::thread_pool threads_;
 };
+
 
 } // namespace shuffler

@@ -1,15 +1,18 @@
 #include "net/tls.hpp"
+#include "net/tls_socket.hpp"
 
+#include "core/coroutine.hpp"
 #include "support/process.hpp"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/read.hpp>
-#include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/write.hpp>
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <memory>
 #include <sys/stat.h>
 
 using namespace shuffler;
@@ -19,50 +22,54 @@ using asio::ip::tcp;
 
 namespace {
 
+// Two ends of a loopback TCP connection on one loop, each a TLS connection holding its secret
+// (the server's is the accepted end), each on its own crypto threads. `client` and `server` run as
+// coroutines once both are connected; the loop then runs until both are done (bounded: a hang
+// fails, it does not block the suite).
+template <class Client, class Server>
+void over_tls(const std::string& client_secret, const std::string& server_secret, Client client,
+              Server server, unsigned threads = 2) {
+    asio::io_context io;
+    tcp::acceptor acceptor(io, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
+    tcp::socket a(io), b(io);
+    a.connect(acceptor.local_endpoint());
+    acceptor.accept(b);
+    auto client_end = std::make_shared<tls_socket>(
+        std::move(a), std::make_shared<tls_settings>(client_secret, threads));
+    auto server_end = std::make_shared<tls_socket>(
+        std::move(b), std::make_shared<tls_settings>(server_secret, threads));
+    spawn_coroutine(io, [&](const asio::yield_context& yield) { client(*client_end, yield); });
+    spawn_coroutine(io, [&](const asio::yield_context& yield) { server(*server_end, yield); });
+    io.run_for(std::chrono::seconds(120)); // a bound for a hang only
+    EXPECT_TRUE(io.stopped()) << "the ends did not finish";
+    io.stop();
+}
+
 struct handshake_outcome {
     boost::system::error_code client, server;
     std::string received; // what the server read after the handshake
 };
 
-// A TLS handshake over loopback between a client and a server holding these secrets, then a few
-// bytes from the client to the server.
+// A TLS handshake between a client and a server holding these secrets, then a few bytes from the
+// client to the server.
 handshake_outcome connect_with(const std::string& client_secret, const std::string& server_secret) {
-    asio::io_context io;
-    tls_settings client_settings(client_secret), server_settings(server_secret);
-    tcp::acceptor acceptor(io, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
-    asio::ssl::stream<tcp::socket> client(io, client_settings.context());
-    asio::ssl::stream<tcp::socket> server(io, server_settings.context());
     handshake_outcome out;
-    char got[5] = {};
-    acceptor.async_accept(server.next_layer(), [&](boost::system::error_code ec) {
-        if (ec)
-            return void(out.server = ec);
-        server.async_handshake(asio::ssl::stream_base::server, [&](boost::system::error_code e) {
-            out.server = e;
-            if (e) {
-                server.next_layer().close();
-                return;
-            }
-            asio::async_read(server, asio::buffer(got),
-                             [&](boost::system::error_code, std::size_t n) {
-                                 out.received.assign(got, n);
-                             });
+    over_tls(
+        client_secret, server_secret,
+        [&](tls_socket& s, const asio::yield_context& yield) {
+            if ((out.client = s.handshake(false, yield)))
+                return s.lowest_layer().close();
+            boost::system::error_code ec;
+            asio::async_write(s, asio::buffer("hello", 5), yield[ec]);
+        },
+        [&](tls_socket& s, const asio::yield_context& yield) {
+            if ((out.server = s.handshake(true, yield)))
+                return s.lowest_layer().close();
+            char got[5] = {};
+            boost::system::error_code ec;
+            const std::size_t n = asio::async_read(s, asio::buffer(got), yield[ec]);
+            out.received.assign(got, n);
         });
-    });
-    client.next_layer().async_connect(acceptor.local_endpoint(), [&](boost::system::error_code ec) {
-        if (ec)
-            return void(out.client = ec);
-        client.async_handshake(asio::ssl::stream_base::client, [&](boost::system::error_code e) {
-            out.client = e;
-            if (e) {
-                client.next_layer().close();
-                return;
-            }
-            asio::async_write(client, asio::buffer("hello", 5),
-                              [&](boost::system::error_code, std::size_t) {});
-        });
-    });
-    io.run_for(std::chrono::seconds(60)); // a bound for a hang only
     return out;
 }
 
@@ -75,6 +82,118 @@ TEST(Tls, OnlyTheSameSecretCompletesTheHandshake) {
     EXPECT_TRUE(different.client);
     EXPECT_TRUE(different.server);
     EXPECT_EQ(different.received, "");
+}
+
+// Bytes that tell their own position, so a lost, doubled or reordered span shows.
+std::string numbered_bytes(std::size_t size, unsigned seed) {
+    std::string out(size, '\0');
+    std::uint32_t x = seed;
+    for (char& c : out) {
+        x = x * 1103515245u + 12345u;
+        c = char(x >> 16);
+    }
+    return out;
+}
+
+// What a session does: one side writes messages of many spans (gathered from several buffers of
+// odd sizes, larger than one encryption's span) while it reads the other's acknowledgements on the
+// same connection; the other reads them into several buffers and acknowledges each. Encryption
+// and decryption of one connection then run on two threads, in turn.
+TEST(Tls, LargeGatheredWritesAndConcurrentAcknowledgementsArriveUnchanged) {
+    constexpr int messages = 6;
+    const std::string data = numbered_bytes(3 * tls_socket::write_span + 12345, 7);
+    std::string received;
+    int acknowledged = 0;
+    over_tls(
+        "job secret", "job secret",
+        [&](tls_socket& s, const asio::yield_context& yield) {
+            ASSERT_FALSE(s.handshake(false, yield));
+            bool reading = true;
+            spawn_coroutine(yield, [&](const asio::yield_context& y) {
+                std::array<char, 3> ack;
+                boost::system::error_code ec;
+                while (acknowledged < messages && !ec) {
+                    asio::async_read(s, asio::buffer(ack), y[ec]);
+                    acknowledged += !ec && std::string(ack.data(), 3) == "ack";
+                }
+                reading = false;
+            });
+            for (int m = 0; m < messages; ++m) {
+                const std::array<asio::const_buffer, 3> spans = {
+                    asio::buffer(data.data(), 16), asio::buffer(data.data() + 16, 700001),
+                    asio::buffer(data.data() + 700017, data.size() - 700017)};
+                asio::async_write(s, spans, yield);
+            }
+            while (reading) { // the acknowledgements come on the same connection
+                asio::steady_timer pause(s.get_executor(), std::chrono::milliseconds(1));
+                pause.async_wait(yield);
+            }
+        },
+        [&](tls_socket& s, const asio::yield_context& yield) {
+            ASSERT_FALSE(s.handshake(true, yield));
+            std::string first(1000, '\0'), rest(data.size() - 1000, '\0');
+            for (int m = 0; m < messages; ++m) {
+                const std::array<asio::mutable_buffer, 2> into = {asio::buffer(first),
+                                                                  asio::buffer(rest)};
+                asio::async_read(s, into, yield);
+                received += first + rest;
+                asio::async_write(s, asio::buffer("ack", 3), yield);
+            }
+        });
+    EXPECT_EQ(acknowledged, messages);
+    ASSERT_EQ(received.size(), messages * data.size());
+    for (int m = 0; m < messages; ++m)
+        EXPECT_TRUE(received.compare(m * data.size(), data.size(), data) == 0) << "message " << m;
+}
+
+// A peer that closes its socket ends the stream after the last bytes it sent, whether or not TLS's
+// own closing message came; bytes that are not TLS from the job's peer are refused, not given out.
+TEST(Tls, ClosedStreamsEndAfterTheirLastBytesAndForeignBytesAreRefused) {
+    const std::string data = numbered_bytes(100000, 3);
+    std::string received;
+    boost::system::error_code end;
+    over_tls(
+        "job secret", "job secret",
+        [&](tls_socket& s, const asio::yield_context& yield) {
+            ASSERT_FALSE(s.handshake(false, yield));
+            asio::async_write(s, asio::buffer(data), yield);
+            s.lowest_layer().close();
+        },
+        [&](tls_socket& s, const asio::yield_context& yield) {
+            ASSERT_FALSE(s.handshake(true, yield));
+            char chunk[4096];
+            for (;;) {
+                const std::size_t n = s.async_read_some(asio::buffer(chunk), yield[end]);
+                if (end)
+                    break;
+                received.append(chunk, n);
+            }
+        });
+    EXPECT_EQ(received, data);
+    EXPECT_EQ(end, asio::error::eof) << end.message();
+
+    boost::system::error_code refused;
+    std::size_t given = 0;
+    over_tls(
+        "job secret", "job secret",
+        [&](tls_socket& s, const asio::yield_context& yield) {
+            ASSERT_FALSE(s.handshake(false, yield));
+            // A record header and a body no key made, as an attacker on the path could send.
+            std::string forged = "\x17\x03\x03\x00\x40" + std::string(64, 'x');
+            asio::async_write(s.next_layer(), asio::buffer(forged), yield);
+            char sink[16];
+            boost::system::error_code ignored;
+            s.next_layer().async_read_some(asio::buffer(sink), yield[ignored]);
+        },
+        [&](tls_socket& s, const asio::yield_context& yield) {
+            ASSERT_FALSE(s.handshake(true, yield));
+            char chunk[4096];
+            given = s.async_read_some(asio::buffer(chunk), yield[refused]);
+            s.lowest_layer().close();
+        });
+    EXPECT_TRUE(refused);
+    EXPECT_NE(refused, asio::error::eof);
+    EXPECT_EQ(given, 0u);
 }
 
 TEST(Tls, SecretsAreTrimmedRandomAndReadOnlyFromPrivateFiles) {
