@@ -60,7 +60,8 @@ void tls_socket::byte_buffer::make_room(std::size_t n) {
     }
     const std::size_t grown = std::max(capacity * 2, end + n);
     std::unique_ptr<char[]> bigger(new char[grown]);
-    std::memcpy(bigger.get(), data.get(), end);
+    if (end > 0)
+        std::memcpy(bigger.get(), data.get(), end);
     data = std::move(bigger);
     capacity = grown;
 }
@@ -119,8 +120,7 @@ tls_socket::tls_socket(boost::asio::ip::tcp::socket socket, std::shared_ptr<tls_
         throw std::runtime_error("TLS: OpenSSL failed");
     BIO_set_data(bio, this);
     BIO_set_init(bio, 1);
-    BIO_up_ref(bio); // the same BIO both ways: SSL_set_bio takes one reference for each
-    SSL_set_bio(ssl_.get(), bio, bio);
+    SSL_set_bio(ssl_.get(), bio, bio); // the same BIO both ways: one reference, now the SSL's
 }
 
 tls_socket::~tls_socket() = default;
