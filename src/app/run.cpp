@@ -9,6 +9,7 @@
 #include "app/progress.hpp"
 #include "app/stop_signals.hpp"
 #include "buffers/buffer_pool.hpp"
+#include "core/offload.hpp"
 #include "core/report.hpp"
 #include "groups/group_table.hpp"
 #include "groups/spill.hpp"
@@ -89,9 +90,9 @@ void report_spill(const spill_store& store) {
 // (its consumer stalled) cannot take the message, and sees the connection close instead.
 constexpr std::chrono::seconds telling_bound(2);
 
-// Runs what the loop has ready, and what that makes ready, until nothing is: after waits were
-// ended, their coroutines resume (wake-ups go through the loop) and unwind while all they touch
-// still exists. The loop is left stopped, as teardown expects it (nothing waits on it any more).
+// Runs what the loop has ready, and what that makes ready, until nothing is and no other thread
+// still works for it (TLS's crypto threads): after waits were ended, their coroutines resume
+// (wake-ups go through the loop) and unwind while all they touch still exists. The loop is left stopped, as teardown expects it (nothing waits on it any more).
 // After a failure, what the unwinding reports is a consequence of it: held, not news.
 void settle(asio::io_context& io, run_status& status) {
     const bool hold = status.failed();
@@ -99,7 +100,7 @@ void settle(asio::io_context& io, run_status& status) {
         status.hold_lines(true);
     do
         io.restart();
-    while (io.poll() > 0);
+    while (io.poll() > 0 || offloads_of(io).wait_until_none());
     io.stop();
     if (hold)
         status.hold_lines(false);

@@ -74,7 +74,7 @@ class handshake_deadline {
                 return;
             s->expired = true;
             boost::system::error_code ignored;
-            transport(*stream).cancel(ignored);
+            stream->cancel(ignored);
         });
     }
 

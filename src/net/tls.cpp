@@ -149,9 +149,8 @@ std::string make_job_secret() {
     return hex;
 }
 
-tls_settings::tls_settings(const std::string& secret, unsigned threads)
-    : secret_(secret), context_(SSL_CTX_new(TLS_method()), SSL_CTX_free),
-      threads_(std::max(1u, threads)) {
+tls_settings::tls_settings(const std::string& secret)
+    : secret_(secret), context_(SSL_CTX_new(TLS_method()), SSL_CTX_free) {
     derive_key(secret, key_);
     SSL_CTX* ctx = context_.get();
     if (!ctx || !SSL_CTX_set_min_proto_version(ctx, TLS1_3_VERSION) ||
@@ -168,8 +167,29 @@ tls_settings::tls_settings(const std::string& secret, unsigned threads)
     SSL_CTX_set_psk_find_session_callback(ctx, find_psk);
 }
 
-// Every job posted has finished before the key and the context go.
-tls_settings::~tls_settings() { threads_.join(); }
+namespace {
+
+// Holds a loop's crypto threads: an Asio service, so they belong to the loop. The loop's teardown
+// has waited for every job (see core/offload); joining here only ends the threads, and the pool
+// itself stays until every strand on it is gone with the loop's handlers.
+class crypto_service : public boost::asio::execution_context::service {
+public:
+    static boost::asio::execution_context::id id;
+    explicit crypto_service(boost::asio::execution_context& owner)
+        : service(owner), threads(tls_thread_count()) {}
+    boost::asio::thread_pool threads;
+
+private:
+    void shutdown() override { threads.join(); }
+};
+
+boost::asio::execution_context::id crypto_service::id;
+
+} // namespace
+
+boost::asio::thread_pool& crypto_threads(boost::asio::io_context& io) {
+    return boost::asio::use_service<crypto_service>(io).threads;
+}
 
 unsigned tls_thread_count() {
     cpu_set_t cores;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <boost/asio/io_context.hpp>
 #include <boost/asio/thread_pool.hpp>
 
 #include <openssl/ssl.h>
@@ -29,24 +30,16 @@ std::string read_secret_file(const std::string& path);
 // A fresh random secret for one job: 32 bytes from the system's generator, as 64 hex digits.
 std::string make_job_secret();
 
-// The threads a job's TLS uses: one fewer than the cores this process may run on (the event loop
-// has one), at least one and at most eight.
-unsigned tls_thread_count();
-
-// What every connection made with one secret shares: the TLS settings, for both ends (the
-// connecting side is the TLS client, the listening side the server), and the threads that encrypt
-// and decrypt their data (see net/tls_socket), so the event loop only moves finished bytes.
+// The TLS settings of every connection made with one secret. Serves both ends: the connecting side
+// is the TLS client, the listening side the server.
 class tls_settings {
 public:
-    // `threads`: how many threads encrypt and decrypt, at least one.
-    tls_settings(const std::string& secret, unsigned threads = tls_thread_count());
+    explicit tls_settings(const std::string& secret);
     tls_settings(const tls_settings&) = delete;
     tls_settings& operator=(const tls_settings&) = delete;
-    ~tls_settings();
 
     SSL_CTX* context() const { return context_.get(); }
     const std::string& secret() const { return secret_; }
-    boost::asio::thread_pool& crypto_threads() { return threads_; }
 
     static constexpr std::size_t key_size = 32; // the PSK, from HKDF-SHA-256
     const unsigned char* key() const { return key_; }
@@ -55,8 +48,15 @@ private:
     std::string secret_;
     unsigned char key_[key_size];
     std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context_;
-    boost::asio::thread_pool threads_;
 };
 
+// How many threads encrypt and decrypt for a loop's TLS connections: one fewer than the cores this
+// process may run on (the loop has one), at least one and at most eight.
+unsigned tls_thread_count();
+
+// The threads that encrypt and decrypt for every TLS connection of the loop `io` (see
+// net/tls_socket), whatever their secrets: tls_thread_count() of them, started at the first use and
+// joined when the loop goes.
+boost::asio::thread_pool& crypto_threads(boost::asio::io_context& io);
 
 } // namespace shuffler

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <stdexcept>
 #include <utility>
 
@@ -86,7 +87,11 @@ BIO_METHOD* tls_socket::bio_method() {
 }
 
 int tls_socket::bio_write(BIO* bio, const char* data, std::size_t size, std::size_t* written) {
-    static_cast<tls_socket*>(BIO_get_data(bio))->out_.append(data, size);
+    try {
+        static_cast<tls_socket*>(BIO_get_data(bio))->out_.append(data, size);
+    } catch (const std::bad_alloc&) {
+        return 0; // OpenSSL's write fails, and says so
+    }
     *written = size;
     return 1;
 }
@@ -114,7 +119,7 @@ long tls_socket::bio_ctrl(BIO*, int command, long, void*) {
 tls_socket::tls_socket(boost::asio::ip::tcp::socket socket, std::shared_ptr<tls_settings> settings)
     : settings_(std::move(settings)), socket_(std::move(socket)),
       ssl_(SSL_new(settings_->context()), SSL_free),
-      strand_(boost::asio::make_strand(settings_->crypto_threads())) {
+      strand_(boost::asio::make_strand(crypto_threads(context_of(socket_.get_executor())))) {
     BIO* bio = ssl_ ? BIO_new(bio_method()) : nullptr;
     if (!bio)
         throw std::runtime_error("TLS: OpenSSL failed");
@@ -181,7 +186,17 @@ tls_socket::outcome tls_socket::encrypt() {
     return o;
 }
 
+tls_socket::outcome tls_socket::run_job(outcome (tls_socket::*job)()) noexcept {
+    try {
+        return (this->*job)();
+    } catch (const std::bad_alloc&) {
+        return outcome{make_error_code(boost::system::errc::not_enough_memory)};
+    }
+}
+
 tls_socket::outcome tls_socket::decrypt() {
+    if (read_failure_)
+        return outcome{read_failure_};
     if (received_.size() > 0) {
         if (in_.size() == 0)
             std::swap(in_, received_);
@@ -204,12 +219,15 @@ tls_socket::outcome tls_socket::decrypt() {
                 o.bytes += n;
                 continue;
             }
-            if (o.bytes > 0) // what was decrypted goes first; the rest comes on the next read
+            if (SSL_get_error(ssl, result) == SSL_ERROR_WANT_READ) {
+                o.drained = true;
                 return o;
-            if (SSL_get_error(ssl, result) == SSL_ERROR_WANT_READ)
-                o.wants_input = true;
-            else
-                o.ec = failure_of(ssl, result);
+            }
+            // What was decrypted before a failure goes out first; the failure is the next
+            // read's (OpenSSL would not say it again).
+            read_failure_ = failure_of(ssl, result);
+            if (o.bytes == 0)
+                o.ec = read_failure_;
             return o;
         }
     }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/offload.hpp"
+#include "core/report.hpp"
 #include "net/tls.hpp"
 #include "wire/transfer.hpp"
 
@@ -35,7 +37,8 @@ public:
     using executor_type = boost::asio::ip::tcp::socket::executor_type;
     using lowest_layer_type = boost::asio::ip::tcp::socket;
 
-    // Keeps `settings` (its threads and OpenSSL context) for as long as it lives.
+    // Keeps `settings` for as long as it lives; encrypts and decrypts on crypto_threads() of the
+    // socket's loop.
     tls_socket(boost::asio::ip::tcp::socket socket, std::shared_ptr<tls_settings> settings);
     tls_socket(const tls_socket&) = delete;
     tls_socket& operator=(const tls_socket&) = delete;
@@ -44,6 +47,14 @@ public:
     executor_type get_executor() { return socket_.get_executor(); }
     boost::asio::ip::tcp::socket& next_layer() { return socket_; }
     boost::asio::ip::tcp::socket& lowest_layer() { return socket_; }
+
+    // Cancels the read and write in progress, also one whose bytes are with the crypto threads
+    // at the time (cancelling the socket alone would not reach it): they complete with
+    // operation-aborted.
+    void cancel(boost::system::error_code& ec) {
+        ++cancels_;
+        socket_.cancel(ec);
+    }
 
     // The TLS handshake, as the server when `as_server`. Returns the error that ended it (an
     // end of stream, the socket's cancellation, or the TLS failure), or success.
@@ -100,24 +111,36 @@ private:
     struct outcome {
         boost::system::error_code ec;
         std::size_t bytes = 0; // plaintext taken (encrypt) or given (decrypt)
-        bool wants_input = false; // decrypt: nothing yet, the socket must bring more
+        bool drained = false; // decrypt: every byte received is used up; more must come
     };
+
+    // Whether an operation that started when cancels_ was `cancels` must end now: it was
+    // cancelled, or the socket was closed, while its bytes were with the crypto threads.
+    bool stopped_since(unsigned cancels) const {
+        return cancels != cancels_ || !socket_.is_open();
+    }
 
     outcome encrypt();         // plain_ -> sending_ (on the strand)
     outcome decrypt();         // received_ -> targets_ (on the strand)
     boost::system::error_code flush(const boost::asio::yield_context& yield); // handshake only
 
-    // Runs `job` on the strand and resumes `self` on the loop with its outcome.
+    // Runs `job` on the strand and resumes `self` on the loop with its outcome; counted as the
+    // loop's offloaded work until then.
     template <class Self> void on_strand(Self& self, outcome (tls_socket::*job)()) {
-        boost::asio::post(strand_, [this, job, self = std::move(self)]() mutable {
-            const outcome o = (this->*job)();
+        offload_count& offloads = offloads_of(context_of(socket_.get_executor()));
+        offloads.started();
+        boost::asio::post(strand_, [this, job, &offloads, self = std::move(self)]() mutable {
+            const outcome o = run_job(job);
             auto loop = self.get_io_executor();
             boost::asio::post(loop, boost::asio::append(std::move(self), o));
+            offloads.finished();
         });
     }
+    outcome run_job(outcome (tls_socket::*job)()) noexcept; // a failure as an outcome, never a throw
 
     struct write_op {
         tls_socket* s;
+        unsigned cancels = s->cancels_;
         std::size_t taken = 0;
         template <class Self> void operator()(Self& self) {
             if (s->plain_.empty())
@@ -125,8 +148,10 @@ private:
             s->on_strand(self, &tls_socket::encrypt);
         }
         template <class Self> void operator()(Self& self, const outcome& o) {
-            if (o.ec)
-                return self.complete(o.ec, 0);
+            if (o.ec || s->stopped_since(cancels)) {
+                s->sending_.clear(); // an encrypted span nobody will send
+                return self.complete(o.ec ? o.ec : boost::asio::error::operation_aborted, 0);
+            }
             taken = o.bytes;
             boost::asio::async_write(
                 s->socket_,
@@ -142,14 +167,20 @@ private:
 
     struct read_op {
         tls_socket* s;
+        unsigned cancels = s->cancels_;
         template <class Self> void operator()(Self& self) {
             if (s->targets_.empty())
                 return self.complete({}, 0);
+            if (s->drained_) // nothing can be decrypted before more comes
+                return (*this)(self, outcome{{}, 0, true});
             s->on_strand(self, &tls_socket::decrypt);
         }
         template <class Self> void operator()(Self& self, const outcome& o) {
-            if (!o.wants_input)
+            s->drained_ = o.drained;
+            if (o.ec || o.bytes > 0)
                 return self.complete(o.ec, o.bytes);
+            if (s->stopped_since(cancels))
+                return self.complete(boost::asio::error::operation_aborted, 0);
             // Nothing to give yet: more ciphertext from the socket, then decrypt again.
             s->received_.make_room(read_span);
             s->socket_.async_read_some(
@@ -169,7 +200,7 @@ private:
     // The most one read from the socket takes.
     static constexpr std::size_t read_span = 256 * 1024;
 
-    std::shared_ptr<tls_settings> settings_; // first made, last gone: the strand runs on its threads
+    std::shared_ptr<tls_settings> settings_; // the handshake's key callbacks read it
     boost::asio::ip::tcp::socket socket_;
     std::unique_ptr<SSL, decltype(&SSL_free)> ssl_;
     boost::asio::strand<boost::asio::thread_pool::executor_type> strand_;
@@ -181,6 +212,10 @@ private:
     byte_buffer sending_, received_;
     std::vector<boost::asio::const_buffer> plain_;     // what the write in progress encrypts
     std::vector<boost::asio::mutable_buffer> targets_; // where the read in progress decrypts to
+    unsigned cancels_ = 0; // cancel() calls so far
+    bool drained_ = false; // the last decryption used up every byte received: read the socket first
+    // The strand's: a failure met after giving out the bytes before it, for the next read.
+    boost::system::error_code read_failure_;
 
     static int bio_write(BIO* bio, const char* data, std::size_t size, std::size_t* written);
     static int bio_read(BIO* bio, char* data, std::size_t size, std::size_t* read);

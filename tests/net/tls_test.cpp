@@ -2,6 +2,7 @@
 #include "net/tls_socket.hpp"
 
 #include "core/coroutine.hpp"
+#include "core/offload.hpp"
 #include "support/process.hpp"
 
 #include <boost/asio/io_context.hpp>
@@ -12,6 +13,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <future>
+#include <unistd.h>
 #include <memory>
 #include <sys/stat.h>
 
@@ -23,21 +26,21 @@ using asio::ip::tcp;
 namespace {
 
 // Two ends of a loopback TCP connection on one loop, each a TLS connection holding its secret
-// (the server's is the accepted end), each on its own crypto threads. `client` and `server` run as
+// (the server's is the accepted end). `client` and `server` run as
 // coroutines once both are connected; the loop then runs until both are done (bounded: a hang
 // fails, it does not block the suite).
 template <class Client, class Server>
 void over_tls(const std::string& client_secret, const std::string& server_secret, Client client,
-              Server server, unsigned threads = 2) {
+              Server server) {
     asio::io_context io;
     tcp::acceptor acceptor(io, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
     tcp::socket a(io), b(io);
     a.connect(acceptor.local_endpoint());
     acceptor.accept(b);
-    auto client_end = std::make_shared<tls_socket>(
-        std::move(a), std::make_shared<tls_settings>(client_secret, threads));
-    auto server_end = std::make_shared<tls_socket>(
-        std::move(b), std::make_shared<tls_settings>(server_secret, threads));
+    auto client_end =
+        std::make_shared<tls_socket>(std::move(a), std::make_shared<tls_settings>(client_secret));
+    auto server_end =
+        std::make_shared<tls_socket>(std::move(b), std::make_shared<tls_settings>(server_secret));
     spawn_coroutine(io, [&](const asio::yield_context& yield) { client(*client_end, yield); });
     spawn_coroutine(io, [&](const asio::yield_context& yield) { server(*server_end, yield); });
     io.run_for(std::chrono::seconds(120)); // a bound for a hang only
@@ -97,8 +100,7 @@ std::string numbered_bytes(std::size_t size, unsigned seed) {
 
 // What a session does: one side writes messages of many spans (gathered from several buffers of
 // odd sizes, larger than one encryption's span) while it reads the other's acknowledgements on the
-// same connection; the other reads them into several buffers and acknowledges each. Encryption
-// and decryption of one connection then run on two threads, in turn.
+// same connection; the other reads them into several buffers and acknowledges each.
 TEST(Tls, LargeGatheredWritesAndConcurrentAcknowledgementsArriveUnchanged) {
     constexpr int messages = 6;
     const std::string data = numbered_bytes(3 * tls_socket::write_span + 12345, 7);
@@ -194,6 +196,130 @@ TEST(Tls, ClosedStreamsEndAfterTheirLastBytesAndForeignBytesAreRefused) {
     EXPECT_TRUE(refused);
     EXPECT_NE(refused, asio::error::eof);
     EXPECT_EQ(given, 0u);
+}
+
+// Both ends of a connection after their handshake, on a loop that runs only when a test asks.
+struct connected_pair {
+    asio::io_context io;
+    std::shared_ptr<tls_socket> client, server;
+    connected_pair() {
+        tcp::acceptor acceptor(io, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
+        tcp::socket a(io), b(io);
+        a.connect(acceptor.local_endpoint());
+        acceptor.accept(b);
+        const auto settings = std::make_shared<tls_settings>("job secret");
+        client = std::make_shared<tls_socket>(std::move(a), settings);
+        server = std::make_shared<tls_socket>(std::move(b), settings);
+        boost::system::error_code c, s;
+        spawn_coroutine(io, [&](const asio::yield_context& yield) { c = client->handshake(false, yield); });
+        spawn_coroutine(io, [&](const asio::yield_context& yield) { s = server->handshake(true, yield); });
+        io.run_for(std::chrono::seconds(60));
+        io.restart();
+        EXPECT_FALSE(c || s) << c.message() << s.message();
+    }
+
+    // Keeps every crypto thread of the loop busy until `release()`: work handed to them waits.
+    struct held_threads {
+        std::promise<void> gate;
+        void release() { gate.set_value(); }
+    };
+    std::unique_ptr<held_threads> hold_crypto_threads() {
+        auto held = std::make_unique<held_threads>();
+        const std::shared_future<void> open = held->gate.get_future().share();
+        std::vector<std::future<void>> started;
+        for (unsigned i = 0; i < tls_thread_count(); ++i) {
+            auto begun = std::make_shared<std::promise<void>>();
+            started.push_back(begun->get_future());
+            asio::post(crypto_threads(io), [open, begun] {
+                begun->set_value();
+                open.wait();
+            });
+        }
+        for (auto& f : started)
+            f.wait();
+        return held;
+    }
+};
+
+// The loop cannot see what the crypto threads are doing for it: teardown waits on the offload
+// count, after which the completion is ready to run. A cancel or a close that comes while the
+// bytes are with the crypto threads still ends the operation, as on a plain socket, where only
+// the socket's own cancel would leave the read waiting for bytes that never come.
+TEST(Tls, WorkOnTheCryptoThreadsIsCountedAndCancellable) {
+    {
+        connected_pair p;
+        auto held = p.hold_crypto_threads();
+        const std::string data(1 << 20, 'x');
+        bool done = false;
+        asio::async_write(*p.client, asio::buffer(data),
+                          [&](boost::system::error_code, std::size_t) { done = true; });
+        EXPECT_EQ(p.io.poll(), 0u); // nothing the loop can run: the encryption waits
+        held->release();
+        offloads_of(p.io).wait_until_none();
+        EXPECT_GT(p.io.poll(), 0u); // what the encryption resumes is ready, as teardown needs
+        p.io.run_for(std::chrono::seconds(60));
+        EXPECT_TRUE(done);
+        EXPECT_FALSE(offloads_of(p.io).wait_until_none());
+    }
+    for (const bool close : {false, true}) {
+        SCOPED_TRACE(close ? "closed" : "cancelled");
+        connected_pair p;
+        auto held = p.hold_crypto_threads();
+        char into[64];
+        bool done = false;
+        boost::system::error_code got;
+        p.server->async_read_some(asio::buffer(into), [&](boost::system::error_code ec, std::size_t) {
+            done = true;
+            got = ec;
+        });
+        boost::system::error_code ignored;
+        if (close)
+            p.server->lowest_layer().close(ignored);
+        else
+            p.server->cancel(ignored);
+        held->release();
+        p.io.run_for(std::chrono::seconds(10)); // a bound for a hang only: the peer sends nothing
+        EXPECT_TRUE(done);
+        EXPECT_EQ(got, asio::error::operation_aborted) << got.message();
+    }
+}
+
+// A forged record right behind good bytes: the good bytes are given, and the next read fails with
+// what the forgery is, as it does when the forgery comes alone.
+TEST(Tls, AFailureBehindGoodBytesIsTheNextReadsAndSaysWhatItIs) {
+    const std::string forged = "\x17\x03\x03\x00\x40" + std::string(64, 'x');
+    const auto read_after = [&](const std::string& good) {
+        connected_pair p;
+        boost::system::error_code ec;
+        std::string got;
+        spawn_coroutine(p.io, [&](const asio::yield_context& yield) {
+            if (!good.empty())
+                asio::async_write(*p.client, asio::buffer(good), yield);
+            asio::async_write(p.client->next_layer(), asio::buffer(forged), yield);
+            // Both in the server's socket before it reads, so one decryption meets both.
+            p.server->lowest_layer().async_wait(tcp::socket::wait_read, yield);
+            const std::size_t record = 5 + 1 + 16; // a record's header, its type and its tag
+            const std::size_t sent = forged.size() + (good.empty() ? 0 : good.size() + record);
+            while (p.server->lowest_layer().available() < sent)
+                ::usleep(1000);
+            char into[4096];
+            for (;;) {
+                const std::size_t n = p.server->async_read_some(asio::buffer(into), yield[ec]);
+                if (ec)
+                    break;
+                got.append(into, n);
+            }
+        });
+        p.io.run_for(std::chrono::seconds(60));
+        return std::make_pair(got, ec);
+    };
+    const auto alone = read_after("");
+    const auto behind = read_after("hello");
+    EXPECT_EQ(alone.first, "");
+    EXPECT_EQ(behind.first, "hello");
+    EXPECT_TRUE(alone.second);
+    EXPECT_EQ(behind.second, alone.second) << behind.second.message() << " / "
+                                           << alone.second.message();
 }
 
 TEST(Tls, SecretsAreTrimmedRandomAndReadOnlyFromPrivateFiles) {
