@@ -172,6 +172,12 @@ boost::system::error_code tls_socket::handshake(bool as_server,
 tls_socket::outcome tls_socket::encrypt() {
     SSL* ssl = ssl_.get();
     ERR_clear_error();
+    // Room for the whole ciphertext at once: each record of at most 16 KiB adds its header, its
+    // type and its tag (22 bytes).
+    std::size_t plain = 0;
+    for (const boost::asio::const_buffer& b : plain_)
+        plain += b.size();
+    out_.make_room(plain + (plain / 16384 + plain_.size()) * 22);
     outcome o;
     for (const boost::asio::const_buffer& b : plain_) {
         std::size_t n = 0;
@@ -182,7 +188,7 @@ tls_socket::outcome tls_socket::encrypt() {
         }
         o.bytes += n;
     }
-    std::swap(sending_, out_); // sending_ was emptied when its last bytes went out
+    std::swap(sending_, out_); // sending_ was given back when its last bytes went out
     return o;
 }
 

@@ -103,6 +103,7 @@ private:
         std::size_t begin = 0, end = 0; // the bytes held
         std::size_t size() const { return end - begin; }
         void clear() { begin = end = 0; }
+        void release() { *this = byte_buffer(); } // gives the memory back
         void make_room(std::size_t n); // at least n bytes free after `end`
         void append(const void* bytes, std::size_t n);
     };
@@ -149,7 +150,7 @@ private:
         }
         template <class Self> void operator()(Self& self, const outcome& o) {
             if (o.ec || s->stopped_since(cancels)) {
-                s->sending_.clear(); // an encrypted span nobody will send
+                s->sending_.release(); // an encrypted span nobody will send
                 return self.complete(o.ec ? o.ec : boost::asio::error::operation_aborted, 0);
             }
             taken = o.bytes;
@@ -160,7 +161,8 @@ private:
         }
         template <class Self>
         void operator()(Self& self, const boost::system::error_code& ec, std::size_t) {
-            s->sending_.clear();
+            // Ciphertext is held only while it is sent: hundreds of idle connections hold none.
+            s->sending_.release();
             self.complete(ec, ec ? 0 : taken);
         }
     };
@@ -182,7 +184,7 @@ private:
             if (s->stopped_since(cancels))
                 return self.complete(boost::asio::error::operation_aborted, 0);
             // Nothing to give yet: more ciphertext from the socket, then decrypt again.
-            s->received_.make_room(read_span);
+            s->received_.make_room(s->read_size_);
             s->socket_.async_read_some(
                 boost::asio::buffer(s->received_.data.get() + s->received_.end,
                                     s->received_.capacity - s->received_.end),
@@ -193,12 +195,16 @@ private:
             if (ec)
                 return self.complete(ec, 0);
             s->received_.end += n;
+            if (n >= s->read_size_ && s->read_size_ < read_span) // a stream, not a trickle
+                s->read_size_ *= 2;
             s->on_strand(self, &tls_socket::decrypt);
         }
     };
 
-    // The most one read from the socket takes.
+    // The most one read from the socket takes. Reads start at 16 KiB, and grow while they fill:
+    // a connection that only brings acknowledgements keeps a small buffer.
     static constexpr std::size_t read_span = 256 * 1024;
+    std::size_t read_size_ = 16 * 1024;
 
     std::shared_ptr<tls_settings> settings_; // the handshake's key callbacks read it
     boost::asio::ip::tcp::socket socket_;
