@@ -337,9 +337,9 @@ int run(const run_config& config) {
                         return target.finish_before_acknowledging(yield);
                     };
             } catch (const std::invalid_argument& e) {
-                report_line(io, e.what());
+                report_line(io, error_text(e));
             } catch (const std::exception& e) {
-                report_failure(io, output ? output->label() : "standard output", e.what());
+                report_failure(io, output ? output->label() : "standard output", error_text(e));
             }
         }
         // Declared after the loop, so that it goes first: its thread may still hold blocks.
@@ -353,7 +353,7 @@ int run(const run_config& config) {
                 store = std::make_unique<spill_store>(io, config.spill_dir, cap);
                 spill = std::make_unique<spiller>(groups, *store, io);
             } catch (const std::exception& e) {
-                report_line(io, e.what());
+                report_line(io, error_text(e));
             }
         }
         bool port_file_told = false;

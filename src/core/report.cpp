@@ -14,6 +14,17 @@ void throw_system_error(int error) {
         boost::system::error_code(error, boost::system::system_category()));
 }
 
+std::string error_text(const std::exception& e) {
+    std::string text = e.what();
+    if (const auto* system = dynamic_cast<const boost::system::system_error*>(&e)) {
+        const std::string bracketed = system->code().what(); // the message, then the brackets
+        if (text.size() >= bracketed.size() &&
+            text.compare(text.size() - bracketed.size(), bracketed.size(), bracketed) == 0)
+            text = text.substr(0, text.size() - bracketed.size()) + system->code().message();
+    }
+    return text;
+}
+
 // Writes all of `out` to standard error in one write where the kernel allows.
 void write_standard_error(const std::string& out) {
     const char* p = out.data();
@@ -46,9 +57,9 @@ bool report_current_exception(boost::asio::io_context& io, const std::string& su
         if (is_cancellation(e.code()) ||
             (silent == silent_end::cancellation_or_end_of_stream && is_end_of_stream(e.code())))
             return false;
-        report_failure(io, subject, e.what());
+        report_failure(io, subject, error_text(e));
     } catch (const std::exception& e) {
-        report_failure(io, subject, e.what());
+        report_failure(io, subject, error_text(e));
     }
     return true;
 }

@@ -8,6 +8,7 @@
 
 #include "core/run_report.hpp"
 
+#include <exception>
 #include <string>
 
 namespace shuffler {
@@ -48,6 +49,11 @@ bool report_current_exception(boost::asio::io_context& io, const std::string& su
 
 // Throws the system error `error` (an errno value) as a boost::system::system_error.
 [[noreturn]] void throw_system_error(int error);
+
+// What an exception says, for an error line: a system error's text without the category, number
+// and source location that Boost adds in brackets ("Connection reset by peer [system:104 at
+// .../reactive_socket_recv_op.hpp:129 ...]" says "Connection reset by peer").
+std::string error_text(const std::exception& e);
 
 // Writes all of `text` to standard error, in one write where the kernel allows, so that the lines
 // of concurrent processes do not interleave.

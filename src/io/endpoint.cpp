@@ -172,8 +172,11 @@ bool endpoint::close() {
     bool reported = false;
     if (file_.active()) {
         const std::string problem = file_.finish();
-        // A thread writing into a command stopped above was cut off: no news.
-        if (!problem.empty() && !stopped_first) {
+        // A thread writing into a command stopped above was cut off, and one encoding what a
+        // failed or stopped run had written so far meets a record cut short: no news.
+        const bool consequence = stopped_first || report_to(io).failed() ||
+                                 report_to(io).stop_signal() != 0;
+        if (!problem.empty() && !consequence) {
             reported = true;
             // A redirected standard output has no file name here: name it as the other lines do.
             const std::string subject = stdio_.fd() == 1 ? "standard output" : description();

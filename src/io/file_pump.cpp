@@ -1,5 +1,6 @@
 #include "io/file_pump.hpp"
 
+#include "core/report.hpp"
 #include "io/byte_ring.hpp"
 
 #include <isa-l/igzip_lib.h>
@@ -138,7 +139,7 @@ void file_pump::run() {
     } catch (const loop_gone&) {
         problem_.clear();
     } catch (const std::exception& e) {
-        problem_ = e.what();
+        problem_ = error_text(e);
     }
     ::close(file_);
     done_.store(true, std::memory_order_release);

@@ -356,7 +356,7 @@ void accept_peers(const std::string& address, const std::string& port_file,
                 written.path = port_file;
                 report_to(io).remove_if_ended_at_once(port_file);
             } catch (const std::exception& e) {
-                report_failure(io, port_file, e.what());
+                report_failure(io, port_file, error_text(e));
                 return;
             }
         }
@@ -380,7 +380,7 @@ void accept_peers(const std::string& address, const std::string& port_file,
                 try {
                     problem = other_user_at(socket);
                 } catch (const std::exception& e) {
-                    problem = e.what();
+                    problem = error_text(e);
                 }
                 if (!problem.empty()) {
                     boost::system::error_code ignored;

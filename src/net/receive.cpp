@@ -3,6 +3,7 @@
 #include "core/report.hpp"
 #include "wire/read_message.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <deque>
 #include <optional>
@@ -11,6 +12,7 @@
 #include <sys/socket.h>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace shuffler {
 
@@ -89,6 +91,7 @@ template <class Stream> struct receiving {
     bool acknowledging = true;       // the sender still takes acknowledgements
     bool acknowledgement_going = false; // an acknowledgement is being written
     bool told = false;               // the abort message has gone out, or is going
+    bool closed_early = false; // TLS: the peer closed while the window was full (see close_watch)
     std::uint64_t& written;          // payload bytes written to the output, for reports
     boost::system::error_code acknowledgement_error; // why it stopped taking them
     wait_queue reader_waits, writer_waits;
@@ -219,10 +222,38 @@ void tell_input_side(Stream& stream, std::uint16_t group, const std::string& why
     transport(stream).close(ec);
 }
 
+// Under TLS, what a peer that has closed early sent last: its bytes cannot be looked into without
+// taking them, so the reader takes and drops the rest of the stream (whatever the socket still
+// holds) to find the abort message among it, as closed_before_the_end finds it on plain TCP.
+template <class Stream>
+std::string reason_among_the_rest(Stream& stream, std::uint16_t group,
+                                  const asio::yield_context& yield) {
+    const std::string closed = "connection closed before the end of data";
+    std::vector<char> dropped(64 * 1024);
+    for (;;) {
+        unsigned char raw[header_size];
+        boost::system::error_code ec;
+        asio::async_read(stream, asio::buffer(raw), yield[ec]);
+        const message_header h = load_header(raw);
+        if (ec || !header_is_valid(h))
+            return closed;
+        if (is_abort(h, group))
+            return "input side failed: " + read_abort_reason(stream, h.length, yield);
+        for (std::uint64_t left = h.length; left > 0;) {
+            const std::size_t n = asio::async_read(
+                stream, asio::buffer(dropped.data(), std::min<std::uint64_t>(left, dropped.size())),
+                yield[ec]);
+            if (ec)
+                return closed;
+            left -= n;
+        }
+    }
+}
+
 // While the reader waits for the window, the connection is looked at once a second for an input
-// side that has died: its worker must not wait for a stalled consumer to find out. Under TLS the
-// bytes waiting cannot be looked into without taking them, so any close counts unless the last
-// message taken was the end mark: a live input side closes only after the final acknowledgement.
+// side that has died: its worker must not wait for a stalled consumer to find out. Under TLS any
+// close counts unless the last message taken was the end mark (a live input side closes only after
+// the final acknowledgement): the reader is woken to find out why (reason_among_the_rest).
 template <class Stream> class close_watch {
   public:
     close_watch(const std::shared_ptr<receiving<Stream>>& r, std::string label)
@@ -241,14 +272,13 @@ template <class Stream> class close_watch {
                 return;
             const bool marked = !kept->held.empty() && kept->held.back().size() == header_size;
             const int fd = transport(*kept->stream).native_handle();
-            // Under TLS the waiting bytes cannot be read without taking them: any close counts.
-            const std::string why =
-                std::is_same_v<Stream, tcp::socket> ? closed_before_the_end(fd, marked, kept->group)
-                : !marked && peer_closed(fd)        ? "connection closed before the end of data"
-                                                    : "";
-            if (!why.empty()) {
-                report_failure(context_of(timer_.get_executor()), label, why);
-                return;
+            if constexpr (std::is_same_v<Stream, tcp::socket>) {
+                if (const std::string why = closed_before_the_end(fd, marked, kept->group);
+                    !why.empty())
+                    return report_failure(context_of(timer_.get_executor()), label, why);
+            } else if (!marked && peer_closed(fd)) {
+                kept->closed_early = true;
+                return kept->reader_waits.wake_all();
             }
             arm(kept, label);
         });
@@ -352,8 +382,12 @@ void receive_group_on(const std::shared_ptr<Stream>& stream, session_config& con
         for (;;) {
             if (r->held.size() >= send_window && r->writing) {
                 const close_watch<Stream> watch(r, label);
-                while (r->held.size() >= send_window && r->writing)
+                while (r->held.size() >= send_window && r->writing && !r->closed_early)
                     r->reader_waits.wait(yield);
+            }
+            if (r->closed_early) {
+                report_failure(io, label, reason_among_the_rest(*stream, group, yield));
+                return;
             }
             if (!r->writing) {
                 // The writer has failed and said why; the input side learns it too.
@@ -372,8 +406,14 @@ void receive_group_on(const std::shared_ptr<Stream>& stream, session_config& con
             // An input side sends nothing after its end mark but waits for the final
             // acknowledgement. Another output side sends its handshake, then acknowledges ours:
             // two empty messages before any data.
-            if (empty && at_end_mark && !data_seen)
+            if (empty && at_end_mark && !data_seen) {
+                // Our acknowledgement of its handshake goes out before the close: without it the
+                // other side would see one empty message and a close, as a group without data
+                // ends. (Over TLS it is still being encrypted when this second message comes.)
+                while (!r->held.empty() && r->writing)
+                    r->reader_waits.wait(yield);
                 throw std::runtime_error("peer is an output side too");
+            }
             // With one input side the output is finished at its end mark: nothing may follow.
             if (!empty && at_end_mark && finishes_at_end_mark)
                 throw std::runtime_error("protocol error: data after the end mark");
@@ -415,7 +455,7 @@ void receive_group_on(const std::shared_ptr<Stream>& stream, session_config& con
         }
         if (error && is_cancellation(error->code()) && !late)
             return;
-        const std::string why = late ? "nothing received before the deadline" : e.what();
+        const std::string why = late ? "nothing received before the deadline" : error_text(e);
         if (!started && accepted) {
             // Nothing valid came: a stray connection to our listener, not an input side.
             report_to(io).note(label + ": " +

@@ -261,7 +261,7 @@ void serve_group_on(const std::shared_ptr<Stream>& stream, session_config& confi
         return;
     } catch (const std::exception& e) {
         // A stray connection (a port scan, a health check) must not end a job in flight.
-        report_to(io).note(label + ": " + e.what() + "; connection dropped");
+        report_to(io).note(label + ": " + error_text(e) + "; connection dropped");
         return;
     }
     if (h.group >= config.groups.size() ||

@@ -458,44 +458,55 @@ TEST_P(StalledConsumer, SeesTheInputSideKilled) {
 }
 
 // An input side that fails (rather than dies) while its worker's window is full: its abort waits
-// unread in the socket, behind nothing, as the worker's reader waits for room; the worker still
-// learns the reason, not only that the connection closed.
-TEST(StalledConsumerPlain, LearnsWhyItsInputSideFailed) {
-    const temp_dir dir;
-    message_stream stream;
-    for (char c : {'a', 'b', 'c', 'd'})
-        stream.add(0, std::string(2 << 20, c)); // each more than the consumer's pipe holds
-    write_file(dir.file("in.msg"), stream.bytes());
-    const std::string port = dir.file("job.port"), out = dir.file("out"), go = dir.file("go");
-    // On its standard input, its messages, then, once the test says so, half a header: a
-    // truncated stream.
-    std::vector<std::string> input_argv = {
-        "/bin/sh", "-c",
-        "(cat " + dir.file("in.msg") + "; while [ ! -e " + go +
-            " ]; do sleep 0.05; done; printf abc) | \"$@\"",
-        "sh"};
-    for (const std::string& a : shuffler({"-l", "127.0.0.1:0", "--port-file", port, "-w", "1",
-                                          "-t", "60", "--insecure", "-f", "message"}))
-        input_argv.push_back(a);
-    child_process input(input_argv);
-    const std::string err = dir.file("worker.err");
-    std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$@\" 2>" + err, "sh"};
-    for (const std::string& a : shuffler({"-g", "0", "-c", "@" + port, "-t", "60", "--insecure",
-                                          "--progress", "| (sleep 300; cat) > " + out}))
-        argv.push_back(a);
-    child_process worker(argv);
-    ASSERT_TRUE(eventually([&] { return read_file(err).find(", 2 messages;") != std::string::npos; },
-                           std::chrono::seconds(30)))
-        << read_file(err);
-    write_file(go, "");
-    const child_result in = input.wait(std::chrono::seconds(45)); // catches only a hang
-    EXPECT_EQ(in.exit_status, 255);
-    const child_result w = worker.wait(std::chrono::seconds(45));
-    EXPECT_EQ(w.exit_status, 255);
-    const std::string worker_err = read_file(err);
-    EXPECT_NE(worker_err.find(": input side failed: "), std::string::npos) << worker_err;
-    EXPECT_EQ(worker_err.find("connection closed before the end of data"), std::string::npos)
-        << worker_err;
+// unread behind nothing, as the worker's reader waits for room; the worker still learns the
+// reason, not only that the connection closed. Over TLS the worker takes the rest of the stream
+// to find it, since encrypted bytes cannot be looked into.
+TEST(StalledConsumerEitherTransport, LearnsWhyItsInputSideFailed) {
+    for (const bool tls : {false, true}) {
+        SCOPED_TRACE(tls ? "TLS" : "plain");
+        const std::vector<std::string> mode =
+            tls ? std::vector<std::string>{} : std::vector<std::string>{"--insecure"};
+        const temp_dir dir;
+        message_stream stream;
+        for (char c : {'a', 'b', 'c', 'd'})
+            stream.add(0, std::string(2 << 20, c)); // each more than the consumer's pipe holds
+        write_file(dir.file("in.msg"), stream.bytes());
+        const std::string port = dir.file("job.port"), out = dir.file("out"), go = dir.file("go");
+        // On its standard input, its messages, then, once the test says so, half a header: a
+        // truncated stream.
+        std::vector<std::string> input_argv = {
+            "/bin/sh", "-c",
+            "(cat " + dir.file("in.msg") + "; while [ ! -e " + go +
+                " ]; do sleep 0.05; done; printf abc) | \"$@\"",
+            "sh"};
+        std::vector<std::string> input_args = {"-l", "127.0.0.1:0", "--port-file", port,
+                                               "-w", "1", "-t", "60", "-f", "message"};
+        input_args.insert(input_args.end(), mode.begin(), mode.end());
+        for (const std::string& a : shuffler(input_args))
+            input_argv.push_back(a);
+        child_process input(input_argv);
+        const std::string err = dir.file("worker.err");
+        std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$@\" 2>" + err, "sh"};
+        std::vector<std::string> worker_args = {"-g", "0", "-c", "@" + port, "-t", "60",
+                                                "--progress", "| (sleep 300; cat) > " + out};
+        worker_args.insert(worker_args.end(), mode.begin(), mode.end());
+        for (const std::string& a : shuffler(worker_args))
+            argv.push_back(a);
+        child_process worker(argv);
+        ASSERT_TRUE(eventually(
+            [&] { return read_file(err).find(", 2 messages;") != std::string::npos; },
+            std::chrono::seconds(30)))
+            << read_file(err);
+        write_file(go, "");
+        const child_result in = input.wait(std::chrono::seconds(45)); // catches only a hang
+        EXPECT_EQ(in.exit_status, 255);
+        const child_result w = worker.wait(std::chrono::seconds(45));
+        EXPECT_EQ(w.exit_status, 255);
+        const std::string worker_err = read_file(err);
+        EXPECT_NE(worker_err.find(": input side failed: "), std::string::npos) << worker_err;
+        EXPECT_EQ(worker_err.find("connection closed before the end of data"), std::string::npos)
+            << worker_err;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, StalledConsumer,
