@@ -92,7 +92,7 @@ output_target::output_target(boost::asio::io_context& io, const std::vector<std:
         format != data_format::sam && format != data_format::bam)
         throw std::invalid_argument(std::string("Unknown output format ") + format_name(format));
     job_ = format == data_format::bam ? file_pump::job::write_bam : file_pump::job::write;
-    if (files.empty()) {
+    if (files.empty() || files[0] == "-") {
         label_ = "standard output";
         return;
     }

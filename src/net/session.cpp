@@ -124,7 +124,9 @@ std::string tls_handshake(const std::shared_ptr<tls_socket>& stream, bool accept
     if (!ec)
         ec = stream->handshake(accepted, yield);
     if (deadline.finish())
-        return "no TLS handshake before the deadline";
+        return accepted ? "no TLS handshake within " +
+                              std::to_string(handshake_grace.count()) + " s of connecting"
+                        : "no TLS handshake within the peer timeout";
     if (is_cancellation(ec))
         throw boost::system::system_error(ec);
     if (ended(ec))

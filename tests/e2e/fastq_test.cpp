@@ -119,6 +119,19 @@ TEST(FastqDicing, ThePoolsOfOneAndTwoBlocksMakeProgress) {
     }
 }
 
+// A worker's output "-" is its standard output, as an input "-" is standard input.
+TEST(FastqDicing, AWorkersOutputDashIsItsStandardOutput) {
+    const temp_dir dir;
+    const std::vector<std::string> inputs = {make_fastq("d", 200, 1), make_fastq("d", 200, 2)};
+    write_file(dir.file("r_1.fq"), inputs[0]);
+    write_file(dir.file("r_2.fq"), inputs[1]);
+    const job_result job = run_job({dir.file("r_1.fq"), dir.file("r_2.fq")}, {0}, {}, {"-"});
+    const bool file_made = ::unlink("-") == 0; // where a file named "-" would have gone
+    EXPECT_FALSE(file_made);
+    EXPECT_TRUE(job_ended_cleanly(job));
+    EXPECT_TRUE(rebuilds_input(job, inputs));
+}
+
 TEST(FastqErrors, StopTheRunWithOneLineNamingTheFile) {
     temp_dir dir;
     const auto file = [&](const std::string& name, const std::string& text) {
