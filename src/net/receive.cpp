@@ -153,9 +153,13 @@ void watch_for_errors(const std::shared_ptr<Stream>& stream, const std::string& 
         if (::getsockopt(socket.native_handle(), SOL_SOCKET, SO_ERROR, &error, &size) != 0 ||
             error == 0)
             return;
-        report_failure(
-            context_of(socket.get_executor()), label,
-            boost::system::error_code(error, boost::system::system_category()).message());
+        // A reset that follows the peer's close is how the kernel tells a broken pipe: it is
+        // the close that the worker saw.
+        report_failure(context_of(socket.get_executor()), label,
+                       error == EPIPE ? "connection closed before the end of data"
+                                      : boost::system::error_code(
+                                            error, boost::system::system_category())
+                                            .message());
     });
 }
 
@@ -466,16 +470,20 @@ void receive_group_on(const std::shared_ptr<Stream>& stream, session_config& con
         }
         const bool finished = error && ended(error->code()) && at_end_mark;
         if (!finished) {
-            // A write that failed first (a peer timeout) says more than the close seen after it.
+            // A write that failed first (a peer timeout) says more than the close seen after it;
+            // one that met the close itself (a broken pipe, a reset) says less.
             const bool closed = !late && error && ended(error->code());
+            const boost::system::error_code ack = r->acknowledgement_error;
+            const bool ack_says_more = ack && ack != asio::error::broken_pipe &&
+                                       ack != asio::error::connection_reset;
             if (const std::string failed = listener_failure(config); !failed.empty()) {
                 report_failure(io, label, "input side failed: " + failed);
                 return;
             }
             report_failure(io, label,
-                           closed && r->acknowledgement_error
-                               ? r->acknowledgement_error.message()
-                               : closed ? "connection closed before the end of data" : why);
+                           closed && ack_says_more ? ack.message()
+                           : closed                ? "connection closed before the end of data"
+                                                   : why);
             return;
         }
     }
