@@ -1,5 +1,7 @@
 #include "app/input_driver.hpp"
 
+#include "core/cores.hpp"
+
 #include "formats/fastq.hpp"
 #include "formats/message_stream.hpp"
 #include "formats/sam.hpp"
@@ -10,18 +12,12 @@
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/algorithm/string/split.hpp>
 
-#include <sched.h>
 
 namespace shuffler {
 
 void configure_hts(const run_config& config) {
     file_pump::hts_settings settings;
-    settings.threads = config.threads;
-    if (settings.threads == 0) {
-        cpu_set_t cores;
-        settings.threads =
-            ::sched_getaffinity(0, sizeof cores, &cores) == 0 ? CPU_COUNT(&cores) : 1;
-    }
+    settings.threads = config.threads != 0 ? config.threads : int(available_cores());
     settings.level = config.compression_level;
     // CRAM decoding wants the FASTA itself; -O reference names its .fai (or a .dict, which
     // leaves the lookup to htslib).

@@ -92,7 +92,8 @@ constexpr std::chrono::seconds telling_bound(2);
 
 // Runs what the loop has ready, and what that makes ready, until nothing is and no other thread
 // still works for it (TLS's crypto threads): after waits were ended, their coroutines resume
-// (wake-ups go through the loop) and unwind while all they touch still exists. The loop is left stopped, as teardown expects it (nothing waits on it any more).
+// (wake-ups go through the loop) and unwind while all they touch still exists. The loop is left
+// stopped, as teardown expects it (nothing waits on it any more).
 // After a failure, what the unwinding reports is a consequence of it: held, not news.
 void settle(asio::io_context& io, run_status& status) {
     const bool hold = status.failed();

@@ -1,23 +1,8 @@
 #include "core/offload.hpp"
 
+#include "core/loop_state.hpp"
+
 namespace shuffler {
-
-namespace {
-
-// Holds a loop's count: an Asio service, so it lives exactly as long as the loop.
-class offload_service : public boost::asio::execution_context::service {
-public:
-    static boost::asio::execution_context::id id;
-    explicit offload_service(boost::asio::execution_context& owner) : service(owner) {}
-    offload_count count;
-
-private:
-    void shutdown() override {}
-};
-
-boost::asio::execution_context::id offload_service::id;
-
-} // namespace
 
 void offload_count::started() {
     const std::lock_guard<std::mutex> lock(mutex_);
@@ -38,8 +23,6 @@ bool offload_count::wait_until_none() {
     return true;
 }
 
-offload_count& offloads_of(boost::asio::io_context& io) {
-    return boost::asio::use_service<offload_service>(io).count;
-}
+offload_count& offloads_of(boost::asio::io_context& io) { return loop_state<offload_count>(io); }
 
 } // namespace shuffler

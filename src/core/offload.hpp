@@ -10,7 +10,7 @@ namespace shuffler {
 
 // Work a loop has handed to other threads (TLS's crypto threads), whose completion comes back as a
 // handler posted to the loop. The loop cannot see such work: its poll() finds nothing ready while
-// it is on its way. Teardown waits for it (wait_for_offloads), so that no completion arrives after
+// it is on its way. Teardown waits for it (wait_until_none), so that no completion arrives after
 // the coroutine it would resume, or the loop itself, is gone.
 class offload_count {
 public:

@@ -1,8 +1,7 @@
 #include "core/run_report.hpp"
 
+#include "core/loop_state.hpp"
 #include "core/report.hpp"
-
-#include <boost/asio/execution_context.hpp>
 
 #include <cstring>
 
@@ -10,19 +9,11 @@ namespace shuffler {
 
 namespace {
 
-// Holds the loop's report: an Asio service, so it belongs to the loop and not to the process.
-class report_service : public boost::asio::execution_context::service {
-public:
-    static boost::asio::execution_context::id id;
-    explicit report_service(boost::asio::execution_context& owner) : service(owner) {}
-    stderr_report plain; // until one is attached
+// The loop's report (see loop_state): a plain one until the program attaches its own.
+struct report_slot {
+    stderr_report plain;
     run_report* report = &plain;
-
-private:
-    void shutdown() override {}
 };
-
-boost::asio::execution_context::id report_service::id;
 
 } // namespace
 
@@ -43,11 +34,11 @@ std::string interrupted_by(int signal) {
 }
 
 void attach_report(boost::asio::io_context& io, run_report& report) {
-    boost::asio::use_service<report_service>(io).report = &report;
+    loop_state<report_slot>(io).report = &report;
 }
 
 run_report& report_to(boost::asio::io_context& io) {
-    return *boost::asio::use_service<report_service>(io).report;
+    return *loop_state<report_slot>(io).report;
 }
 
 } // namespace shuffler

@@ -1,5 +1,7 @@
 #include "net/tls.hpp"
 
+#include "core/cores.hpp"
+#include "core/loop_state.hpp"
 #include "core/private_file.hpp"
 #include "core/small_file.hpp"
 
@@ -13,7 +15,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
-#include <sched.h>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -169,32 +170,20 @@ tls_settings::tls_settings(const std::string& secret)
 
 namespace {
 
-// Holds a loop's crypto threads: an Asio service, so they belong to the loop. The loop's teardown
-// has waited for every job (see core/offload); joining here only ends the threads, and the pool
-// itself stays until every strand on it is gone with the loop's handlers.
-class crypto_service : public boost::asio::execution_context::service {
-public:
-    static boost::asio::execution_context::id id;
-    explicit crypto_service(boost::asio::execution_context& owner)
-        : service(owner), threads(tls_thread_count()) {}
-    boost::asio::thread_pool threads;
-
-private:
-    void shutdown() override { threads.join(); }
+// A loop's crypto threads (see loop_state). The loop's teardown has waited for every job (see
+// core/offload); joining when the loop shuts down only ends the threads, and the pool itself stays
+// until every strand on it is gone with the loop's handlers.
+struct crypto_pool {
+    boost::asio::thread_pool threads{tls_thread_count()};
+    void shutdown() { threads.join(); }
 };
-
-boost::asio::execution_context::id crypto_service::id;
 
 } // namespace
 
 boost::asio::thread_pool& crypto_threads(boost::asio::io_context& io) {
-    return boost::asio::use_service<crypto_service>(io).threads;
+    return loop_state<crypto_pool>(io).threads;
 }
 
-unsigned tls_thread_count() {
-    cpu_set_t cores;
-    const int available = ::sched_getaffinity(0, sizeof cores, &cores) == 0 ? CPU_COUNT(&cores) : 1;
-    return unsigned(std::clamp(available - 1, 1, 8));
-}
+unsigned tls_thread_count() { return std::clamp(available_cores() - 1, 1u, 8u); }
 
 } // namespace shuffler
