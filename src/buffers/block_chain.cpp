@@ -2,6 +2,8 @@
 
 #include "buffers/buffer_pool.hpp"
 
+#include <boost/assert.hpp>
+
 #include <algorithm>
 #include <cstring>
 
@@ -85,20 +87,38 @@ void block_chain::reserve(std::uint64_t n, const boost::asio::yield_context& yie
         acquire(n - c, yield);
 }
 
+std::uint64_t block_chain::room() const {
+    std::uint64_t n = 0;
+    for (auto b = blocks_.rbegin(); b != blocks_.rend(); ++b) {
+        n += b->capacity - b->end;
+        if (b->end > 0)
+            break;
+    }
+    return n;
+}
+
 std::uint64_t block_chain::append(const char* first, const char* last,
-                                     const boost::asio::yield_context& yield) {
+                                  const boost::asio::yield_context& yield) {
+    const std::uint64_t n = std::uint64_t(last - first);
+    if (n == 0)
+        return 0;
+    if (const std::uint64_t free = room(); free < n)
+        acquire(n - free, yield);
+    return append_to_room(first, last);
+}
+
+std::uint64_t block_chain::append_to_room(const char* first, const char* last) {
     const std::uint64_t total = std::uint64_t(last - first);
     std::uint64_t remaining = total;
     if (remaining == 0)
         return 0;
-    auto b = std::prev(blocks_.end());
-    for (;;) {
-        if (b->end == b->capacity) {
-            // Continue in the first of the newly taken blocks.
-            auto old_back = std::prev(blocks_.end());
-            acquire(remaining, yield);
-            b = std::next(old_back);
-        }
+    // The filled bytes end in the last block holding any (or nothing is filled yet).
+    auto b = blocks_.end();
+    do
+        --b;
+    while (b != blocks_.begin() && b->end == 0);
+    for (;; ++b) {
+        BOOST_ASSERT_MSG(b != blocks_.end(), "append_to_room past the list's room");
         const std::uint64_t step = std::min(remaining, b->capacity - b->end);
         std::memcpy(b->data + b->end, first, step);
         b->end += step;
@@ -106,8 +126,6 @@ std::uint64_t block_chain::append(const char* first, const char* last,
         remaining -= step;
         if (remaining == 0)
             return total;
-        if (std::next(b) != blocks_.end())
-            ++b;
     }
 }
 

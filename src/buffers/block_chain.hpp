@@ -62,10 +62,15 @@ public:
     bool try_acquire(std::uint64_t n);
     // Makes the blocks' total capacity at least n.
     void reserve(std::uint64_t n, const boost::asio::yield_context& yield);
-    // Copies [first, last) after the filled bytes, taking blocks as needed. The list must hold
-    // at least one block. Returns last - first.
+    // Free bytes after the filled ones, in the block holding the last filled byte and the empty
+    // blocks after it.
+    std::uint64_t room() const;
+    // Copies [first, last) after the filled bytes, taking blocks as needed. Returns last - first.
     std::uint64_t append(const char* first, const char* last,
                          const boost::asio::yield_context& yield);
+    // append() into the room the list has (at least last - first), never taking blocks: it
+    // needs no loop, so another thread may fill a list the loop has handed it.
+    std::uint64_t append_to_room(const char* first, const char* last);
     // Marks n bytes written into mutable_buffers() as filled.
     void commit(std::uint64_t n);
     // Marks n bytes at the front as consumed; the blocks stay in the list.

@@ -1,6 +1,9 @@
 #include "core/offload.hpp"
 
+#include "core/cores.hpp"
 #include "core/loop_state.hpp"
+
+#include <algorithm>
 
 namespace shuffler {
 
@@ -24,5 +27,23 @@ bool offload_count::wait_until_none() {
 }
 
 offload_count& offloads_of(boost::asio::io_context& io) { return loop_state<offload_count>(io); }
+
+unsigned helper_thread_count() { return std::clamp(available_cores() - 1, 1u, 8u); }
+
+namespace {
+
+// A loop's helper threads (see loop_state). The loop's teardown has waited for every job (see
+// wait_until_none); joining when the loop shuts down only ends the threads, and the pool itself
+// stays until every strand on it is gone with the loop's handlers.
+struct helper_pool {
+    boost::asio::thread_pool threads{helper_thread_count()};
+    void shutdown() { threads.join(); }
+};
+
+} // namespace
+
+boost::asio::thread_pool& helper_threads(boost::asio::io_context& io) {
+    return loop_state<helper_pool>(io).threads;
+}
 
 } // namespace shuffler

@@ -1,6 +1,13 @@
 #pragma once
 
+#include "core/coroutine.hpp"
+
+#include <boost/asio/associated_executor.hpp>
+#include <boost/asio/async_result.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <boost/asio/executor_work_guard.hpp>
 
 #include <condition_variable>
 #include <cstddef>
@@ -8,7 +15,7 @@
 
 namespace shuffler {
 
-// Work a loop has handed to other threads (TLS's crypto threads), whose completion comes back as a
+// Work a loop has handed to other threads (its helper threads, below), whose completion comes back as a
 // handler posted to the loop. The loop cannot see such work: its poll() finds nothing ready while
 // it is on its way. Teardown waits for it (wait_until_none), so that no completion arrives after
 // the coroutine it would resume, or the loop itself, is gone.
@@ -28,5 +35,36 @@ private:
 
 // The count of the loop `io`.
 offload_count& offloads_of(boost::asio::io_context& io);
+
+// How many helper threads a loop has: one fewer than the cores this process may run on (the loop
+// has one), at least one and at most eight.
+unsigned helper_thread_count();
+
+// The threads that take work off the loop `io` (TLS's encryption, SAM's routing):
+// helper_thread_count() of them, started at the first use and joined when the loop goes.
+boost::asio::thread_pool& helper_threads(boost::asio::io_context& io);
+
+// Runs `job()` on a helper thread of `io` while the coroutine of `yield` waits, so the loop goes on
+// with everything else meanwhile; counted as offloaded work until the coroutine can resume. The
+// job must not throw, and touches nothing the loop touches until it is done.
+template <class Job>
+void run_off_loop(boost::asio::io_context& io, Job& job, const boost::asio::yield_context& yield) {
+    offload_count& offloads = offloads_of(io);
+    offloads.started();
+    boost::asio::async_initiate<const boost::asio::yield_context&, void()>(
+        [&io, &job, &offloads](auto resume) {
+            // The loop has work until the coroutine resumes: its run() must not return meanwhile.
+            auto work = boost::asio::make_work_guard(io);
+            boost::asio::post(helper_threads(io), [&io, &job, &offloads, work = std::move(work),
+                                                   resume = std::move(resume)]() mutable {
+                job();
+                auto loop = boost::asio::get_associated_executor(resume, io.get_executor());
+                boost::asio::post(loop, std::move(resume));
+                work.reset();
+                offloads.finished();
+            });
+        },
+        yield);
+}
 
 } // namespace shuffler

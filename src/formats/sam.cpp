@@ -1,5 +1,7 @@
 #include "formats/sam.hpp"
 
+#include "buffers/buffer_pool.hpp"
+#include "core/offload.hpp"
 #include "core/report.hpp"
 #include "formats/input_source.hpp"
 #include "wire/message_header.hpp"
@@ -44,22 +46,6 @@ void refuse_binary_input(const record_reader& reader) {
 
 // The list index read_sam gives a run of header lines: they go to the sessions' preamble.
 constexpr std::uint32_t every_shard = 0xFFFFFFFFu;
-
-// Free bytes in the last block of `list`.
-std::uint64_t room(const block_chain& list) {
-    const block& last = list.blocks().back();
-    return last.capacity - last.end;
-}
-
-// Closes the shard's message, queues it and opens the shard's next one, once the queues leave
-// room for it.
-void start_next_message(block_chain& list, group_table& groups, std::uint32_t shard,
-                        const asio::yield_context& yield) {
-    close_message(list);
-    push_message(groups[shard], list);
-    groups.wait_for_room(producer_lead_blocks, producer_patience, yield);
-    open_message(list, std::uint16_t(shard), yield);
-}
 
 // Payload bytes all shards may hold in their open messages. A shard's message is sent when its
 // block is full; with many shards, most blocks would fill only near the end of the input, so
@@ -147,143 +133,285 @@ std::uint32_t parse_position(const record_reader& reader, const char* field, con
     return std::uint32_t(position);
 }
 
+// Blocks the loop hands the routing ahead while the pool has them to spare, so it can start a
+// shard's next message without the loop's help: the loop refills them after each stretch.
+constexpr std::uint64_t spare_blocks = 4;
+
+// Input at hand below which routing stays on the loop: handing a little over to another thread
+// and back costs more than routing it (a pipe gives 64 KiB at a time).
+constexpr std::uint64_t offload_least = std::uint64_t(512) << 10;
+
+// The part of read_sam that needs no loop: finding the lines, their fields and shards, copying
+// them into the shards' open messages (and the header lines into header_text), and closing full
+// messages into `ready` and starting the next on a spare block. It runs on a helper thread while
+// the loop sends, through every whole line the reader has and whatever its file's thread adds
+// meanwhile, and stops at the first thing only the loop can do: wait for more input, give it
+// more spare blocks, or publish the header. The loop touches none of this while it runs.
+class sam_routing {
+public:
+    enum class stop { input_used, header_ended, spare_needed };
+
+    sam_routing(record_reader& reader, const shard_plan& plan, std::vector<block_chain>& lists)
+        : spare(lists.front().pool()), header(reader.name, "the header of " + reader.name),
+          reader_(reader), plan_(plan), lists_(lists) {}
+
+    // Out: why routing stopped, and for spare_needed, the spare room it needs (a line longer
+    // than a block needs more than one); input bytes taken; or the error that ended it.
+    stop why = stop::input_used;
+    std::uint64_t need = 0;
+    std::uint64_t taken = 0;
+    std::exception_ptr error;
+
+    block_chain spare;                                   // filled by the loop
+    std::vector<std::pair<std::uint32_t, block_chain>> ready; // closed messages, for the loop
+    sequence_dictionary header;
+    std::optional<shard_router> router; // built once the header has ended
+    std::string header_text;            // header lines taken and not yet published
+    std::uint64_t header_lines = 0;
+
+    void operator()() noexcept {
+        error = nullptr;
+        taken = 0;
+        try {
+            route();
+        } catch (...) {
+            error = std::current_exception();
+        }
+    }
+
+private:
+    void route();
+    // Closes shard k's open message into `ready` and starts its next with room for `length`
+    // bytes, from the spare blocks; false when they are too few.
+    bool cut(std::uint32_t k, std::uint64_t length);
+
+    record_reader& reader_;
+    const shard_plan& plan_;
+    std::vector<block_chain>& lists_;
+    std::vector<std::uint32_t> copies_;
+    std::uint64_t held_ = 0; // payload bytes in the shards' open messages
+};
+
+bool sam_routing::cut(std::uint32_t k, std::uint64_t length) {
+    block_chain& list = lists_[k];
+    const std::uint64_t payload = payload_of(list);
+    // Blocks to take: the next message's first, and more for a line longer than a block.
+    const std::uint64_t room = payload > 0 ? block::block_size - header_size : list.room();
+    const std::uint64_t blocks = (payload > 0 ? 1 : 0) +
+        (length > room ? (length - room + block::block_size - 1) / block::block_size : 0);
+    if (spare.block_count() < blocks) {
+        why = stop::spare_needed;
+        need = blocks * block::block_size;
+        return false;
+    }
+    const auto take_spare = [&] {
+        list.blocks().splice(list.blocks().end(), spare.blocks(), spare.blocks().begin());
+    };
+    if (payload > 0) {
+        close_message(list);
+        held_ -= std::min(held_, payload);
+        ready.emplace_back(k, std::move(list));
+        take_spare();
+        start_message(list, std::uint16_t(k));
+    }
+    while (list.room() < length)
+        take_spare();
+    return true;
+}
+
+void sam_routing::route() {
+    char*& cursor = reader_.cursor;
+    std::uint64_t& available = reader_.available;
+    const char* p = cursor;
+    // Lines [run, run_end) are bound for lists_[run_shard] (header lines for every list) and go
+    // there with one copy when a line for elsewhere comes.
+    const char* run = p;
+    const char* run_end = p;
+    std::uint32_t run_shard = every_shard;
+    std::uint64_t run_lines = 0; // counted on each message's first block, for reports
+    const auto flush = [&] {
+        if (run_end == run)
+            return;
+        if (run_shard == every_shard) {
+            header_text.append(run, run_end);
+            header_lines += run_lines;
+        } else {
+            held_ += lists_[run_shard].append_to_room(run, run_end);
+            lists_[run_shard].blocks().front().records += run_lines;
+        }
+        run = run_end;
+        run_lines = 0;
+    };
+    // The input before p is taken.
+    const auto take = [&] {
+        flush();
+        const std::uint64_t n = std::uint64_t(p - cursor);
+        taken += n;
+        available -= n;
+        cursor = const_cast<char*>(p);
+    };
+    // Stops before the line at p, which is read again when routing resumes.
+    const auto stop_before_line = [&](stop reason) {
+        --reader_.records;
+        why = reason;
+        take();
+    };
+    for (;;) {
+        const char* const end = cursor + available;
+        while (const char* lf = find_line_feed(p, end)) {
+            const char* next = lf + 1;
+            const std::uint64_t length = std::uint64_t(next - p);
+            ++reader_.records;
+            std::uint32_t home = every_shard;
+            std::uint32_t position = 0;
+            const char* field = nullptr; // in an alignment line: the start of its POS
+            if (*p == '@') {
+                // The header went out before the first alignment; a late header line could
+                // reach no worker.
+                if (router)
+                    reader_.fail("line " + std::to_string(reader_.records) +
+                                 ": header line after the first alignment line");
+                if (lf - p >= 4 && std::memcmp(p, "@SQ\t", 4) == 0) {
+                    std::string problem;
+                    const std::string_view line(p, std::size_t(lf - p));
+                    if (!add_sq_line(line.substr(0, line.find_last_not_of('\r') + 1),
+                                     std::uint32_t(reader_.records), header, problem))
+                        reader_.fail("line " + std::to_string(reader_.records) + ": " +
+                                     problem);
+                }
+            } else if (p == lf) { // blank lines carry nothing
+                p = next;
+                continue;
+            } else {
+                if (!router) { // the whole header is known before anything can fail
+                    flush();
+                    router.emplace(plan_routes(plan_, header));
+                    return stop_before_line(stop::header_ended);
+                }
+                field = p;
+                for (int tab = 0; tab < 3; ++tab) {
+                    field = static_cast<const char*>(
+                        std::memchr(field, '\t', std::size_t(lf - field)));
+                    if (!field)
+                        reader_.fail("line " + std::to_string(reader_.records) +
+                                     " has fewer than four fields");
+                    ++field;
+                }
+                // field now starts POS; the reference name ends at the tab before it.
+                const char* name_end = field - 1;
+                const char* name = name_end;
+                while (name[-1] != '\t')
+                    --name;
+                position = parse_position(reader_, field, lf);
+                home =
+                    router->home(std::string_view(name, std::size_t(name_end - name)), position);
+            }
+            if (home != run_shard || run_end != p) {
+                flush();
+                run = run_end = p;
+                run_shard = home;
+            }
+            // What waits in the run still fits; this line starts the shard's next message.
+            if (home != every_shard && lists_[home].room() < std::uint64_t(next - run)) {
+                flush();
+                if (!cut(home, length))
+                    return stop_before_line(stop::spare_needed);
+            }
+            copies_.clear();
+            if (router && router->pad() > 0 && position > 0)
+                router->copies(position, position + alignment_span(reader_, field, lf) - 1,
+                               home, copies_);
+            for (const std::uint32_t other : copies_)
+                if (lists_[other].room() < length && !cut(other, length))
+                    return stop_before_line(stop::spare_needed);
+            run_end = next;
+            ++run_lines;
+            for (const std::uint32_t other : copies_) {
+                held_ += lists_[other].append_to_room(p, next);
+                ++lists_[other].blocks().front().records;
+            }
+            p = next;
+            // Past this much, the fullest open message goes as it is (see held_payload_limit).
+            if (held_ > held_payload_limit) {
+                flush();
+                std::uint32_t fullest = 0;
+                for (std::uint32_t k = 1; k < lists_.size(); ++k)
+                    if (lists_[k].size() > lists_[fullest].size())
+                        fullest = k;
+                if (!cut(fullest, 0)) {
+                    why = stop::spare_needed;
+                    return take();
+                }
+            }
+        }
+        take();
+        if (!reader_.take_more()) {
+            why = stop::input_used;
+            return;
+        }
+        p = run = run_end = cursor;
+    }
+}
+
 } // namespace
 
 void read_sam(record_reader& reader, const shard_plan& plan, std::vector<block_chain>& lists,
               group_table& groups, input_counters& counters, const asio::yield_context& yield) {
-    char*& cursor = reader.cursor;
-    std::uint64_t& available = reader.available;
-    sequence_dictionary header(reader.name, "the header of " + reader.name);
-    std::optional<shard_router> router; // built once the header has ended
-    std::vector<std::uint32_t> copies;
+    asio::io_context& io = context_of(yield.get_executor());
+    sam_routing routing(reader, plan, lists);
     bool at_end = false;
     session_preamble& preamble = groups.preamble();
-    std::uint64_t held = 0; // payload bytes in the shards' open messages
-    // Sends the shard's open message and opens its next one.
-    const auto send = [&](std::uint32_t shard) {
-        held -= std::min(held, payload_of(lists[shard])); // what it held before this call aside
-        start_next_message(lists[shard], groups, shard, yield);
-    };
-    // Sends the fullest open messages while the shards hold more than the limit.
-    const auto relieve = [&] {
-        while (held > held_payload_limit) {
-            std::uint32_t fullest = 0;
-            for (std::uint32_t k = 1; k < lists.size(); ++k)
-                if (lists[k].size() > lists[fullest].size())
-                    fullest = k;
-            send(fullest);
-        }
-    };
     // The header ends at the first alignment line, or with the input: it is checked then,
     // before any alignment is routed, and the sessions waiting for it send it.
     const auto end_header = [&] {
-        if (!router) {
-            router.emplace(plan_routes(plan, header));
+        if (!preamble.known) {
+            if (!routing.router)
+                routing.router.emplace(plan_routes(plan, routing.header));
             preamble.known = true;
             preamble.waiters.wake_all();
         }
     };
     try {
-        if (available == 0) reader.fill(yield);
+        if (reader.available == 0) reader.fill(yield);
         for (;;) {
-            const char* p = cursor;
-            const char* const end = cursor + available;
-            // Lines [run, run_end) of the buffer are bound for lists[run_shard] (header lines for
-            // every list) and go there with one copy when a line for elsewhere comes.
-            const char* run = p;
-            const char* run_end = p;
-            std::uint32_t run_shard = every_shard;
-            std::uint64_t run_lines = 0; // counted on each message's first block, for reports
-            const auto flush = [&] {
-                if (run_end == run)
-                    return;
-                if (run_shard == every_shard) {
-                    preamble.text.append(run, run_end);
-                    preamble.lines += run_lines;
-                } else {
-                    held += lists[run_shard].append(run, run_end, yield);
-                    lists[run_shard].blocks().front().records += run_lines;
-                }
-                run = run_end;
-                run_lines = 0;
-                relieve();
-            };
-            while (const char* lf = find_line_feed(p, end)) {
-                const char* next = lf + 1;
-                ++reader.records;
-                std::uint32_t shard = every_shard;
-                std::uint32_t position = 0;
-                const char* field = nullptr; // in an alignment line: the start of its POS
-                if (*p == '@') {
-                    // The header went out before the first alignment; a late header line could
-                    // reach no worker.
-                    if (router)
-                        reader.fail("line " + std::to_string(reader.records) +
-                                    ": header line after the first alignment line");
-                    if (lf - p >= 4 && std::memcmp(p, "@SQ\t", 4) == 0) {
-                        std::string why;
-                        const std::string_view line(p, std::size_t(lf - p));
-                        if (!add_sq_line(line.substr(0, line.find_last_not_of('\r') + 1),
-                                         std::uint32_t(reader.records), header, why))
-                            reader.fail("line " + std::to_string(reader.records) + ": " + why);
-                    }
-                } else if (p == lf) { // blank lines carry nothing
-                    p = next;
-                    continue;
-                } else {
-                    if (!router) {
-                        flush(); // the whole header is known before anything can fail
-                        end_header();
-                    }
-                    field = p;
-                    for (int tab = 0; tab < 3; ++tab) {
-                        field = static_cast<const char*>(
-                            std::memchr(field, '\t', std::size_t(lf - field)));
-                        if (!field)
-                            reader.fail("line " + std::to_string(reader.records) +
-                                        " has fewer than four fields");
-                        ++field;
-                    }
-                    // field now starts POS; the reference name ends at the tab before it.
-                    const char* name_end = field - 1;
-                    const char* name = name_end;
-                    while (name[-1] != '\t')
-                        --name;
-                    position = parse_position(reader, field, lf);
-                    shard = router->home(std::string_view(name, std::size_t(name_end - name)),
-                                         position);
-                }
-                if (shard != run_shard || run_end != p) {
-                    flush();
-                    run = run_end = p;
-                    run_shard = shard;
-                }
-                if (shard != every_shard && room(lists[shard]) < std::uint64_t(next - run)) {
-                    flush(); // what waits still fits; this line starts the next message
-                    if (payload_of(lists[shard]) > 0) // unless the limit has just sent it
-                        send(shard);
-                }
-                run_end = next;
-                ++run_lines;
-                if (router && router->pad() > 0 && position > 0) {
-                    router->copies(position, position + alignment_span(reader, field, lf) - 1,
-                                   shard, copies);
-                    for (const std::uint32_t other : copies) {
-                        if (room(lists[other]) < std::uint64_t(next - p))
-                            send(other);
-                        held += lists[other].append(p, next, yield);
-                        ++lists[other].blocks().front().records;
-                    }
-                }
-                p = next;
+            // Spare blocks while the pool has plenty; in a short pool only what the routing
+            // needs, waiting for it as any producer waits for blocks.
+            buffer_pool& pool = routing.spare.pool();
+            while (routing.spare.block_count() < spare_blocks &&
+                   pool.free_blocks() > spare_blocks && routing.spare.try_acquire(1)) {
             }
-            flush();
-            counters.bytes += std::uint64_t(p - cursor);
+            routing.spare.reserve(routing.need, yield);
+            routing.need = 0;
+            // Each message cut takes a spare block: `ready` never grows on the helper thread,
+            // where moving its lists would give blocks back to the pool.
+            routing.ready.reserve(routing.spare.block_count());
+            if (reader.available >= offload_least)
+                run_off_loop(io, routing, yield);
+            else
+                routing();
+            counters.bytes += routing.taken;
             counters.records = reader.records;
-            available -= std::uint64_t(p - cursor);
-            cursor = const_cast<char*>(p);
+            // Nobody reads the header before it is known: it may grow in steps.
+            preamble.text += routing.header_text;
+            preamble.lines += routing.header_lines;
+            routing.header_text.clear();
+            routing.header_lines = 0;
+            for (auto& [shard, message] : routing.ready)
+                push_message(groups[shard], message);
+            const bool sent = !routing.ready.empty();
+            routing.ready.clear();
+            if (routing.error)
+                std::rethrow_exception(routing.error);
+            if (sent)
+                groups.wait_for_room(producer_lead_blocks, producer_patience, yield);
+            if (routing.why == sam_routing::stop::header_ended) {
+                end_header();
+                continue;
+            }
+            if (routing.why == sam_routing::stop::spare_needed)
+                continue;
             if (at_end) throw boost::system::system_error(asio::error::eof);
-            if (available == record_reader::buffer_size)
+            if (reader.available == record_reader::buffer_size)
                 reader.fail("line " + std::to_string(reader.records + 1) +
                             " is longer than the 4 MiB input buffer");
             at_end = reader.refill(yield);

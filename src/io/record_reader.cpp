@@ -7,7 +7,6 @@
 #include <boost/system/system_error.hpp>
 
 #include <algorithm>
-#include <tuple>
 #include <cstring>
 
 namespace shuffler {
@@ -23,31 +22,36 @@ constexpr std::uint64_t most_per_fill = std::uint64_t(1) << 20;
 
 record_reader::record_reader() : cursor(buffer.unread().first), view_(cursor) {}
 
-void record_reader::fill(const asio::yield_context& yield) {
+bool record_reader::take_more() {
     buffer.release(std::uint64_t(cursor - view_));
     view_ = cursor;
-    auto [start, unread] = buffer.unread();
-    if (unread <= available) { // nothing new at hand
-        if (unread == buffer.size())
-            return; // full: the caller has a record longer than the buffer
-        if (pipe->fills(buffer)) {
-            buffer.wait_for_more(available, pipe->descriptor, yield);
-        } else {
-            const auto [room, space] = buffer.room();
-            boost::system::error_code ec;
-            const std::size_t got = asio::async_read(
-                pipe->descriptor, asio::buffer(room, std::min(space, most_per_fill)),
-                transfer_at_least_at_once{std::min(space, read_chunk)}, yield[ec]);
-            buffer.commit(got);
-            if (ec && !(ec == asio::error::eof && got > 0))
-                throw boost::system::system_error(ec);
-        }
-        std::tie(start, unread) = buffer.unread();
-        if (unread <= available)
-            throw boost::system::system_error(asio::error::eof);
-    }
+    const auto [start, unread] = buffer.unread();
+    if (unread <= available)
+        return false;
     view_ = cursor = start;
     available = std::min(unread, available + most_per_fill);
+    return true;
+}
+
+void record_reader::fill(const asio::yield_context& yield) {
+    if (take_more())
+        return;
+    if (available == buffer.size())
+        return; // full: the caller has a record longer than the buffer
+    if (pipe->fills(buffer)) {
+        buffer.wait_for_more(available, pipe->descriptor, yield);
+    } else {
+        const auto [room, space] = buffer.room();
+        boost::system::error_code ec;
+        const std::size_t got = asio::async_read(
+            pipe->descriptor, asio::buffer(room, std::min(space, most_per_fill)),
+            transfer_at_least_at_once{std::min(space, read_chunk)}, yield[ec]);
+        buffer.commit(got);
+        if (ec && !(ec == asio::error::eof && got > 0))
+            throw boost::system::system_error(ec);
+    }
+    if (!take_more())
+        throw boost::system::system_error(asio::error::eof);
 }
 
 void record_reader::fail(const std::string& problem) const {

@@ -31,6 +31,11 @@ class record_reader {
     // input ends before any new byte.
     void fill(const boost::asio::yield_context& yield);
 
+    // fill() without waiting or reading: makes more available only if a file's thread has put
+    // more in the buffer; false when nothing new is at hand. Touches only the buffer and this
+    // reader, so a thread other than the loop may call it while the loop leaves the reader alone.
+    bool take_more();
+
     // fill() for the record readers: returns true when the input has ended and the last record,
     // which lacked only its final line feed, has been given one; throws end-of-file when nothing
     // is left.

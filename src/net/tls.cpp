@@ -1,7 +1,5 @@
 #include "net/tls.hpp"
 
-#include "core/cores.hpp"
-#include "core/loop_state.hpp"
 #include "core/private_file.hpp"
 #include "core/small_file.hpp"
 
@@ -167,23 +165,5 @@ tls_settings::tls_settings(const std::string& secret)
     SSL_CTX_set_psk_use_session_callback(ctx, use_psk);
     SSL_CTX_set_psk_find_session_callback(ctx, find_psk);
 }
-
-namespace {
-
-// A loop's crypto threads (see loop_state). The loop's teardown has waited for every job (see
-// core/offload); joining when the loop shuts down only ends the threads, and the pool itself stays
-// until every strand on it is gone with the loop's handlers.
-struct crypto_pool {
-    boost::asio::thread_pool threads{tls_thread_count()};
-    void shutdown() { threads.join(); }
-};
-
-} // namespace
-
-boost::asio::thread_pool& crypto_threads(boost::asio::io_context& io) {
-    return loop_state<crypto_pool>(io).threads;
-}
-
-unsigned tls_thread_count() { return std::clamp(available_cores() - 1, 1u, 8u); }
 
 } // namespace shuffler

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/thread_pool.hpp>
 
 #include <openssl/ssl.h>
 
@@ -49,14 +47,5 @@ private:
     unsigned char key_[key_size];
     std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context_;
 };
-
-// How many threads encrypt and decrypt for a loop's TLS connections: one fewer than the cores this
-// process may run on (the loop has one), at least one and at most eight.
-unsigned tls_thread_count();
-
-// The threads that encrypt and decrypt for every TLS connection of the loop `io` (see
-// net/tls_socket), whatever their secrets: tls_thread_count() of them, started at the first use and
-// joined when the loop goes.
-boost::asio::thread_pool& crypto_threads(boost::asio::io_context& io);
 
 } // namespace shuffler

@@ -74,7 +74,7 @@ void tls_socket::byte_buffer::append(const void* bytes, std::size_t n) {
 }
 
 // OpenSSL reads ciphertext from in_ and writes it to out_ through this BIO, so the socket is
-// never touched by a crypto thread.
+// never touched by a helper thread.
 BIO_METHOD* tls_socket::bio_method() {
     static BIO_METHOD* const method = [] {
         BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "shuffler tls");
@@ -119,7 +119,7 @@ long tls_socket::bio_ctrl(BIO*, int command, long, void*) {
 tls_socket::tls_socket(boost::asio::ip::tcp::socket socket, std::shared_ptr<tls_settings> settings)
     : settings_(std::move(settings)), socket_(std::move(socket)),
       ssl_(SSL_new(settings_->context()), SSL_free),
-      strand_(boost::asio::make_strand(crypto_threads(context_of(socket_.get_executor())))) {
+      strand_(boost::asio::make_strand(helper_threads(context_of(socket_.get_executor())))) {
     BIO* bio = ssl_ ? BIO_new(bio_method()) : nullptr;
     if (!bio)
         throw std::runtime_error("TLS: OpenSSL failed");

@@ -24,7 +24,7 @@ namespace shuffler {
 
 // A TLS connection over a TCP socket, an Asio stream like the socket itself (so the sessions'
 // reads and writes serve both). OpenSSL works on memory: the event loop only moves ciphertext
-// between the socket and this connection's buffers, while the job's crypto threads encrypt
+// between the socket and this connection's buffers, while the loop's helper threads encrypt
 // whole spans of a block at once (records of the largest size, one gathered send for many) and
 // decrypt whatever has arrived. The connection's OpenSSL state is touched by one thread at a
 // time: the handshake runs on the loop, before anything else, and then every encryption or
@@ -37,7 +37,7 @@ public:
     using executor_type = boost::asio::ip::tcp::socket::executor_type;
     using lowest_layer_type = boost::asio::ip::tcp::socket;
 
-    // Keeps `settings` for as long as it lives; encrypts and decrypts on crypto_threads() of the
+    // Keeps `settings` for as long as it lives; encrypts and decrypts on helper_threads() of the
     // socket's loop.
     tls_socket(boost::asio::ip::tcp::socket socket, std::shared_ptr<tls_settings> settings);
     tls_socket(const tls_socket&) = delete;
@@ -48,7 +48,7 @@ public:
     boost::asio::ip::tcp::socket& next_layer() { return socket_; }
     boost::asio::ip::tcp::socket& lowest_layer() { return socket_; }
 
-    // Cancels the read and write in progress, also one whose bytes are with the crypto threads
+    // Cancels the read and write in progress, also one whose bytes are with the helper threads
     // at the time (cancelling the socket alone would not reach it): they complete with
     // operation-aborted.
     void cancel(boost::system::error_code& ec) {
@@ -92,7 +92,7 @@ public:
     }
 
     // The most one write encrypts before sending: a whole block goes in a few spans, each sent
-    // while the crypto threads may work on another connection's.
+    // while the helper threads may work on another connection's.
     static constexpr std::size_t write_span = 512 * 1024;
 
 private:
@@ -116,7 +116,7 @@ private:
     };
 
     // Whether an operation that started when cancels_ was `cancels` must end now: it was
-    // cancelled, or the socket was closed, while its bytes were with the crypto threads.
+    // cancelled, or the socket was closed, while its bytes were with the helper threads.
     bool stopped_since(unsigned cancels) const {
         return cancels != cancels_ || !socket_.is_open();
     }

@@ -42,6 +42,10 @@ std::string abort_reason_text(const char* data, std::size_t size) {
 void open_message(block_chain& list, std::uint16_t group,
                   const boost::asio::yield_context& yield) {
     list.reserve(header_size, yield);
+    start_message(list, group);
+}
+
+void start_message(block_chain& list, std::uint16_t group) {
     block& first = list.blocks().front();
     message_header h;
     h.group = group;

@@ -70,6 +70,8 @@ inline void store_header(void* p, const message_header& h) {
 // Starts a message on an empty list: one block whose first 8 bytes are {0, group, 0}.
 void open_message(block_chain& list, std::uint16_t group,
                   const boost::asio::yield_context& yield);
+// open_message() on an empty list that already holds a block, never waiting.
+void start_message(block_chain& list, std::uint16_t group);
 // Sets length and check of the header that opens `list` from the bytes the list holds.
 void close_message(block_chain& list);
 

@@ -1,5 +1,7 @@
 #include "formats/sam.hpp"
 
+#include "formats/input_source.hpp"
+
 #include "buffers/pool_fixture.hpp"
 #include "io/reader_fixture.hpp"
 #include "wire/message_header.hpp"
@@ -30,10 +32,12 @@ std::uint64_t lines_of(const std::string& message) {
 
 // Runs read_sam over `sam` for shards 1.. with the interval lists `intervals` (0 takes the
 // rest), with one open message per shard as the sharder sets them up, shard 1's filled to leave
-// `room` bytes in its block when `room` is not 0. Returns what read_sam threw, the open messages
-// and everything queued.
+// `room` bytes in its block when `room` is not 0. Read from a pipe, the input comes in small
+// pieces that are routed on the loop; `from_file` reads it as a file is read, in large pieces
+// that are routed on a helper thread. Returns what read_sam threw, the open messages and
+// everything queued.
 sam_run route(const std::string& sam, const std::vector<std::string>& intervals,
-              std::uint64_t room = 0, std::uint32_t pad = 0) {
+              std::uint64_t room = 0, std::uint32_t pad = 0, bool from_file = false) {
     option_map options;
     for (std::size_t k = 0; k < intervals.size(); ++k)
         options["s" + std::to_string(k + 1)] = intervals[k];
@@ -54,7 +58,12 @@ sam_run route(const std::string& sam, const std::vector<std::string>& intervals,
         const std::string filler(room ? block_bytes - header_size - room : 0, 'f');
         lists[1].append(filler.data(), filler.data() + filler.size(), yield);
         record_reader stream;
-        open_stream(stream, io, dir, sam, "stdin");
+        if (from_file) {
+            write_file(dir.file("in.sam"), sam);
+            open_input(stream, dir.file("in.sam"), io);
+        } else {
+            open_stream(stream, io, dir, sam, "stdin");
+        }
         result.thrown =
             thrown_by([&] { read_sam(stream, plan, lists, groups, result.counters, yield); });
         result.queued.resize(count);
@@ -204,7 +213,7 @@ TEST(ReadSam, ManyShardsHoldAtMost32MiBInOpenMessages) {
         sam += line;
         expected[k] += line;
     }
-    const sam_run r = route(sam, intervals);
+    const sam_run r = route(sam, intervals, 0, 0, true);
     EXPECT_EQ(r.thrown, "eof");
     std::uint64_t held = 0, sent = 0;
     for (int k = 1; k <= shards; ++k) {
@@ -267,6 +276,54 @@ TEST(ReadSam, PaddingCopiesLinesWhoseSpanReachesAnotherShard) {
     };
     for (const auto& [line, error] : bad)
         EXPECT_EQ(route(header + line, {"chr1"}, 0, 5).thrown, error);
+}
+
+// Large input is routed on a helper thread, which cuts the shards' messages itself from a few
+// spare blocks and stops for more: whatever the cuts, every shard gets its lines and their
+// padding copies whole, in input order, each exactly once.
+TEST(ReadSam, InputRoutedOffTheLoopReachesEveryShardWholeAndInOrder) {
+    const std::string header = "@SQ\tSN:chr1\tLN:2000\n@SQ\tSN:chr2\tLN:2000\n";
+    // Shard 1 is chr1:1-1000, shard 2 chr1:1001-2000, shard 3 chr2; pad 50 copies a chr1 line
+    // to the other chr1 shard when its span reaches within 50 bases of it.
+    std::vector<std::string> expected(4);
+    std::string sam = header;
+    for (std::uint64_t i = 0; sam.size() < (std::uint64_t(24) << 20); ++i) {
+        const std::uint64_t position = 1 + i * 37 % 1940;
+        const std::uint64_t bases = 1 + i * 13 % 60; // the span ends by 2000
+        // Lines of many lengths, a few longer than a quarter of a block.
+        const std::size_t extra = i % 97 == 0 ? (std::size_t(1) << 20) + i : i * 7 % 3000;
+        const bool unmapped = i % 11 == 0, second = i % 5 == 0;
+        const std::string line = "r" + std::to_string(i) + (unmapped ? "\t4\t*\t0\t0\t*" :
+            "\t0\t" + std::string(second ? "chr2" : "chr1") + "\t" + std::to_string(position) +
+            "\t60\t" + std::to_string(bases) + "M") + "\t" + std::string(extra, 'A') + "\n";
+        sam += line;
+        const std::uint64_t last = position + bases - 1;
+        if (unmapped) {
+            expected[0] += line;
+        } else if (second) {
+            expected[3] += line;
+        } else {
+            if (position <= 1000 || position <= 1050) // home 1, or home 2 reaching back
+                expected[1] += line;
+            if (position > 1000 || last >= 951) // home 2, or home 1 reaching forward
+                expected[2] += line;
+        }
+    }
+    const sam_run r = route(sam, {"chr1:1-1000", "chr1:1001-2000", "chr2"}, 0, 50, true);
+    EXPECT_EQ(r.thrown, "eof");
+    EXPECT_EQ(r.preamble, header);
+    for (std::size_t k = 0; k < expected.size(); ++k) {
+        SCOPED_TRACE(k);
+        std::string lines;
+        for (const std::string& message : r.queued[k])
+            lines += payload_of(message);
+        lines += payload_of(r.open[k]);
+        if (k > 0) {
+            EXPECT_GT(r.queued[k].size(), 0u) << "the test cuts no message";
+        }
+        EXPECT_TRUE(lines == expected[k]) << lines.size() << " bytes, not " << expected[k].size();
+    }
+    EXPECT_TRUE(r.records_counted);
 }
 
 TEST(ReadSam, CigarReferenceLengthCountsMDNEqualsAndX) {

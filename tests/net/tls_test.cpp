@@ -218,19 +218,19 @@ struct connected_pair {
         EXPECT_FALSE(c || s) << c.message() << s.message();
     }
 
-    // Keeps every crypto thread of the loop busy until `release()`: work handed to them waits.
+    // Keeps every helper thread of the loop busy until `release()`: work handed to them waits.
     struct held_threads {
         std::promise<void> gate;
         void release() { gate.set_value(); }
     };
-    std::unique_ptr<held_threads> hold_crypto_threads() {
+    std::unique_ptr<held_threads> hold_helper_threads() {
         auto held = std::make_unique<held_threads>();
         const std::shared_future<void> open = held->gate.get_future().share();
         std::vector<std::future<void>> started;
-        for (unsigned i = 0; i < tls_thread_count(); ++i) {
+        for (unsigned i = 0; i < helper_thread_count(); ++i) {
             auto begun = std::make_shared<std::promise<void>>();
             started.push_back(begun->get_future());
-            asio::post(crypto_threads(io), [open, begun] {
+            asio::post(helper_threads(io), [open, begun] {
                 begun->set_value();
                 open.wait();
             });
@@ -248,7 +248,7 @@ struct connected_pair {
 TEST(Tls, WorkOnTheCryptoThreadsIsCountedAndCancellable) {
     {
         connected_pair p;
-        auto held = p.hold_crypto_threads();
+        auto held = p.hold_helper_threads();
         const std::string data(1 << 20, 'x');
         bool done = false;
         asio::async_write(*p.client, asio::buffer(data),
@@ -264,7 +264,7 @@ TEST(Tls, WorkOnTheCryptoThreadsIsCountedAndCancellable) {
     for (const bool close : {false, true}) {
         SCOPED_TRACE(close ? "closed" : "cancelled");
         connected_pair p;
-        auto held = p.hold_crypto_threads();
+        auto held = p.hold_helper_threads();
         char into[64];
         bool done = false;
         boost::system::error_code got;
