@@ -1,6 +1,7 @@
 #include "formats/sam.hpp"
 
 #include "buffers/buffer_pool.hpp"
+#include "core/cores.hpp"
 #include "core/offload.hpp"
 #include "core/report.hpp"
 #include "formats/input_source.hpp"
@@ -138,7 +139,8 @@ std::uint32_t parse_position(const record_reader& reader, const char* field, con
 constexpr std::uint64_t spare_blocks = 4;
 
 // Input at hand below which routing stays on the loop: handing a little over to another thread
-// and back costs more than routing it (a pipe gives 64 KiB at a time).
+// and back costs more than routing it (a pipe gives 64 KiB at a time). On one core it always
+// stays there.
 constexpr std::uint64_t offload_least = std::uint64_t(512) << 10;
 
 // The part of read_sam that needs no loop: finding the lines, their fields and shards, copying
@@ -359,6 +361,8 @@ void read_sam(record_reader& reader, const shard_plan& plan, std::vector<block_c
               group_table& groups, input_counters& counters, const asio::yield_context& yield) {
     asio::io_context& io = context_of(yield.get_executor());
     sam_routing routing(reader, plan, lists);
+    // On one core another thread only adds switches between the two.
+    const bool beside_the_loop = available_cores() > 1;
     bool at_end = false;
     session_preamble& preamble = groups.preamble();
     // The header ends at the first alignment line, or with the input: it is checked then,
@@ -385,7 +389,7 @@ void read_sam(record_reader& reader, const shard_plan& plan, std::vector<block_c
             // Each message cut takes a spare block: `ready` never grows on the helper thread,
             // where moving its lists would give blocks back to the pool.
             routing.ready.reserve(routing.spare.block_count());
-            if (reader.available >= offload_least)
+            if (reader.available >= offload_least && beside_the_loop)
                 run_off_loop(io, routing, yield);
             else
                 routing();
