@@ -28,6 +28,11 @@ bool offload_count::wait_until_none() {
 
 offload_count& offloads_of(boost::asio::io_context& io) { return loop_state<offload_count>(io); }
 
+bool worth_offloading(std::uint64_t bytes) {
+    static const bool beside_the_loop = available_cores() > 1;
+    return beside_the_loop && bytes >= (std::uint64_t(512) << 10);
+}
+
 unsigned helper_thread_count() { return std::clamp(available_cores() - 1, 1u, 8u); }
 
 namespace {
@@ -44,6 +49,20 @@ struct helper_pool {
 
 boost::asio::thread_pool& helper_threads(boost::asio::io_context& io) {
     return loop_state<helper_pool>(io).threads;
+}
+
+namespace {
+
+// The loop's parser thread, kept like the helper threads.
+struct parser_pool {
+    boost::asio::thread_pool threads{1};
+    void shutdown() { threads.join(); }
+};
+
+} // namespace
+
+boost::asio::thread_pool& parser_thread(boost::asio::io_context& io) {
+    return loop_state<parser_pool>(io).threads;
 }
 
 } // namespace shuffler

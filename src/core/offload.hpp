@@ -11,14 +11,15 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 
 namespace shuffler {
 
-// Work a loop has handed to other threads (its helper threads, below), whose completion comes back as a
-// handler posted to the loop. The loop cannot see such work: its poll() finds nothing ready while
-// it is on its way. Teardown waits for it (wait_until_none), so that no completion arrives after
-// the coroutine it would resume, or the loop itself, is gone.
+// Work a loop has handed to other threads (its helper threads and parser thread, below), whose
+// completion comes back as a handler posted to the loop. The loop cannot see such work: its poll()
+// finds nothing ready while it is on its way. Teardown waits for it (wait_until_none), so that no
+// completion arrives after the coroutine it would resume, or the loop itself, is gone.
 class offload_count {
 public:
     void started();  // on the loop, before the work is handed over
@@ -44,8 +45,17 @@ unsigned helper_thread_count();
 // helper_thread_count() of them, started at the first use and joined when the loop goes.
 boost::asio::thread_pool& helper_threads(boost::asio::io_context& io);
 
-// Runs `job()` on a helper thread of `io` while the coroutine of `yield` waits, so the loop goes on
-// with everything else meanwhile; counted as offloaded work until the coroutine can resume. The
+// The thread that parses input off the loop `io` (run_off_loop), apart from the helper threads, so
+// that parsing never holds up an encryption the loop waits for, nor the other way round.
+boost::asio::thread_pool& parser_thread(boost::asio::io_context& io);
+
+// Whether parsing `bytes` of input at hand is worth handing to the parser thread: not on one core,
+// where another thread only adds switches, nor for a little input (a pipe gives 64 KiB at a time),
+// where handing it over and back costs more than the parsing.
+bool worth_offloading(std::uint64_t bytes);
+
+// Runs `job()` on the parser thread of `io` while the coroutine of `yield` waits, so the loop goes
+// on with everything else meanwhile; counted as offloaded work until the coroutine can resume. The
 // job must not throw, and touches nothing the loop touches until it is done.
 template <class Job>
 void run_off_loop(boost::asio::io_context& io, Job& job, const boost::asio::yield_context& yield) {
@@ -55,7 +65,7 @@ void run_off_loop(boost::asio::io_context& io, Job& job, const boost::asio::yiel
         [&io, &job, &offloads](auto resume) {
             // The loop has work until the coroutine resumes: its run() must not return meanwhile.
             auto work = boost::asio::make_work_guard(io);
-            boost::asio::post(helper_threads(io), [&io, &job, &offloads, work = std::move(work),
+            boost::asio::post(parser_thread(io), [&io, &job, &offloads, work = std::move(work),
                                                    resume = std::move(resume)]() mutable {
                 job();
                 auto loop = boost::asio::get_associated_executor(resume, io.get_executor());

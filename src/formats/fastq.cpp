@@ -1,6 +1,7 @@
 #include "formats/fastq.hpp"
 
 #include "core/decimal.hpp"
+#include "core/offload.hpp"
 #include "core/report.hpp"
 #include "formats/input_source.hpp"
 #include "wire/message_header.hpp"
@@ -151,25 +152,37 @@ tag_text block_tag(std::uint64_t n) {
     return tag;
 }
 
-fastq_record read_fastq(record_reader& reader, block_chain& list, const char* suffix,
-                        const asio::yield_context& yield) {
+namespace {
+
+// What take_fastq needs before it can take the next record.
+enum class fastq_need {
+    nothing, // it took one
+    input,   // no whole record is at hand
+    room,    // the list has less room than the record
+};
+
+// Appends the next record at hand in `reader` to `list` as read_fastq does, without waiting:
+// with what a file's thread has added, but no more. Returns what it needs first when it cannot
+// (the room in `room`); throws a record_error for a malformed record.
+fastq_need take_fastq(record_reader& reader, block_chain& list, const char* suffix,
+                      fastq_record& record, std::uint64_t& room) {
     char*& cursor = reader.cursor;
     std::uint64_t& available = reader.available;
-    bool at_end = false; // the input has ended; only the bytes at hand remain
-    if (available == 0) reader.fill(yield);
+    if (available == 0 && !reader.take_more())
+        return fastq_need::input;
     // Where a line that ends at `lf` and starts after `start` ends without its carriage returns.
     const auto without_cr = [](const char* start, const char* lf) {
         while (lf > start && lf[-1] == '\r')
             --lf;
         return lf;
     };
+    // Builds the error text only when it is needed: the data path allocates nothing.
+    const auto fail_record = [&reader](const std::string& problem) {
+        reader.fail("record " + std::to_string(reader.records + 1) + problem);
+    };
     for (;;) {
         const char* p = cursor;
         const char* end = cursor + available;
-        // Builds the error text only when it is needed: the data path allocates nothing.
-        auto fail_record = [&reader](const std::string& problem) {
-            reader.fail("record " + std::to_string(reader.records + 1) + problem);
-        };
         if (*p == '\n') fail_record(": blank line where a record should start");
         if (*p != '@') fail_record(": line 1 does not begin with '@'");
         const char* lf1 = find_line_feed(p, end);
@@ -181,36 +194,163 @@ fastq_record read_fastq(record_reader& reader, block_chain& list, const char* su
         else if (lf2 && lf2 + 1 < end)
             lf3 = find_line_feed(lf2 + 1, end);
         const char* lf4 = lf3 ? find_line_feed(lf3 + 1, end) : nullptr;
-        if (lf4) {
-            const char* seq_end = without_cr(lf1 + 1, lf2);
-            const char* quality_end = without_cr(lf3 + 1, lf4);
-            const std::size_t bases = std::size_t(seq_end - (lf1 + 1));
-            const std::size_t qualities = std::size_t(quality_end - (lf3 + 1));
-            if (bases != qualities)
-                fail_record(": " + std::to_string(bases) + " bases but " +
-                            std::to_string(qualities) + " quality values");
-            if (suffix) {
-                // The tag ends the name itself, before any carriage return.
-                const char* name_end = without_cr(p + 1, lf1);
-                list.append(p, name_end, yield);
-                list.append(suffix, suffix + std::strlen(suffix), yield);
-                list.append(name_end, lf4 + 1, yield);
-            } else {
-                list.append(p, lf4 + 1, yield);
-            }
-            const std::uint64_t length = std::uint64_t(lf4 + 1 - p);
-            cursor += length;
-            available -= length;
-            ++reader.records;
-            fastq_record record;
-            record.bases = bases;
-            read_name(record, p + 1, lf1);
-            return record;
+        if (!lf4) {
+            if (!reader.take_more())
+                return fastq_need::input;
+            continue;
         }
-        if (at_end) fail_record(": incomplete record at end of input");
-        if (available == record_reader::buffer_size)
-            fail_record(" is longer than the 4 MiB input buffer");
-        at_end = reader.refill(yield);
+        const char* seq_end = without_cr(lf1 + 1, lf2);
+        const char* quality_end = without_cr(lf3 + 1, lf4);
+        const std::size_t bases = std::size_t(seq_end - (lf1 + 1));
+        const std::size_t qualities = std::size_t(quality_end - (lf3 + 1));
+        if (bases != qualities)
+            fail_record(": " + std::to_string(bases) + " bases but " +
+                        std::to_string(qualities) + " quality values");
+        const std::uint64_t length = std::uint64_t(lf4 + 1 - p);
+        const std::size_t suffix_size = suffix ? std::strlen(suffix) : 0;
+        if (list.room() < length + suffix_size) {
+            room = length + suffix_size;
+            return fastq_need::room;
+        }
+        if (suffix) {
+            // The tag ends the name itself, before any carriage return.
+            const char* name_end = without_cr(p + 1, lf1);
+            list.append_to_room(p, name_end);
+            list.append_to_room(suffix, suffix + suffix_size);
+            list.append_to_room(name_end, lf4 + 1);
+        } else {
+            list.append_to_room(p, lf4 + 1);
+        }
+        cursor += length;
+        available -= length;
+        ++reader.records;
+        record.bases = bases;
+        read_name(record, p + 1, lf1);
+        return fastq_need::nothing;
+    }
+}
+
+// Waits for more of `reader`'s input when take_fastq found no whole record at hand. Throws
+// end-of-file when the input ended at a record's start, and a record_error for a record cut
+// short by the end of input or longer than the buffer.
+void more_fastq_input(record_reader& reader, const asio::yield_context& yield) {
+    if (reader.available == record_reader::buffer_size)
+        reader.fail("record " + std::to_string(reader.records + 1) +
+                    " is longer than the 4 MiB input buffer");
+    reader.refill(yield);
+}
+
+// What dice_fastq does to fill one block, which needs no loop: taking records from each stream
+// in turn into `message`, tagged as the plan says, and checking mates. It runs on the parser
+// thread while the loop sends (the loop touches none of this meanwhile), and stops when the block
+// is complete or at the first thing only the loop can do: wait for one stream's input, or give
+// the message more room.
+class fastq_dicing {
+public:
+    fastq_dicing(std::deque<record_reader>& streams, block_chain& message, const fastq_plan& plan,
+                 std::uint64_t block_cap)
+        : streams_(streams), message_(message), plan_(plan), block_cap_(block_cap),
+          check_mates_(plan.check_pairs && streams.size() == 2),
+          threshold_(std::uint64_t(std::int64_t(plan.blksize))) {}
+
+    // The next block, from the record after the last block's.
+    void start_block() {
+        first_record = record_number;
+        bases_ = tag_bytes = 0;
+        first_pass_ = true;
+        file = 0;
+    }
+
+    // Out: what the block needs (nothing once it is complete) and, for input, from which stream;
+    // or the error that ended it.
+    fastq_need need = fastq_need::nothing;
+    std::size_t file = 0;
+    std::uint64_t room = 0;
+    std::exception_ptr error;
+
+    // 64 bits: a deep run passes 2^31 records.
+    std::uint64_t record_number = 0;
+    std::uint64_t first_record = 0;
+    std::uint64_t tag_bytes = 0; // added by the dicer
+
+    void operator()() noexcept {
+        error = nullptr;
+        try {
+            fill();
+        } catch (...) {
+            error = std::current_exception();
+        }
+    }
+
+private:
+    void fill();
+
+    std::deque<record_reader>& streams_;
+    block_chain& message_;
+    const fastq_plan& plan_;
+    const std::uint64_t block_cap_;
+    const bool check_mates_;
+    const std::uint64_t threshold_;
+    std::uint64_t bases_ = 0;
+    bool first_pass_ = true;
+    bool tagged_ = false;
+    tag_text tag_{};
+    fastq_record mate_{};
+};
+
+void fastq_dicing::fill() {
+    for (;;) {
+        if (file == 0) {
+            // A block ends only after a whole pass and at an even record number, so mates
+            // (paired files, or interleaved pairs in one file) stay together. It holds at least
+            // one pass: a pool so small that one block reaches the cap would otherwise push
+            // empty blocks for ever, never yielding to the loop.
+            const bool room_left =
+                bases_ < threshold_ && message_.block_count() * block::block_size < block_cap_;
+            if (!first_pass_ && !room_left && (record_number & 1) == 0) {
+                need = fastq_need::nothing;
+                return;
+            }
+            tagged_ = plan_.tags == block_tags::every ||
+                      (plan_.tags == block_tags::name && first_pass_);
+            tag_ = !tagged_ ? tag_text{}
+                            : block_tag(plan_.tags == block_tags::every ? record_number & ~1ull
+                                                                        : first_record);
+        }
+        for (; file < streams_.size(); ++file) {
+            fastq_record r;
+            need = take_fastq(streams_[file], message_, tagged_ ? tag_.text : nullptr, r, room);
+            if (need != fastq_need::nothing)
+                return;
+            if (check_mates_ && file == 1)
+                check_mates(streams_, mate_, r);
+            mate_ = r;
+            bases_ += r.bases;
+            tag_bytes += tagged_ ? tag_.size : 0;
+        }
+        file = 0;
+        record_number += streams_.size();
+        first_pass_ = false;
+    }
+}
+
+} // namespace
+
+fastq_record read_fastq(record_reader& reader, block_chain& list, const char* suffix,
+                        const asio::yield_context& yield) {
+    fastq_record record;
+    std::uint64_t room = 0;
+    for (;;) {
+        switch (take_fastq(reader, list, suffix, record, room)) {
+        case fastq_need::nothing:
+            return record;
+        case fastq_need::room:
+            list.acquire(room - list.room(), yield);
+            break;
+        case fastq_need::input:
+            more_fastq_input(reader, yield);
+            break;
+        }
     }
 }
 
@@ -224,55 +364,46 @@ void dice_fastq(const std::vector<std::string>& input_files, const fastq_plan& p
         if (input_files.empty()) open_input(streams.emplace_back(), "", io);
         for (const std::string& name : input_files)
             open_input(streams.emplace_back(), name, io);
-        const bool check_mates_names = plan.check_pairs && streams.size() == 2;
-
-        const std::uint64_t threshold = std::uint64_t(std::int64_t(plan.blksize));
         // A block must stay well inside the pool (or it waits for ever for blocks that only its
         // own sending could free) and inside the header's 32-bit length, whatever blksize says.
         const std::uint64_t block_cap =
             std::min<std::uint64_t>(groups.pool().total_capacity() / 2, std::uint64_t(1) << 31);
-        // 64 bits: a deep run passes 2^31 records.
-        std::uint64_t record_number = 0;
         block_chain message(groups.pool());
+        fastq_dicing dicing(streams, message, plan, block_cap);
+        const auto at_hand = [&streams] {
+            std::uint64_t n = 0;
+            for (const record_reader& s : streams)
+                n += s.available;
+            return n;
+        };
         for (;;) {
             groups.wait_for_room(producer_lead_blocks, producer_patience, yield);
             open_message(message, 0, yield);
-            const std::uint64_t first_record = record_number;
-            std::uint64_t bases = 0, tag_bytes = 0; // tag_bytes: added by the dicer
-            std::size_t file = 0;
+            dicing.start_block();
             try {
-                // A block ends only after a whole pass and at an even record number, so mates
-                // (paired files, or interleaved pairs in one file) stay together. It holds at
-                // least one pass: a pool so small that one block reaches the cap would otherwise
-                // push empty blocks for ever, never yielding to the loop.
-                for (bool first_pass = true;
-                     first_pass ||
-                     (bases < threshold && message.block_count() * block::block_size < block_cap) ||
-                     (record_number & 1);
-                     first_pass = false) {
-                    const bool tagged = plan.tags == block_tags::every ||
-                                        (plan.tags == block_tags::name && first_pass);
-                    const tag_text tag = !tagged ? tag_text{} : block_tag(
-                        plan.tags == block_tags::every ? record_number & ~1ull : first_record);
-                    fastq_record mate{};
-                    for (file = 0; file < streams.size(); ++file) {
-                        const fastq_record r =
-                            read_fastq(streams[file], message, tagged ? tag.text : nullptr, yield);
-                        if (check_mates_names && file == 1)
-                            check_mates(streams, mate, r);
-                        mate = r;
-                        bases += r.bases;
-                        tag_bytes += tagged ? tag.size : 0;
-                    }
-                    record_number += streams.size();
+                for (;;) {
+                    if (worth_offloading(at_hand()))
+                        run_off_loop(io, dicing, yield);
+                    else
+                        dicing();
+                    if (dicing.error)
+                        std::rethrow_exception(dicing.error);
+                    if (dicing.need == fastq_need::nothing)
+                        break;
+                    if (dicing.need == fastq_need::room)
+                        message.acquire(dicing.room - message.room(), yield);
+                    else
+                        more_fastq_input(streams[dicing.file], yield);
                 }
             } catch (const boost::system::system_error& e) {
                 if (!is_end_of_stream(e.code())) throw;
-                push_block(groups, message, record_number - first_record, tag_bytes, counters);
-                check_paired_end(streams, file, yield);
+                push_block(groups, message, dicing.record_number - dicing.first_record,
+                           dicing.tag_bytes, counters);
+                check_paired_end(streams, dicing.file, yield);
                 break;
             }
-            push_block(groups, message, record_number - first_record, tag_bytes, counters);
+            push_block(groups, message, dicing.record_number - dicing.first_record,
+                       dicing.tag_bytes, counters);
         }
     } catch (const std::exception&) {
         error = std::current_exception();

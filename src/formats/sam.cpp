@@ -1,7 +1,6 @@
 #include "formats/sam.hpp"
 
 #include "buffers/buffer_pool.hpp"
-#include "core/cores.hpp"
 #include "core/offload.hpp"
 #include "core/report.hpp"
 #include "formats/input_source.hpp"
@@ -138,16 +137,11 @@ std::uint32_t parse_position(const record_reader& reader, const char* field, con
 // shard's next message without the loop's help: the loop refills them after each stretch.
 constexpr std::uint64_t spare_blocks = 4;
 
-// Input at hand below which routing stays on the loop: handing a little over to another thread
-// and back costs more than routing it (a pipe gives 64 KiB at a time). On one core it always
-// stays there.
-constexpr std::uint64_t offload_least = std::uint64_t(512) << 10;
-
 // The part of read_sam that needs no loop: finding the lines, their fields and shards, copying
 // them into the shards' open messages (and the header lines into header_text), and closing full
-// messages into `ready` and starting the next on a spare block. It runs on a helper thread while
-// the loop sends, through every whole line the reader has and whatever its file's thread adds
-// meanwhile, and stops at the first thing only the loop can do: wait for more input, give it
+// messages into `ready` and starting the next on a spare block. It runs on the parser thread
+// while the loop sends, through every whole line the reader has and whatever its file's thread
+// adds meanwhile, and stops at the first thing only the loop can do: wait for more input, give it
 // more spare blocks, or publish the header. The loop touches none of this while it runs.
 class sam_routing {
 public:
@@ -361,8 +355,6 @@ void read_sam(record_reader& reader, const shard_plan& plan, std::vector<block_c
               group_table& groups, input_counters& counters, const asio::yield_context& yield) {
     asio::io_context& io = context_of(yield.get_executor());
     sam_routing routing(reader, plan, lists);
-    // On one core another thread only adds switches between the two.
-    const bool beside_the_loop = available_cores() > 1;
     bool at_end = false;
     session_preamble& preamble = groups.preamble();
     // The header ends at the first alignment line, or with the input: it is checked then,
@@ -386,10 +378,10 @@ void read_sam(record_reader& reader, const shard_plan& plan, std::vector<block_c
             }
             routing.spare.reserve(routing.need, yield);
             routing.need = 0;
-            // Each message cut takes a spare block: `ready` never grows on the helper thread,
+            // Each message cut takes a spare block: `ready` never grows on the parser thread,
             // where moving its lists would give blocks back to the pool.
             routing.ready.reserve(routing.spare.block_count());
-            if (reader.available >= offload_least && beside_the_loop)
+            if (worth_offloading(reader.available))
                 run_off_loop(io, routing, yield);
             else
                 routing();

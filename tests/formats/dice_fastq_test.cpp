@@ -128,6 +128,52 @@ TEST(DiceFastq, CountsTheRecordsOfEveryBlockAndTheInputTaken) {
     EXPECT_EQ(d.counters.bytes, texts[0].size() + texts[1].size());
 }
 
+// Files read in large pieces are diced on another thread, which stops whenever one file's next
+// record is not at hand yet: the blocks are the same as the loop's, mates together in order,
+// every record tagged once, and an error deep in the input names its record.
+TEST(DiceFastq, LargePairsAreDicedWholeAndInOrder) {
+    temp_dir dir;
+    std::string texts[2], expected;
+    std::uint64_t pairs = 0;
+    for (; texts[0].size() < (std::size_t(6) << 20); ++pairs) {
+        const std::string bases((pairs * 37) % 400 + 1, 'A');
+        for (int f = 0; f < 2; ++f) {
+            const std::string name = "p" + std::to_string(pairs) + "/" + std::to_string(f + 1);
+            const std::string cr = pairs % 3 == 0 ? "\r" : "";
+            const std::string rest = "\n" + bases + cr + "\n+" + cr + "\n" +
+                                     std::string(bases.size(), 'I') + cr + "\n";
+            texts[f] += "@" + name + cr + rest;
+            expected += "@" + name + " #" + std::to_string(2 * pairs) + "#" + cr + rest;
+        }
+    }
+    write_file(dir.file("p_1.fq"), texts[0]);
+    write_file(dir.file("p_2.fq"), texts[1]);
+    const dicing d =
+        dice({dir.file("p_1.fq"), dir.file("p_2.fq")}, blocks_of(100000, block_tags::every));
+    ASSERT_EQ(d.err, "");
+    std::string got;
+    for (std::size_t i = 0; i < d.payloads.size(); ++i) {
+        EXPECT_EQ(d.records[i] % 2, 0u) << "block " << i << " splits a pair";
+        got += d.payloads[i];
+    }
+    EXPECT_GT(d.payloads.size(), 20u);
+    EXPECT_TRUE(got == expected) << got.size() << " bytes, not " << expected.size();
+    EXPECT_EQ(d.counters.records, 2 * pairs);
+
+    // Five MiB in, the second file's record has a quality line too short.
+    const std::size_t at = texts[1].find("\n@", std::size_t(5) << 20) + 1;
+    const std::size_t quality_end = texts[1].find("\n@", at + 1);
+    texts[1].erase(quality_end - 1, 1);
+    write_file(dir.file("p_2.fq"), texts[1]);
+    const std::uint64_t record =
+        std::uint64_t(std::count(texts[1].begin(), texts[1].begin() + at, '@') + 1);
+    const dicing bad = dice({dir.file("p_1.fq"), dir.file("p_2.fq")}, blocks_of(100000));
+    EXPECT_TRUE(bad.failed);
+    EXPECT_NE(bad.err.find(dir.file("p_2.fq") + ": record " + std::to_string(record) + ": "),
+              std::string::npos)
+        << bad.err;
+}
+
 // -O tag: which records carry " #N#". With "every", mates share the even number of their pass,
 // so a single file's records 2k and 2k+1 (interleaved mates) share one too.
 TEST(DiceFastq, TagsNoRecordOrEveryRecord) {

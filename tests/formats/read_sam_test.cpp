@@ -34,7 +34,7 @@ std::uint64_t lines_of(const std::string& message) {
 // rest), with one open message per shard as the sharder sets them up, shard 1's filled to leave
 // `room` bytes in its block when `room` is not 0. Read from a pipe, the input comes in small
 // pieces that are routed on the loop; `from_file` reads it as a file is read, in large pieces
-// that are routed on a helper thread. Returns what read_sam threw, the open messages and
+// that are routed on the parser thread. Returns what read_sam threw, the open messages and
 // everything queued.
 sam_run route(const std::string& sam, const std::vector<std::string>& intervals,
               std::uint64_t room = 0, std::uint32_t pad = 0, bool from_file = false) {
@@ -278,7 +278,7 @@ TEST(ReadSam, PaddingCopiesLinesWhoseSpanReachesAnotherShard) {
         EXPECT_EQ(route(header + line, {"chr1"}, 0, 5).thrown, error);
 }
 
-// Large input is routed on a helper thread, which cuts the shards' messages itself from a few
+// Large input is routed on the parser thread, which cuts the shards' messages itself from a few
 // spare blocks and stops for more: whatever the cuts, every shard gets its lines and their
 // padding copies whole, in input order, each exactly once.
 TEST(ReadSam, InputRoutedOffTheLoopReachesEveryShardWholeAndInOrder) {
