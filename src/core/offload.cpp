@@ -4,6 +4,7 @@
 #include "core/loop_state.hpp"
 
 #include <algorithm>
+#include <atomic>
 
 namespace shuffler {
 
@@ -28,9 +29,18 @@ bool offload_count::wait_until_none() {
 
 offload_count& offloads_of(boost::asio::io_context& io) { return loop_state<offload_count>(io); }
 
+namespace {
+
+std::atomic<bool> cores_to_spare{available_cores() >= 4};
+
+} // namespace
+
 bool worth_offloading(std::uint64_t bytes) {
-    static const bool beside_the_loop = available_cores() > 1;
-    return beside_the_loop && bytes >= (std::uint64_t(512) << 10);
+    return cores_to_spare.load(std::memory_order_relaxed) && bytes >= (std::uint64_t(512) << 10);
+}
+
+void offload_parsing_always(bool always) {
+    cores_to_spare = always || available_cores() >= 4;
 }
 
 unsigned helper_thread_count() { return std::clamp(available_cores() - 1, 1u, 8u); }

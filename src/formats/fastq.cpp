@@ -258,6 +258,7 @@ public:
         first_record = record_number;
         bases_ = tag_bytes = 0;
         first_pass_ = true;
+        in_pass_ = false;
         file = 0;
     }
 
@@ -293,6 +294,7 @@ private:
     const std::uint64_t threshold_;
     std::uint64_t bases_ = 0;
     bool first_pass_ = true;
+    bool in_pass_ = false; // a pass has begun in this block: its records belong to it
     bool tagged_ = false;
     tag_text tag_{};
     fastq_record mate_{};
@@ -300,7 +302,7 @@ private:
 
 void fastq_dicing::fill() {
     for (;;) {
-        if (file == 0) {
+        if (file == 0 && !in_pass_) {
             // A block ends only after a whole pass and at an even record number, so mates
             // (paired files, or interleaved pairs in one file) stay together. It holds at least
             // one pass: a pool so small that one block reaches the cap would otherwise push
@@ -316,6 +318,7 @@ void fastq_dicing::fill() {
             tag_ = !tagged_ ? tag_text{}
                             : block_tag(plan_.tags == block_tags::every ? record_number & ~1ull
                                                                         : first_record);
+            in_pass_ = true; // decided once: blocks taken for this pass's records leave it be
         }
         for (; file < streams_.size(); ++file) {
             fastq_record r;
@@ -331,6 +334,7 @@ void fastq_dicing::fill() {
         file = 0;
         record_number += streams_.size();
         first_pass_ = false;
+        in_pass_ = false;
     }
 }
 

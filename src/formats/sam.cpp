@@ -152,9 +152,12 @@ public:
           reader_(reader), plan_(plan), lists_(lists) {}
 
     // Out: why routing stopped, and for spare_needed, the spare room it needs (a line longer
-    // than a block needs more than one); input bytes taken; or the error that ended it.
+    // than a block needs more than one) and the shard whose message went to `ready` without a
+    // block to start the next (no_shard if none); input bytes taken; or the error that ended it.
+    static constexpr std::uint32_t no_shard = 0xFFFFFFFFu;
     stop why = stop::input_used;
     std::uint64_t need = 0;
+    std::uint32_t emptied = no_shard;
     std::uint64_t taken = 0;
     std::exception_ptr error;
 
@@ -177,8 +180,8 @@ public:
 
 private:
     void route();
-    // Closes shard k's open message into `ready` and starts its next with room for `length`
-    // bytes, from the spare blocks; false when they are too few.
+    // Closes shard k's open message into `ready` (if it holds anything) and starts its next with
+    // room for `length` bytes, from the spare blocks; false when they are too few.
     bool cut(std::uint32_t k, std::uint64_t length);
 
     record_reader& reader_;
@@ -190,28 +193,33 @@ private:
 
 bool sam_routing::cut(std::uint32_t k, std::uint64_t length) {
     block_chain& list = lists_[k];
-    const std::uint64_t payload = payload_of(list);
-    // Blocks to take: the next message's first, and more for a line longer than a block.
-    const std::uint64_t room = payload > 0 ? block::block_size - header_size : list.room();
-    const std::uint64_t blocks = (payload > 0 ? 1 : 0) +
-        (length > room ? (length - room + block::block_size - 1) / block::block_size : 0);
-    if (spare.block_count() < blocks) {
-        why = stop::spare_needed;
-        need = blocks * block::block_size;
-        return false;
-    }
     const auto take_spare = [&] {
         list.blocks().splice(list.blocks().end(), spare.blocks(), spare.blocks().begin());
     };
-    if (payload > 0) {
+    if (const std::uint64_t payload = payload_of(list); payload > 0) {
+        // Into `ready` even when no spare block can follow: the loop queues it before it waits
+        // for blocks, as sending it may be what frees them.
         close_message(list);
         held_ -= std::min(held_, payload);
         ready.emplace_back(k, std::move(list));
+        if (spare.block_count() == 0) {
+            emptied = k;
+            why = stop::spare_needed;
+            return false;
+        }
         take_spare();
         start_message(list, std::uint16_t(k));
     }
-    while (list.room() < length)
-        take_spare();
+    if (const std::uint64_t room = list.room(); room < length) { // a line longer than a block
+        const std::uint64_t blocks = (length - room + block::block_size - 1) / block::block_size;
+        if (spare.block_count() < blocks) {
+            why = stop::spare_needed;
+            need = blocks * block::block_size;
+            return false;
+        }
+        while (list.room() < length)
+            take_spare();
+    }
     return true;
 }
 
@@ -378,9 +386,10 @@ void read_sam(record_reader& reader, const shard_plan& plan, std::vector<block_c
             }
             routing.spare.reserve(routing.need, yield);
             routing.need = 0;
-            // Each message cut takes a spare block: `ready` never grows on the parser thread,
-            // where moving its lists would give blocks back to the pool.
-            routing.ready.reserve(routing.spare.block_count());
+            // Each message cut takes a spare block, but the last may go without one: `ready`
+            // never grows on the parser thread, where moving its lists would give blocks back to
+            // the pool.
+            routing.ready.reserve(routing.spare.block_count() + 1);
             if (worth_offloading(reader.available))
                 run_off_loop(io, routing, yield);
             else
@@ -400,6 +409,10 @@ void read_sam(record_reader& reader, const shard_plan& plan, std::vector<block_c
                 std::rethrow_exception(routing.error);
             if (sent)
                 groups.wait_for_room(producer_lead_blocks, producer_patience, yield);
+            if (const std::uint32_t k = routing.emptied; k != sam_routing::no_shard) {
+                routing.emptied = sam_routing::no_shard;
+                open_message(lists[k], std::uint16_t(k), yield);
+            }
             if (routing.why == sam_routing::stop::header_ended) {
                 end_header();
                 continue;

@@ -98,6 +98,29 @@ TEST(SamSharding, ShardLargerThanABlockArrivesWholeAndInOrder) {
         << job.workers[1].out.size() << " bytes, not " << one.size();
 }
 
+// Seven shards in an eight-block pool leave no block to spare. A line that needs two blocks
+// closes its shard's full message, which must go out before the input side waits for them:
+// sending it is what frees one.
+TEST(SamSharding, AFullMessageGoesOutBeforeTheInputSideWaitsForBlocks) {
+    const std::string first = line("a", "chr1", 1);
+    std::string big = "b\t0\tchr1\t2\t60\t*\t*\t0\t0\t";
+    big += std::string(4194300 - big.size() - 1, 'A') + "\n"; // longer than a message's room
+    const std::string last = line("c", "chr2", 5);
+    std::vector<std::string> args = {"-f", "sam", "-S", "32M"};
+    std::vector<int> groups = {0};
+    for (int k = 1; k <= 6; ++k) {
+        args.insert(args.end(), {"-O", "s" + std::to_string(k) + "=chr1:" +
+                                           std::to_string(10 * k - 9) + "-" +
+                                           std::to_string(10 * k)});
+        groups.push_back(k);
+    }
+    const job_result job = run_job(args, groups, piped(header + first + big + last));
+    EXPECT_TRUE(job_ended_cleanly(job));
+    EXPECT_EQ(job.workers[0].out, header + last);
+    EXPECT_TRUE(job.workers[1].out == header + first + big)
+        << job.workers[1].out.size() << " bytes";
+}
+
 TEST(SamSharding, EmptyInputGivesEveryWorkerNothing) {
     const job_result job = run_job({"-f", "sam", "-O", "s1=chr1"}, {0, 1});
     EXPECT_TRUE(job_ended_cleanly(job));

@@ -132,6 +132,7 @@ TEST(DiceFastq, CountsTheRecordsOfEveryBlockAndTheInputTaken) {
 // record is not at hand yet: the blocks are the same as the loop's, mates together in order,
 // every record tagged once, and an error deep in the input names its record.
 TEST(DiceFastq, LargePairsAreDicedWholeAndInOrder) {
+    const parsing_off_the_loop threaded;
     temp_dir dir;
     std::string texts[2], expected;
     std::uint64_t pairs = 0;

@@ -33,9 +33,9 @@ std::uint64_t lines_of(const std::string& message) {
 // Runs read_sam over `sam` for shards 1.. with the interval lists `intervals` (0 takes the
 // rest), with one open message per shard as the sharder sets them up, shard 1's filled to leave
 // `room` bytes in its block when `room` is not 0. Read from a pipe, the input comes in small
-// pieces that are routed on the loop; `from_file` reads it as a file is read, in large pieces
-// that are routed on the parser thread. Returns what read_sam threw, the open messages and
-// everything queued.
+// pieces that are routed on the loop; `from_file` reads it as a file is read, in large pieces,
+// which parsing_off_the_loop routes on the parser thread. Returns what read_sam threw, the open
+// messages and everything queued.
 sam_run route(const std::string& sam, const std::vector<std::string>& intervals,
               std::uint64_t room = 0, std::uint32_t pad = 0, bool from_file = false) {
     option_map options;
@@ -213,6 +213,7 @@ TEST(ReadSam, ManyShardsHoldAtMost32MiBInOpenMessages) {
         sam += line;
         expected[k] += line;
     }
+    const parsing_off_the_loop threaded;
     const sam_run r = route(sam, intervals, 0, 0, true);
     EXPECT_EQ(r.thrown, "eof");
     std::uint64_t held = 0, sent = 0;
@@ -309,6 +310,7 @@ TEST(ReadSam, InputRoutedOffTheLoopReachesEveryShardWholeAndInOrder) {
                 expected[2] += line;
         }
     }
+    const parsing_off_the_loop threaded;
     const sam_run r = route(sam, {"chr1:1-1000", "chr1:1001-2000", "chr2"}, 0, 50, true);
     EXPECT_EQ(r.thrown, "eof");
     EXPECT_EQ(r.preamble, header);

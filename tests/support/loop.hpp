@@ -5,6 +5,7 @@
 
 #include "buffers/block_chain.hpp"
 #include "core/coroutine.hpp"
+#include "core/offload.hpp"
 
 #include <boost/asio/io_context.hpp>
 
@@ -18,6 +19,14 @@ template <class Body> void run_coroutine(boost::asio::io_context& io, Body body)
     io.restart();
     io.run();
 }
+
+// While it lives, input is parsed on the loop's parser thread whatever the machine's cores.
+struct parsing_off_the_loop {
+    parsing_off_the_loop() { shuffler::offload_parsing_always(true); }
+    ~parsing_off_the_loop() { shuffler::offload_parsing_always(false); }
+    parsing_off_the_loop(const parsing_off_the_loop&) = delete;
+    parsing_off_the_loop& operator=(const parsing_off_the_loop&) = delete;
+};
 
 // Every unconsumed byte of `list`, in order.
 inline std::string contents(const shuffler::block_chain& list) {
