@@ -1,6 +1,5 @@
 #include "formats/sam.hpp"
 
-#include "buffers/buffer_pool.hpp"
 #include "core/offload.hpp"
 #include "core/report.hpp"
 #include "formats/input_source.hpp"
@@ -46,6 +45,16 @@ void refuse_binary_input(const record_reader& reader) {
 
 // The list index read_sam gives a run of header lines: they go to the sessions' preamble.
 constexpr std::uint32_t every_shard = 0xFFFFFFFFu;
+
+// Closes the shard's message, queues it and opens the shard's next one, once the queues leave
+// room for it.
+void start_next_message(block_chain& list, group_table& groups, std::uint32_t shard,
+                        const asio::yield_context& yield) {
+    close_message(list);
+    push_message(groups[shard], list);
+    groups.wait_for_room(producer_lead_blocks, producer_patience, yield);
+    open_message(list, std::uint16_t(shard), yield);
+}
 
 // Payload bytes all shards may hold in their open messages. A shard's message is sent when its
 // block is full; with many shards, most blocks would fill only near the end of the input, so
@@ -133,40 +142,35 @@ std::uint32_t parse_position(const record_reader& reader, const char* field, con
     return std::uint32_t(position);
 }
 
-// Blocks the loop hands the routing ahead while the pool has them to spare, so it can start a
-// shard's next message without the loop's help: the loop refills them after each stretch.
-constexpr std::uint64_t spare_blocks = 4;
-
-// The part of read_sam that needs no loop: finding the lines, their fields and shards, copying
-// them into the shards' open messages (and the header lines into header_text), and closing full
-// messages into `ready` and starting the next on a spare block. It runs on the parser thread
-// while the loop sends, through every whole line the reader has and whatever its file's thread
-// adds meanwhile, and stops at the first thing only the loop can do: wait for more input, give it
-// more spare blocks, or publish the header. The loop touches none of this while it runs.
+// The part of read_sam that needs no loop: finding the lines, their fields and shards, and
+// copying them into the shards' open messages (and the header lines into header_text). It runs on
+// the parser thread while the loop sends, through every whole line the reader has and whatever
+// its file's thread adds meanwhile, and stops at the first thing only the loop can do: send a
+// shard's message (when its next line does not fit, or the shards hold too much), wait for more
+// input, or publish the header. Each full message goes at once, as the workers wait for it. The
+// loop touches none of this while it runs.
 class sam_routing {
 public:
-    enum class stop { input_used, header_ended, spare_needed };
+    enum class stop { input_used, header_ended, send };
 
     sam_routing(record_reader& reader, const shard_plan& plan, std::vector<block_chain>& lists)
-        : spare(lists.front().pool()), header(reader.name, "the header of " + reader.name),
-          reader_(reader), plan_(plan), lists_(lists) {}
+        : header(reader.name, "the header of " + reader.name), reader_(reader), plan_(plan),
+          lists_(lists) {}
 
-    // Out: why routing stopped, and for spare_needed, the spare room it needs (a line longer
-    // than a block needs more than one) and the shard whose message went to `ready` without a
-    // block to start the next (no_shard if none); input bytes taken; or the error that ended it.
-    static constexpr std::uint32_t no_shard = 0xFFFFFFFFu;
+    // Out: why routing stopped, and for `send`, which shard's message must go and the room its
+    // next line needs (more than a block for a line longer than one); input bytes taken; or the
+    // error that ended it.
     stop why = stop::input_used;
+    std::uint32_t shard = 0;
     std::uint64_t need = 0;
-    std::uint32_t emptied = no_shard;
     std::uint64_t taken = 0;
     std::exception_ptr error;
 
-    block_chain spare;                                   // filled by the loop
-    std::vector<std::pair<std::uint32_t, block_chain>> ready; // closed messages, for the loop
     sequence_dictionary header;
     std::optional<shard_router> router; // built once the header has ended
     std::string header_text;            // header lines taken and not yet published
     std::uint64_t header_lines = 0;
+    std::uint64_t held = 0; // payload bytes in the shards' open messages
 
     void operator()() noexcept {
         error = nullptr;
@@ -180,48 +184,12 @@ public:
 
 private:
     void route();
-    // Closes shard k's open message into `ready` (if it holds anything) and starts its next with
-    // room for `length` bytes, from the spare blocks; false when they are too few.
-    bool cut(std::uint32_t k, std::uint64_t length);
 
     record_reader& reader_;
     const shard_plan& plan_;
     std::vector<block_chain>& lists_;
     std::vector<std::uint32_t> copies_;
-    std::uint64_t held_ = 0; // payload bytes in the shards' open messages
 };
-
-bool sam_routing::cut(std::uint32_t k, std::uint64_t length) {
-    block_chain& list = lists_[k];
-    const auto take_spare = [&] {
-        list.blocks().splice(list.blocks().end(), spare.blocks(), spare.blocks().begin());
-    };
-    if (const std::uint64_t payload = payload_of(list); payload > 0) {
-        // Into `ready` even when no spare block can follow: the loop queues it before it waits
-        // for blocks, as sending it may be what frees them.
-        close_message(list);
-        held_ -= std::min(held_, payload);
-        ready.emplace_back(k, std::move(list));
-        if (spare.block_count() == 0) {
-            emptied = k;
-            why = stop::spare_needed;
-            return false;
-        }
-        take_spare();
-        start_message(list, std::uint16_t(k));
-    }
-    if (const std::uint64_t room = list.room(); room < length) { // a line longer than a block
-        const std::uint64_t blocks = (length - room + block::block_size - 1) / block::block_size;
-        if (spare.block_count() < blocks) {
-            why = stop::spare_needed;
-            need = blocks * block::block_size;
-            return false;
-        }
-        while (list.room() < length)
-            take_spare();
-    }
-    return true;
-}
 
 void sam_routing::route() {
     char*& cursor = reader_.cursor;
@@ -240,7 +208,7 @@ void sam_routing::route() {
             header_text.append(run, run_end);
             header_lines += run_lines;
         } else {
-            held_ += lists_[run_shard].append_to_room(run, run_end);
+            held += lists_[run_shard].append_to_room(run, run_end);
             lists_[run_shard].blocks().front().records += run_lines;
         }
         run = run_end;
@@ -255,9 +223,11 @@ void sam_routing::route() {
         cursor = const_cast<char*>(p);
     };
     // Stops before the line at p, which is read again when routing resumes.
-    const auto stop_before_line = [&](stop reason) {
+    const auto stop_before_line = [&](stop reason, std::uint32_t k, std::uint64_t bytes) {
         --reader_.records;
         why = reason;
+        shard = k;
+        need = bytes;
         take();
     };
     for (;;) {
@@ -290,7 +260,7 @@ void sam_routing::route() {
                 if (!router) { // the whole header is known before anything can fail
                     flush();
                     router.emplace(plan_routes(plan_, header));
-                    return stop_before_line(stop::header_ended);
+                    return stop_before_line(stop::header_ended, 0, 0);
                 }
                 field = p;
                 for (int tab = 0; tab < 3; ++tab) {
@@ -316,34 +286,33 @@ void sam_routing::route() {
                 run_shard = home;
             }
             // What waits in the run still fits; this line starts the shard's next message.
-            if (home != every_shard && lists_[home].room() < std::uint64_t(next - run)) {
-                flush();
-                if (!cut(home, length))
-                    return stop_before_line(stop::spare_needed);
-            }
+            if (home != every_shard && lists_[home].room() < std::uint64_t(next - run))
+                return stop_before_line(stop::send, home, length);
             copies_.clear();
             if (router && router->pad() > 0 && position > 0)
                 router->copies(position, position + alignment_span(reader_, field, lf) - 1,
                                home, copies_);
             for (const std::uint32_t other : copies_)
-                if (lists_[other].room() < length && !cut(other, length))
-                    return stop_before_line(stop::spare_needed);
+                if (lists_[other].room() < length)
+                    return stop_before_line(stop::send, other, length);
             run_end = next;
             ++run_lines;
             for (const std::uint32_t other : copies_) {
-                held_ += lists_[other].append_to_room(p, next);
+                held += lists_[other].append_to_room(p, next);
                 ++lists_[other].blocks().front().records;
             }
             p = next;
             // Past this much, the fullest open message goes as it is (see held_payload_limit).
-            if (held_ > held_payload_limit) {
+            if (held > held_payload_limit) {
                 flush();
-                std::uint32_t fullest = 0;
-                for (std::uint32_t k = 1; k < lists_.size(); ++k)
-                    if (lists_[k].size() > lists_[fullest].size())
-                        fullest = k;
-                if (!cut(fullest, 0)) {
-                    why = stop::spare_needed;
+                if (held > held_payload_limit) {
+                    std::uint32_t fullest = 0;
+                    for (std::uint32_t k = 1; k < lists_.size(); ++k)
+                        if (lists_[k].size() > lists_[fullest].size())
+                            fullest = k;
+                    why = stop::send;
+                    shard = fullest;
+                    need = 0;
                     return take();
                 }
             }
@@ -365,6 +334,11 @@ void read_sam(record_reader& reader, const shard_plan& plan, std::vector<block_c
     sam_routing routing(reader, plan, lists);
     bool at_end = false;
     session_preamble& preamble = groups.preamble();
+    // Sends the shard's open message and opens its next one.
+    const auto send = [&](std::uint32_t shard) {
+        routing.held -= std::min(routing.held, payload_of(lists[shard]));
+        start_next_message(lists[shard], groups, shard, yield);
+    };
     // The header ends at the first alignment line, or with the input: it is checked then,
     // before any alignment is routed, and the sessions waiting for it send it.
     const auto end_header = [&] {
@@ -378,18 +352,6 @@ void read_sam(record_reader& reader, const shard_plan& plan, std::vector<block_c
     try {
         if (reader.available == 0) reader.fill(yield);
         for (;;) {
-            // Spare blocks while the pool has plenty; in a short pool only what the routing
-            // needs, waiting for it as any producer waits for blocks.
-            buffer_pool& pool = routing.spare.pool();
-            while (routing.spare.block_count() < spare_blocks &&
-                   pool.free_blocks() > spare_blocks && routing.spare.try_acquire(1)) {
-            }
-            routing.spare.reserve(routing.need, yield);
-            routing.need = 0;
-            // Each message cut takes a spare block, but the last may go without one: `ready`
-            // never grows on the parser thread, where moving its lists would give blocks back to
-            // the pool.
-            routing.ready.reserve(routing.spare.block_count() + 1);
             if (worth_offloading(reader.available))
                 run_off_loop(io, routing, yield);
             else
@@ -401,24 +363,20 @@ void read_sam(record_reader& reader, const shard_plan& plan, std::vector<block_c
             preamble.lines += routing.header_lines;
             routing.header_text.clear();
             routing.header_lines = 0;
-            for (auto& [shard, message] : routing.ready)
-                push_message(groups[shard], message);
-            const bool sent = !routing.ready.empty();
-            routing.ready.clear();
             if (routing.error)
                 std::rethrow_exception(routing.error);
-            if (sent)
-                groups.wait_for_room(producer_lead_blocks, producer_patience, yield);
-            if (const std::uint32_t k = routing.emptied; k != sam_routing::no_shard) {
-                routing.emptied = sam_routing::no_shard;
-                open_message(lists[k], std::uint16_t(k), yield);
-            }
             if (routing.why == sam_routing::stop::header_ended) {
                 end_header();
                 continue;
             }
-            if (routing.why == sam_routing::stop::spare_needed)
+            if (routing.why == sam_routing::stop::send) {
+                block_chain& list = lists[routing.shard];
+                if (payload_of(list) > 0)
+                    send(routing.shard);
+                if (const std::uint64_t room = list.room(); room < routing.need)
+                    list.acquire(routing.need - room, yield); // a line longer than a block
                 continue;
+            }
             if (at_end) throw boost::system::system_error(asio::error::eof);
             if (reader.available == record_reader::buffer_size)
                 reader.fail("line " + std::to_string(reader.records + 1) +
