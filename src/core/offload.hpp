@@ -6,8 +6,8 @@
 #include <boost/asio/async_result.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/thread_pool.hpp>
 #include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/thread_pool.hpp>
 
 #include <condition_variable>
 #include <cstddef>
@@ -41,7 +41,7 @@ offload_count& offloads_of(boost::asio::io_context& io);
 // has one), at least one and at most eight.
 unsigned helper_thread_count();
 
-// The threads that take work off the loop `io` (TLS's encryption, SAM's routing):
+// The threads that encrypt and decrypt for the TLS connections of the loop `io`:
 // helper_thread_count() of them, started at the first use and joined when the loop goes.
 boost::asio::thread_pool& helper_threads(boost::asio::io_context& io);
 
@@ -50,7 +50,7 @@ boost::asio::thread_pool& helper_threads(boost::asio::io_context& io);
 boost::asio::thread_pool& parser_thread(boost::asio::io_context& io);
 
 // Whether parsing `bytes` of input at hand is worth handing to the parser thread: only with four
-// cores or more, since the loop and the file threads fill two and three cores (measured on two,
+// cores or more, since the loop and the file threads fill two or three cores (measured on two,
 // parsing off the loop made no job faster and a TLS job 14% slower), and not for a little input
 // (a pipe gives 64 KiB at a time), where handing it over and back costs more than the parsing.
 bool worth_offloading(std::uint64_t bytes);
