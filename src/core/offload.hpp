@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <mutex>
 
 namespace shuffler {
@@ -60,7 +61,7 @@ void offload_parsing_always(bool always);
 
 // Runs `job()` on the parser thread of `io` while the coroutine of `yield` waits, so the loop goes
 // on with everything else meanwhile; counted as offloaded work until the coroutine can resume. The
-// job must not throw, and touches nothing the loop touches until it is done.
+// job must not throw, and touches nothing the loop touches until it is done (see parse_input).
 template <class Job>
 void run_off_loop(boost::asio::io_context& io, Job& job, const boost::asio::yield_context& yield) {
     offload_count& offloads = offloads_of(io);
@@ -79,6 +80,27 @@ void run_off_loop(boost::asio::io_context& io, Job& job, const boost::asio::yiel
             });
         },
         yield);
+}
+
+// Runs `job()`, which parses `bytes` of input at hand: on the parser thread when that is worth it
+// (worth_offloading), on the loop otherwise. Returns what it threw, for the caller to throw once
+// it has taken what the job did before.
+template <class Job>
+std::exception_ptr parse_input(boost::asio::io_context& io, std::uint64_t bytes, Job& job,
+                               const boost::asio::yield_context& yield) {
+    std::exception_ptr error;
+    auto guarded = [&job, &error]() noexcept {
+        try {
+            job();
+        } catch (...) {
+            error = std::current_exception();
+        }
+    };
+    if (worth_offloading(bytes))
+        run_off_loop(io, guarded, yield);
+    else
+        guarded();
+    return error;
 }
 
 } // namespace shuffler

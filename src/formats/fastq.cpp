@@ -262,30 +262,20 @@ public:
         file = 0;
     }
 
-    // Out: what the block needs (nothing once it is complete) and, for input, from which stream;
-    // or the error that ended it.
+    // Out: what the block needs (nothing once it is complete) and, for input, from which stream.
     fastq_need need = fastq_need::nothing;
     std::size_t file = 0;
     std::uint64_t room = 0;
-    std::exception_ptr error;
 
     // 64 bits: a deep run passes 2^31 records.
     std::uint64_t record_number = 0;
     std::uint64_t first_record = 0;
     std::uint64_t tag_bytes = 0; // added by the dicer
 
-    void operator()() noexcept {
-        error = nullptr;
-        try {
-            fill();
-        } catch (...) {
-            error = std::current_exception();
-        }
-    }
+    // Fills the block until it is complete or needs the loop.
+    void operator()();
 
 private:
-    void fill();
-
     std::deque<record_reader>& streams_;
     block_chain& message_;
     const fastq_plan& plan_;
@@ -300,7 +290,7 @@ private:
     fastq_record mate_{};
 };
 
-void fastq_dicing::fill() {
+void fastq_dicing::operator()() {
     for (;;) {
         if (file == 0 && !in_pass_) {
             // A block ends only after a whole pass and at an even record number, so mates
@@ -386,12 +376,8 @@ void dice_fastq(const std::vector<std::string>& input_files, const fastq_plan& p
             dicing.start_block();
             try {
                 for (;;) {
-                    if (worth_offloading(at_hand()))
-                        run_off_loop(io, dicing, yield);
-                    else
-                        dicing();
-                    if (dicing.error)
-                        std::rethrow_exception(dicing.error);
+                    if (const std::exception_ptr e = parse_input(io, at_hand(), dicing, yield))
+                        std::rethrow_exception(e);
                     if (dicing.need == fastq_need::nothing)
                         break;
                     if (dicing.need == fastq_need::room)

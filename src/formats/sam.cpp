@@ -158,13 +158,11 @@ public:
           lists_(lists) {}
 
     // Out: why routing stopped, and for `send`, which shard's message must go and the room its
-    // next line needs (more than a block for a line longer than one); input bytes taken; or the
-    // error that ended it.
+    // next line needs (more than a block for a line longer than one); input bytes taken.
     stop why = stop::input_used;
     std::uint32_t shard = 0;
     std::uint64_t need = 0;
     std::uint64_t taken = 0;
-    std::exception_ptr error;
 
     sequence_dictionary header;
     std::optional<shard_router> router; // built once the header has ended
@@ -172,14 +170,9 @@ public:
     std::uint64_t header_lines = 0;
     std::uint64_t held = 0; // payload bytes in the shards' open messages
 
-    void operator()() noexcept {
-        error = nullptr;
+    void operator()() {
         taken = 0;
-        try {
-            route();
-        } catch (...) {
-            error = std::current_exception();
-        }
+        route();
     }
 
 private:
@@ -305,16 +298,14 @@ void sam_routing::route() {
             // Past this much, the fullest open message goes as it is (see held_payload_limit).
             if (held > held_payload_limit) {
                 flush();
-                if (held > held_payload_limit) {
-                    std::uint32_t fullest = 0;
-                    for (std::uint32_t k = 1; k < lists_.size(); ++k)
-                        if (lists_[k].size() > lists_[fullest].size())
-                            fullest = k;
-                    why = stop::send;
-                    shard = fullest;
-                    need = 0;
-                    return take();
-                }
+                std::uint32_t fullest = 0;
+                for (std::uint32_t k = 1; k < lists_.size(); ++k)
+                    if (lists_[k].size() > lists_[fullest].size())
+                        fullest = k;
+                why = stop::send;
+                shard = fullest;
+                need = 0;
+                return take();
             }
         }
         take();
@@ -352,10 +343,7 @@ void read_sam(record_reader& reader, const shard_plan& plan, std::vector<block_c
     try {
         if (reader.available == 0) reader.fill(yield);
         for (;;) {
-            if (worth_offloading(reader.available))
-                run_off_loop(io, routing, yield);
-            else
-                routing();
+            const std::exception_ptr error = parse_input(io, reader.available, routing, yield);
             counters.bytes += routing.taken;
             counters.records = reader.records;
             // Nobody reads the header before it is known: it may grow in steps.
@@ -363,8 +351,8 @@ void read_sam(record_reader& reader, const shard_plan& plan, std::vector<block_c
             preamble.lines += routing.header_lines;
             routing.header_text.clear();
             routing.header_lines = 0;
-            if (routing.error)
-                std::rethrow_exception(routing.error);
+            if (error)
+                std::rethrow_exception(error);
             if (routing.why == sam_routing::stop::header_ended) {
                 end_header();
                 continue;
